@@ -1,0 +1,522 @@
+/*
+ * powergpu: power-quality analysis of sampled voltages and currents.
+ *
+ * This is the flat interface of the library, usable from C and C++.
+ *
+ * A module analyses one electrical connection. The usual sequence is:
+ *
+ *   PowerModuleHandle m = powerModule_create();
+ *   beginUpdate(m);                       // collect settings, rebuild once
+ *   setSampleRate(m, 10000.0, 1);
+ *   setGridConfigType(m, ThreePhaseStar);
+ *   setBufferLength(m, 100000);
+ *   ...
+ *   endUpdate(m);                         // sizes buffers, builds FFT plans
+ *   reset(m, 0);                          // first running sample index
+ *   loop:
+ *     getWaveformBufferUInput(m, c, &ring) // write samples at samplesWritten
+ *     writeSamples(m, count);
+ *     scheduleForCalculation(m, first, length, 50.0);
+ *     isAnyResultReady(m, &ready); getResults(m, max, &n, records);
+ *   powerModule_destroy(m);
+ *
+ * Every function except powerModule_create and registerErrorReporter returns
+ * a PowerStatusCode. Values travel back through the last (pointer) argument,
+ * which is written only on success. A null handle gives status 1 for every
+ * function except powerModule_destroy. After any failure,
+ * getLastErrorMessage tells in words what went wrong, on the calling thread.
+ *
+ * Settings are not range-checked. Setters other than the "plain stores"
+ * (setHalfPeriodValuesCount, setPeriodValuesOverlapInPercent, setPolePairs,
+ * setMechAngleOffset, setMechanicalAngleUsed) rebuild the module's buffers
+ * and FFT plans at once unless a beginUpdate/endUpdate bracket is open.
+ * A rebuild discards windows not yet delivered: call reset again before
+ * writing samples after changing a rebuilding setting.
+ *
+ * Threads: one thread may write samples and schedule windows while another
+ * polls and fetches general results. skipSamples, scheduleForPeriodCalculation
+ * and getPeriodResults must not overlap each other, reset or a rebuild.
+ */
+#ifndef POWERGPU_H
+#define POWERGPU_H
+
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(_WIN32)
+#define POWERGPU_API __declspec(dllexport)
+#else
+#define POWERGPU_API __attribute__((visibility("default")))
+#endif
+
+#define POWERGPU_VERSION_MAJOR 1
+#define POWERGPU_VERSION_MINOR 0
+#define POWERGPU_VERSION_PATCH 0
+
+#ifdef __cplusplus
+class PowerModule;
+/** Opaque module handle: a PowerModule created by powerModule_create. */
+typedef PowerModule* PowerModuleHandle;
+/** Status of a flat call. */
+enum class PowerStatusCode : int32_t {
+    Success = 0,        /**< the call returned normally */
+    UnknownError = 1,   /**< a rejected call or any other failure */
+    TooManyResults = 2, /**< getResults: the records do not fit */
+    GpuError = 3        /**< a CUDA runtime or FFT call failed; reported */
+};
+extern "C" {
+#else
+typedef struct PowerModule* PowerModuleHandle;
+typedef int32_t PowerStatusCode;
+#endif
+
+/** Status values for C callers (equal to the PowerStatusCode enumerators). */
+#define POWER_STATUS_SUCCESS 0
+#define POWER_STATUS_UNKNOWN_ERROR 1
+#define POWER_STATUS_TOO_MANY_RESULTS 2
+#define POWER_STATUS_GPU_ERROR 3
+
+/** Backends for powerModule_createOnBackend and getBackend. */
+#define POWER_BACKEND_AUTOMATIC 0
+#define POWER_BACKEND_CPU 1
+#define POWER_BACKEND_CUDA 2
+
+/** Electrical connection analysed by a module (32 bits). */
+#ifdef __cplusplus
+enum PowerGridConfigType : int32_t {
+#else
+enum PowerGridConfigTypeValues {
+#endif
+    SinglePhase = 0,                           /**< 1 phase, U and I */
+    ThreePhaseStar = 1,                        /**< U1..U3 to neutral, I1..I3 */
+    ThreePhaseStarTwoCurrents = 2,             /**< U1..U3, I1, I2 (I3 derived) */
+    ThreePhaseDelta = 3,                       /**< U12, U23, U31, I1..I3 */
+    ThreePhaseDeltaTwoCurrents = 4,            /**< U12, U23, U31, I1, I2 */
+    TwoPhase = 5,                              /**< U1, U2, I1, I2 */
+    ThreePhaseDeltaTwoVoltagesTwoCurrents = 6, /**< U12, U23 (U31 derived), I1, I2 */
+    SinglePhaseSecondary = 7                   /**< as SinglePhase */
+};
+#ifndef __cplusplus
+typedef int32_t PowerGridConfigType;
+#endif
+
+/** Complex single-precision value (layout of the FFT output: real, imaginary). */
+typedef struct PowerFloat2 {
+    float x;
+    float y;
+} PowerFloat2;
+
+/** Complex double-precision value (real, imaginary), 8-byte aligned. */
+typedef struct PowerDouble2 {
+    double x;
+    double y;
+} PowerDouble2;
+
+/** THD figures of one quantity (72 bytes). Percentages relative to the fundamental. */
+typedef struct PowerResultsThd {
+    double thd;              /**< all orders 2..highest, % of H1 */
+    double thdEven;          /**< even orders, % of H1 */
+    double thdOdd;           /**< odd orders, % of H1 */
+    double thdOddTriplen;    /**< odd orders divisible by 3, % of H1 */
+    double thdOddNonTriplen; /**< odd orders not divisible by 3, % of H1 */
+    double thdRms;           /**< harmonicRms in % of the total rms */
+    double harmonicRms;      /**< rms of orders 2..highest */
+    double distortionRms;    /**< sqrt(max(rms^2 - H1^2, 0)) */
+    double distortion;       /**< distortionRms in % of H1 */
+} PowerResultsThd;
+
+/** One sequence component of a window or period value (168 bytes). */
+typedef struct PowerResultsSymmetricalComponent {
+    PowerDouble2 u;    /**< complex component of the fundamental phase voltages */
+    PowerDouble2 uL;   /**< u * sqrt(3) (line-to-line scale) */
+    PowerDouble2 i;    /**< complex component of the fundamental currents */
+    double uMagnitude; /**< |u| */
+    double uLMagnitude;/**< |uL| */
+    double iMagnitude; /**< |i| */
+    double p;          /**< Re(3 u conj(i)) */
+    double q;          /**< Im(3 u conj(i)) */
+    double s;          /**< hypot(p, q) */
+    double iActive;    /**< p / (3 |u|) */
+    double iReactive;  /**< q / (3 |u|) */
+    double lambda;     /**< p / s */
+    double rmsU;       /**< rms of this component over the whole spectrum (voltages) */
+    double rmsI;       /**< the same for the currents */
+    double rmsURatio;  /**< 100 rmsU / rmsU of the positive sequence */
+    double rmsIRatio;  /**< 100 rmsI / rmsI of the positive sequence */
+    double uRatio;     /**< 100 |u| / |u| of the positive sequence */
+    double iRatio;     /**< 100 |i| / |i| of the positive sequence */
+} PowerResultsSymmetricalComponent;
+
+/**
+ * Results of one phase (or the summary) of a window (776 bytes).
+ * Pointers point into the module's host rings and stay valid until the
+ * ring slot is reused (generalResultsBufferLength - 1 later windows).
+ */
+typedef struct PowerResultsChannel {
+    double meanAbsU;       /**< rectified mean of u */
+    double meanAbsI;       /**< rectified mean of i */
+    double meanAbsUL;      /**< rectified mean of the line-to-line voltage */
+    double rmsU;           /**< true rms of u */
+    double rmsI;           /**< true rms of i */
+    double rmsUL;          /**< true rms of the line-to-line voltage */
+    double p;              /**< active power (time domain), mean of u*i */
+    double rmsFftU;        /**< rms of u from the spectrum */
+    double rmsFftI;        /**< rms of i from the spectrum */
+    double rmsFftUL;       /**< rms of ul from the spectrum */
+    double h1U;            /**< rms of harmonic order 1 of u */
+    double h1I;            /**< rms of harmonic order 1 of i */
+    double h1UL;           /**< rms of harmonic order 1 of ul */
+    double pFft;           /**< active power from the spectrum */
+    double nonActivePower; /**< sqrt(max(s^2 - pFft^2, 0)) */
+    double s;              /**< apparent power rmsFftU * rmsFftI */
+    double lambda;         /**< power factor pFft / s */
+    double d1;             /**< sqrt(max(nonActivePower^2 - q1^2, 0)) */
+    double q;              /**< reactive power from the spectrum (signed) */
+    double d;              /**< distortion power sqrt(max(nonActivePower^2 - q^2, 0)) */
+    double p1;             /**< active power of order 1 */
+    double q1;             /**< reactive power of order 1 */
+    double s1;             /**< apparent power of order 1 */
+    double cosPhi1;        /**< displacement factor */
+    double q1Sum;          /**< summary block: sum of q1 over the phases */
+    double z;              /**< impedance rmsFftU / rmsFftI */
+    double z1;             /**< impedance of order 1 */
+    PowerResultsThd thdU;
+    PowerResultsThd thdI;
+    PowerResultsThd thdUL;
+    PowerResultsThd thdInterU;
+    PowerResultsThd thdInterI;
+    PowerResultsThd thdInterUL;
+    double harmonicRmsI;       /**< harmonicRms of thdI */
+    PowerFloat2* fftU;         /**< full spectrum of u (fftOutputLength bins) or null */
+    PowerFloat2* fftI;         /**< full spectrum of i or null */
+    PowerFloat2* fftUL;        /**< full spectrum of ul or null */
+    float* harmonicsU;         /**< rms per order of u (harmonicLength entries) */
+    float* harmonicsI;         /**< rms per order of i */
+    float* harmonicsUL;        /**< rms per order of ul */
+    float* interharmonicsU;    /**< group between order h and h+1 of u */
+    float* interharmonicsI;    /**< the same for i */
+    float* interharmonicsUL;   /**< the same for ul */
+    float* harmonicsP;         /**< active power per order */
+    float* harmonicsQ;         /**< reactive power per order */
+    float* harmonicsS;         /**< apparent power per order */
+    float* harmonicsZ;         /**< impedance per order */
+    float* phasesU;            /**< phase angle per order of u, degrees */
+    float* phasesI;            /**< phase angle per order of i, degrees */
+} PowerResultsChannel;
+
+/** The results of one calculation window (3808 bytes). */
+typedef struct PowerResultsGeneral {
+    double time;             /**< end of the window, seconds */
+    double frequency;        /**< fundamental frequency of the window, Hz */
+    double dFrequency;       /**< FFT bin spacing, Hz */
+    double referenceAngle;   /**< internal; not filled */
+    uint64_t firstSampleIndex;
+    uint32_t length;         /**< samples in the window */
+    uint32_t fftOutputLength;/**< bins per channel of the spectrum */
+    uint32_t harmonicLength; /**< entries per channel of the harmonic arrays */
+    uint8_t phasesCount;     /**< block phasesCount is the summary block */
+    uint8_t reserved[3];
+    PowerResultsChannel channels[4];
+    PowerResultsSymmetricalComponent symmetricalResults[3]; /**< zero, positive, negative */
+    PowerDouble2 clarkeU[3]; /**< alpha, beta, zero of the fundamental voltages */
+    double parkU[3];         /**< d, q, third value of the voltage Park average */
+    PowerDouble2 clarkeI[3]; /**< alpha, beta, zero of the fundamental currents */
+    double parkI[3];         /**< d, q, third value of the current Park average */
+} PowerResultsGeneral;
+
+/** State and result of a rapid-voltage-change detector (40 bytes). */
+typedef struct RvcResult {
+    bool stateChanged;  /**< state differs from the previous value's */
+    bool firstValue;    /**< first value since the detector was reset */
+    uint8_t reserved0[2];
+    int32_t state;      /**< -1 no value yet, 0 steady, 1 event in progress */
+    bool eventEnded;    /**< an event ended with this value */
+    uint8_t reserved1[3];
+    uint32_t eventCount;/**< events completed since the reset */
+    float deltaUss;     /**< at the end of an event: |old steady mean - new steady mean| */
+    float deltaUmax;    /**< at the end of an event: largest deviation from the old mean */
+    double duration;    /**< at the end of an event: its duration, seconds */
+    double time;        /**< time of the value, seconds */
+} RvcResult;
+
+/**
+ * One record of a period value (392 bytes): record 0 is the summary
+ * (grids with more than one phase), records 1..phases the phases.
+ */
+typedef struct PowerResultsPeriod {
+    double time;           /**< end of the window, seconds */
+    double frequency;      /**< mean frequency over the window, Hz */
+    double rmsU;
+    double rmsI;
+    double rmsUL;
+    double p;
+    double nonActivePower;
+    double s;
+    double lambda;
+    double h1U;            /**< rms of the fundamental of u */
+    double h1I;
+    double reserved;
+    double p1;
+    double q1;
+    double q1Sum;
+    double s1;
+    double phi1;           /**< angle U1 - angle I1, degrees in (-180, 180] */
+    bool valid;
+    uint8_t reserved1[7];
+    RvcResult rvcU;
+    RvcResult rvcUL;
+    PowerResultsSymmetricalComponent symmetricalComponent;
+} PowerResultsPeriod;
+
+/** Error reporter: receives kind 1 and the message of every GPU failure. */
+typedef void (*PowerErrorReporter)(int32_t kind, const char* message);
+
+/** The registered reporter (null: none). Set it through registerErrorReporter. */
+extern POWERGPU_API PowerErrorReporter reportErrorCallbackFunction;
+
+/* ---------------------------------------------------------------- lifecycle */
+
+/** Creates a module on the automatic backend (CUDA when usable, else CPU). Null on failure. */
+POWERGPU_API PowerModuleHandle powerModule_create(void);
+/** Destroys a module and releases everything it holds. A null handle does nothing. */
+POWERGPU_API PowerStatusCode powerModule_destroy(PowerModuleHandle handle);
+/** Stores the process-wide error reporter (null switches reporting off). Returns 0. */
+POWERGPU_API PowerStatusCode registerErrorReporter(PowerErrorReporter reporter);
+
+/* ------------------------------------------------- update bracket, processing */
+
+/** Opens an update bracket: rebuilding setters only store until endUpdate. */
+POWERGPU_API PowerStatusCode beginUpdate(PowerModuleHandle handle);
+/** Closes a bracket; the outermost endUpdate rebuilds the module once. */
+POWERGPU_API PowerStatusCode endUpdate(PowerModuleHandle handle);
+/**
+ * Announces count samples written into every input ring at running indices
+ * samplesWritten .. samplesWritten + count - 1 and copies them to the device.
+ * Rejected before reset and for count above the buffer length.
+ */
+POWERGPU_API PowerStatusCode writeSamples(PowerModuleHandle handle, uint32_t count);
+/** Advances the running sample index by count without copying; pending windows start there. */
+POWERGPU_API PowerStatusCode skipSamples(PowerModuleHandle handle, uint32_t count);
+/**
+ * Schedules one calculation window of length samples starting at running
+ * index firstSampleIndex with the given fundamental frequency (Hz).
+ * Rejected (status 1, nothing changed) for length 0 or above the buffer
+ * length, samples not yet written or already overwritten, a frequency that
+ * is not finite, not positive or not below half the sample rate, an FFT
+ * length below 4, more undelivered windows than result slots, and before reset.
+ */
+POWERGPU_API PowerStatusCode scheduleForCalculation(PowerModuleHandle handle, uint64_t firstSampleIndex,
+                                                    int32_t length, double frequency);
+/**
+ * Reports count detected cycles of the fundamental: cycle k starts at
+ * sub-sample index starts[k] (units of 1/positionsPerSample samples), spans
+ * lengths[k] sub-samples, has frequency frequencies[k] (Hz) and validity
+ * valid[k]. Entries with a length of 0 or less, or a frequency that is not
+ * finite and positive, are skipped. Rejected while period values are
+ * disabled, before reset, for a negative count or null arrays with count > 0.
+ */
+POWERGPU_API PowerStatusCode scheduleForPeriodCalculation(PowerModuleHandle handle, int32_t count,
+                                                          uint64_t* starts, int32_t* lengths,
+                                                          double* frequencies, bool* valid);
+/** Tells whether the oldest scheduled window is ready. */
+POWERGPU_API PowerStatusCode isAnyResultReady(PowerModuleHandle handle, bool* ready);
+/**
+ * Fetches up to maxCount ready windows (all ready ones for 0) in schedule
+ * order into results. Status 2 when more were ready than maxCount allows
+ * (possible only with maxCount 0; those records are lost) or maxCount < 0.
+ */
+POWERGPU_API PowerStatusCode getResults(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                        PowerResultsGeneral* results);
+/**
+ * Computes the period values whose samples have been delivered as general
+ * results. On return *count period values of (phases + 1) records each lie
+ * contiguously from *records; *more is true when further values wait at the
+ * start of the record ring. Rejected while period values are disabled and before reset.
+ */
+POWERGPU_API PowerStatusCode getPeriodResults(PowerModuleHandle handle, int32_t* count, bool* more,
+                                              PowerResultsPeriod** records);
+/** Waits until the device has finished all work. */
+POWERGPU_API PowerStatusCode syncCuda(PowerModuleHandle handle);
+/** Restarts the module at running sample index firstSampleIndex; drops all windows. */
+POWERGPU_API PowerStatusCode reset(PowerModuleHandle handle, uint64_t firstSampleIndex);
+
+/* ------------------------------------------------------ waveform ring access */
+
+/** Host ring of the measured voltage channel (phase or line-to-line by grid type). */
+POWERGPU_API PowerStatusCode getWaveformBufferUInput(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of phase voltage channel (derived for delta grids, readable after delivery). */
+POWERGPU_API PowerStatusCode getWaveformBufferUStar(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of line-to-line voltage channel (0 = U12, 1 = U23, 2 = U31). */
+POWERGPU_API PowerStatusCode getWaveformBufferUDelta(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of current channel (the derived third current is read-only). */
+POWERGPU_API PowerStatusCode getWaveformBufferI(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of the Clarke voltage components (0 alpha, 1 beta, 2 zero). */
+POWERGPU_API PowerStatusCode getWaveformBufferClarkeU(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of the Clarke current components. */
+POWERGPU_API PowerStatusCode getWaveformBufferClarkeI(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of the Park voltage components (0 d, 1 q). */
+POWERGPU_API PowerStatusCode getWaveformBufferParkU(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of the Park current components. */
+POWERGPU_API PowerStatusCode getWaveformBufferParkI(PowerModuleHandle handle, uint8_t channel, float** out);
+/** Host ring of the mechanical angle input (radians). */
+POWERGPU_API PowerStatusCode getWaveformBufferMechAngles(PowerModuleHandle handle, float** out);
+
+/* ------------------------------------------------------------ bool getters */
+
+/** Clarke/Park applied to the currents. */
+POWERGPU_API PowerStatusCode getClarkeOrParkCurrentsEnabled(PowerModuleHandle handle, bool* out);
+/** Clarke/Park applied to the voltages. */
+POWERGPU_API PowerStatusCode getClarkeOrParkVoltagesEnabled(PowerModuleHandle handle, bool* out);
+/** Clarke/Park waveforms kept in the host rings. */
+POWERGPU_API PowerStatusCode getClarkeOrParkWaveformsEnabled(PowerModuleHandle handle, bool* out);
+/** Clarke transform enabled. */
+POWERGPU_API PowerStatusCode getClarkeTransformEnabled(PowerModuleHandle handle, bool* out);
+/** Currents analysed (default true). */
+POWERGPU_API PowerStatusCode getCurrentEnabled(PowerModuleHandle handle, bool* out);
+/** Full spectra kept (true only with a static frequency). */
+POWERGPU_API PowerStatusCode getFullFftEnabled(PowerModuleHandle handle, bool* out);
+/** Fundamental period values enabled. */
+POWERGPU_API PowerStatusCode getFundamentalPeriodValuesEnabled(PowerModuleHandle handle, bool* out);
+/** Interharmonic groups computed. */
+POWERGPU_API PowerStatusCode getInterHarmonicsEnabled(PowerModuleHandle handle, bool* out);
+/** Line-to-line voltage results computed. */
+POWERGPU_API PowerStatusCode getLineToLineResultsEnabled(PowerModuleHandle handle, bool* out);
+/** Mechanical angle input used for Park. */
+POWERGPU_API PowerStatusCode getMechanicalAngleUsed(PowerModuleHandle handle, bool* out);
+/** Park transform enabled. */
+POWERGPU_API PowerStatusCode getParkTransformEnabled(PowerModuleHandle handle, bool* out);
+/** Period symmetrical components enabled (and three phases). */
+POWERGPU_API PowerStatusCode getPeriodSymmetricalComponentsEnabled(PowerModuleHandle handle, bool* out);
+/** Period values enabled. */
+POWERGPU_API PowerStatusCode getPeriodValuesEnabled(PowerModuleHandle handle, bool* out);
+/** Rapid voltage change detection enabled. */
+POWERGPU_API PowerStatusCode getRvcEnabled(PowerModuleHandle handle, bool* out);
+/** Symmetrical components enabled (and three phases). */
+POWERGPU_API PowerStatusCode getSymmetricalComponentsEnabled(PowerModuleHandle handle, bool* out);
+/** THD computed. */
+POWERGPU_API PowerStatusCode getThdEnabled(PowerModuleHandle handle, bool* out);
+/** Derived waveforms copied back to the host rings. */
+POWERGPU_API PowerStatusCode getWaveformsEnabled(PowerModuleHandle handle, bool* out);
+
+/* --------------------------------------------------------- numeric getters */
+
+/** Current channels analysed (0 with currents disabled). */
+POWERGPU_API PowerStatusCode getCurrentsCount(PowerModuleHandle handle, uint8_t* out);
+/** Voltage channels the caller supplies. */
+POWERGPU_API PowerStatusCode getVoltagesCount(PowerModuleHandle handle, uint8_t* out);
+/** Phases of the grid configuration. */
+POWERGPU_API PowerStatusCode getPhasesCount(PowerModuleHandle handle, uint8_t* out);
+/** Half periods per period value (default 2). */
+POWERGPU_API PowerStatusCode getHalfPeriodValuesCount(PowerModuleHandle handle, uint16_t* out);
+/** Overlap of consecutive period values in percent (default 0). */
+POWERGPU_API PowerStatusCode getPeriodValuesOverlapInPercent(PowerModuleHandle handle, uint16_t* out);
+/** Highest harmonic order kept (default 1). */
+POWERGPU_API PowerStatusCode getHighestRequestedHarmonic(PowerModuleHandle handle, int32_t* out);
+/** Highest order of the THD sums (default 40). */
+POWERGPU_API PowerStatusCode getThdHighestHarmonic(PowerModuleHandle handle, int32_t* out);
+/** Pole pairs of the machine (Park with mechanical angle). */
+POWERGPU_API PowerStatusCode getPolePairs(PowerModuleHandle handle, int32_t* out);
+/** Mechanical angle offset in degrees. */
+POWERGPU_API PowerStatusCode getMechAngleOffset(PowerModuleHandle handle, double* out);
+/** RVC steady-state length in period values (default 100). */
+POWERGPU_API PowerStatusCode getRvcSteadyStateLengthInNumberOfPeriodValues(PowerModuleHandle handle, int32_t* out);
+/** RVC threshold in percent of the steady mean (default 2.0). */
+POWERGPU_API PowerStatusCode getRvcThresholdInPercentOfAverage(PowerModuleHandle handle, double* out);
+/** RVC hysteresis in percent of the threshold (default 50.0). */
+POWERGPU_API PowerStatusCode getRvcThresholdHysteresisInPercentOfThreshold(PowerModuleHandle handle, double* out);
+
+/* ----------------------------------------------------------------- setters */
+
+/** Samples per channel in the input rings (int32, sign-extended); duration = length / sample rate. */
+POWERGPU_API PowerStatusCode setBufferLength(PowerModuleHandle handle, int32_t length);
+/** Sample rate in Hz and sub-sample positions per sample of the cycle input; keeps the buffer length. */
+POWERGPU_API PowerStatusCode setSampleRate(PowerModuleHandle handle, double sampleRate, int32_t positionsPerSample);
+/** Static fundamental: range (1 - tolerance) f .. (1 + tolerance) f, tolerance clamped to 0.001..0.5. */
+POWERGPU_API PowerStatusCode setStaticFrequency(PowerModuleHandle handle, double frequency, double tolerance);
+/** Variable fundamental from lowest to highest Hz; each window gets its own FFT length. */
+POWERGPU_API PowerStatusCode setVariableFrequency(PowerModuleHandle handle, double lowest, double highest);
+/** Grid configuration (an unknown value behaves as SinglePhase). */
+POWERGPU_API PowerStatusCode setGridConfigType(PowerModuleHandle handle, PowerGridConfigType type);
+/** Fundamental periods per window, sizing the FFT length (default 10). */
+POWERGPU_API PowerStatusCode setPeriodCount(PowerModuleHandle handle, uint16_t count);
+/** Half periods per period value (plain store; takes effect at the next reset). */
+POWERGPU_API PowerStatusCode setHalfPeriodValuesCount(PowerModuleHandle handle, uint16_t count);
+/** Overlap of period values in percent (plain store; takes effect at the next reset). */
+POWERGPU_API PowerStatusCode setPeriodValuesOverlapInPercent(PowerModuleHandle handle, uint16_t percent);
+/** Highest harmonic order kept. */
+POWERGPU_API PowerStatusCode setHighestRequestedHarmonic(PowerModuleHandle handle, int32_t order);
+/** Highest order of the THD sums. */
+POWERGPU_API PowerStatusCode setThdHighestHarmonic(PowerModuleHandle handle, int32_t order);
+/** Pole pairs (plain store). */
+POWERGPU_API PowerStatusCode setPolePairs(PowerModuleHandle handle, int32_t polePairs);
+/** Mechanical angle offset in degrees (plain store). */
+POWERGPU_API PowerStatusCode setMechAngleOffset(PowerModuleHandle handle, double offsetDegrees);
+/** RVC steady-state length in period values (0 or less acts as 1). */
+POWERGPU_API PowerStatusCode setRvcSteadyStateLengthInNumberOfPeriodValues(PowerModuleHandle handle, int32_t length);
+/** RVC threshold in percent of the steady mean. */
+POWERGPU_API PowerStatusCode setRvcThresholdInPercentOfAverage(PowerModuleHandle handle, double percent);
+/** RVC hysteresis in percent of the threshold. */
+POWERGPU_API PowerStatusCode setRvcThresholdHysteresisInPercentOfThreshold(PowerModuleHandle handle, double percent);
+/** Apply Clarke/Park to the currents. */
+POWERGPU_API PowerStatusCode setClarkeOrParkCurrentsEnabled(PowerModuleHandle handle, bool enabled);
+/** Apply Clarke/Park to the voltages. */
+POWERGPU_API PowerStatusCode setClarkeOrParkVoltagesEnabled(PowerModuleHandle handle, bool enabled);
+/** Keep Clarke/Park waveforms in the host rings. */
+POWERGPU_API PowerStatusCode setClarkeOrParkWaveformsEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable the Clarke transform (three-phase grids). */
+POWERGPU_API PowerStatusCode setClarkeTransformEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable the Park transform (three-phase grids). */
+POWERGPU_API PowerStatusCode setParkTransformEnabled(PowerModuleHandle handle, bool enabled);
+/** Analyse currents. */
+POWERGPU_API PowerStatusCode setCurrentEnabled(PowerModuleHandle handle, bool enabled);
+/** Keep the full spectra of every window (static frequency only). */
+POWERGPU_API PowerStatusCode setFullFftEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable fundamental period values. */
+POWERGPU_API PowerStatusCode setFundamentalPeriodValuesEnabled(PowerModuleHandle handle, bool enabled);
+/** Compute interharmonic groups. */
+POWERGPU_API PowerStatusCode setInterHarmonicsEnabled(PowerModuleHandle handle, bool enabled);
+/** Compute line-to-line voltage results. */
+POWERGPU_API PowerStatusCode setLineToLineResultsEnabled(PowerModuleHandle handle, bool enabled);
+/** Use the mechanical angle input for Park (plain store). */
+POWERGPU_API PowerStatusCode setMechanicalAngleUsed(PowerModuleHandle handle, bool used);
+/** Enable period symmetrical components (three-phase grids). */
+POWERGPU_API PowerStatusCode setPeriodSymmetricalComponentsEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable period values. */
+POWERGPU_API PowerStatusCode setPeriodValuesEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable rapid voltage change detection on the period RMS values. */
+POWERGPU_API PowerStatusCode setRvcEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable symmetrical components (three-phase grids). */
+POWERGPU_API PowerStatusCode setSymmetricalComponentsEnabled(PowerModuleHandle handle, bool enabled);
+/** Enable THD figures. */
+POWERGPU_API PowerStatusCode setThdEnabled(PowerModuleHandle handle, bool enabled);
+/** Copy derived waveforms back to the host rings. */
+POWERGPU_API PowerStatusCode setWaveformsEnabled(PowerModuleHandle handle, bool enabled);
+
+/* -------------------------------------------------------------- extensions */
+
+/**
+ * Extension: creates a module on a chosen backend: POWER_BACKEND_AUTOMATIC
+ * (CUDA when a CUDA device is usable, else CPU), POWER_BACKEND_CPU or
+ * POWER_BACKEND_CUDA. Null when that backend is not available.
+ */
+POWERGPU_API PowerModuleHandle powerModule_createOnBackend(int32_t backend);
+/** Extension: the backend a module runs on (POWER_BACKEND_CPU or POWER_BACKEND_CUDA). */
+POWERGPU_API PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backend);
+/**
+ * Extension: copies the message of the last failed flat call on this thread
+ * (empty after a successful call), zero-terminated and truncated to
+ * capacity bytes; *length receives the full message length.
+ */
+POWERGPU_API PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char* buffer, int32_t capacity,
+                                                 int32_t* length);
+/** Extension: the library version. */
+POWERGPU_API PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* minor, int32_t* patch);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* POWERGPU_H */

@@ -1,0 +1,181 @@
+// powergpu: the C++ face of one analysis module.
+//
+// PowerModule offers the same operations as the flat interface of
+// powergpu.h, as methods that throw instead of returning status codes:
+//   GpuException              a CUDA runtime or FFT call failed
+//   PowerErrorTooManyResults  (thrown by the flat getResults only)
+//   PowerInvalidCall          a call rejected for its arguments or state;
+//                             nothing was changed
+// Any other standard exception (allocation, mutex) may also escape.
+#ifndef POWERGPU_HPP
+#define POWERGPU_HPP
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "powergpu.h"
+
+/** A failed CUDA runtime or FFT call; the message names file, line, code and text. */
+class POWERGPU_API GpuException : public std::exception {
+public:
+    GpuException() = default;
+    explicit GpuException(const char* message) : message_(message) {}
+    explicit GpuException(const std::string& message) : message_(message) {}
+    GpuException(const GpuException&) = default;
+    GpuException& operator=(const GpuException&) = default;
+    ~GpuException() override;
+    const char* what() const noexcept override;
+
+private:
+    std::string message_;
+};
+
+/** The records of a getResults call do not fit the caller's array. */
+class POWERGPU_API PowerErrorTooManyResults : public virtual std::runtime_error {
+public:
+    explicit PowerErrorTooManyResults(const char* message) : std::runtime_error(message) {}
+    PowerErrorTooManyResults(const PowerErrorTooManyResults&) = default;
+    ~PowerErrorTooManyResults() override;
+};
+
+/** A call rejected because of its arguments or the module's state; nothing changed. */
+class POWERGPU_API PowerInvalidCall : public std::invalid_argument {
+public:
+    explicit PowerInvalidCall(const std::string& message) : std::invalid_argument(message) {}
+    ~PowerInvalidCall() override;
+};
+
+/**
+ * One analysis module. Not copyable; movable (a moved-from module holds
+ * nothing and may only be destroyed or assigned to).
+ */
+class POWERGPU_API PowerModule {
+public:
+    class PowerModuleImpl;
+
+    /** A module on the automatic backend (CUDA when usable, else CPU). */
+    PowerModule();
+    /** A module on a chosen backend (POWER_BACKEND_*); throws PowerInvalidCall if unavailable. */
+    explicit PowerModule(int32_t backend);
+    PowerModule(PowerModule&& other) noexcept;
+    PowerModule& operator=(PowerModule&& other) noexcept;
+    PowerModule(const PowerModule&) = delete;
+    PowerModule& operator=(const PowerModule&) = delete;
+    ~PowerModule();
+
+    /** The implementation (null after a move); for the library's own layers and tests. */
+    PowerModuleImpl* implementation() const noexcept { return impl_; }
+    /** POWER_BACKEND_CPU or POWER_BACKEND_CUDA. */
+    int32_t getBackend() const;
+
+    // update bracket and processing
+    void beginUpdate();
+    void endUpdate();
+    void writeSamples(unsigned int count);
+    void skipSamples(unsigned int count);
+    void scheduleForCalculation(uint64_t firstSampleIndex, int length, double frequency) const;
+    void scheduleForPeriodCalculation(int count, uint64_t* starts, int* lengths, double* frequencies,
+                                      bool* valid);
+    bool isAnyResultReady() const;
+    std::vector<PowerResultsGeneral> getResults(int maxCount);
+    void getPeriodResults(int* count, bool* more, PowerResultsPeriod** records);
+    void sync();
+    void reset(uint64_t firstSampleIndex) const;
+
+    // waveform rings
+    float* getWaveformBufferUInput(uint8_t channel) const;
+    float* getWaveformBufferUStar(uint8_t channel) const;
+    float* getWaveformBufferUDelta(uint8_t channel) const;
+    float* getWaveformBufferI(uint8_t channel) const;
+    float* getWaveformBufferClarkeU(uint8_t channel) const;
+    float* getWaveformBufferClarkeI(uint8_t channel) const;
+    float* getWaveformBufferParkU(uint8_t channel) const;
+    float* getWaveformBufferParkI(uint8_t channel) const;
+    float* getWaveformBufferMechAngles() const;
+
+    // buffer and sample rate
+    void setBufferLength(uint64_t length);
+    uint64_t getBufferLength() const;
+    void setSampleRate(double sampleRate, int positionsPerSample);
+    double getSampleRate() const;
+
+    // frequency, grid and window settings
+    void setStaticFrequency(double frequency, double tolerance);
+    void setVariableFrequency(double lowest, double highest);
+    void setGridConfigType(PowerGridConfigType type);
+    void setPeriodCount(uint16_t count);
+    uint16_t getPeriodCount() const;
+
+    // derived counts
+    uint8_t getPhasesCount() const;
+    uint8_t getVoltagesCount() const;
+    uint8_t getCurrentsCount() const;
+
+    // period values
+    void setPeriodValuesEnabled(bool enabled);
+    bool getPeriodValuesEnabled() const;
+    void setFundamentalPeriodValuesEnabled(bool enabled);
+    bool getFundamentalPeriodValuesEnabled() const;
+    void setPeriodSymmetricalComponentsEnabled(bool enabled);
+    bool getPeriodSymmetricalComponentsEnabled() const;
+    void setHalfPeriodValuesCount(uint16_t count);
+    uint16_t getHalfPeriodValuesCount() const;
+    void setPeriodValuesOverlapInPercent(uint16_t percent);
+    uint16_t getPeriodValuesOverlapInPercent() const;
+
+    // general results
+    void setCurrentEnabled(bool enabled);
+    bool getCurrentEnabled() const;
+    void setLineToLineResultsEnabled(bool enabled);
+    bool getLineToLineResultsEnabled() const;
+    void setWaveformsEnabled(bool enabled);
+    bool getWaveformsEnabled() const;
+    void setInterHarmonicsEnabled(bool enabled);
+    bool getInterHarmonicsEnabled() const;
+    void setFullFftEnabled(bool enabled);
+    bool getFullFftEnabled() const;
+    void setThdEnabled(bool enabled);
+    bool getThdEnabled() const;
+    void setHighestRequestedHarmonic(int order);
+    int getHighestRequestedHarmonic() const;
+    void setThdHighestHarmonic(int order);
+    int getThdHighestHarmonic() const;
+    void setSymmetricalComponentsEnabled(bool enabled);
+    bool getSymmetricalComponentsEnabled() const;
+
+    // rapid voltage change
+    void setRvcEnabled(bool enabled);
+    bool getRvcEnabled() const;
+    void setRvcSteadyStateLength(int length);
+    int getRvcSteadyStateLength() const;
+    void setRvcThreshold(double percent);
+    double getRvcThreshold() const;
+    void setRvcThresholdHysteresis(double percent);
+    double getRvcThresholdHysteresis() const;
+
+    // Clarke and Park
+    void setClarkeTransformEnabled(bool enabled);
+    bool getClarkeTransformEnabled() const;
+    void setParkTransformEnabled(bool enabled);
+    bool getParkTransformEnabled() const;
+    void setClarkeOrParkVoltagesEnabled(bool enabled);
+    bool getClarkeOrParkVoltagesEnabled() const;
+    void setClarkeOrParkCurrentsEnabled(bool enabled);
+    bool getClarkeOrParkCurrentsEnabled() const;
+    void setClarkeOrParkWaveformsEnabled(bool enabled);
+    bool getClarkeOrParkWaveformsEnabled() const;
+    void setMechanicalAngleUsed(bool used);
+    bool getMechanicalAngleUsed() const;
+    void setPolePairs(int polePairs);
+    int getPolePairs() const;
+    void setMechAngleOffset(double offsetDegrees);
+    double getMechAngleOffset() const;
+
+private:
+    PowerModuleImpl* impl_ = nullptr;
+};
+
+#endif  // POWERGPU_HPP

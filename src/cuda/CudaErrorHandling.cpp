@@ -1,0 +1,79 @@
+#include "cuda/CudaErrorHandling.h"
+
+#include <cstring>
+
+GpuException::~GpuException() = default;
+
+const char* GpuException::what() const noexcept { return message_.c_str(); }
+
+PowerErrorTooManyResults::~PowerErrorTooManyResults() = default;
+
+PowerInvalidCall::~PowerInvalidCall() = default;
+
+namespace powergpu {
+
+std::string sourceBaseName(const char* path) {
+    const char* base = path;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') {
+            base = c + 1;
+        }
+    }
+    std::string name(base);
+    const std::size_t dot = name.find('.');
+    if (dot != std::string::npos) {
+        name.erase(dot);
+    }
+    return name;
+}
+
+const char* cufftResultName(int result) {
+    switch (result) {
+        case 0: return "CUFFT_SUCCESS";
+        case 1: return "Invalid plan";
+        case 2: return "Alloc failed";
+        case 3: return "Invalid type";
+        case 4: return "Invalid value";
+        case 5: return "Internal error";
+        case 6: return "cufft exec failed";
+        case 7: return "cufft setup failed";
+        case 8: return "Invalid size";
+        case 9: return "Unaligned data";
+        case 10: return "Incomplete parameter list";
+        case 11: return "Invalid device";
+        case 12: return "Parse error";
+        case 13: return "No workspace";
+        case 14: return "Not implemented";
+        case 16: return "Not supported";
+        default: return "<unknown>";
+    }
+}
+
+void throwCudaError(const Runtime& runtime, int code, const char* file, int line) {
+    std::string message = "CUDA error in file '";
+    message += sourceBaseName(file);
+    message += "', line ";
+    message += std::to_string(line);
+    message += "; error ";
+    message += std::to_string(code);
+    message += ": ";
+    message += runtime.getErrorString(code);
+    throw GpuException(message);
+}
+
+}  // namespace powergpu
+
+void CUFFT_CALL(int result) {
+    if (result != 0) {
+        const int line = __LINE__;  // the location every cuFFT failure reports
+        std::string message = "CUFFT error in file '";
+        message += powergpu::sourceBaseName(__FILE__);
+        message += "', line ";
+        message += std::to_string(line);
+        message += "; error ";
+        message += std::to_string(result);
+        message += ": ";
+        message += powergpu::cufftResultName(result);
+        throw GpuException(message);
+    }
+}

@@ -1,0 +1,39 @@
+// Checks that turn a failed GPU runtime or FFT call into a GpuException.
+//
+// CUDA_CALL(runtime, call) throws
+//   "CUDA error in file '<file>', line <line>; error <code>: <text>"
+// where <file> is the base name (no directory, no extension) of the source
+// file that holds the check and <text> is the runtime's text for the code.
+// CUFFT_CALL(result) throws
+//   "CUFFT error in file 'CudaErrorHandling', line <line>; error <code>: <name>"
+// with the file and line of the test inside CUFFT_CALL itself, so every FFT
+// failure carries the same location whatever the call site.
+#pragma once
+
+#include <string>
+
+#include "powergpu.hpp"
+#include "runtime/Runtime.h"
+
+namespace powergpu {
+
+// "path/to/CudaBuffer.cpp" -> "CudaBuffer".
+std::string sourceBaseName(const char* path);
+
+// The name of a cuFFT result code; "<unknown>" outside the known codes.
+const char* cufftResultName(int result);
+
+[[noreturn]] void throwCudaError(const Runtime& runtime, int code, const char* file, int line);
+
+inline void checkCudaResult(const Runtime& runtime, int code, const char* file, int line) {
+    if (code != kSuccess) {
+        throwCudaError(runtime, code, file, line);
+    }
+}
+
+}  // namespace powergpu
+
+#define CUDA_CALL(runtime, call) ::powergpu::checkCudaResult((runtime), (call), __FILE__, __LINE__)
+
+// Throws GpuException for any result other than 0.
+void CUFFT_CALL(int result);

@@ -1,0 +1,215 @@
+#include "cuda/PowerBuffers.h"
+
+#include <cmath>
+#include <limits>
+
+namespace powergpu {
+
+namespace {
+
+using CopyType = GpuBufferItems::CopyType;
+
+// Number of result slots: ceil of a positive count, at least 1. A count that
+// is not finite (unset sample rate, period count 0) also gives 1.
+uint64_t slotCount(double count) {
+    if (!(count >= 1.0) || !std::isfinite(count)) {
+        return 1;
+    }
+    const double rounded = std::ceil(count);
+    return rounded >= static_cast<double>(std::numeric_limits<uint32_t>::max())
+               ? std::numeric_limits<uint32_t>::max()
+               : static_cast<uint64_t>(rounded);
+}
+
+}  // namespace
+
+PowerBuffers::PowerBuffers(const PowerConfig& config_, Runtime& runtime)
+    : config(config_),
+      waveforms(runtime, 10, true),
+      clarkeParkWaveforms(runtime, 12, true),
+      fftInput(runtime, 10, true),
+      fftOutput(runtime, 10, true),
+      harmonics(runtime, 39, true),
+      thdResults(runtime, 39, true),
+      symmetricalComponents(runtime, 10, true),
+      symmetricalComponentsH1(runtime, 10, true),
+      clarkeH1(runtime, 10, true),
+      parkAverages(runtime, 10, true),
+      generalResults(runtime, 1, true),
+      periodResults(runtime, 1, true),
+      periodSamples(runtime, 3, false) {
+    generalResults.addItems(0, 1, GpuBufferItems::DeviceToHost);
+}
+
+void PowerBuffers::addFftItems(uint16_t first, uint16_t count) {
+    fftInput.addItems(first, count, GpuBufferItems::DeviceOnly);
+    fftOutput.addItems(first, count, config.fullFftEnabled ? GpuBufferItems::DeviceToHost : GpuBufferItems::DeviceOnly);
+}
+
+void PowerBuffers::addHarmonicItems(uint16_t first, uint16_t count) {
+    harmonics.addItems(first, count, GpuBufferItems::DeviceToHost);
+    if (config.thdEnabled) {
+        thdResults.addItems(first, count, GpuBufferItems::DeviceToHost);
+    }
+}
+
+void PowerBuffers::addSymmetricItems(uint16_t first) {
+    symmetricalComponents.addItems(first, 3, GpuBufferItems::DeviceToHost);
+    symmetricalComponentsH1.addItems(first, 3, GpuBufferItems::DeviceToHost);
+}
+
+void PowerBuffers::initialize() {
+    const PowerGridConfig grid = config.getGridConfig();
+    const uint16_t np = grid.phasesCount;
+    const uint16_t nv = grid.voltagesCount;
+    const uint16_t nc = grid.currentsCount;
+    const uint16_t nd = config.getDeltaWaveformsCount();
+    // Period values read derived channels on the host, so they need host
+    // copies of them just as the caller's waveform access does.
+    const bool derivedToHost = config.waveformsEnabled || config.areAnyPeriodValuesEnabled();
+    const CopyType derivedType = derivedToHost ? GpuBufferItems::DeviceToHost : GpuBufferItems::DeviceOnly;
+
+    generalResultsBufferLength = slotCount(bufferDuration * config.maxFrequency / config.periodCount);
+    periodResultsBufferLength = slotCount(bufferDuration * config.maxFrequency / config.getPeriodCountAdvanceBy());
+
+    waveforms.clearItems();
+    if (grid.isStar) {
+        waveforms.addItems(0, nv, GpuBufferItems::HostToDevice);
+    } else {
+        waveforms.addItems(0, np, derivedType);
+    }
+    if (config.currentEnabled) {
+        waveforms.addItems(3, nc, GpuBufferItems::HostToDevice);
+        if (np > nc) {
+            waveforms.addItems(static_cast<uint16_t>(3 + nc), static_cast<uint16_t>(np - nc), derivedType);
+        }
+    }
+    if (grid.isDelta) {
+        waveforms.addItems(6, nv, GpuBufferItems::HostToDevice);
+        if (np > nv) {
+            waveforms.addItems(static_cast<uint16_t>(6 + nv), static_cast<uint16_t>(np - nv), derivedType);
+        }
+    } else if (config.waveformsEnabled || config.lineToLineResultsEnabled) {
+        waveforms.addItems(6, nd, derivedType);
+    }
+    if (config.mechanicalAngleUsed) {
+        waveforms.addItems(9, 1, GpuBufferItems::HostToDevice);
+    }
+
+    clarkeParkWaveforms.clearItems();
+    if (config.areClarkeWaveformsRequired()) {
+        if (config.clarkeOrParkVoltagesEnabled) {
+            clarkeParkWaveforms.addItems(0, 3, GpuBufferItems::DeviceToHost);
+        }
+        if (config.clarkeOrParkCurrentsEnabled && config.currentEnabled) {
+            clarkeParkWaveforms.addItems(3, 3, GpuBufferItems::DeviceToHost);
+        }
+    }
+    if (config.areParkWaveformsRequired()) {
+        if (config.clarkeOrParkVoltagesEnabled) {
+            clarkeParkWaveforms.addItems(6, 3, GpuBufferItems::DeviceToHost);
+        }
+        if (config.clarkeOrParkCurrentsEnabled && config.currentEnabled) {
+            clarkeParkWaveforms.addItems(9, 3, GpuBufferItems::DeviceToHost);
+        }
+    }
+
+    waveforms.resize(bufferLength);
+    clarkeParkWaveforms.resize(bufferLength);
+
+    minFftLength = config.getMinFftLength();
+    maxFftLength = config.getMaxFftLength();
+    fftOutputLength = maxFftLength / 2 + 1;
+
+    fftInput.clearItems();
+    fftOutput.clearItems();
+    addFftItems(0, np);
+    if (config.currentEnabled) {
+        addFftItems(3, np);
+    }
+    if (config.lineToLineResultsEnabled) {
+        addFftItems(6, nd);
+    }
+    fftInput.resize(maxFftLength);
+    fftOutput.resize(fftOutputLength + (config.fullFftEnabled ? bufferLength : 0));
+
+    harmonicsCount = config.getRequiredHarmonicsCount();
+    harmonics.clearItems();
+    thdResults.clearItems();
+    addHarmonicItems(0, np);
+    if (config.currentEnabled) {
+        addHarmonicItems(3, np);
+    }
+    if (config.lineToLineResultsEnabled) {
+        addHarmonicItems(6, nd);
+    }
+    if (config.interHarmonicsEnabled) {
+        addHarmonicItems(9, np);
+        if (config.currentEnabled) {
+            addHarmonicItems(12, np);
+        }
+        if (config.lineToLineResultsEnabled) {
+            addHarmonicItems(15, nd);
+        }
+    }
+    if (config.currentEnabled) {
+        for (const uint16_t first : {18, 21, 24, 27}) {
+            addHarmonicItems(first, np);
+        }
+    }
+    addHarmonicItems(30, np);
+    if (config.currentEnabled) {
+        addHarmonicItems(33, np);
+    }
+    if (config.lineToLineResultsEnabled) {
+        addHarmonicItems(36, nd);
+    }
+    harmonics.resize(harmonicsCount * generalResultsBufferLength);
+    thdResults.resize(generalResultsBufferLength);
+
+    symmetricalComponents.clearItems();
+    symmetricalComponentsH1.clearItems();
+    if (config.areSymmetricalComponentsEnabled()) {
+        addSymmetricItems(0);
+        if (config.currentEnabled) {
+            addSymmetricItems(3);
+        }
+    }
+    symmetricalComponents.resize(generalResultsBufferLength);
+    symmetricalComponentsH1.resize(generalResultsBufferLength);
+
+    const bool threePhases = np == 3;
+    clarkeH1.clearItems();
+    if (config.clarkeTransformEnabled && threePhases) {
+        clarkeH1.addItems(0, 3, GpuBufferItems::DeviceToHost);
+        if (config.currentEnabled) {
+            clarkeH1.addItems(3, 3, GpuBufferItems::DeviceToHost);
+        }
+    }
+    clarkeH1.resize(generalResultsBufferLength);
+    parkAverages.clearItems();
+    if (config.parkTransformEnabled && threePhases) {
+        parkAverages.addItems(0, 3, GpuBufferItems::DeviceToHost);
+        if (config.currentEnabled) {
+            parkAverages.addItems(3, 3, GpuBufferItems::DeviceToHost);
+        }
+    }
+    parkAverages.resize(generalResultsBufferLength);
+
+    generalResults.resize(generalResultsBufferLength);
+
+    periodSamples.clearItems();
+    periodResults.clearItems();
+    periodRecordsPerPeriod = 0;
+    if (config.areAnyPeriodValuesEnabled()) {
+        periodRecordsPerPeriod = static_cast<uint64_t>(np) + 1;
+        periodSamples.addItems(0, 1, GpuBufferItems::HostOnly);
+        periodSamples.addItems(1, 2, GpuBufferItems::HostOnly);
+        periodSamples.addItems(2, 1, GpuBufferItems::HostOnly);
+        periodResults.addItems(0, 1, GpuBufferItems::HostOnly);
+    }
+    periodSamples.resize(bufferLength);
+    periodResults.resize(periodRecordsPerPeriod * periodResultsBufferLength);
+}
+
+}  // namespace powergpu

@@ -1,0 +1,455 @@
+// The calculation half of a module: scheduling one window from end to end
+// (time-domain kernels, one batched FFT, spectral kernels, symmetrical and
+// Clarke/Park kernels, copies back, events), FFT plans, retrieval, reset.
+//
+// Scheduling never waits for the device. Window n after a reset runs on
+// stream n mod 3 and waits for an event recorded behind window n - 1's last
+// kernel, so kernels and transforms of consecutive windows never overlap
+// (which lets them share one FFT plan and one FFT input area) while the
+// copies back of window n overlap the kernels of window n + 1.
+#include "module/PowerModuleImpl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "cuda/CudaErrorHandling.h"
+
+using powergpu::Dim3;
+using powergpu::Launch;
+using powergpu::PowerResultsQueueItem;
+
+namespace {
+
+std::string describe(double value) {
+    std::string text = std::to_string(value);
+    return text;
+}
+
+Launch makeLaunch(unsigned gridX, unsigned blockX, unsigned blockY, powergpu::StreamHandle stream) {
+    Launch launch;
+    launch.grid = Dim3{gridX, 1, 1};
+    launch.block = Dim3{blockX, blockY, 1};
+    launch.sharedBytes = 0;
+    launch.stream = stream;
+    return launch;
+}
+
+// Index of the plan for a window's FFT length: 0 with a static frequency,
+// ceil(log2(fftLength / minFftLength)) with a variable one.
+std::size_t planIndex(bool variableFrequency, uint64_t fftLength, uint64_t minFftLength) {
+    if (!variableFrequency || minFftLength == 0) {
+        return 0;
+    }
+    const double ratio = static_cast<double>(fftLength) / static_cast<double>(minFftLength);
+    return ratio <= 1.0 ? 0 : static_cast<std::size_t>(std::ceil(std::log2(ratio)));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ FFT plans
+
+void PowerModule::PowerModuleImpl::initFftPlans(uint64_t minFftLength, uint64_t maxFftLength) {
+    const auto batch = static_cast<int>(buffers.fftInput.getDeviceItemsCount());
+    fftPlans.rebuild(minFftLength, maxFftLength, batch);
+}
+
+// ------------------------------------------------------------------ schedule
+
+void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uint32_t length,
+                                                  double frequency) const {
+    if (currentQueueItem == nullptr) {
+        throw PowerInvalidCall(
+            "scheduleForCalculation before reset: call reset with the running index of the first sample "
+            "(again after any setting that rebuilds the module).");
+    }
+    const uint64_t ringLength = buffers.getBufferLength();
+    if (length == 0) {
+        throw PowerInvalidCall("scheduleForCalculation: the window length is 0.");
+    }
+    if (ringLength > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        throw PowerInvalidCall("scheduleForCalculation: buffer lengths above 2147483647 samples are not supported.");
+    }
+    if (length > ringLength) {
+        throw PowerInvalidCall("scheduleForCalculation: the window length " + std::to_string(length) +
+                               " exceeds the buffer length " + std::to_string(ringLength) + ".");
+    }
+    const uint64_t written = samplesWritten.load();
+    if (firstSampleIndex > written || written - firstSampleIndex < length) {
+        throw PowerInvalidCall("scheduleForCalculation: samples " + std::to_string(firstSampleIndex) + " to " +
+                               std::to_string(firstSampleIndex + length - 1) +
+                               " are not all written yet (samples written: " + std::to_string(written) + ").");
+    }
+    if (firstSampleIndex + ringLength < written) {
+        throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
+                               " has already been overwritten in the ring (samples written: " +
+                               std::to_string(written) + ", buffer length: " + std::to_string(ringLength) + ").");
+    }
+    const double sampleRate = config.sampleRate;
+    if (!std::isfinite(frequency) || frequency <= 0.0 || !(frequency < sampleRate / 2.0)) {
+        throw PowerInvalidCall("scheduleForCalculation: the frequency " + describe(frequency) +
+                               " Hz must be finite, positive and below half the sample rate (" +
+                               describe(sampleRate / 2.0) + " Hz).");
+    }
+    const uint64_t fftLength = getFftLength(length, frequency);
+    if (fftLength < 4) {
+        throw PowerInvalidCall("scheduleForCalculation: the FFT length " + std::to_string(fftLength) +
+                               " is below 4; check the sample rate, period count and frequency range.");
+    }
+    if (length > fftLength) {
+        throw PowerInvalidCall("scheduleForCalculation: the window length " + std::to_string(length) +
+                               " exceeds the FFT length " + std::to_string(fftLength) + " (" +
+                               std::to_string(config.periodCount) + " periods at the lowest frequency).");
+    }
+    const std::size_t plan = planIndex(config.variableFrequency, fftLength, buffers.minFftLength);
+    if (!fftPlans.isUsable(plan, fftLength)) {
+        throw PowerInvalidCall("scheduleForCalculation: there is no FFT plan for length " +
+                               std::to_string(fftLength) + "; the last rebuild did not complete.");
+    }
+    const bool parkFromAngle =
+        (config.areParkVoltagesEnabled() || config.areParkCurrentsEnabled()) && config.mechanicalAngleUsed;
+    if (parkFromAngle && buffers.waveforms.getDeviceBuffer(9) == nullptr) {
+        throw PowerInvalidCall(
+            "scheduleForCalculation: the mechanical angle is used but its ring does not exist; rebuild the module "
+            "(for instance with beginUpdate and endUpdate) after setMechanicalAngleUsed.");
+    }
+}
+
+std::size_t PowerModule::PowerModuleImpl::getResultsQueueSize() {
+    std::lock_guard<std::mutex> lock(resultsMutex);
+    return resultsQueue.size();
+}
+
+PowerModule::PowerModuleImpl::QueueItemPointer PowerModule::PowerModuleImpl::getNextQueueItem(
+    const PowerResultsQueueItem& previous) {
+    const uint64_t calculationIndex = previous.getCalculationIndex() + 1;
+    uint32_t fftOutputIndex = previous.getFirstFftOutputSampleIndex() + previous.getFftOutputLength();
+    if (!config.fullFftEnabled || fftOutputIndex >= buffers.fftOutput.getLength()) {
+        fftOutputIndex = 0;
+    }
+    uint32_t harmonicIndex = previous.getFirstHarmonicSampleIndex() + previous.getHarmonicLength();
+    if (harmonicIndex + buffers.harmonicsCount > buffers.harmonics.getLength()) {
+        harmonicIndex = 0;
+    }
+    const auto streamId = static_cast<uint8_t>((previous.getCudaStreamId() + 1) % powergpu::StreamSet::size());
+    return std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, calculationIndex,
+                                                   previous.getNextSampleIndex(), fftOutputIndex, harmonicIndex,
+                                                   streamId, cudaStreams[streamId]);
+}
+
+void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length,
+                                                          double frequency) {
+    std::lock_guard<std::mutex> lock(calculationMutex);
+    validateWindow(firstSampleIndex, length, frequency);
+    {
+        // Result slots and harmonic runs are reused after a full ring of
+        // windows; a window whose slot still holds an undelivered one would
+        // overwrite it.
+        std::lock_guard<std::mutex> results(resultsMutex);
+        const uint64_t undelivered = resultsQueue.size() - 1;
+        if (undelivered >= buffers.generalResultsBufferLength) {
+            throw PowerInvalidCall("scheduleForCalculation: " + std::to_string(undelivered) +
+                                   " windows are scheduled and not yet fetched, as many as there are result slots; "
+                                   "fetch results with getResults first.");
+        }
+    }
+
+    powergpu::Runtime& rt = *runtime_;
+    const PowerGridConfig grid = config.getGridConfig();
+    const uint64_t ringLength = buffers.getBufferLength();
+    const auto ringSigned = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(ringLength)));
+    const uint64_t ringPosition = firstSampleIndex % ringSigned;
+    const uint64_t fftLength = getFftLength(length, frequency);
+    const double lengthRatio = static_cast<double>(length) / static_cast<double>(fftLength);
+    const double exactPeriodLength = config.sampleRate / frequency;
+
+    const QueueItemPointer item = currentQueueItem;
+    item->setCalculation(firstSampleIndex, length, exactPeriodLength, config.periodCount,
+                         static_cast<uint32_t>(fftLength), static_cast<uint32_t>(buffers.fftOutput.getLength()),
+                         static_cast<uint32_t>(buffers.harmonicsCount), frequency);
+    const uint32_t fftOutputLength = item->getFftOutputLength();
+    const uint32_t firstFftOutput = item->getFirstFftOutputSampleIndex();
+    const uint32_t firstHarmonic = item->getFirstHarmonicSampleIndex();
+    const uint32_t harmonicLength = item->getHarmonicLength();
+    nextSampleToCalculate.store(item->getNextSampleIndex());
+
+    const QueueItemPointer next = getNextQueueItem(*item);
+    {
+        std::lock_guard<std::mutex> results(resultsMutex);
+        currentQueueItem = next;
+        resultsQueue.push(next);
+    }
+
+    const powergpu::StreamHandle stream = item->getCudaStream();
+    if (item->getCalculationIndex() != 0) {
+        CUDA_CALL(rt, rt.streamWaitEvent(stream, item->getEventResultsCalculated(), 0));
+    }
+    const uint64_t resultSlot = item->getCalculationIndex() % buffers.generalResultsBufferLength;
+    const powergpu::FftHandle plan =
+        fftPlans[planIndex(config.variableFrequency, fftLength, buffers.minFftLength)];
+
+    // Device pointers of the window.
+    auto& b = buffers;
+    float* voltageRing = b.waveforms.getDeviceBuffer(0);
+    float* currentRing = b.waveforms.getDeviceBuffer(3);
+    float* lineRing = b.waveforms.getDeviceBuffer(6);
+    float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, 0);
+    float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, 3);
+    float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, 6);
+    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 0);
+    powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 3);
+    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 6);
+    const auto harmonicRow = [&](uint16_t row) { return b.harmonics.getDeviceBufferAt(firstHarmonic, harmonicLength, row); };
+    float* magnitudes = harmonicRow(0);
+    float* interharmonics = harmonicRow(9);
+    float* powers = harmonicRow(18);
+    float* impedances = harmonicRow(27);
+    float* phases = harmonicRow(30);
+    PowerResultsThd* thdRecord = b.thdResults.getDeviceBufferAt(resultSlot, 1, 0);
+    double* symmetricalSums = b.symmetricalComponents.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::double2* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::double2* clarkeH1 = b.clarkeH1.getDeviceBufferAt(resultSlot, 1, 0);
+    double* parkAverages = b.parkAverages.getDeviceBufferAt(resultSlot, 1, 0);
+    PowerResultsGeneral* record = b.generalResults.getDeviceBufferAt(resultSlot, 1, 0);
+
+    const bool currents = config.currentEnabled;
+    const bool lineToLine = config.lineToLineResultsEnabled;
+    const bool thd = config.thdEnabled;
+    const bool symmetrical = config.areSymmetricalComponentsEnabled();
+    const bool parkFromAngle =
+        (config.areParkVoltagesEnabled() || config.areParkCurrentsEnabled()) && config.mechanicalAngleUsed;
+
+    b.generalResults.asyncMemsetToZeroOnDevice(resultSlot, 1, stream);
+    b.fftInput.asyncMemsetToZeroOnDevice(fftLength, stream);
+    b.harmonics.asyncMemsetToZeroOnDevice(firstHarmonic, harmonicLength, stream);
+    if (thd) {
+        b.thdResults.asyncMemsetToZeroOnDevice(resultSlot, 1, stream);
+    }
+    if (symmetrical) {
+        b.symmetricalComponents.asyncMemsetToZeroOnDevice(resultSlot, 1, stream);
+        b.symmetricalComponentsH1.asyncMemsetToZeroOnDevice(resultSlot, 1, stream);
+    }
+    if (config.parkTransformEnabled && config.mechanicalAngleUsed) {
+        b.parkAverages.asyncMemsetToZeroOnDevice(resultSlot, 1, stream);
+    }
+
+    const auto timeGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{length} + 31) / 32, 1024));
+    const auto fftScale = static_cast<float>(1.811903476715088 / std::sqrt(0.5 * length * static_cast<double>(fftLength)));
+    // Derived waveforms go back to the host when the caller reads them and
+    // when period values need them.
+    const bool waveformFlag =
+        (config.waveformsEnabled || config.areAnyPeriodValuesEnabled()) && grid.phasesCount > 1;
+    const int n = static_cast<int>(length);
+    const auto ringPos = static_cast<int>(static_cast<uint32_t>(ringPosition));
+    const auto ring = static_cast<int>(static_cast<uint32_t>(ringLength));
+    const auto outStride = static_cast<int>(fftLength);
+    const unsigned phasesCount = grid.phasesCount;
+    const unsigned lineCount = static_cast<unsigned>(grid.phasesCount * (grid.phasesCount - 1) / 2);
+    // A launch with an empty block (no rows to serve) is not made.
+    const auto launched = [&](const Launch& launch) { return launch.block.x > 0 && launch.block.y > 0; };
+    const auto check = [&rt]() { return rt.peekAtLastError(); };
+
+    // ---- time-domain stage
+    if (grid.isStar) {
+        const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);
+        rt.kernelWaveformsUStar(launch, n, ringPos, ring, outStride, fftScale, waveformFlag && lineRing != nullptr,
+                                lineToLine, voltageRing, lineRing, fftInU, fftInUL);
+        CUDA_CALL(rt, check());
+    } else {
+        const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);
+        rt.kernelWaveformsUDelta(launch, grid.voltagesCount, n, ringPos, ring, outStride, fftScale, lineToLine,
+                                 voltageRing, lineRing, fftInU, fftInUL);
+        CUDA_CALL(rt, check());
+    }
+    if (currents) {
+        const Launch launch = makeLaunch(timeGrid, 32, grid.currentsCount, stream);
+        rt.kernelWaveformsI(launch, n, ringPos, ring, outStride, fftScale, currentRing, fftInI);
+        CUDA_CALL(rt, check());
+        if (grid.fewerCurrentsThanPhases) {
+            rt.kernelWaveformsI3(makeLaunch(timeGrid, 32, 1, stream), n, ringPos, ring, outStride, fftScale,
+                                 currentRing, fftInI);
+            CUDA_CALL(rt, check());
+        }
+        rt.kernelRmsUI(makeLaunch(timeGrid, 32, phasesCount, stream), n, ringPos, ring, voltageRing, currentRing,
+                       record);
+        CUDA_CALL(rt, check());
+    } else {
+        rt.kernelRmsU(makeLaunch(timeGrid, 32, phasesCount, stream), n, ringPos, ring, voltageRing, record);
+        CUDA_CALL(rt, check());
+    }
+    if (lineToLine && launched(makeLaunch(timeGrid, 32, lineCount, stream))) {
+        rt.kernelRmsUL(makeLaunch(timeGrid, 32, lineCount, stream), n, ringPos, ring, lineRing, record);
+        CUDA_CALL(rt, check());
+    }
+    if (config.areClarkeWaveformsRequired()) {
+        const uint16_t first = config.areClarkeVoltagesEnabled() ? 0 : 3;
+        const unsigned groups = (config.areClarkeVoltagesEnabled() ? 1u : 0u) + (config.areClarkeCurrentsEnabled() ? 1u : 0u);
+        rt.kernelWaveformsClarke(makeLaunch(timeGrid, 32, groups, stream), n, ringPos, ring,
+                                 b.waveforms.getDeviceBuffer(first), b.clarkeParkWaveforms.getDeviceBuffer(first));
+        CUDA_CALL(rt, check());
+    }
+    if (parkFromAngle) {
+        const uint16_t first = config.areParkVoltagesEnabled() ? 0 : 3;
+        const unsigned groups = (config.areParkVoltagesEnabled() ? 1u : 0u) + (config.areParkCurrentsEnabled() ? 1u : 0u);
+        float* destination = nullptr;
+        if (config.areParkWaveformsRequired()) {
+            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? 6 : 9);
+        }
+        rt.kernelWaveformsPark(makeLaunch(timeGrid, 32, groups, stream), n, ringPos, ring, config.polePairs,
+                               config.mechAngleOffset, b.waveforms.getDeviceBuffer(first),
+                               b.waveforms.getDeviceBuffer(9), destination, parkAverages);
+        CUDA_CALL(rt, check());
+    }
+
+    // ---- spectral stage: one batched transform of every FFT channel
+    CUFFT_CALL(rt.fftSetStream(plan, stream));
+    CUFFT_CALL(rt.fftExecR2C(plan, fftInU, fftOutU));
+
+    const auto spectralGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{fftOutputLength} + 31) / 32, 1024));
+    const unsigned harmonicGrid = (harmonicLength + 31) >> 5;
+    const double dFrequency = item->getDFrequency();
+    const int halfWidth = static_cast<int>(std::round(frequency * 0.3 / dFrequency));
+    double* referenceAngle = &record->referenceAngle;
+
+    rt.kernelFreqRms(makeLaunch(spectralGrid, 32, config.getPhasesCount(), stream), static_cast<int>(fftOutputLength),
+                     fftOutU, fftOutI, fftOutUL, record);
+    CUDA_CALL(rt, check());
+    rt.kernelReferenceAngle(makeLaunch(1, 1, 1, stream), frequency, dFrequency, lengthRatio, fftOutU, referenceAngle);
+    CUDA_CALL(rt, check());
+    rt.kernelHarmonics(makeLaunch(harmonicGrid, 32, static_cast<unsigned>(b.fftOutput.getDeviceItemsCount()), stream),
+                       static_cast<int>(fftOutputLength), static_cast<int>(harmonicLength), halfWidth, 0,
+                       config.interHarmonicsEnabled, frequency, dFrequency, lengthRatio, referenceAngle, fftOutU,
+                       magnitudes, interharmonics, phases);
+    CUDA_CALL(rt, check());
+    if (currents) {
+        rt.kernelPQSZ(makeLaunch(harmonicGrid, 32, phasesCount, stream), static_cast<int>(phasesCount),
+                      static_cast<int>(harmonicLength), magnitudes, phases, powers, impedances);
+        CUDA_CALL(rt, check());
+    }
+    if (thd) {
+        const int highestOrder = std::min(config.thdHighestHarmonic, static_cast<int>(harmonicLength) - 1);
+        rt.kernelSumOfHarmonicsSquared(
+            makeLaunch(1, static_cast<unsigned>(b.thdResults.getDeviceItemsCount()), 1, stream), highestOrder,
+            static_cast<int>(harmonicLength), magnitudes, thdRecord);
+        CUDA_CALL(rt, check());
+    }
+
+    // ---- symmetrical components, Clarke fundamentals, Park averages
+    const unsigned groups = currents ? 2 : 1;
+    const bool parkFromFundamentals = config.parkTransformEnabled && !config.mechanicalAngleUsed;
+    if (symmetrical) {
+        // Bins 0 .. fftOutputLength - 2 are summed; guard the block width.
+        const int binBlockWidth = std::max(1, std::min(static_cast<int>(fftOutputLength) - 1, 256));
+        const int binGrid = std::max(1, (static_cast<int>(fftOutputLength) - 2 + binBlockWidth) / binBlockWidth);
+        rt.kernelSymmetricalComponents(makeLaunch(static_cast<unsigned>(binGrid), static_cast<unsigned>(binBlockWidth),
+                                                  groups, stream),
+                                       static_cast<int>(fftOutputLength), fftOutU, symmetricalSums);
+        CUDA_CALL(rt, check());
+        rt.kernelSymmetricalComponentsH1(makeLaunch(1, 1, groups, stream), static_cast<int>(harmonicLength),
+                                         magnitudes, phases, symmetricalH1);
+        CUDA_CALL(rt, check());
+    }
+    if (grid.phasesCount == 3 && (config.clarkeTransformEnabled || parkFromFundamentals)) {
+        rt.kernelClarkeH1AndParkAve(makeLaunch(1, 1, groups, stream), static_cast<int>(harmonicLength), magnitudes,
+                                    phases, config.clarkeTransformEnabled, parkFromFundamentals, clarkeH1,
+                                    parkAverages);
+        CUDA_CALL(rt, check());
+    }
+
+    // ---- closing sequence: release the next window, copy back, mark transferred
+    next->callEventResultsCalculated(stream);
+    b.generalResults.copyFromDeviceToHost(resultSlot, 1, stream);
+    const auto segmentStart = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(ringPosition)));
+    if (waveformFlag) {
+        b.waveforms.copySegmentFromDeviceToHost(segmentStart, length, stream);
+    }
+    if (config.areClarkeWaveformsRequired() || config.areParkWaveformsRequired()) {
+        b.clarkeParkWaveforms.copySegmentFromDeviceToHost(segmentStart, length, stream);
+    }
+    if (config.getFullFftEnabled()) {
+        b.fftOutput.copyFromDeviceToHost(firstFftOutput, fftOutputLength, stream);
+    }
+    b.harmonics.copyFromDeviceToHost(firstHarmonic, harmonicLength, stream);
+    if (thd) {
+        b.thdResults.copyFromDeviceToHost(resultSlot, 1, stream);
+    }
+    if (symmetrical) {
+        b.symmetricalComponents.copyFromDeviceToHost(resultSlot, 1, stream);
+        b.symmetricalComponentsH1.copyFromDeviceToHost(resultSlot, 1, stream);
+    }
+    if (config.clarkeTransformEnabled) {
+        b.clarkeH1.copyFromDeviceToHost(resultSlot, 1, stream);
+    }
+    if (config.parkTransformEnabled) {
+        b.parkAverages.copyFromDeviceToHost(resultSlot, 1, stream);
+    }
+    item->callEventResultsTransferred();
+}
+
+// ----------------------------------------------------------------- retrieval
+
+bool PowerModule::PowerModuleImpl::isAnyResultReady() {
+    std::lock_guard<std::mutex> lock(resultsMutex);
+    if (resultsQueue.empty()) {
+        return false;
+    }
+    const QueueItemPointer front = resultsQueue.front();
+    return front != nullptr && front->isResultReady();
+}
+
+std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int maxCount) {
+    std::vector<PowerResultsGeneral> results;
+    std::lock_guard<std::mutex> lock(resultsMutex);
+    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(maxCount));
+    for (;;) {
+        if (maxCount != 0 && results.size() >= limit) {
+            break;
+        }
+        if (resultsQueue.empty()) {
+            break;
+        }
+        const QueueItemPointer front = resultsQueue.front();
+        if (front == nullptr || !front->isResultReady()) {
+            break;
+        }
+        resultsQueue.pop();
+        nextSampleToDeliver.store(front->getNextSampleIndex());
+        results.push_back(buildGeneralResults(*front));
+    }
+    return results;
+}
+
+void PowerModule::PowerModuleImpl::syncCuda() { CUDA_CALL(*runtime_, runtime_->deviceSynchronize()); }
+
+bool PowerModule::PowerModuleImpl::isReset() const { return currentQueueItem != nullptr; }
+
+void PowerModule::PowerModuleImpl::dropPendingWork() {
+    std::lock_guard<std::mutex> results(resultsMutex);
+    while (!resultsQueue.empty()) {
+        resultsQueue.pop();
+    }
+    currentQueueItem.reset();
+    currentPeriodItem.reset();
+    periodQueue.clear();
+}
+
+void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
+    syncCuda();
+    std::lock_guard<std::mutex> calculation(calculationMutex);
+    samplesWritten.store(firstSampleIndex);
+    nextSampleToCalculate.store(firstSampleIndex);
+    nextSampleToDeliver.store(firstSampleIndex);
+    std::lock_guard<std::mutex> results(resultsMutex);
+    while (!resultsQueue.empty()) {
+        resultsQueue.pop();
+    }
+    // Until the new pending item exists the module counts as not reset, so a
+    // failure here leaves it rejecting work rather than using a stale item.
+    currentQueueItem.reset();
+    auto first = std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, 0, firstSampleIndex, 0, 0, 0,
+                                                         cudaStreams[0]);
+    resetPeriodScheduling(firstSampleIndex);
+    currentQueueItem = first;
+    resultsQueue.push(first);
+}

@@ -1,0 +1,68 @@
+#include "pipeline/PowerResultsQueueItem.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "cuda/CudaErrorHandling.h"
+
+namespace powergpu {
+
+PowerResultsQueueItem::PowerResultsQueueItem(Runtime& runtime, double sampleRate, uint64_t calculationIndex,
+                                             uint64_t firstSampleIndex, uint32_t firstFftOutputSampleIndex,
+                                             uint32_t firstHarmonicSampleIndex, uint8_t cudaStreamId,
+                                             StreamHandle cudaStream)
+    : runtime_(runtime),
+      sampleRate_(sampleRate),
+      calculationIndex_(calculationIndex),
+      firstSampleIndex_(firstSampleIndex),
+      firstFftOutputSampleIndex_(firstFftOutputSampleIndex),
+      firstHarmonicSampleIndex_(firstHarmonicSampleIndex),
+      cudaStreamId_(cudaStreamId),
+      cudaStream_(cudaStream),
+      eventResultsCalculated_(runtime),
+      eventResultsTransferred_(runtime) {
+    CUDA_CALL(runtime_, runtime_.eventCreateWithFlags(eventResultsCalculated_.out(), kEventDisableTiming));
+    CUDA_CALL(runtime_, runtime_.eventCreateWithFlags(eventResultsTransferred_.out(), kEventDisableTiming));
+    if (calculationIndex_ == 0) {
+        // The first window has no predecessor to wait for.
+        CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsCalculated_.get(), cudaStream_));
+    }
+}
+
+void PowerResultsQueueItem::setCalculation(uint64_t firstSampleIndex, uint32_t length, double exactPeriodLength,
+                                           uint32_t maxPeriodCount, uint32_t fftLength,
+                                           uint32_t fftOutputBufferLength, uint32_t maxHarmonicLength,
+                                           double frequency) {
+    exactPeriodLength_ = exactPeriodLength;
+    firstSampleIndex_ = firstSampleIndex;
+    length_ = length;
+    fftInputLength_ = fftLength;
+    frequency_ = frequency;
+    const auto wholePeriods = static_cast<uint32_t>(static_cast<int64_t>(std::round(length / exactPeriodLength)));
+    periodCount_ = std::min(maxPeriodCount, wholePeriods);
+    fftOutputLength_ = fftLength / 2 + 1;
+    if (static_cast<uint64_t>(fftOutputLength_) + firstFftOutputSampleIndex_ > fftOutputBufferLength) {
+        firstFftOutputSampleIndex_ = 0;
+    }
+    dFrequency_ = sampleRate_ / fftLength;
+    const double ordersInSpectrum = std::ceil((fftLength / 2) * dFrequency_ / frequency_) + 1.0;
+    harmonicLength_ = static_cast<uint32_t>(std::min(static_cast<double>(maxHarmonicLength), ordersInSpectrum));
+}
+
+void PowerResultsQueueItem::callEventResultsCalculated(StreamHandle stream) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsCalculated_.get(), stream));
+}
+
+void PowerResultsQueueItem::callEventResultsTransferred() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsTransferred_.get(), cudaStream_));
+    resultsTransferred_.store(true, std::memory_order_release);
+}
+
+bool PowerResultsQueueItem::isResultReady() const {
+    return resultsTransferred_.load(std::memory_order_acquire) &&
+           runtime_.eventQuery(eventResultsTransferred_.get()) == kSuccess;
+}
+
+}  // namespace powergpu

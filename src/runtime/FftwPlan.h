@@ -1,0 +1,35 @@
+// A batched single-precision real-to-complex FFTW plan with the layout of
+// the GPU plans: row c of the input at c * idist, its n / 2 + 1 outputs at
+// c * odist. Plans are made for aligned arrays; arrays at other alignments
+// (spectra written at arbitrary ring positions) use a second plan made for
+// unaligned data on first need.
+#pragma once
+
+#include <fftw3.h>
+
+#include <memory>
+
+#include "runtime/Runtime.h"
+
+namespace powergpu {
+
+class FftwPlan {
+public:
+    // Throws std::runtime_error when FFTW cannot plan these parameters.
+    explicit FftwPlan(const FftPlanParameters& parameters);
+    FftwPlan(const FftwPlan&) = delete;
+    FftwPlan& operator=(const FftwPlan&) = delete;
+    ~FftwPlan();
+
+    void execute(float* input, float2* output);
+    const FftPlanParameters& parameters() const { return parameters_; }
+
+private:
+    fftwf_plan make(unsigned flags) const;
+
+    FftPlanParameters parameters_;
+    fftwf_plan aligned_ = nullptr;
+    fftwf_plan unaligned_ = nullptr;
+};
+
+}  // namespace powergpu
