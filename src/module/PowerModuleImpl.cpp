@@ -6,7 +6,7 @@
 
 #include "cuda/CudaErrorHandling.h"
 
-PowerModule::PowerModuleImpl::PowerModuleImpl(std::unique_ptr<powergpu::Runtime> runtime)
+PowerModule::PowerModuleImpl::PowerModuleImpl(std::shared_ptr<powergpu::Runtime> runtime)
     : runtime_(std::move(runtime)),
       buffers(config, *runtime_),
       cudaStreams(*runtime_),

@@ -37,7 +37,8 @@ public:
     using QueueItemPointer = std::shared_ptr<powergpu::PowerResultsQueueItem>;
     using PeriodItemPointer = std::shared_ptr<powergpu::PowerPeriodResultsQueueItem>;
 
-    explicit PowerModuleImpl(std::unique_ptr<powergpu::Runtime> runtime);
+    // The runtime is shared so that tools and tests may outlive the module with it.
+    explicit PowerModuleImpl(std::shared_ptr<powergpu::Runtime> runtime);
     PowerModuleImpl(const PowerModuleImpl&) = delete;
     PowerModuleImpl& operator=(const PowerModuleImpl&) = delete;
     ~PowerModuleImpl();
@@ -198,7 +199,7 @@ private:
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
-    std::unique_ptr<powergpu::Runtime> runtime_;
+    std::shared_ptr<powergpu::Runtime> runtime_;
 
     PowerConfig config;
     powergpu::PowerBuffers buffers;
