@@ -1,0 +1,395 @@
+#include "runtime/cuda/CudaRuntime.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <vector>
+
+#include <cuda_runtime_api.h>
+// Types and prototypes only: the prototypes name the exact signatures of the
+// functions resolved below. cuFFT is never linked at build time.
+#include <cufft.h>
+
+#include "kernels/cuda/CudaKernels.h"
+
+namespace powergpu {
+namespace {
+
+// ---------------------------------------------------------------------------
+// cuFFT, loaded at run time.
+
+#define POWERGPU_STRINGIFY_VALUE(x) #x
+#define POWERGPU_STRINGIFY(x) POWERGPU_STRINGIFY_VALUE(x)
+
+// Closes a library handle; a holder of it is the guard that keeps a library
+// whose symbols turned out incomplete from staying loaded.
+struct LibraryCloser {
+    void operator()(void* library) const {
+        if (library != nullptr) {
+            dlclose(library);
+        }
+    }
+};
+using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
+
+// The cuFFT functions the backend calls, with the library that provides
+// them. Either all are resolved or the set is empty and no library is held.
+struct CufftApi {
+    decltype(&::cufftCreate) create = nullptr;
+    decltype(&::cufftMakePlanMany) makePlanMany = nullptr;
+    decltype(&::cufftSetStream) setStream = nullptr;
+    decltype(&::cufftExecR2C) execR2C = nullptr;
+    decltype(&::cufftDestroy) destroy = nullptr;
+    const char* fileName = nullptr;
+    LibraryHandle library;
+
+    bool loaded() const { return library != nullptr; }
+};
+
+template <typename Function>
+bool resolve(void* library, const char* name, Function& function) {
+    dlerror();
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        return false;
+    }
+    // POSIX guarantees that an object pointer from dlsym converts to the
+    // function pointer it stands for.
+    function = reinterpret_cast<Function>(symbol);
+    return true;
+}
+
+// Loads the named library and resolves every function; on any failure the
+// result holds nothing (the guard closes a half-usable library).
+CufftApi openCufft(const char* fileName) {
+    CufftApi api;
+    LibraryHandle library(dlopen(fileName, RTLD_NOW | RTLD_LOCAL));
+    if (library == nullptr) {
+        return api;
+    }
+    CufftApi candidate;
+    if (!resolve(library.get(), "cufftCreate", candidate.create) ||
+        !resolve(library.get(), "cufftMakePlanMany", candidate.makePlanMany) ||
+        !resolve(library.get(), "cufftSetStream", candidate.setStream) ||
+        !resolve(library.get(), "cufftExecR2C", candidate.execR2C) ||
+        !resolve(library.get(), "cufftDestroy", candidate.destroy)) {
+        return api;
+    }
+    candidate.fileName = fileName;
+    candidate.library = std::move(library);
+    return candidate;
+}
+
+std::vector<const char*> buildCandidates() {
+    const char* const names[] = {
+#if defined(CUFFT_VER_MAJOR)
+        "libcufft.so." POWERGPU_STRINGIFY(CUFFT_VER_MAJOR),
+#endif
+        "libcufft.so.12",
+        "libcufft.so.11",
+        "libcufft.so",
+    };
+    std::vector<const char*> unique;
+    for (const char* name : names) {
+        bool seen = false;
+        for (const char* kept : unique) {
+            seen = seen || std::strcmp(kept, name) == 0;
+        }
+        if (!seen) {
+            unique.push_back(name);
+        }
+    }
+    unique.push_back(nullptr);
+    return unique;
+}
+
+const std::vector<const char*>& candidates() {
+    static const std::vector<const char*> list = buildCandidates();
+    return list;
+}
+
+// The process-wide binding, made once on first use (thread-safe static
+// initialisation). The library stays loaded until the process ends or
+// libpowergpu itself is unloaded, when the holder closes it.
+const CufftApi& cufft() {
+    static const CufftApi api = [] {
+        for (const char* const* name = candidates().data(); *name != nullptr; ++name) {
+            CufftApi opened = openCufft(*name);
+            if (opened.loaded()) {
+                return opened;
+            }
+        }
+        return CufftApi{};
+    }();
+    return api;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions between the seam's handles and the runtime's.
+
+cudaStream_t toStream(StreamHandle stream) { return static_cast<cudaStream_t>(stream); }
+cudaEvent_t toEvent(EventHandle event) { return static_cast<cudaEvent_t>(event); }
+
+// A failed runtime call also becomes the thread's "last error". The seam
+// reserves that slot for kernel launches (the pipeline asks for it right
+// after each launch), so a call that has already reported its failure
+// through its own return value clears it; otherwise a failed allocation
+// that was handled would later be reported again as a failed launch.
+// Sticky errors (a corrupted context) are not cleared by this and keep
+// being reported by every call, as they must.
+int reported(cudaError_t result) {
+    if (result != cudaSuccess) {
+        (void)cudaGetLastError();
+    }
+    return static_cast<int>(result);
+}
+
+// The seam's constants are the runtime's and cuFFT's own values.
+constexpr bool same(int ours, int theirs) { return ours == theirs; }
+static_assert(same(static_cast<int>(MemcpyKind::HostToHost), cudaMemcpyHostToHost) &&
+                  same(static_cast<int>(MemcpyKind::HostToDevice), cudaMemcpyHostToDevice) &&
+                  same(static_cast<int>(MemcpyKind::DeviceToHost), cudaMemcpyDeviceToHost) &&
+                  same(static_cast<int>(MemcpyKind::DeviceToDevice), cudaMemcpyDeviceToDevice),
+              "memcpy kinds");
+static_assert(same(kStreamNonBlocking, cudaStreamNonBlocking), "stream flags");
+static_assert(same(kEventDisableTiming, cudaEventDisableTiming), "event flags");
+static_assert(same(kFftTypeR2C, CUFFT_R2C), "FFT type");
+static_assert(same(kSuccess, cudaSuccess) && same(kErrorInvalidValue, cudaErrorInvalidValue) &&
+                  same(kErrorMemoryAllocation, cudaErrorMemoryAllocation) &&
+                  same(kErrorInitialization, cudaErrorInitializationError) &&
+                  same(kErrorNoDevice, cudaErrorNoDevice) &&
+                  same(kErrorInvalidResourceHandle, cudaErrorInvalidResourceHandle) &&
+                  same(kErrorNotReady, cudaErrorNotReady) && same(kErrorLaunchFailure, cudaErrorLaunchFailure) &&
+                  same(kErrorUnknown, cudaErrorUnknown),
+              "runtime codes");
+static_assert(same(kFftSuccess, CUFFT_SUCCESS) && same(kFftInvalidPlan, CUFFT_INVALID_PLAN) &&
+                  same(kFftAllocFailed, CUFFT_ALLOC_FAILED) && same(kFftInvalidValue, CUFFT_INVALID_VALUE) &&
+                  same(kFftInternalError, CUFFT_INTERNAL_ERROR) && same(kFftExecFailed, CUFFT_EXEC_FAILED) &&
+                  same(kFftSetupFailed, CUFFT_SETUP_FAILED) && same(kFftInvalidSize, CUFFT_INVALID_SIZE),
+              "FFT codes");
+static_assert(sizeof(cufftHandle) == sizeof(FftHandle), "FFT handles");
+static_assert(sizeof(cufftComplex) == sizeof(float2), "FFT output layout");
+
+// ---------------------------------------------------------------------------
+
+class CudaRuntime final : public Runtime {
+public:
+    explicit CudaRuntime(const CufftApi& fft) : fft_(fft) {}
+
+    Backend backend() const override { return Backend::Cuda; }
+
+    int malloc(void** pointer, std::size_t bytes) override { return reported(cudaMalloc(pointer, bytes)); }
+    int free(void* pointer) override { return reported(cudaFree(pointer)); }
+    int hostAlloc(void** pointer, std::size_t bytes, unsigned flags) override {
+        return reported(cudaHostAlloc(pointer, bytes, flags));
+    }
+    int freeHost(void* pointer) override { return reported(cudaFreeHost(pointer)); }
+    int memcpyAsync(void* destination, const void* source, std::size_t bytes, MemcpyKind kind,
+                    StreamHandle stream) override {
+        return reported(
+            cudaMemcpyAsync(destination, source, bytes, static_cast<cudaMemcpyKind>(kind), toStream(stream)));
+    }
+    int memsetAsync(void* destination, int value, std::size_t bytes, StreamHandle stream) override {
+        return reported(cudaMemsetAsync(destination, value, bytes, toStream(stream)));
+    }
+
+    int streamCreateWithFlags(StreamHandle* stream, unsigned flags) override {
+        cudaStream_t created = nullptr;
+        const int result = reported(cudaStreamCreateWithFlags(&created, flags));
+        if (result == kSuccess) {
+            *stream = created;
+        }
+        return result;
+    }
+    int streamDestroy(StreamHandle stream) override { return reported(cudaStreamDestroy(toStream(stream))); }
+    int eventCreateWithFlags(EventHandle* event, unsigned flags) override {
+        cudaEvent_t created = nullptr;
+        const int result = reported(cudaEventCreateWithFlags(&created, flags));
+        if (result == kSuccess) {
+            *event = created;
+        }
+        return result;
+    }
+    int eventRecord(EventHandle event, StreamHandle stream) override {
+        return reported(cudaEventRecord(toEvent(event), toStream(stream)));
+    }
+    int eventQuery(EventHandle event) override { return reported(cudaEventQuery(toEvent(event))); }
+    int streamWaitEvent(StreamHandle stream, EventHandle event, unsigned flags) override {
+        return reported(cudaStreamWaitEvent(toStream(stream), toEvent(event), flags));
+    }
+    int eventDestroy(EventHandle event) override { return reported(cudaEventDestroy(toEvent(event))); }
+    int deviceSynchronize() override { return reported(cudaDeviceSynchronize()); }
+
+    // The error of the last kernel launch on this thread, and success after
+    // it has been read once. cudaPeekAtLastError would leave the error in
+    // place, so one launch with a bad execution configuration (an error
+    // that does not corrupt the context) would make the check after every
+    // later launch of the module fail too; cudaGetLastError reports it once
+    // and clears it. Errors that do corrupt the context are sticky and are
+    // reported again whichever of the two is used.
+    int peekAtLastError() override { return static_cast<int>(cudaGetLastError()); }
+
+    const char* getErrorString(int code) const override {
+        return cudaGetErrorString(static_cast<cudaError_t>(code));
+    }
+
+    int fftCreate(FftHandle* plan) override {
+        cufftHandle handle = 0;
+        const cufftResult result = fft_.create(&handle);
+        if (result == CUFFT_SUCCESS) {
+            *plan = handle;
+        }
+        return static_cast<int>(result);
+    }
+
+    int fftPlanMany(FftHandle plan, const FftPlanParameters& parameters) override {
+        int n[1] = {parameters.n};
+        int inembed[1] = {parameters.inembed};
+        int onembed[1] = {parameters.onembed};
+        std::size_t workSize = 0;
+        // An embedding of 0 stands for "no embedding" (contiguous rows), as
+        // a null array does for cuFFT.
+        return static_cast<int>(fft_.makePlanMany(
+            plan, 1, n, parameters.inembed != 0 ? inembed : nullptr, parameters.istride, parameters.idist,
+            parameters.onembed != 0 ? onembed : nullptr, parameters.ostride, parameters.odist,
+            static_cast<cufftType>(parameters.type), parameters.batch, &workSize));
+    }
+
+    int fftSetStream(FftHandle plan, StreamHandle stream) override {
+        return static_cast<int>(fft_.setStream(plan, toStream(stream)));
+    }
+
+    int fftExecR2C(FftHandle plan, float* input, float2* output) override {
+        return static_cast<int>(fft_.execR2C(plan, input, reinterpret_cast<cufftComplex*>(output)));
+    }
+
+    int fftDestroy(FftHandle plan) override { return static_cast<int>(fft_.destroy(plan)); }
+
+    void kernelWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride,
+                              float fftScale, bool storeLineToLine, bool windowLineToLine, const float* phaseRing,
+                              float* lineRing, float* phaseOut, float* lineOut) override {
+        cuda::launchWaveformsUStar(launch, n, offset, ringLength, outStride, fftScale, storeLineToLine,
+                                   windowLineToLine, phaseRing, lineRing, phaseOut, lineOut);
+    }
+    void kernelWaveformsUDelta(const Launch& launch, int measuredLineCount, int n, int offset, int ringLength,
+                               int outStride, float fftScale, bool windowLineToLine, float* phaseRing,
+                               float* lineRing, float* phaseOut, float* lineOut) override {
+        cuda::launchWaveformsUDelta(launch, measuredLineCount, n, offset, ringLength, outStride, fftScale,
+                                    windowLineToLine, phaseRing, lineRing, phaseOut, lineOut);
+    }
+    void kernelWaveformsI(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
+                          float* currentRing, float* currentOut) override {
+        cuda::launchWaveformsI(launch, n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+    }
+    void kernelWaveformsI3(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
+                           float* currentRing, float* currentOut) override {
+        cuda::launchWaveformsI3(launch, n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+    }
+    void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
+                               float* clarkeRing) override {
+        cuda::launchWaveformsClarke(launch, n, offset, ringLength, ring, clarkeRing);
+    }
+    void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
+                             double mechAngleOffset, const float* ring, const float* angleRing, float* parkRing,
+                             double* parkAverages) override {
+        cuda::launchWaveformsPark(launch, n, offset, ringLength, polePairs, mechAngleOffset, ring, angleRing,
+                                  parkRing, parkAverages);
+    }
+    void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
+                    PowerResultsGeneral* results) override {
+        cuda::launchRmsU(launch, n, offset, ringLength, phaseRing, results);
+    }
+    void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
+                     PowerResultsGeneral* results) override {
+        cuda::launchRmsUL(launch, n, offset, ringLength, lineRing, results);
+    }
+    void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
+                     const float* currentRing, PowerResultsGeneral* results) override {
+        cuda::launchRmsUI(launch, n, offset, ringLength, phaseRing, currentRing, results);
+    }
+    void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
+                       const float2* spectrumUL, PowerResultsGeneral* results) override {
+        cuda::launchFreqRms(launch, binCount, spectrumU, spectrumI, spectrumUL, results);
+    }
+    void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
+                              float2* spectrum, double* referenceAngle) override {
+        cuda::launchReferenceAngle(launch, frequency, dFrequency, lengthRatio, spectrum, referenceAngle);
+    }
+    void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
+                         bool interharmonics, double frequency, double dFrequency, double lengthRatio,
+                         const double* referenceAngle, float2* spectrum, float* magnitudes,
+                         float* interharmonicValues, float* phases) override {
+        cuda::launchHarmonics(launch, binCount, harmonicCount, halfWidth, reserved, interharmonics, frequency,
+                              dFrequency, lengthRatio, referenceAngle, spectrum, magnitudes, interharmonicValues,
+                              phases);
+    }
+    void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes,
+                    const float* phases, float* powers, float* impedances) override {
+        cuda::launchPQSZ(launch, rowCount, harmonicCount, magnitudes, phases, powers, impedances);
+    }
+    void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount,
+                                     const float* magnitudes, PowerResultsThd* thd) override {
+        cuda::launchSumOfHarmonicsSquared(launch, highestOrder, harmonicCount, magnitudes, thd);
+    }
+    void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
+                                     double* sums) override {
+        cuda::launchSymmetricalComponents(launch, binCount, spectra, sums);
+    }
+    void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
+                                       const float* phases, double2* components) override {
+        cuda::launchSymmetricalComponentsH1(launch, harmonicCount, magnitudes, phases, components);
+    }
+    void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes,
+                                  const float* phases, bool clarke, bool park, double2* clarkeOut,
+                                  double* parkOut) override {
+        cuda::launchClarkeH1AndParkAve(launch, harmonicCount, magnitudes, phases, clarke, park, clarkeOut,
+                                       parkOut);
+    }
+
+private:
+    const CufftApi& fft_;
+};
+
+bool hasCudaDevice() {
+    int count = 0;
+    const cudaError_t result = cudaGetDeviceCount(&count);
+    if (result != cudaSuccess) {
+        // No driver or no device: nothing of this backend is used, and the
+        // failed query must not linger as this thread's last error.
+        (void)cudaGetLastError();
+        return false;
+    }
+    return count > 0;
+}
+
+}  // namespace
+
+bool isCudaRuntimeUsable() {
+    // cuFFT is only loaded once the runtime has found a device, so a
+    // machine without one never maps it.
+    return hasCudaDevice() && cufft().loaded();
+}
+
+std::unique_ptr<Runtime> createCudaRuntime() {
+    if (!isCudaRuntimeUsable()) {
+        return nullptr;
+    }
+    return std::make_unique<CudaRuntime>(cufft());
+}
+
+namespace detail {
+
+bool cufftLibraryProvidesApi(const char* fileName) {
+    if (fileName == nullptr) {
+        return false;
+    }
+    return openCufft(fileName).loaded();
+}
+
+const char* const* cufftLibraryCandidates() { return candidates().data(); }
+
+const char* loadedCufftLibrary() { return cufft().fileName; }
+
+}  // namespace detail
+
+}  // namespace powergpu
