@@ -1,0 +1,181 @@
+// Cycle input for the period values: the caller's detected cycles become
+// per-sample reference tracks (frequency, phasor of the reference phase,
+// validity), and a chain of windows measures whole reference cycles off
+// those tracks.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "module/PowerModuleImpl.h"
+
+namespace {
+
+using PeriodItemPointer = PowerModule::PowerModuleImpl::PeriodItemPointer;
+
+constexpr double kTwoPi = 6.283185307179586;
+// A valid cycle after an invalid one marks the sample they share valid only
+// when the valid cycle covers more than this share of it.
+constexpr double kStraddlingValidShare = 0.9;
+
+// The three per-sample tracks of the reference, one entry per ring position.
+struct ReferenceTracks {
+    double* frequency;  // Hz
+    double* phasor;     // cos, sin of the reference phase, interleaved
+    double* validity;   // 1.0 or 0.0
+    uint64_t length;    // ring positions
+
+    void write(const uint64_t sampleIndex, const double phaseInCycles, const double frequencyHz,
+               const double valid) const {
+        const uint64_t position = sampleIndex % length;
+        phasor[2 * position] = std::cos(kTwoPi * phaseInCycles);
+        phasor[2 * position + 1] = std::sin(kTwoPi * phaseInCycles);
+        frequency[position] = frequencyHz;
+        validity[position] = valid;
+    }
+};
+
+// Keeps a phase in cycles within [0, 1); the whole turns carry no meaning.
+double wrapCycles(const double cycles) {
+    return cycles - std::floor(cycles);
+}
+
+[[noreturn]] void reject(const std::string& reason) {
+    throw PowerInvalidCall("scheduleForPeriodCalculation: " + reason);
+}
+
+// Feeds the window chain with the reference tracks up to and including
+// lastSample; every window whose length becomes known is queued in order.
+void feedPeriodWindows(PeriodItemPointer& current, std::deque<PeriodItemPointer>& queue, const ReferenceTracks& tracks,
+                       const double sampleRate, const uint64_t lastSample) {
+    while (current) {
+        uint64_t k = current->getNextSampleIndexToProcess();
+        while (k <= lastSample && !current->isLengthCalculated()) {
+            const uint64_t position = k % tracks.length;
+            current->addSampleWithPhaseShift(k, tracks.frequency[position] / sampleRate,
+                                             tracks.validity[position] != 0.0);
+            ++k;
+        }
+        if (current->isLengthCalculated()) {
+            queue.push_back(current);
+            // Windows overlap: the successor may start before k and is fed
+            // from its own first sample on the next round.
+            current = current->getNextItem();
+        }
+        if (k > lastSample) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSampleIndex) {
+    previousFrequency = 0.0;
+    referencePhase = 0.0;
+    previousValidity = 1.0;
+    periodQueue.clear();
+
+    if (!config.areAnyPeriodValuesEnabled()) {
+        currentPeriodItem = nullptr;
+        return;
+    }
+    currentPeriodItem = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(
+        0, firstSampleIndex, 1.0, config.getPeriodCountForPeriodValues(), config.getPeriodCountAdvanceBy());
+
+    // Samples that no cycle covers keep what their tracks hold. Starting from
+    // zero makes them count as invalid samples that advance the reference by
+    // nothing, instead of feeding whatever the fresh memory happened to hold
+    // (a stray NaN frequency would stall the window chain for good).
+    double* const tracks = buffers.periodSamples.getHostBuffer(0);
+    if (tracks != nullptr) {
+        const uint64_t doubles = buffers.periodSamples.getHostItemsCount() * buffers.periodSamples.getLength();
+        std::fill(tracks, tracks + doubles, 0.0);
+    }
+}
+
+void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count, const uint64_t* const starts,
+                                                                const int* const lengths,
+                                                                const double* const frequencies,
+                                                                const bool* const valid) {
+    // Everything is checked before the first track entry or window changes.
+    if (!config.areAnyPeriodValuesEnabled()) {
+        reject(
+            "period values are disabled; enable period values, fundamental period values or period "
+            "symmetrical components first");
+    }
+    if (!isReset()) {
+        reject("called before reset; call reset(firstSampleIndex) first");
+    }
+    if (!currentPeriodItem) {
+        reject("period values were enabled after the last reset; call reset again");
+    }
+    if (count < 0) {
+        reject("count must not be negative (got " + std::to_string(count) + ")");
+    }
+    if (count > 0 && (starts == nullptr || lengths == nullptr || frequencies == nullptr || valid == nullptr)) {
+        reject("starts, lengths, frequencies and valid must all be given when count is above 0");
+    }
+    const double sampleRate = config.sampleRate;
+    if (!std::isfinite(sampleRate) || sampleRate <= 0.0) {
+        reject("the sample rate must be finite and above 0");
+    }
+    const int32_t positionsPerSample = config.positionsPerSample;
+    if (positionsPerSample < 1) {
+        reject("positions per sample must be at least 1 (got " + std::to_string(positionsPerSample) + ")");
+    }
+    // A window chain that does not move forward would be queued forever.
+    if (!(currentPeriodItem->getAdvanceBy() > 0.0)) {
+        reject(
+            "period windows do not advance: the half period count must be at least 1 and the overlap below "
+            "100 percent; call reset after changing them");
+    }
+    const ReferenceTracks tracks{buffers.periodSamples.getHostBuffer(0), buffers.periodSamples.getHostBuffer(1),
+                                 buffers.periodSamples.getHostBuffer(2), buffers.periodSamples.getLength()};
+    if (tracks.frequency == nullptr || tracks.phasor == nullptr || tracks.validity == nullptr || tracks.length == 0) {
+        reject("the period sample tracks have no memory; finish the settings (endUpdate) and call reset");
+    }
+
+    const uint64_t positions = static_cast<uint64_t>(positionsPerSample);
+    uint64_t lastSample = 0;
+    for (int entry = 0; entry < count; ++entry) {
+        const int length = lengths[entry];
+        const double frequency = frequencies[entry];
+        // Empty cycles describe no samples and are skipped. A frequency that
+        // is not a positive finite number is skipped too: written to the
+        // tracks it would turn the reference phase into NaN, and every window
+        // from here on would never close.
+        if (length <= 0 || !std::isfinite(frequency) || frequency <= 0.0) {
+            continue;
+        }
+        const double step = frequency / sampleRate;  // reference cycles per sample
+        const double validity = valid[entry] ? 1.0 : 0.0;
+
+        const uint64_t start = starts[entry];
+        const uint64_t end = start + static_cast<uint64_t>(length);
+        const uint64_t firstSample = start / positions;
+        const double firstShare = 1.0 - static_cast<double>(start % positions) / static_cast<double>(positions);
+        const uint64_t lastSampleOfEntry = (end - 1) / positions;
+        const double lastShare = static_cast<double>((end - 1) % positions + 1) / static_cast<double>(positions);
+        lastSample = lastSampleOfEntry;
+
+        // The first sample may be shared with the previous cycle: its phase
+        // advance, frequency and validity are weighted by this cycle's share.
+        referencePhase = wrapCycles(firstShare * step + referencePhase);
+        const bool firstValid = valid[entry] && (firstShare > kStraddlingValidShare || previousValidity != 0.0);
+        tracks.write(firstSample, referencePhase, (1.0 - firstShare) * previousFrequency + firstShare * frequency,
+                     firstValid ? 1.0 : 0.0);
+
+        for (uint64_t sample = firstSample + 1; sample <= lastSampleOfEntry; ++sample) {
+            const double increment = sample == lastSampleOfEntry ? lastShare * step : step;
+            referencePhase = wrapCycles(referencePhase + increment);
+            tracks.write(sample, referencePhase, frequency, validity);
+        }
+
+        previousFrequency = frequency;
+        previousValidity = validity;
+    }
+
+    feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, lastSample);
+}
