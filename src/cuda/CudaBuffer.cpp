@@ -64,6 +64,12 @@ GpuBuffer<T>::~GpuBuffer() {
 
 template <typename T>
 void GpuBuffer<T>::resize(uint64_t length) {
+    // A length whose byte count would overflow (a negative length passed as
+    // unsigned, say) is refused before anything changes.
+    const uint64_t mostItems = std::max<uint64_t>({items_.getHostItemsCount(), items_.getDeviceItemsCount(), 1});
+    if (length > std::numeric_limits<uint64_t>::max() / sizeof(T) / mostItems) {
+        throw std::length_error("buffer of " + std::to_string(length) + " elements per item is too large");
+    }
     length_ = length;
     initBuffers();
 }
@@ -106,12 +112,6 @@ T* GpuBuffer<T>::getDeviceBufferAt(uint64_t position, uint64_t runLength, uint16
 
 template <typename T>
 void GpuBuffer<T>::initBuffers() {
-    // A length that would overflow the byte count (a negative length passed
-    // as unsigned, say) must fail here rather than allocate a wrapped size.
-    const uint64_t mostItems = std::max<uint64_t>({items_.getHostItemsCount(), items_.getDeviceItemsCount(), 1});
-    if (length_ > std::numeric_limits<uint64_t>::max() / sizeof(T) / mostItems) {
-        throw std::length_error("buffer of " + std::to_string(length_) + " elements per item is too large");
-    }
     hostElementsCount_ = items_.getHostItemsCount() * length_;
     deviceElementsCount_ = items_.getDeviceItemsCount() * length_;
     hostBytes_ = hostElementsCount_ * sizeof(T);
@@ -169,9 +169,8 @@ void GpuBuffer<T>::freeBuffers() {
     hostBuffer_ = nullptr;
     allocatedHostBytes_ = 0;
     allocatedDeviceBytes_ = 0;
-    if (device != nullptr) {
-        CUDA_CALL(runtime_, runtime_.free(device));
-    }
+    // The host array is released even when releasing the device array fails.
+    const int deviceResult = device != nullptr ? runtime_.free(device) : kSuccess;
     if (host != nullptr) {
         if (pinnedHostMemory_) {
             CUDA_CALL(runtime_, runtime_.freeHost(host));
@@ -179,6 +178,7 @@ void GpuBuffer<T>::freeBuffers() {
             std::free(host);
         }
     }
+    CUDA_CALL(runtime_, deviceResult);
 }
 
 template <typename T>

@@ -1,4 +1,7 @@
 // The facade: every method forwards to the implementation.
+#include <limits>
+#include <string>
+
 #include "module/PowerModuleImpl.h"
 #include "powergpu.hpp"
 
@@ -84,6 +87,11 @@ float* PowerModule::getWaveformBufferMechAngles() const { return use(impl_).getW
 
 void PowerModule::setBufferLength(uint64_t length) {
     PowerModuleImpl& impl = use(impl_);
+    // Kernels address the rings with 32-bit signed indices.
+    if (length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        throw PowerInvalidCall("setBufferLength: " + std::to_string(static_cast<int64_t>(length)) +
+                               " is not a buffer length (0 to 2147483647 samples).");
+    }
     impl.setBufferLengthAndDuration(length, static_cast<double>(length) / impl.getSampleRate());
 }
 uint64_t PowerModule::getBufferLength() const { return use(impl_).getBufferLength(); }
