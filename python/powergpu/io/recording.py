@@ -1,0 +1,182 @@
+"""The format-independent ``Recording`` returned by ``open_recording``.
+
+Readers only know how to fetch raw numbers (a ``SampleSource``); this class
+owns everything users see: argument checking, channel selection by name or
+index, and the raw -> physical scaling, so every format behaves the same.
+"""
+from __future__ import annotations
+
+import os
+from datetime import datetime
+from typing import Any, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple, Union
+
+import numpy as np
+
+from .channel_info import ChannelInfo
+from .errors import RecordingError
+
+ChannelSelector = Union[int, str]
+
+#: Default rows per chunk: 65536 x 8 channels of float64 is 4 MiB.
+DEFAULT_CHUNK = 65536
+
+
+class SampleSource(Protocol):
+    """What a format reader provides: raw values with NaN where data is missing."""
+
+    n_samples: int
+
+    def read_raw(self, start: int, count: int, cols: np.ndarray) -> np.ndarray:
+        """Rows [start, start+count) of the given analog columns, float64."""
+
+    def iter_raw(self, start: int, chunk: int,
+                 cols: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:
+        """Sequential blocks from ``start`` to the end, each at most ``chunk`` rows."""
+
+    def close(self) -> None:
+        """Release memory maps or handles."""
+
+
+class Recording:
+    """A sampled multi-channel recording, read lazily.
+
+    ``read`` and ``chunks`` return float64 arrays of shape (rows, channels) in
+    physical units (V and A for voltage and current channels).  Nothing is
+    loaded until asked for, so memory use follows the size of the request, not
+    the size of the file.
+    """
+
+    def __init__(self, path: "os.PathLike[str] | str", source: SampleSource,
+                 channels: Sequence[ChannelInfo], sample_rate: float, *,
+                 nominal_frequency: Optional[float] = None,
+                 start_time: Optional[datetime] = None,
+                 metadata: Optional[Dict[str, Any]] = None) -> None:
+        self.path = os.fspath(path)
+        self.sample_rate = float(sample_rate)
+        self.nominal_frequency = nominal_frequency
+        self.start_time = start_time
+        self.channels: List[ChannelInfo] = list(channels)
+        self.metadata: Dict[str, Any] = dict(metadata or {})
+        self._source = source
+        self._gain = np.array([c.gain for c in self.channels], dtype=np.float64)
+        self._offset = np.array([c.offset for c in self.channels], dtype=np.float64)
+
+    # -- description ---------------------------------------------------------
+    @property
+    def n_samples(self) -> int:
+        return int(self._source.n_samples)
+
+    @property
+    def duration(self) -> float:
+        """Length in seconds (n_samples / sample_rate)."""
+        return self.n_samples / self.sample_rate
+
+    @property
+    def channel_names(self) -> List[str]:
+        return [c.name for c in self.channels]
+
+    def channel_index(self, selector: ChannelSelector) -> int:
+        """Index of a channel given by position or by name (exact, then
+        case-insensitive if that is unambiguous)."""
+        if isinstance(selector, (bool, np.bool_)):
+            raise RecordingError(f"channel selector {selector!r} is not an index or a name",
+                                 path=self.path)
+        if isinstance(selector, (int, np.integer)):
+            idx = int(selector)
+            if not 0 <= idx < len(self.channels):
+                raise RecordingError(
+                    f"channel index {idx} out of range (0..{len(self.channels) - 1})",
+                    path=self.path)
+            return idx
+        if isinstance(selector, str):
+            exact = [c.index for c in self.channels if c.name == selector]
+            if len(exact) == 1:
+                return exact[0]
+            folded = [c.index for c in self.channels
+                      if c.name.casefold() == selector.casefold()]
+            if len(exact) > 1 or len(folded) > 1:
+                raise RecordingError(f"channel name {selector!r} is ambiguous", path=self.path)
+            if folded:
+                return folded[0]
+            names = ", ".join(self.channel_names) or "(none)"
+            raise RecordingError(f"no channel named {selector!r}; channels are: {names}",
+                                 path=self.path)
+        raise RecordingError(f"channel selector {selector!r} is not an index or a name",
+                             path=self.path)
+
+    def _columns(self, channels: Optional[Union[ChannelSelector, Sequence[ChannelSelector]]]
+                 ) -> np.ndarray:
+        if channels is None:
+            return np.arange(len(self.channels), dtype=np.intp)
+        if isinstance(channels, (str, int, np.integer)):
+            channels = [channels]
+        return np.array([self.channel_index(c) for c in channels], dtype=np.intp)
+
+    def _scale(self, raw: np.ndarray, cols: np.ndarray) -> np.ndarray:
+        raw *= self._gain[cols]
+        raw += self._offset[cols]
+        return raw
+
+    # -- data ----------------------------------------------------------------
+    def read(self, start: int = 0, count: Optional[int] = None,
+             channels: Optional[Sequence[ChannelSelector]] = None) -> np.ndarray:
+        """Samples [start, start+count) as float64 (count, len(channels)).
+
+        ``count=None`` reads to the end.  Asking beyond the end is an error
+        rather than a silent short read, so callers never misalign blocks.
+        """
+        n = self.n_samples
+        start = int(start)
+        if not 0 <= start <= n:
+            raise ValueError(f"start {start} outside 0..{n}")
+        count = n - start if count is None else int(count)
+        if count < 0 or start + count > n:
+            raise ValueError(f"cannot read {count} samples from {start}: recording has {n}")
+        cols = self._columns(channels)
+        if count == 0 or cols.size == 0:
+            return np.empty((count, cols.size), dtype=np.float64)
+        try:
+            raw = self._source.read_raw(start, count, cols)
+        except OSError as exc:
+            raise RecordingError(f"cannot read: {exc.strerror or exc}", path=self.path) from None
+        return self._scale(raw, cols)
+
+    def chunks(self, chunk_samples: int = DEFAULT_CHUNK,
+               channels: Optional[Sequence[ChannelSelector]] = None,
+               start: int = 0) -> Iterator[Tuple[int, np.ndarray]]:
+        """Yield (start_index, block) pairs covering the recording in order.
+
+        Text formats are parsed sequentially here (no seeking per block), so
+        this is the fast path for whole-file analysis; memory stays at one block.
+        """
+        if chunk_samples <= 0:
+            raise ValueError("chunk_samples must be positive")
+        n = self.n_samples
+        if not 0 <= start <= n:
+            raise ValueError(f"start {start} outside 0..{n}")
+        cols = self._columns(channels)
+        if start == n:
+            return
+        if cols.size == 0:
+            for i in range(start, n, chunk_samples):
+                yield i, np.empty((min(chunk_samples, n - i), 0), dtype=np.float64)
+            return
+        try:
+            for i, raw in self._source.iter_raw(start, int(chunk_samples), cols):
+                yield i, self._scale(raw, cols)
+        except OSError as exc:
+            raise RecordingError(f"cannot read: {exc.strerror or exc}", path=self.path) from None
+
+    # -- lifetime ------------------------------------------------------------
+    def close(self) -> None:
+        self._source.close()
+
+    def __enter__(self) -> "Recording":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return (f"Recording(path={self.path!r}, n_samples={self.n_samples}, "
+                f"sample_rate={self.sample_rate:g}, channels={self.channel_names!r})")
