@@ -253,8 +253,12 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     // ---- time-domain stage
     if (grid.isStar) {
         const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);
-        rt.kernelWaveformsUStar(launch, n, ringPos, ring, outStride, fftScale, waveformFlag && lineRing != nullptr,
-                                lineToLine, voltageRing, lineRing, fftInU, fftInUL);
+        // The derived line-to-line ring is stored whenever something reads
+        // it: the host copy (waveforms, period values) or the line-to-line
+        // RMS sums below, which read the ring rather than the FFT rows.
+        const bool storeLineToLine = (waveformFlag || lineToLine) && lineRing != nullptr;
+        rt.kernelWaveformsUStar(launch, n, ringPos, ring, outStride, fftScale, storeLineToLine, lineToLine,
+                                voltageRing, lineRing, fftInU, fftInUL);
         CUDA_CALL(rt, check());
     } else {
         const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);

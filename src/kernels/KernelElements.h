@@ -1,0 +1,221 @@
+// What one thread of a kernel does with one element: one sample pair, one
+// bin, one harmonic order, one THD record, one group of three phasors.
+//
+// Both backends call these with the same elements; only how elements are
+// spread over threads, and the association order of the sums that combine
+// per-thread results, differ between the CUDA and the CPU kernels.
+#pragma once
+
+#include "kernels/KernelMath.h"
+
+namespace powergpu::math {
+
+// ---------------------------------------------------------------------------
+// Time-domain sums
+// ---------------------------------------------------------------------------
+
+// kernelRmsU, kernelRmsUL: the absolute value and the square are formed in
+// single precision and widened afterwards.
+struct RmsSums {
+    double absolute = 0.0;
+    double square = 0.0;
+
+    POWERGPU_HD void add(float sample) {
+        absolute += static_cast<double>(absFloat(sample));
+        square += static_cast<double>(sample * sample);
+    }
+};
+
+// kernelRmsUI: both samples are widened first; squares and product are
+// fused into their sums.
+struct RmsPairSums {
+    double absoluteU = 0.0;
+    double absoluteI = 0.0;
+    double squareU = 0.0;
+    double squareI = 0.0;
+    double product = 0.0;
+
+    POWERGPU_HD void add(float voltage, float current) {
+        const double u = static_cast<double>(voltage);
+        const double i = static_cast<double>(current);
+        absoluteU += absDouble(u);
+        absoluteI += absDouble(i);
+        squareU = fmaDouble(u, u, squareU);
+        squareI = fmaDouble(i, i, squareI);
+        product = fmaDouble(u, i, product);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Spectral sums (one-sided Parseval)
+// ---------------------------------------------------------------------------
+
+// Half weight for the first and the last bin of a one-sided spectrum.
+POWERGPU_HD inline double parsevalWeight(int bin, int binCount) {
+    return (bin == 0 || bin == binCount - 1) ? 0.5 : 1.0;
+}
+
+POWERGPU_HD inline double addWeightedSquare(double sum, double weight, float2 bin) {
+    const double2 x = widen(bin);
+    return fmaDouble(weight, fmaDouble(x.x, x.x, x.y * x.y), sum);
+}
+
+// Re(U conj(I)): the active part of the product of two bins.
+POWERGPU_HD inline double addWeightedActive(double sum, double weight, float2 voltage, float2 current) {
+    const double2 u = widen(voltage);
+    const double2 i = widen(current);
+    return fmaDouble(weight, fmaDouble(u.x, i.x, u.y * i.y), sum);
+}
+
+// Im(U conj(I)): positive when the current lags the voltage.
+POWERGPU_HD inline double addWeightedReactive(double sum, double weight, float2 voltage, float2 current) {
+    const double2 u = widen(voltage);
+    const double2 i = widen(current);
+    return fmaDouble(weight, u.y * i.x - u.x * i.y, sum);
+}
+
+// Squared magnitudes of the zero, positive and negative sequence components
+// of one bin of three phases.
+struct SequenceSquares {
+    double zero;
+    double positive;
+    double negative;
+};
+
+POWERGPU_HD inline SequenceSquares sequenceSquares(float2 a, float2 b, float2 c) {
+    const double2 abc[3] = {widen(a), widen(b), widen(c)};
+    double2 zero;
+    double2 positive;
+    double2 negative;
+    calculateSymmetricalComponents(abc, &zero, &positive, &negative);
+    SequenceSquares squares;
+    squares.zero = squaredMagnitude(zero);
+    squares.positive = squaredMagnitude(positive);
+    squares.negative = squaredMagnitude(negative);
+    return squares;
+}
+
+// ---------------------------------------------------------------------------
+// Harmonic orders
+// ---------------------------------------------------------------------------
+
+// The bins of harmonic order h: centred on the bin nearest to h times the
+// fundamental (in bins), halfWidth bins on either side, clipped to the row.
+// The group is empty when last < first.
+struct HarmonicBinGroup {
+    int centre;
+    int first;
+    int last;
+};
+
+POWERGPU_HD inline HarmonicBinGroup harmonicBinGroup(int order, double binsPerFundamental, int halfWidth,
+                                                     int binCount) {
+    HarmonicBinGroup group;
+    group.centre = nearestInteger(static_cast<double>(order) * binsPerFundamental);
+    group.first = group.centre - halfWidth > 0 ? group.centre - halfWidth : 0;
+    group.last = group.centre + halfWidth < binCount - 1 ? group.centre + halfWidth : binCount - 1;
+    return group;
+}
+
+// The results of one order of one spectrum row; a value whose flag is false
+// is left as it is in the output table.
+struct HarmonicOrderValues {
+    bool hasMagnitude = false;
+    float magnitude = 0.0f;
+    bool hasAngle = false;
+    float angle = 0.0f;
+    bool hasInterharmonic = false;
+    float interharmonic = 0.0f;
+};
+
+// Magnitude (rms of the order), phase angle relative to order times the
+// reference angle, and the interharmonic group up to the next order. An
+// order whose centre bin lies outside the row reports magnitude and angle
+// 0 and reads nothing outside the row.
+POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, int binCount, int order, int halfWidth,
+                                                           bool interharmonics, double binsPerFundamental,
+                                                           double lengthRatio, double referenceAngle) {
+    HarmonicOrderValues values;
+    const HarmonicBinGroup group = harmonicBinGroup(order, binsPerFundamental, halfWidth, binCount);
+    if (order == 0) {
+        // DC: bin 0 carries half weight, like in the Parseval sum, so the
+        // entry is the magnitude of the mean value.
+        const float2 dc = row[0];
+        double energy = 0.5 * static_cast<double>(fmaFloat(dc.x, dc.x, dc.y * dc.y));
+        if (group.last >= 1) {
+            const double rest = static_cast<double>(groupNorm(row + 1, group.last));
+            energy = fmaDouble(rest, rest, energy);
+        }
+        values.hasMagnitude = true;
+        values.magnitude = static_cast<float>(sqrtDouble(energy));
+        values.hasAngle = true;
+        values.angle = 0.0f;
+    } else if (group.centre < 0 || group.centre > binCount - 1) {
+        values.hasMagnitude = true;
+        values.hasAngle = true;
+    } else {
+        if (group.last >= group.first) {
+            values.hasMagnitude = true;
+            values.magnitude = groupNorm(row + group.first, group.last - group.first + 1);
+        }
+        const double frac = static_cast<double>(order) * binsPerFundamental - static_cast<double>(group.centre);
+        values.hasAngle = true;
+        values.angle = static_cast<float>(
+            calculateAngleDeg(row[group.centre], frac, lengthRatio, static_cast<double>(order) * referenceAngle));
+    }
+    if (interharmonics) {
+        const int nextCentre = nearestInteger(static_cast<double>(order + 1) * binsPerFundamental);
+        const int upper = nextCentre - halfWidth - 1 < binCount - 1 ? nextCentre - halfWidth - 1 : binCount - 1;
+        const int count = upper - group.last;
+        const int first = group.last + 1;
+        if (count >= 1 && first >= 0) {
+            values.hasInterharmonic = true;
+            values.interharmonic = groupNorm(row + first, count);
+        }
+    }
+    return values;
+}
+
+// ---------------------------------------------------------------------------
+// THD sums of one harmonic row
+// ---------------------------------------------------------------------------
+
+// Adds the squared magnitudes of the orders 2..highestOrder, split into
+// even, odd triplen and odd non-triplen orders, to the record's sums, then
+// forms the odd and the total sums.
+POWERGPU_HD inline void accumulateHarmonicsSquared(const float* magnitudes, int highestOrder, PowerResultsThd* thd) {
+    double even = thd->thdEven;
+    double oddTriplen = thd->thdOddTriplen;
+    double oddNonTriplen = thd->thdOddNonTriplen;
+    for (int order = 2; order <= highestOrder; ++order) {
+        const float magnitude = magnitudes[order];
+        const double square = static_cast<double>(magnitude * magnitude);
+        if (order % 2 == 0) {
+            even += square;
+        } else if (order % 3 == 0) {
+            oddTriplen += square;
+        } else {
+            oddNonTriplen += square;
+        }
+    }
+    thd->thdEven = even;
+    thd->thdOddTriplen = oddTriplen;
+    thd->thdOddNonTriplen = oddNonTriplen;
+    thd->thdOdd = oddTriplen + oddNonTriplen;
+    thd->thd = thd->thdOdd + even;
+}
+
+// ---------------------------------------------------------------------------
+// Fundamentals of a three-phase group
+// ---------------------------------------------------------------------------
+
+// The fundamental phasors of rows 3g, 3g+1, 3g+2 of the harmonic tables.
+POWERGPU_HD inline void groupFundamentalPhasors(const float* magnitudes, const float* angles, int harmonicCount,
+                                                int group, double2 abc[3]) {
+    for (int phase = 0; phase < 3; ++phase) {
+        const int entry = (3 * group + phase) * harmonicCount + 1;
+        abc[phase] = fundamentalPhasor(magnitudes[entry], angles[entry]);
+    }
+}
+
+}  // namespace powergpu::math

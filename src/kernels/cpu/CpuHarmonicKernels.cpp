@@ -1,0 +1,63 @@
+// Harmonic tables, per-order powers and THD sums on the CPU.
+#include "kernels/KernelElements.h"
+#include "kernels/cpu/CpuKernels.h"
+#include "kernels/cpu/RingWalk.h"
+
+namespace powergpu::cpu {
+
+void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
+                     bool interharmonics, double frequency, double dFrequency, double lengthRatio,
+                     const double* referenceAngle, const float2* spectrum, float* magnitudes,
+                     float* interharmonicValues, float* phases) {
+    static_cast<void>(reserved);
+    const double binsPerFundamental = frequency / dFrequency;
+    const double reference = *referenceAngle;
+    const int rows = static_cast<int>(launch.block.y);
+    for (int c = 0; c < rows; ++c) {
+        const float2* row = spectrum + channelStart(c, binCount);
+        const std::ptrdiff_t rowStart = channelStart(c, harmonicCount);
+        for (int h = 0; h < harmonicCount; ++h) {
+            const math::HarmonicOrderValues values = math::harmonicOrderValues(
+                row, binCount, h, halfWidth, interharmonics, binsPerFundamental, lengthRatio, reference);
+            const std::ptrdiff_t entry = rowStart + h;
+            if (values.hasMagnitude) {
+                magnitudes[entry] = values.magnitude;
+            }
+            if (values.hasAngle) {
+                phases[entry] = values.angle;
+            }
+            if (values.hasInterharmonic) {
+                interharmonicValues[entry] = values.interharmonic;
+            }
+        }
+    }
+}
+
+void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
+                float* powers, float* impedances) {
+    const int phasesToDo = static_cast<int>(launch.block.y) < rowCount ? static_cast<int>(launch.block.y) : rowCount;
+    const std::ptrdiff_t block = channelStart(rowCount, harmonicCount);  // rowCount rows
+    for (int c = 0; c < phasesToDo; ++c) {
+        for (int h = 0; h < harmonicCount; ++h) {
+            const std::ptrdiff_t voltageEntry = channelStart(c, harmonicCount) + h;
+            const std::ptrdiff_t currentEntry = voltageEntry + block;
+            const math::OrderPowers orderPowers = math::orderPowers(magnitudes[voltageEntry], magnitudes[currentEntry],
+                                                                    phases[voltageEntry], phases[currentEntry]);
+            powers[voltageEntry] = orderPowers.active;
+            powers[currentEntry] = orderPowers.reactive;
+            powers[voltageEntry + 2 * block] = orderPowers.apparent;
+            impedances[voltageEntry] = orderPowers.impedance;
+        }
+    }
+}
+
+void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount, const float* magnitudes,
+                                 PowerResultsThd* thd) {
+    // One CUDA thread per record along x.
+    const int records = static_cast<int>(launch.grid.x * launch.block.x);
+    for (int c = 0; c < records; ++c) {
+        math::accumulateHarmonicsSquared(magnitudes + channelStart(c, harmonicCount), highestOrder, thd + c);
+    }
+}
+
+}  // namespace powergpu::cpu

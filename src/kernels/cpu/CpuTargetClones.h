@@ -1,0 +1,20 @@
+// Multiversioning of the CPU kernels whose element arithmetic fuses
+// multiply-adds.
+//
+// On x86-64 these kernels are compiled twice: for processors with FMA
+// instructions, where std::fma becomes a single instruction instead of a
+// library call per element, and for the baseline instruction set; the
+// loader picks the version that the processor runs. Both give the same
+// bits: a fused multiply-add is exactly rounded either way, and the build
+// forbids the compiler to fuse anything else.
+#pragma once
+
+#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define POWERGPU_CPU_KERNEL_CLONES __attribute__((target_clones("fma", "default")))
+#endif
+#endif
+
+#ifndef POWERGPU_CPU_KERNEL_CLONES
+#define POWERGPU_CPU_KERNEL_CLONES
+#endif

@@ -1,0 +1,36 @@
+// Walking the samples of one window through a sample ring on the CPU.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+namespace powergpu::cpu {
+
+// Calls visit(i, j) for every window sample i in [0, n) with its ring
+// position j = (i + offset) mod ringLength, in window order. The window is
+// walked in contiguous runs up to the ring end, so no modulo is taken per
+// sample.
+template <typename Visit>
+inline void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
+    if (n <= 0) {
+        return;
+    }
+    int i = 0;
+    int j = offset % ringLength;
+    while (i < n) {
+        const int run = std::min(n - i, ringLength - j);
+        for (int k = 0; k < run; ++k) {
+            visit(i + k, j + k);
+        }
+        i += run;
+        j = 0;
+    }
+}
+
+// Start of channel `channel` in a channel-major array of `length` elements
+// per channel.
+inline std::ptrdiff_t channelStart(int channel, int length) {
+    return static_cast<std::ptrdiff_t>(channel) * static_cast<std::ptrdiff_t>(length);
+}
+
+}  // namespace powergpu::cpu

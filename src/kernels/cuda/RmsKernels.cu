@@ -1,0 +1,176 @@
+// RMS, spectral RMS and reference-angle kernels and their launchers. The
+// summing kernels add their block totals to the accumulator fields of the
+// window's record, which the scheduler has zeroed.
+#include "kernels/KernelElements.h"
+#include "kernels/cuda/BlockReduction.cuh"
+#include "kernels/cuda/CudaKernels.h"
+#include "kernels/cuda/LaunchConfiguration.cuh"
+
+namespace powergpu::cuda {
+
+namespace {
+
+// Rows (phases or line-to-line pairs) that one summing launch serves at
+// most: the block height the scheduler uses is never above 3.
+constexpr int kMaxRows = 3;
+
+__device__ inline int firstElement() {
+    return static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+}
+__device__ inline int elementStride() {
+    return static_cast<int>(gridDim.x * blockDim.x);
+}
+
+__device__ inline float2 loadBin(const float2* bin) {
+    float2 value;
+    value.x = __ldg(&bin->x);
+    value.y = __ldg(&bin->y);
+    return value;
+}
+
+}  // namespace
+
+__global__ void kernelRmsU(int n, int offset, int ringLength, const float* phaseRing, PowerResultsGeneral* results) {
+    __shared__ double blockSums[kMaxRows][2];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * 2);
+    __syncthreads();
+
+    const int c = static_cast<int>(threadIdx.y);
+    math::RmsSums rms;
+    for (int i = firstElement(); i < n; i += elementStride()) {
+        rms.add(__ldg(&phaseRing[c * ringLength + math::ringIndex(i, offset, ringLength)]));
+    }
+    double sums[2] = {rms.absolute, rms.square};
+    blockRowSums(sums, blockSums[c]);
+    if (threadIdx.x == 0) {
+        atomicAddLegacy(&results->channels[c].meanAbsU, blockSums[c][0]);
+        atomicAddLegacy(&results->channels[c].rmsU, blockSums[c][1]);
+    }
+}
+
+__global__ void kernelRmsUL(int n, int offset, int ringLength, const float* lineRing, PowerResultsGeneral* results) {
+    __shared__ double blockSums[kMaxRows][2];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * 2);
+    __syncthreads();
+
+    const int c = static_cast<int>(threadIdx.y);
+    math::RmsSums rms;
+    for (int i = firstElement(); i < n; i += elementStride()) {
+        rms.add(__ldg(&lineRing[c * ringLength + math::ringIndex(i, offset, ringLength)]));
+    }
+    double sums[2] = {rms.absolute, rms.square};
+    blockRowSums(sums, blockSums[c]);
+    if (threadIdx.x == 0) {
+        atomicAddLegacy(&results->channels[c].meanAbsUL, blockSums[c][0]);
+        atomicAddLegacy(&results->channels[c].rmsUL, blockSums[c][1]);
+    }
+}
+
+__global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phaseRing, const float* currentRing,
+                            PowerResultsGeneral* results) {
+    __shared__ double blockSums[kMaxRows][5];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * 5);
+    __syncthreads();
+
+    const int c = static_cast<int>(threadIdx.y);
+    math::RmsPairSums rms;
+    for (int i = firstElement(); i < n; i += elementStride()) {
+        const int p = c * ringLength + math::ringIndex(i, offset, ringLength);
+        rms.add(__ldg(&phaseRing[p]), __ldg(&currentRing[p]));
+    }
+    double sums[5] = {rms.absoluteU, rms.absoluteI, rms.squareU, rms.squareI, rms.product};
+    blockRowSums(sums, blockSums[c]);
+    if (threadIdx.x == 0) {
+        PowerResultsChannel& channel = results->channels[c];
+        atomicAddLegacy(&channel.meanAbsU, blockSums[c][0]);
+        atomicAddLegacy(&channel.meanAbsI, blockSums[c][1]);
+        atomicAddLegacy(&channel.rmsU, blockSums[c][2]);
+        atomicAddLegacy(&channel.rmsI, blockSums[c][3]);
+        atomicAddLegacy(&channel.p, blockSums[c][4]);
+    }
+}
+
+__global__ void kernelFreqRms(int binCount, const float2* spectrumU, const float2* spectrumI, const float2* spectrumUL,
+                              PowerResultsGeneral* results) {
+    // Per row: U, I, UL, P, Q.
+    __shared__ double blockSums[kMaxRows][5];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * 5);
+    __syncthreads();
+
+    const int c = static_cast<int>(threadIdx.y);
+    const float2* u = spectrumU + c * binCount;
+    const float2* i = spectrumI != nullptr ? spectrumI + c * binCount : nullptr;
+    const float2* ul = spectrumUL != nullptr ? spectrumUL + c * binCount : nullptr;
+    double sums[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    for (int k = firstElement(); k < binCount; k += elementStride()) {
+        const double weight = math::parsevalWeight(k, binCount);
+        const float2 voltage = loadBin(&u[k]);
+        sums[0] = math::addWeightedSquare(sums[0], weight, voltage);
+        if (ul != nullptr) {
+            sums[2] = math::addWeightedSquare(sums[2], weight, loadBin(&ul[k]));
+        }
+        if (i != nullptr) {
+            const float2 current = loadBin(&i[k]);
+            sums[1] = math::addWeightedSquare(sums[1], weight, current);
+            sums[3] = math::addWeightedActive(sums[3], weight, voltage, current);
+            sums[4] = math::addWeightedReactive(sums[4], weight, voltage, current);
+        }
+    }
+    blockRowSums(sums, blockSums[c]);
+    if (threadIdx.x == 0) {
+        PowerResultsChannel& channel = results->channels[c];
+        atomicAddLegacy(&channel.rmsFftU, blockSums[c][0]);
+        if (ul != nullptr) {
+            atomicAddLegacy(&channel.rmsFftUL, blockSums[c][2]);
+        }
+        if (i != nullptr) {
+            atomicAddLegacy(&channel.rmsFftI, blockSums[c][1]);
+            atomicAddLegacy(&channel.pFft, blockSums[c][3]);
+            // The reactive sum travels in nonActivePower until the host moves it.
+            atomicAddLegacy(&channel.nonActivePower, blockSums[c][4]);
+        }
+    }
+}
+
+__global__ void kernelReferenceAngle(double frequency, double dFrequency, double lengthRatio, float2* spectrum,
+                                     double* referenceAngle) {
+    if (threadIdx.x != 0 || blockIdx.x != 0) {
+        return;
+    }
+    const double binsPerFundamental = frequency / dFrequency;
+    const int bin = math::nearestInteger(binsPerFundamental);
+    const double frac = binsPerFundamental - static_cast<double>(bin);
+    *referenceAngle = math::calculateAngleDeg(spectrum[bin], frac, lengthRatio, 0.0);
+}
+
+void launchRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
+                PowerResultsGeneral* results) {
+    kernelRmsU<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
+        n, offset, ringLength, phaseRing, results);
+}
+
+void launchRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
+                 PowerResultsGeneral* results) {
+    kernelRmsUL<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
+        n, offset, ringLength, lineRing, results);
+}
+
+void launchRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
+                 const float* currentRing, PowerResultsGeneral* results) {
+    kernelRmsUI<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
+        n, offset, ringLength, phaseRing, currentRing, results);
+}
+
+void launchFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
+                   const float2* spectrumUL, PowerResultsGeneral* results) {
+    kernelFreqRms<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
+        binCount, spectrumU, spectrumI, spectrumUL, results);
+}
+
+void launchReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
+                          float2* spectrum, double* referenceAngle) {
+    kernelReferenceAngle<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
+        frequency, dFrequency, lengthRatio, spectrum, referenceAngle);
+}
+
+}  // namespace powergpu::cuda
