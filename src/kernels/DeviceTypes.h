@@ -8,8 +8,13 @@
 
 #include "powergpu.h"
 
+// The shared per-element functions are always inlined on the host: the CPU
+// kernels are compiled once per instruction set (see CpuTargetClones.h),
+// and a helper compiled out of line would fall back to the baseline one.
 #if defined(__CUDACC__)
 #define POWERGPU_HD __host__ __device__
+#elif defined(__GNUC__)
+#define POWERGPU_HD __attribute__((always_inline))
 #else
 #define POWERGPU_HD
 #endif

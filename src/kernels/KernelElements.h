@@ -55,23 +55,36 @@ POWERGPU_HD inline double parsevalWeight(int bin, int binCount) {
     return (bin == 0 || bin == binCount - 1) ? 0.5 : 1.0;
 }
 
-POWERGPU_HD inline double addWeightedSquare(double sum, double weight, float2 bin) {
+// |X|^2 of one bin, widened to double.
+POWERGPU_HD inline double binSquare(float2 bin) {
     const double2 x = widen(bin);
-    return fmaDouble(weight, fmaDouble(x.x, x.x, x.y * x.y), sum);
+    return fmaDouble(x.x, x.x, x.y * x.y);
 }
 
 // Re(U conj(I)): the active part of the product of two bins.
-POWERGPU_HD inline double addWeightedActive(double sum, double weight, float2 voltage, float2 current) {
+POWERGPU_HD inline double binActive(float2 voltage, float2 current) {
     const double2 u = widen(voltage);
     const double2 i = widen(current);
-    return fmaDouble(weight, fmaDouble(u.x, i.x, u.y * i.y), sum);
+    return fmaDouble(u.x, i.x, u.y * i.y);
 }
 
 // Im(U conj(I)): positive when the current lags the voltage.
-POWERGPU_HD inline double addWeightedReactive(double sum, double weight, float2 voltage, float2 current) {
+POWERGPU_HD inline double binReactive(float2 voltage, float2 current) {
     const double2 u = widen(voltage);
     const double2 i = widen(current);
-    return fmaDouble(weight, u.y * i.x - u.x * i.y, sum);
+    return u.y * i.x - u.x * i.y;
+}
+
+POWERGPU_HD inline double addWeightedSquare(double sum, double weight, float2 bin) {
+    return fmaDouble(weight, binSquare(bin), sum);
+}
+
+POWERGPU_HD inline double addWeightedActive(double sum, double weight, float2 voltage, float2 current) {
+    return fmaDouble(weight, binActive(voltage, current), sum);
+}
+
+POWERGPU_HD inline double addWeightedReactive(double sum, double weight, float2 voltage, float2 current) {
+    return fmaDouble(weight, binReactive(voltage, current), sum);
 }
 
 // Squared magnitudes of the zero, positive and negative sequence components

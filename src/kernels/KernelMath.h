@@ -145,6 +145,35 @@ POWERGPU_HD inline float frexpFloat(float x, int* exponent) {
 #endif
 }
 
+// The exponent e of a finite, nonzero value x = m 2^e with m in [0.5, 1),
+// read from the bits for normal values (frexp for subnormal ones).
+POWERGPU_HD inline int binaryExponent(float x) {
+#if defined(__CUDA_ARCH__)
+    const unsigned bits = __float_as_uint(x);
+#else
+    unsigned bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+#endif
+    const int biased = static_cast<int>((bits >> 23) & 0xffu);
+    if (biased != 0) {
+        return biased - 126;
+    }
+    int exponent = 0;
+    frexpFloat(x, &exponent);
+    return exponent;
+}
+
+POWERGPU_HD inline float quietNaNFloat() {
+    const unsigned bits = 0x7fc00000u;
+#if defined(__CUDA_ARCH__)
+    return __uint_as_float(bits);
+#else
+    float value = 0.0f;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+#endif
+}
+
 // 2^exponent for exponents of normal floats (-126..127), built from its bits.
 POWERGPU_HD inline float powerOfTwo(int exponent) {
     const unsigned bits = static_cast<unsigned>(exponent + 127) << 23;
@@ -351,26 +380,22 @@ POWERGPU_HD inline double calculateAngleDeg(float2 bin, double frac, double leng
 // overflows or vanishes: an all-zero group gives 0, any infinite component
 // infinity, otherwise a NaN component NaN.
 POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
+    // First pass: the largest component magnitude, and whether a NaN occurs
+    // (a NaN never wins the comparison, so the maximum ignores it).
     float largest = 0.0f;
-    float nan = 0.0f;
     bool sawNaN = false;
     for (int k = 0; k < count; ++k) {
-        const float components[2] = {bins[k].x, bins[k].y};
-        for (const float component : components) {
-            const float magnitude = absFloat(component);
-            if (isNaN(magnitude)) {
-                sawNaN = true;
-                nan = magnitude;
-            } else if (magnitude > largest) {
-                largest = magnitude;
-            }
-        }
+        const float x = absFloat(bins[k].x);
+        const float y = absFloat(bins[k].y);
+        sawNaN = sawNaN || isNaN(x) || isNaN(y);
+        largest = x > largest ? x : largest;
+        largest = y > largest ? y : largest;
     }
     if (largest > kLargestFloat) {
         return largest;  // infinity
     }
     if (sawNaN) {
-        return nan;
+        return quietNaNFloat();
     }
     if (largest == 0.0f) {
         return 0.0f;
@@ -378,19 +403,33 @@ POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
     // Scale the largest component into [0.5, 1). 2^-exponent itself may lie
     // outside the float range (exponent is -148..128), so the scaling is
     // split into two exact steps of at most 2^74 each.
-    int exponent = 0;
-    frexpFloat(largest, &exponent);
+    const int exponent = binaryExponent(largest);
     const int firstShift = -exponent / 2;
     const int secondShift = -exponent - firstShift;
     const float up1 = powerOfTwo(firstShift);
     const float up2 = powerOfTwo(secondShift);
-    float sumOfSquares = 0.0f;
-    for (int k = 0; k < count; ++k) {
+    // Four partial sums (real and imaginary parts of even and odd bins) keep
+    // the additions independent; the order is fixed, so every processor
+    // gives the same bits.
+    float partial[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int k = 0;
+    for (; k + 2 <= count; k += 2) {
+        const float x0 = (bins[k].x * up1) * up2;
+        const float y0 = (bins[k].y * up1) * up2;
+        const float x1 = (bins[k + 1].x * up1) * up2;
+        const float y1 = (bins[k + 1].y * up1) * up2;
+        partial[0] = partial[0] + x0 * x0;
+        partial[1] = partial[1] + y0 * y0;
+        partial[2] = partial[2] + x1 * x1;
+        partial[3] = partial[3] + y1 * y1;
+    }
+    if (k < count) {
         const float x = (bins[k].x * up1) * up2;
         const float y = (bins[k].y * up1) * up2;
-        sumOfSquares = sumOfSquares + x * x;
-        sumOfSquares = sumOfSquares + y * y;
+        partial[0] = partial[0] + x * x;
+        partial[1] = partial[1] + y * y;
     }
+    const float sumOfSquares = (partial[0] + partial[1]) + (partial[2] + partial[3]);
     return (sqrtFloat(sumOfSquares) * powerOfTwo(-firstShift)) * powerOfTwo(-secondShift);
 }
 

@@ -1,11 +1,12 @@
 // Harmonic tables, per-order powers and THD sums on the CPU.
 #include "kernels/KernelElements.h"
 #include "kernels/cpu/CpuKernels.h"
+#include "kernels/cpu/CpuTargetClones.h"
 #include "kernels/cpu/RingWalk.h"
 
 namespace powergpu::cpu {
 
-void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
+POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
                      bool interharmonics, double frequency, double dFrequency, double lengthRatio,
                      const double* referenceAngle, const float2* spectrum, float* magnitudes,
                      float* interharmonicValues, float* phases) {
@@ -33,7 +34,7 @@ void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int 
     }
 }
 
-void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
+POWERGPU_CPU_KERNEL_CLONES void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
                 float* powers, float* impedances) {
     const int phasesToDo = static_cast<int>(launch.block.y) < rowCount ? static_cast<int>(launch.block.y) : rowCount;
     const std::ptrdiff_t block = channelStart(rowCount, harmonicCount);  // rowCount rows

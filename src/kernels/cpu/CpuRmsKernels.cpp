@@ -4,6 +4,7 @@
 #include "kernels/KernelElements.h"
 #include "kernels/cpu/CpuKernels.h"
 #include "kernels/cpu/CpuTargetClones.h"
+#include "kernels/cpu/LaneSums.h"
 #include "kernels/cpu/RingWalk.h"
 
 namespace powergpu::cpu {
@@ -14,17 +15,97 @@ int rowCount(const Launch& launch) {
     return static_cast<int>(launch.block.y);
 }
 
+POWERGPU_CPU_INLINE void mergeRms(math::RmsSums& into, const math::RmsSums& from) {
+    into.absolute += from.absolute;
+    into.square += from.square;
+}
+
+POWERGPU_CPU_INLINE void mergeRmsPair(math::RmsPairSums& into, const math::RmsPairSums& from) {
+    into.absoluteU += from.absoluteU;
+    into.absoluteI += from.absoluteI;
+    into.squareU += from.squareU;
+    into.squareI += from.squareI;
+    into.product += from.product;
+}
+
 // Rectified-mean and mean-square sums of one channel.
-math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
-    math::RmsSums sums;
-    forEachWindowSample(n, offset, ringLength, [&](int, int j) { sums.add(channel[j]); });
+POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
+    math::RmsSums lanes[kLanes];
+    forEachWindowRun(n, offset, ringLength, [&](int, int j, int run) {
+        const float* samples = channel + j;
+        addInLanes(lanes, run, [samples](math::RmsSums& lane, int k) { lane.add(samples[k]); });
+    });
+    return combineLanes(lanes, mergeRms);
+}
+
+// The spectral sums of one row.
+struct SpectralSums {
+    double u = 0.0;
+    double ul = 0.0;
+    double i = 0.0;
+    double p = 0.0;
+    double q = 0.0;
+};
+
+// Weighted one-sided Parseval sum of a chunk of per-bin terms: the first
+// and the last bin of the row carry weight 0.5, all others 1, where
+// fma(1, term, sum) is exactly term + sum.
+POWERGPU_CPU_INLINE double weightedChunkSum(double sum, const double* terms, int first, int count, int binCount) {
+    int begin = 0;
+    int end = count;
+    if (first == 0 && count > 0) {
+        sum = math::fmaDouble(0.5, terms[0], sum);
+        begin = 1;
+    }
+    const bool holdsLast = first + count == binCount && end > begin;
+    if (holdsLast) {
+        --end;
+    }
+    sum += laneSum(terms + begin, end - begin);
+    if (holdsLast) {
+        sum = math::fmaDouble(0.5, terms[end], sum);
+    }
+    return sum;
+}
+
+template <bool WithLineToLine, bool WithCurrent>
+POWERGPU_CPU_INLINE SpectralSums rowSpectralSums(int binCount, const float2* u, const float2* ul, const float2* i) {
+    SpectralSums sums;
+    double termU[kChunk];
+    double termUL[kChunk];
+    double termI[kChunk];
+    double termP[kChunk];
+    double termQ[kChunk];
+    for (int first = 0; first < binCount; first += kChunk) {
+        const int count = binCount - first < kChunk ? binCount - first : kChunk;
+        for (int k = 0; k < count; ++k) {
+            termU[k] = math::binSquare(u[first + k]);
+            if (WithLineToLine) {
+                termUL[k] = math::binSquare(ul[first + k]);
+            }
+            if (WithCurrent) {
+                termI[k] = math::binSquare(i[first + k]);
+                termP[k] = math::binActive(u[first + k], i[first + k]);
+                termQ[k] = math::binReactive(u[first + k], i[first + k]);
+            }
+        }
+        sums.u = weightedChunkSum(sums.u, termU, first, count, binCount);
+        if (WithLineToLine) {
+            sums.ul = weightedChunkSum(sums.ul, termUL, first, count, binCount);
+        }
+        if (WithCurrent) {
+            sums.i = weightedChunkSum(sums.i, termI, first, count, binCount);
+            sums.p = weightedChunkSum(sums.p, termP, first, count, binCount);
+            sums.q = weightedChunkSum(sums.q, termQ, first, count, binCount);
+        }
+    }
     return sums;
 }
 
 }  // namespace
 
-void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                PowerResultsGeneral* results) {
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, int n, int offset, int ringLength,
+                                           const float* phaseRing, PowerResultsGeneral* results) {
     for (int c = 0; c < rowCount(launch); ++c) {
         const math::RmsSums sums = channelRmsSums(n, offset, ringLength, phaseRing + channelStart(c, ringLength));
         results->channels[c].meanAbsU += sums.absolute;
@@ -32,8 +113,8 @@ void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const f
     }
 }
 
-void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                 PowerResultsGeneral* results) {
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength,
+                                            const float* lineRing, PowerResultsGeneral* results) {
     for (int c = 0; c < rowCount(launch); ++c) {
         const math::RmsSums sums = channelRmsSums(n, offset, ringLength, lineRing + channelStart(c, ringLength));
         results->channels[c].meanAbsUL += sums.absolute;
@@ -47,8 +128,13 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int off
     for (int c = 0; c < rowCount(launch); ++c) {
         const float* voltage = phaseRing + channelStart(c, ringLength);
         const float* current = currentRing + channelStart(c, ringLength);
-        math::RmsPairSums sums;
-        forEachWindowSample(n, offset, ringLength, [&](int, int j) { sums.add(voltage[j], current[j]); });
+        math::RmsPairSums lanes[kLanes];
+        forEachWindowRun(n, offset, ringLength, [&](int, int j, int run) {
+            const float* u = voltage + j;
+            const float* i = current + j;
+            addInLanes(lanes, run, [u, i](math::RmsPairSums& lane, int k) { lane.add(u[k], i[k]); });
+        });
+        const math::RmsPairSums sums = combineLanes(lanes, mergeRmsPair);
         PowerResultsChannel& channel = results->channels[c];
         channel.meanAbsU += sums.absoluteU;
         channel.meanAbsI += sums.absoluteI;
@@ -65,33 +151,26 @@ POWERGPU_CPU_KERNEL_CLONES void kernelFreqRms(const Launch& launch, int binCount
         const float2* u = spectrumU + channelStart(c, binCount);
         const float2* i = spectrumI != nullptr ? spectrumI + channelStart(c, binCount) : nullptr;
         const float2* ul = spectrumUL != nullptr ? spectrumUL + channelStart(c, binCount) : nullptr;
-        double sumU = 0.0;
-        double sumUL = 0.0;
-        double sumI = 0.0;
-        double sumP = 0.0;
-        double sumQ = 0.0;
-        for (int k = 0; k < binCount; ++k) {
-            const double weight = math::parsevalWeight(k, binCount);
-            sumU = math::addWeightedSquare(sumU, weight, u[k]);
-            if (ul != nullptr) {
-                sumUL = math::addWeightedSquare(sumUL, weight, ul[k]);
-            }
-            if (i != nullptr) {
-                sumI = math::addWeightedSquare(sumI, weight, i[k]);
-                sumP = math::addWeightedActive(sumP, weight, u[k], i[k]);
-                sumQ = math::addWeightedReactive(sumQ, weight, u[k], i[k]);
-            }
+        SpectralSums sums;
+        if (ul != nullptr && i != nullptr) {
+            sums = rowSpectralSums<true, true>(binCount, u, ul, i);
+        } else if (ul != nullptr) {
+            sums = rowSpectralSums<true, false>(binCount, u, ul, i);
+        } else if (i != nullptr) {
+            sums = rowSpectralSums<false, true>(binCount, u, ul, i);
+        } else {
+            sums = rowSpectralSums<false, false>(binCount, u, ul, i);
         }
         PowerResultsChannel& channel = results->channels[c];
-        channel.rmsFftU += sumU;
+        channel.rmsFftU += sums.u;
         if (ul != nullptr) {
-            channel.rmsFftUL += sumUL;
+            channel.rmsFftUL += sums.ul;
         }
         if (i != nullptr) {
-            channel.rmsFftI += sumI;
-            channel.pFft += sumP;
+            channel.rmsFftI += sums.i;
+            channel.pFft += sums.p;
             // The reactive sum travels in nonActivePower until the host moves it.
-            channel.nonActivePower += sumQ;
+            channel.nonActivePower += sums.q;
         }
     }
 }

@@ -3,6 +3,7 @@
 #include "kernels/KernelElements.h"
 #include "kernels/cpu/CpuKernels.h"
 #include "kernels/cpu/CpuTargetClones.h"
+#include "kernels/cpu/LaneSums.h"
 #include "kernels/cpu/RingWalk.h"
 
 namespace powergpu::cpu {
@@ -24,21 +25,21 @@ POWERGPU_CPU_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& launch
         double zero = 0.0;
         double positive = 0.0;
         double negative = 0.0;
-        // The last bin is left out; bin 0 counts fully. The squares of a chunk
-        // of bins are formed first, apart from the sums, so that the
-        // compiler can compute several bins at once.
-        constexpr int kChunk = 64;
+        // The last bin is left out; bin 0 counts fully.
+        double zeroSquares[kChunk];
+        double positiveSquares[kChunk];
+        double negativeSquares[kChunk];
         for (int first = 0; first < binCount - 1; first += kChunk) {
             const int count = binCount - 1 - first < kChunk ? binCount - 1 - first : kChunk;
-            math::SequenceSquares squares[kChunk];
             for (int k = 0; k < count; ++k) {
-                squares[k] = math::sequenceSquares(a[first + k], b[first + k], c[first + k]);
+                const math::SequenceSquares squares = math::sequenceSquares(a[first + k], b[first + k], c[first + k]);
+                zeroSquares[k] = squares.zero;
+                positiveSquares[k] = squares.positive;
+                negativeSquares[k] = squares.negative;
             }
-            for (int k = 0; k < count; ++k) {
-                zero += squares[k].zero;
-                positive += squares[k].positive;
-                negative += squares[k].negative;
-            }
+            zero += laneSum(zeroSquares, count);
+            positive += laneSum(positiveSquares, count);
+            negative += laneSum(negativeSquares, count);
         }
         sums[3 * g] += zero;
         sums[3 * g + 1] += positive;

@@ -11,10 +11,18 @@
 
 #if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
 #if __has_attribute(target_clones)
-#define POWERGPU_CPU_KERNEL_CLONES __attribute__((target_clones("fma", "default")))
+#define POWERGPU_CPU_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 #endif
 
 #ifndef POWERGPU_CPU_KERNEL_CLONES
 #define POWERGPU_CPU_KERNEL_CLONES
+#endif
+
+// Helpers of the cloned kernels are inlined into each clone, so that they
+// are compiled for the clone's instruction set.
+#if defined(__GNUC__)
+#define POWERGPU_CPU_INLINE __attribute__((always_inline)) inline
+#else
+#define POWERGPU_CPU_INLINE inline
 #endif

@@ -1,6 +1,8 @@
 // Walking the samples of one window through a sample ring on the CPU.
 #pragma once
 
+#include "kernels/cpu/CpuTargetClones.h"
+
 #include <algorithm>
 #include <cstddef>
 
@@ -11,7 +13,7 @@ namespace powergpu::cpu {
 // walked in contiguous runs up to the ring end, so no modulo is taken per
 // sample.
 template <typename Visit>
-inline void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
+POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
     if (n <= 0) {
         return;
     }
@@ -22,6 +24,23 @@ inline void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit
         for (int k = 0; k < run; ++k) {
             visit(i + k, j + k);
         }
+        i += run;
+        j = 0;
+    }
+}
+
+// Calls visitRun(i, j, run) for the contiguous runs of the window: window
+// samples i .. i + run - 1 lie at ring positions j .. j + run - 1.
+template <typename VisitRun>
+POWERGPU_CPU_INLINE void forEachWindowRun(int n, int offset, int ringLength, VisitRun&& visitRun) {
+    if (n <= 0) {
+        return;
+    }
+    int i = 0;
+    int j = offset % ringLength;
+    while (i < n) {
+        const int run = std::min(n - i, ringLength - j);
+        visitRun(i, j, run);
         i += run;
         j = 0;
     }

@@ -1,0 +1,63 @@
+// Sums over many elements with several partial sums ("lanes").
+//
+// A single running sum makes every addition wait for the previous one. Four
+// interleaved partial sums, combined at the end, let the processor (and the
+// vectoriser) work on four elements at once. Only the association order of
+// the sums changes, which the backends are free to choose.
+#pragma once
+
+#include "kernels/cpu/CpuTargetClones.h"
+
+namespace powergpu::cpu {
+
+constexpr int kLanes = 4;
+
+// Calls add(lanes[k % kLanes], k) for k in [0, count).
+template <typename Lane, typename Add>
+POWERGPU_CPU_INLINE void addInLanes(Lane (&lanes)[kLanes], int count, Add&& add) {
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        add(lanes[0], k);
+        add(lanes[1], k + 1);
+        add(lanes[2], k + 2);
+        add(lanes[3], k + 3);
+    }
+    for (; k < count; ++k) {
+        add(lanes[k % kLanes], k);
+    }
+}
+
+// Combines the lanes with merge(into, from), pairwise.
+template <typename Lane, typename Merge>
+POWERGPU_CPU_INLINE Lane combineLanes(Lane (&lanes)[kLanes], Merge&& merge) {
+    merge(lanes[0], lanes[1]);
+    merge(lanes[2], lanes[3]);
+    merge(lanes[0], lanes[2]);
+    return lanes[0];
+}
+
+// Sum of count values, in four interleaved partial sums.
+POWERGPU_CPU_INLINE double laneSum(const double* values, int count) {
+    double a0 = 0.0;
+    double a1 = 0.0;
+    double a2 = 0.0;
+    double a3 = 0.0;
+    int k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        a0 += values[k];
+        a1 += values[k + 1];
+        a2 += values[k + 2];
+        a3 += values[k + 3];
+    }
+    for (; k < count; ++k) {
+        a0 += values[k];
+    }
+    return (a0 + a1) + (a2 + a3);
+}
+
+// Elements are processed in chunks: the per-element terms of a chunk are
+// formed first into plain arrays (independent iterations, which vectorise),
+// then summed.
+constexpr int kChunk = 256;
+
+}  // namespace powergpu::cpu
