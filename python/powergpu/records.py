@@ -1,0 +1,111 @@
+"""numpy structured dtypes with the byte layout of the library's records.
+
+Field names are those of the C structs.  ``PowerDouble2`` values (real,
+imaginary doubles) are ``complex128``; pointers are ``uint64`` addresses
+(0 for a null pointer); C ``bool`` is a one-byte ``bool``.
+"""
+from __future__ import annotations
+
+from typing import List, Tuple
+
+import numpy as np
+
+__all__ = [
+    "THD_DTYPE", "SYMMETRICAL_DTYPE", "CHANNEL_DTYPE", "GENERAL_DTYPE", "RVC_DTYPE",
+    "PERIOD_DTYPE", "DTYPES", "CHANNEL_POINTER_FIELDS",
+]
+
+
+def _struct(fields: List[Tuple[str, object, int]], itemsize: int) -> np.dtype:
+    names = [f[0] for f in fields]
+    formats = [f[1] for f in fields]
+    offsets = [f[2] for f in fields]
+    return np.dtype({"names": names, "formats": formats, "offsets": offsets,
+                     "itemsize": itemsize})
+
+
+def _sequential(names: List[str], fmt: str, size: int, start: int = 0):
+    return [(n, fmt, start + size * k) for k, n in enumerate(names)]
+
+
+#: PowerResultsThd, 72 bytes.
+THD_DTYPE = _struct(_sequential(
+    ["thd", "thdEven", "thdOdd", "thdOddTriplen", "thdOddNonTriplen", "thdRms",
+     "harmonicRms", "distortionRms", "distortion"], "<f8", 8), 72)
+
+#: PowerResultsSymmetricalComponent, 168 bytes.
+SYMMETRICAL_DTYPE = _struct(
+    [("u", "<c16", 0), ("uL", "<c16", 16), ("i", "<c16", 32)]
+    + _sequential(["uMagnitude", "uLMagnitude", "iMagnitude", "p", "q", "s", "iActive",
+                   "iReactive", "lambda", "rmsU", "rmsI", "rmsURatio", "rmsIRatio", "uRatio",
+                   "iRatio"], "<f8", 8, 48), 168)
+
+_CHANNEL_DOUBLES = ["meanAbsU", "meanAbsI", "meanAbsUL", "rmsU", "rmsI", "rmsUL", "p", "rmsFftU",
+                    "rmsFftI", "rmsFftUL", "h1U", "h1I", "h1UL", "pFft", "nonActivePower", "s",
+                    "lambda", "d1", "q", "d", "p1", "q1", "s1", "cosPhi1", "q1Sum", "z", "z1"]
+_CHANNEL_THD = ["thdU", "thdI", "thdUL", "thdInterU", "thdInterI", "thdInterUL"]
+
+#: Pointer fields of a channel block, in layout order.
+CHANNEL_POINTER_FIELDS = ("fftU", "fftI", "fftUL", "harmonicsU", "harmonicsI", "harmonicsUL",
+                          "interharmonicsU", "interharmonicsI", "interharmonicsUL", "harmonicsP",
+                          "harmonicsQ", "harmonicsS", "harmonicsZ", "phasesU", "phasesI")
+
+#: PowerResultsChannel, 776 bytes (97 eight-byte fields).
+CHANNEL_DTYPE = _struct(
+    _sequential(_CHANNEL_DOUBLES, "<f8", 8)
+    + [(n, THD_DTYPE, 216 + 72 * k) for k, n in enumerate(_CHANNEL_THD)]
+    + [("harmonicRmsI", "<f8", 648)]
+    + _sequential(list(CHANNEL_POINTER_FIELDS), "<u8", 8, 656), 776)
+
+#: PowerResultsGeneral, 3808 bytes.
+GENERAL_DTYPE = _struct([
+    ("time", "<f8", 0),
+    ("frequency", "<f8", 8),
+    ("dFrequency", "<f8", 16),
+    ("referenceAngle", "<f8", 24),
+    ("firstSampleIndex", "<u8", 32),
+    ("length", "<u4", 40),
+    ("fftOutputLength", "<u4", 44),
+    ("harmonicLength", "<u4", 48),
+    ("phasesCount", "u1", 52),
+    ("reserved", ("u1", (3,)), 53),
+    ("channels", (CHANNEL_DTYPE, (4,)), 56),
+    ("symmetricalResults", (SYMMETRICAL_DTYPE, (3,)), 3160),
+    ("clarkeU", ("<c16", (3,)), 3664),
+    ("parkU", ("<f8", (3,)), 3712),
+    ("clarkeI", ("<c16", (3,)), 3736),
+    ("parkI", ("<f8", (3,)), 3784),
+], 3808)
+
+#: RvcResult, 40 bytes.
+RVC_DTYPE = _struct([
+    ("stateChanged", "?", 0),
+    ("firstValue", "?", 1),
+    ("reserved0", ("u1", (2,)), 2),
+    ("state", "<i4", 4),
+    ("eventEnded", "?", 8),
+    ("reserved1", ("u1", (3,)), 9),
+    ("eventCount", "<u4", 12),
+    ("deltaUss", "<f4", 16),
+    ("deltaUmax", "<f4", 20),
+    ("duration", "<f8", 24),
+    ("time", "<f8", 32),
+], 40)
+
+#: PowerResultsPeriod, 392 bytes.
+PERIOD_DTYPE = _struct(
+    _sequential(["time", "frequency", "rmsU", "rmsI", "rmsUL", "p", "nonActivePower", "s",
+                 "lambda", "h1U", "h1I", "reserved", "p1", "q1", "q1Sum", "s1", "phi1"],
+                "<f8", 8)
+    + [("valid", "?", 136), ("reserved1", ("u1", (7,)), 137), ("rvcU", RVC_DTYPE, 144),
+       ("rvcUL", RVC_DTYPE, 184), ("symmetricalComponent", SYMMETRICAL_DTYPE, 224)], 392)
+
+#: C struct name -> dtype.
+DTYPES = {
+    "PowerResultsThd": THD_DTYPE,
+    "PowerResultsSymmetricalComponent": SYMMETRICAL_DTYPE,
+    "PowerResultsChannel": CHANNEL_DTYPE,
+    "PowerResultsGeneral": GENERAL_DTYPE,
+    "RvcResult": RVC_DTYPE,
+    "PowerResultsPeriod": PERIOD_DTYPE,
+}
