@@ -128,19 +128,46 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int off
     for (int c = 0; c < rowCount(launch); ++c) {
         const float* voltage = phaseRing + channelStart(c, ringLength);
         const float* current = currentRing + channelStart(c, ringLength);
-        math::RmsPairSums lanes[kLanes];
+        // One lane of every sum per array element: the four lanes of a sum
+        // form one vector.
+        double absoluteU[kLanes] = {};
+        double absoluteI[kLanes] = {};
+        double squareU[kLanes] = {};
+        double squareI[kLanes] = {};
+        double product[kLanes] = {};
         forEachWindowRun(n, offset, ringLength, [&](int, int j, int run) {
             const float* u = voltage + j;
             const float* i = current + j;
-            addInLanes(lanes, run, [u, i](math::RmsPairSums& lane, int k) { lane.add(u[k], i[k]); });
+            int k = 0;
+            for (; k + kLanes <= run; k += kLanes) {
+                for (int lane = 0; lane < kLanes; ++lane) {
+                    math::RmsPairSums sums{absoluteU[lane], absoluteI[lane], squareU[lane], squareI[lane],
+                                           product[lane]};
+                    sums.add(u[k + lane], i[k + lane]);
+                    absoluteU[lane] = sums.absoluteU;
+                    absoluteI[lane] = sums.absoluteI;
+                    squareU[lane] = sums.squareU;
+                    squareI[lane] = sums.squareI;
+                    product[lane] = sums.product;
+                }
+            }
+            for (; k < run; ++k) {
+                math::RmsPairSums sums{absoluteU[0], absoluteI[0], squareU[0], squareI[0], product[0]};
+                sums.add(u[k], i[k]);
+                absoluteU[0] = sums.absoluteU;
+                absoluteI[0] = sums.absoluteI;
+                squareU[0] = sums.squareU;
+                squareI[0] = sums.squareI;
+                product[0] = sums.product;
+            }
         });
-        const math::RmsPairSums sums = combineLanes(lanes, mergeRmsPair);
+        const auto total = [](const double (&lanes)[kLanes]) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); };
         PowerResultsChannel& channel = results->channels[c];
-        channel.meanAbsU += sums.absoluteU;
-        channel.meanAbsI += sums.absoluteI;
-        channel.rmsU += sums.squareU;
-        channel.rmsI += sums.squareI;
-        channel.p += sums.product;
+        channel.meanAbsU += total(absoluteU);
+        channel.meanAbsI += total(absoluteI);
+        channel.rmsU += total(squareU);
+        channel.rmsI += total(squareI);
+        channel.p += total(product);
     }
 }
 

@@ -36,23 +36,20 @@ POWERGPU_CPU_INLINE Lane combineLanes(Lane (&lanes)[kLanes], Merge&& merge) {
     return lanes[0];
 }
 
-// Sum of count values, in four interleaved partial sums.
+// Sum of count values, in four interleaved partial sums (one vector add per
+// four values where the processor has them).
 POWERGPU_CPU_INLINE double laneSum(const double* values, int count) {
-    double a0 = 0.0;
-    double a1 = 0.0;
-    double a2 = 0.0;
-    double a3 = 0.0;
+    double lanes[kLanes] = {0.0, 0.0, 0.0, 0.0};
     int k = 0;
     for (; k + kLanes <= count; k += kLanes) {
-        a0 += values[k];
-        a1 += values[k + 1];
-        a2 += values[k + 2];
-        a3 += values[k + 3];
+        for (int lane = 0; lane < kLanes; ++lane) {
+            lanes[lane] += values[k + lane];
+        }
     }
     for (; k < count; ++k) {
-        a0 += values[k];
+        lanes[0] += values[k];
     }
-    return (a0 + a1) + (a2 + a3);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
 // Elements are processed in chunks: the per-element terms of a chunk are
