@@ -150,23 +150,37 @@ void runFftFloor(benchmark::State& state, int n, int batch) {
         input[k] = static_cast<float>(std::sin(0.01 * static_cast<double>(k)));
     }
     float* in = static_cast<float*>(fftwf_malloc(input.size() * sizeof(float)));
-    auto* out = static_cast<powergpu::float2*>(fftwf_malloc(static_cast<std::size_t>(n / 2 + 1) * batch * sizeof(powergpu::float2)));
+    auto* out = static_cast<powergpu::float2*>(
+        fftwf_malloc(static_cast<std::size_t>(n / 2 + 1) * batch * sizeof(powergpu::float2)));
     std::copy(input.begin(), input.end(), in);
     for (auto _ : state) {
         plan.execute(in, out);
         benchmark::DoNotOptimize(out);
     }
-    state.counters["windows/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["windows/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     fftwf_free(in);
     fftwf_free(out);
 }
 
-void BM_S1_GridQuality_Cpu(benchmark::State& state) { runWindows(state, kGridQuality, POWER_BACKEND_CPU); }
-void BM_S1_FftFloor(benchmark::State& state) { runFftFloor(state, 4096, 9); }
-void BM_S2_Drive_Cpu(benchmark::State& state) { runWindows(state, kDrive, POWER_BACKEND_CPU); }
-void BM_S2_FftFloor(benchmark::State& state) { runFftFloor(state, 65536, 6); }
-void BM_S1_GridQuality_Cuda(benchmark::State& state) { runWindows(state, kGridQuality, POWER_BACKEND_CUDA); }
-void BM_S2_Drive_Cuda(benchmark::State& state) { runWindows(state, kDrive, POWER_BACKEND_CUDA); }
+void BM_S1_GridQuality_Cpu(benchmark::State& state) {
+    runWindows(state, kGridQuality, POWER_BACKEND_CPU);
+}
+void BM_S1_FftFloor(benchmark::State& state) {
+    runFftFloor(state, 4096, 9);
+}
+void BM_S2_Drive_Cpu(benchmark::State& state) {
+    runWindows(state, kDrive, POWER_BACKEND_CPU);
+}
+void BM_S2_FftFloor(benchmark::State& state) {
+    runFftFloor(state, 65536, 6);
+}
+void BM_S1_GridQuality_Cuda(benchmark::State& state) {
+    runWindows(state, kGridQuality, POWER_BACKEND_CUDA);
+}
+void BM_S2_Drive_Cuda(benchmark::State& state) {
+    runWindows(state, kDrive, POWER_BACKEND_CUDA);
+}
 
 }  // namespace
 

@@ -38,6 +38,14 @@ struct ReferenceTracks {
 
 // Keeps a phase in cycles within [0, 1); the whole turns carry no meaning.
 double wrapCycles(const double cycles) {
+    // The phase grows by less than a cycle per sample, so the common cases
+    // need no floor: subtracting 1 from a value in [1, 2) is exact.
+    if (cycles >= 0.0 && cycles < 1.0) {
+        return cycles;
+    }
+    if (cycles >= 1.0 && cycles < 2.0) {
+        return cycles - 1.0;
+    }
     return cycles - std::floor(cycles);
 }
 
@@ -51,11 +59,12 @@ void feedPeriodWindows(PeriodItemPointer& current, std::deque<PeriodItemPointer>
                        const double sampleRate, const uint64_t lastSample) {
     while (current) {
         uint64_t k = current->getNextSampleIndexToProcess();
+        uint64_t position = k % tracks.length;
         while (k <= lastSample && !current->isLengthCalculated()) {
-            const uint64_t position = k % tracks.length;
             current->addSampleWithPhaseShift(k, tracks.frequency[position] / sampleRate,
                                              tracks.validity[position] != 0.0);
             ++k;
+            position = position + 1 == tracks.length ? 0 : position + 1;
         }
         if (current->isLengthCalculated()) {
             queue.push_back(current);
@@ -167,10 +176,32 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
         tracks.write(firstSample, referencePhase, (1.0 - firstShare) * previousFrequency + firstShare * frequency,
                      firstValid ? 1.0 : 0.0);
 
+        // Inside the cycle the phasor turns by the same step from sample to
+        // sample: a rotation replaces a cosine and a sine per sample. The
+        // rounding it adds (about 1e-16 per sample) stays far below a float
+        // sample's resolution, and every cycle starts again from the exact
+        // phase; the phase itself is still accumulated as a number.
+        const double stepCos = std::cos(kTwoPi * step);
+        const double stepSin = std::sin(kTwoPi * step);
+        uint64_t position = firstSample % tracks.length;
+        double cosine = tracks.phasor[2 * position];
+        double sine = tracks.phasor[2 * position + 1];
         for (uint64_t sample = firstSample + 1; sample <= lastSampleOfEntry; ++sample) {
-            const double increment = sample == lastSampleOfEntry ? lastShare * step : step;
-            referencePhase = wrapCycles(referencePhase + increment);
-            tracks.write(sample, referencePhase, frequency, validity);
+            position = position + 1 == tracks.length ? 0 : position + 1;
+            if (sample == lastSampleOfEntry) {
+                referencePhase = wrapCycles(referencePhase + lastShare * step);
+                tracks.write(sample, referencePhase, frequency, validity);
+                break;
+            }
+            referencePhase = wrapCycles(referencePhase + step);
+            const double turnedCosine = cosine * stepCos - sine * stepSin;
+            const double turnedSine = sine * stepCos + cosine * stepSin;
+            cosine = turnedCosine;
+            sine = turnedSine;
+            tracks.phasor[2 * position] = cosine;
+            tracks.phasor[2 * position + 1] = sine;
+            tracks.frequency[position] = frequency;
+            tracks.validity[position] = validity;
         }
 
         previousFrequency = frequency;

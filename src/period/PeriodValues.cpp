@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/cpu/CpuTargetClones.h"
 #include "module/PowerModuleImpl.h"
 #include "post/PowerSymmetricalComponents.h"
 
@@ -36,6 +37,117 @@ struct PhaseRings {
     const float* i = nullptr;
     const float* lineToLine = nullptr;
 };
+
+// Lanes of the interior sums of one phase: four partial sums of each, so
+// consecutive samples do not wait for each other (and form vectors).
+struct InteriorLanes {
+    double uSquares[4] = {};
+    double uRe[4] = {};
+    double uIm[4] = {};
+    double iSquares[4] = {};
+    double uiProducts[4] = {};
+    double iRe[4] = {};
+    double iIm[4] = {};
+    double lineSquares[4] = {};
+};
+
+POWERGPU_CPU_INLINE double total(const double (&lanes)[4]) {
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+// Sums of one contiguous run of weight-1 samples of one phase: at ring
+// positions `position` on, reference track entries `track` on.
+template <bool WithCurrent, bool WithLineToLine>
+POWERGPU_CPU_INLINE void addRun(InteriorLanes& lanes, const float* u, const float* i, const float* ul,
+                                const double* frequency, const double* phasor, int count) {
+    int k = 0;
+    const auto add = [&](int lane, int index) {
+        const double fr = frequency[index];
+        const double re = fr * phasor[2 * index];
+        const double im = -fr * phasor[2 * index + 1];
+        const double voltage = static_cast<double>(u[index]);
+        lanes.uSquares[lane] += voltage * voltage;
+        lanes.uRe[lane] += voltage * re;
+        lanes.uIm[lane] += voltage * im;
+        if (WithCurrent) {
+            const double current = static_cast<double>(i[index]);
+            lanes.iSquares[lane] += current * current;
+            lanes.uiProducts[lane] += voltage * current;
+            lanes.iRe[lane] += current * re;
+            lanes.iIm[lane] += current * im;
+        }
+        if (WithLineToLine) {
+            const double line = static_cast<double>(ul[index]);
+            lanes.lineSquares[lane] += line * line;
+        }
+    };
+    for (; k + 4 <= count; k += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            add(lane, k + lane);
+        }
+    }
+    for (; k < count; ++k) {
+        add(0, k);
+    }
+}
+
+// The samples first .. first + count - 1, all of weight 1. Compiled for
+// several instruction sets like the CPU kernels.
+POWERGPU_CPU_KERNEL_CLONES void addInterior(const uint64_t first, const uint64_t count, const double* trackFrequency,
+                                            const double* trackPhasor, const uint64_t trackLength,
+                                            const uint64_t waveformLength,
+                                            const std::array<PhaseRings, kMaxPhases>& rings, const int phases,
+                                            double& frequencyWeight, std::array<PhaseSums, kMaxPhases>& sums) {
+    std::array<InteriorLanes, kMaxPhases> lanes{};
+    double frequencyLanes[4] = {};
+    uint64_t done = 0;
+    while (done < count) {
+        const uint64_t track = (first + done) % trackLength;
+        const uint64_t position = (first + done) % waveformLength;
+        const uint64_t run64 = std::min({count - done, trackLength - track, waveformLength - position});
+        const int run = static_cast<int>(std::min<uint64_t>(run64, uint64_t{1} << 30));
+        const double* frequency = trackFrequency + track;
+        const double* phasor = trackPhasor + 2 * track;
+        int k = 0;
+        for (; k + 4 <= run; k += 4) {
+            for (int lane = 0; lane < 4; ++lane) {
+                frequencyLanes[lane] += frequency[k + lane];
+            }
+        }
+        for (; k < run; ++k) {
+            frequencyLanes[0] += frequency[k];
+        }
+        for (int c = 0; c < phases; ++c) {
+            if (rings[c].u == nullptr) {
+                continue;
+            }
+            const float* u = rings[c].u + position;
+            const float* i = rings[c].i != nullptr ? rings[c].i + position : nullptr;
+            const float* ul = rings[c].lineToLine != nullptr ? rings[c].lineToLine + position : nullptr;
+            if (i != nullptr && ul != nullptr) {
+                addRun<true, true>(lanes[c], u, i, ul, frequency, phasor, run);
+            } else if (i != nullptr) {
+                addRun<true, false>(lanes[c], u, i, ul, frequency, phasor, run);
+            } else if (ul != nullptr) {
+                addRun<false, true>(lanes[c], u, i, ul, frequency, phasor, run);
+            } else {
+                addRun<false, false>(lanes[c], u, i, ul, frequency, phasor, run);
+            }
+        }
+        done += static_cast<uint64_t>(run);
+    }
+    frequencyWeight += total(frequencyLanes);
+    for (int c = 0; c < phases; ++c) {
+        const InteriorLanes& l = lanes[c];
+        PhaseSums& sum = sums[c];
+        sum.uSquares += total(l.uSquares);
+        sum.uFundamental += std::complex<double>(total(l.uRe), total(l.uIm));
+        sum.iSquares += total(l.iSquares);
+        sum.uiProducts += total(l.uiProducts);
+        sum.iFundamental += std::complex<double>(total(l.iRe), total(l.iIm));
+        sum.lineToLineSquares += total(l.lineSquares);
+    }
+}
 
 // Angle difference in degrees brought into (-180, 180].
 double wrapDegrees(double degrees) {
@@ -163,13 +275,16 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
     const bool haveSamples = waveformLength > 0 && trackLength > 0 && trackFrequency != nullptr &&
                              trackPhasor != nullptr && lastSampleIndex >= firstSampleIndex;
     if (haveSamples) {
-        for (uint64_t k = firstSampleIndex;; ++k) {
-            const double weight = k == firstSampleIndex ? firstFraction : (k == lastSampleIndex ? lastFraction : 1.0);
-            const uint64_t track = k % trackLength;
-            const uint64_t position = k % waveformLength;
+        // The first and the last sample carry their fractions; every sample
+        // between them has weight 1, so the interior is summed without
+        // weights, phase by phase, in contiguous runs of the rings.
+        const auto addSample = [&](const uint64_t index, const double weight) {
+            const uint64_t track = index % trackLength;
+            const uint64_t position = index % waveformLength;
             const double fr = trackFrequency[track];
-            // Weighting by the reference frequency makes the fundamental a mean
-            // over reference phase: each sample counts with the angle it spans.
+            // Weighting by the reference frequency makes the fundamental a
+            // mean over reference phase: each sample counts with the angle
+            // it spans.
             const std::complex<double> reference(fr * trackPhasor[2 * track], -fr * trackPhasor[2 * track + 1]);
             frequencyWeight += fr * weight;
             for (int c = 0; c < phases; ++c) {
@@ -188,9 +303,12 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
                     sum.lineToLineSquares += weight * ul * ul;
                 }
             }
-            if (k == lastSampleIndex) {
-                break;
-            }
+        };
+        addSample(firstSampleIndex, firstFraction);
+        if (lastSampleIndex > firstSampleIndex) {
+            addInterior(firstSampleIndex + 1, lastSampleIndex - firstSampleIndex - 1, trackFrequency, trackPhasor,
+                        trackLength, waveformLength, rings, phases, frequencyWeight, sums);
+            addSample(lastSampleIndex, lastFraction);
         }
     }
 
@@ -247,14 +365,13 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
     PowerResultsPeriod& summary = records[0];
     summary.time = time;
     summary.frequency = frequency;
-    const double phaseShare = 1.0 / phases;
     for (int c = 0; c < phases; ++c) {
         const PowerResultsPeriod& record = records[c + 1];
-        summary.rmsU += record.rmsU * phaseShare;
-        summary.rmsI += record.rmsI * phaseShare;
-        summary.rmsUL += record.rmsUL * phaseShare;
-        summary.h1U += record.h1U * phaseShare;
-        summary.h1I += record.h1I * phaseShare;
+        summary.rmsU += record.rmsU / phases;
+        summary.rmsI += record.rmsI / phases;
+        summary.rmsUL += record.rmsUL / phases;
+        summary.h1U += record.h1U / phases;
+        summary.h1I += record.h1I / phases;
         summary.p += record.p;
         summary.s += record.s;
         summary.p1 += record.p1;

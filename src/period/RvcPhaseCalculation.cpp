@@ -37,8 +37,9 @@ bool RvcPhaseCalculation::isSteadyState() const {
     const double band = getThreshold() * mean / 100.0;
     const double lowest = mean - band;
     const double highest = mean + band;
-    return std::all_of(values.begin(), values.end(),
-                       [lowest, highest](const double value) { return lowest <= value && value <= highest; });
+    // Every value lies in the band exactly when the extremes do.
+    return heldNaNs == 0 && !largestValues.empty() && lowest <= smallestValues.front() &&
+           largestValues.front() <= highest;
 }
 
 double RvcPhaseCalculation::getSteadyStateDuration() const {
@@ -65,10 +66,33 @@ void RvcPhaseCalculation::calculate(const double value, const double time) {
     sum += value;
     values.push_back(value);
     times.push_back(time);
+    if (std::isnan(value)) {
+        ++heldNaNs;
+    } else {
+        while (!largestValues.empty() && largestValues.back() < value) {
+            largestValues.pop_back();
+        }
+        largestValues.push_back(value);
+        while (!smallestValues.empty() && smallestValues.back() > value) {
+            smallestValues.pop_back();
+        }
+        smallestValues.push_back(value);
+    }
     if (values.size() > steadyStateLength) {
-        sum -= values.front();
+        const double oldest = values.front();
+        sum -= oldest;
         values.pop_front();
         times.pop_front();
+        if (std::isnan(oldest)) {
+            --heldNaNs;
+        } else {
+            if (largestValues.front() == oldest) {
+                largestValues.pop_front();
+            }
+            if (smallestValues.front() == oldest) {
+                smallestValues.pop_front();
+            }
+        }
     }
 
     int32_t newState = 0;
@@ -109,6 +133,9 @@ void RvcPhaseCalculation::reset() {
     eventValuesCount = 0;
     values.clear();
     times.clear();
+    largestValues.clear();
+    smallestValues.clear();
+    heldNaNs = 0;
     detectorState = 0;
     averageBeforeEvent = 0.0;
     maxDeviation = -std::numeric_limits<double>::infinity();

@@ -49,4 +49,10 @@ private:
     double averageBeforeEvent = 0.0;
     double eventStartTime = 0.0;
     double maxDeviation = 0.0;
+    // The largest and smallest held values, kept as monotonic queues so that
+    // the band test needs no pass over the window; NaN values are counted
+    // instead (a window holding one is never steady).
+    std::deque<double> largestValues;
+    std::deque<double> smallestValues;
+    uint64_t heldNaNs = 0;
 };
