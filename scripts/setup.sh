@@ -37,9 +37,20 @@ cmake -S . -B "${BUILD_DIR}" -DCMAKE_BUILD_TYPE=Release "${cuda_args[@]}" >/dev/
 cmake --build "${BUILD_DIR}" -j "${JOBS}"
 
 if [ -f python/pyproject.toml ]; then
-  echo "== Python environment in .venv"
+  echo "== Python package in .venv (builds and bundles libpowergpu.so)"
+  if ! python3 -c 'import venv, ensurepip' 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq python3-venv >/dev/null
+  fi
   [ -x .venv/bin/python ] || python3 -m venv .venv
   .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q ./python
+  # Without build isolation the wheel's CMake build folder (build-wheel/)
+  # stays valid between runs, so a second set-up rebuilds nothing.
+  .venv/bin/python -m pip install -q "scikit-build-core>=0.10"
+  cuda_define=()
+  command -v nvcc >/dev/null && cuda_define+=(--config-settings=cmake.define.CMAKE_CUDA_ARCHITECTURES="${CUDA_ARCHITECTURES:-80;90}")
+  command -v nvcc >/dev/null || cuda_define+=(--config-settings=cmake.define.POWERGPU_CUDA=OFF)
+  .venv/bin/python -m pip install -q --no-build-isolation "${cuda_define[@]}" ./python
 fi
 echo "== setup done"

@@ -16,6 +16,13 @@ export POWERGPU_TEST_BACKEND=${POWERGPU_TEST_BACKEND:-}
 echo "== tests (Release build)"
 ctest --test-dir build --output-on-failure -j "${JOBS}"
 
+if [ -x .venv/bin/python ] && [ -d python/tests ]; then
+  echo "== Python tests"
+  ./scripts/setup-test-deps.sh
+  .venv/bin/python -m pip install -q -r python/requirements-test.txt
+  .venv/bin/python -m pytest -q python/tests
+fi
+
 if [ "${QUICK:-0}" != "1" ]; then
   echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOWERGPU_CUDA=OFF \
@@ -32,9 +39,4 @@ if [ "${QUICK:-0}" != "1" ]; then
     ./build-tsan/bin/powergpu_tests --gtest_filter='*Concurren*:*Thread*'
 fi
 
-if [ -x .venv/bin/python ] && [ -d python/tests ]; then
-  echo "== Python tests"
-  .venv/bin/python -m pip install -q -r python/requirements-test.txt
-  .venv/bin/python -m pytest -q python/tests
-fi
 echo "== all tests passed"
