@@ -1,0 +1,644 @@
+"""Tables of an analysis for people and files: the console summary, the
+per-phase table shared with the HTML report, and the CSV/JSON output files.
+
+Everything here reads an ``AnalysisResult`` (``windows``, ``harmonics``,
+``half_cycles``, ``events`` DataFrames and the ``summary`` dict) and nothing
+else, so the command line, the report and users' own scripts print the same
+numbers.
+"""
+from __future__ import annotations
+
+import json
+import math
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = [
+    "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
+    "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
+]
+
+#: Output file name per result table, in the order they are written.
+OUTPUT_FILES: Tuple[Tuple[str, str], ...] = (
+    ("windows", "windows.csv"),
+    ("half_cycles", "halfcycles.csv"),
+    ("events", "events.csv"),
+    ("harmonics", "harmonics.csv"),
+)
+SUMMARY_FILE = "summary.json"
+
+EVENT_HEADERS = ["start [s]", "end [s]", "duration [s]", "dU max [V]", "dU max [%]",
+                 "dU ss [V]", "dU ss [%]"]
+
+
+# --- number formatting -------------------------------------------------------
+
+def fmt_number(value: Any, digits: Optional[int] = None) -> str:
+    """A compact, aligned-friendly text for one value: '-' for missing or NaN,
+    else fixed point with decimals chosen by magnitude (or ``digits``)."""
+    if value is None:
+        return "-"
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        return str(value)
+    if not math.isfinite(v):
+        return "-"
+    if digits is not None:
+        return f"{v:.{digits}f}"
+    a = abs(v)
+    if a >= 1000:
+        return f"{v:.1f}"
+    if a >= 100:
+        return f"{v:.2f}"
+    if a >= 1 or a == 0:
+        return f"{v:.3f}"
+    return f"{v:.4f}"
+
+
+def _mean(df, column: str) -> Optional[float]:
+    if df is None or column not in df.columns or len(df) == 0:
+        return None
+    x = np.asarray(df[column], dtype=np.float64)
+    x = x[np.isfinite(x)]
+    return float(x.mean()) if x.size else None
+
+
+def _frame(result: Any, name: str):
+    df = getattr(result, name, None)
+    if df is None or len(df) == 0:
+        return None
+    return df
+
+
+def _summary(result: Any) -> Dict[str, Any]:
+    s = getattr(result, "summary", None)
+    return s if isinstance(s, Mapping) else {}
+
+
+# --- the per-phase table -----------------------------------------------------
+
+@dataclass
+class TableRow:
+    label: str
+    unit: str
+    values: List[str]
+
+
+@dataclass
+class TableModel:
+    """Per-phase table: ``columns`` are the phase headers (plus "total"),
+    each row has one formatted value per column."""
+
+    columns: List[str] = field(default_factory=list)
+    rows: List[TableRow] = field(default_factory=list)
+
+
+def _phase_numbers(df, prefix: str, suffix: str) -> List[int]:
+    if df is None:
+        return []
+    return [k for k in (1, 2, 3) if f"{prefix}{k}{suffix}" in df.columns]
+
+
+def phase_table(result: Any) -> TableModel:
+    """Per phase: RMS, fundamental and THD of voltage and current; P, Q, S,
+    power factor and cos phi1, with the three-phase totals in a last column.
+
+    Every value is the mean over all calculation windows (the same numbers
+    as the per-phase entries of summary.json).
+    """
+    w = _frame(result, "windows")
+    phases = _phase_numbers(w, "u", "_rms")
+    model = TableModel()
+    if not phases:
+        return model
+    has_i = bool(_phase_numbers(w, "i", "_rms"))
+    totals = has_i and "p_total" in w.columns
+    model.columns = [f"L{k}" for k in phases] + (["total"] if totals else [])
+    n_total = 1 if totals else 0
+
+    def row(label: str, unit: str, column: str, how=_mean, total: Optional[str] = None,
+            digits: Optional[int] = None) -> None:
+        vals = [how(w, column.format(k=k)) for k in phases]
+        if all(v is None for v in vals):
+            return
+        cells = [fmt_number(v, digits) for v in vals]
+        if n_total:
+            cells.append(fmt_number(how(w, total), digits) if total else "")
+        model.rows.append(TableRow(label, unit, cells))
+
+    row("U rms", "V", "u{k}_rms")
+    row("U fundamental", "V", "u{k}_h1")
+    row("U THD", "%", "u{k}_thd", digits=2)
+    ll = [c for c in ("u12_rms", "u23_rms", "u31_rms") if c in w.columns][:len(phases)]
+    if ll:
+        cells = [fmt_number(_mean(w, c)) for c in ll]
+        cells += [""] * (len(phases) - len(ll)) + [""] * n_total
+        names = "/".join(c[1:3].upper() for c in ll)
+        model.rows.append(TableRow(f"U L-L rms ({names})", "V", cells))
+    if has_i:
+        row("I rms", "A", "i{k}_rms")
+        row("I fundamental", "A", "i{k}_h1")
+        row("I THD", "%", "i{k}_thd", digits=2)
+        row("P active", "W", "p{k}", total="p_total")
+        row("Q reactive", "var", "q{k}", total="q_total")
+        row("S apparent", "VA", "s{k}", total="s_total")
+        row("PF (lambda)", "", "pf{k}", total="pf_total", digits=3)
+        row("cos phi1", "", "cos_phi1_{k}", digits=3)
+    return model
+
+
+# --- facts and events --------------------------------------------------------
+
+def _get(s: Mapping[str, Any], *keys: str) -> Any:
+    for k in keys:
+        if k in s and s[k] is not None:
+            return s[k]
+    return None
+
+
+def _frequency_stats(result: Any) -> Tuple[Optional[float], Optional[float], Optional[float]]:
+    s = _summary(result)
+    lo, mean, hi = (_get(s, "frequency_min"), _get(s, "frequency_mean"),
+                    _get(s, "frequency_max"))
+    w = _frame(result, "windows")
+    if (lo is None or mean is None or hi is None) and w is not None and "frequency" in w:
+        f = np.asarray(w["frequency"], dtype=float)
+        f = f[np.isfinite(f)]
+        if f.size:
+            lo, mean, hi = float(f.min()), float(f.mean()), float(f.max())
+    return lo, mean, hi
+
+
+def _unbalance(result: Any, name: str) -> Tuple[Optional[float], Optional[float]]:
+    s = _summary(result)
+    mean = _get(s, f"{name}_mean")
+    mx = _get(s, f"{name}_max")
+    w = _frame(result, "windows")
+    if (mean is None or mx is None) and w is not None and name in w.columns:
+        x = np.asarray(w[name], dtype=float)
+        x = x[np.isfinite(x)]
+        if x.size:
+            mean, mx = float(x.mean()), float(x.max())
+    return mean, mx
+
+
+def rvc_event_count(result: Any) -> int:
+    s = _summary(result)
+    n = _get(s, "rvc_event_count")
+    if n is not None:
+        return int(n)
+    ev = _frame(result, "events")
+    return 0 if ev is None else len(ev)
+
+
+def facts(result: Any) -> List[Tuple[str, str]]:
+    """(name, text) pairs describing the analysis as a whole."""
+    s = _summary(result)
+    out: List[Tuple[str, str]] = []
+    dur = _get(s, "duration")
+    if dur is not None:
+        out.append(("duration", f"{float(dur):.3f} s"))
+    fs = _get(s, "sample_rate")
+    if fs is not None:
+        out.append(("sample rate", f"{float(fs):g} Hz"))
+    grid = _get(s, "grid")
+    if grid is not None:
+        out.append(("grid", str(grid)))
+    f_nom = _get(s, "nominal_frequency")
+    if f_nom is not None:
+        out.append(("nominal frequency", f"{float(f_nom):g} Hz"))
+    backend = _get(s, "backend")
+    if backend is not None:
+        out.append(("backend", str(backend)))
+    lo, mean, hi = _frequency_stats(result)
+    if mean is not None:
+        out.append(("frequency min / mean / max",
+                    f"{lo:.3f} / {mean:.3f} / {hi:.3f} Hz"))
+    for name, label in (("u2_ratio", "voltage unbalance u2 mean / max"),
+                        ("u0_ratio", "zero-sequence u0 mean / max")):
+        m, x = _unbalance(result, name)
+        if m is not None:
+            out.append((label, f"{m:.2f} / {x:.2f} %"))
+    wc = _get(s, "window_count")
+    if wc is None and _frame(result, "windows") is not None:
+        wc = len(result.windows)
+    if wc is not None:
+        out.append(("calculation windows", str(int(wc))))
+    hc = _get(s, "half_cycle_count")
+    if hc is None and _frame(result, "half_cycles") is not None:
+        hc = len(result.half_cycles)
+    if hc is not None:
+        out.append(("half-cycle values", str(int(hc))))
+    out.append(("RVC events", str(rvc_event_count(result))))
+    return out
+
+
+def event_rows(result: Any) -> List[List[str]]:
+    """One list of formatted cells per RVC event, matching EVENT_HEADERS."""
+    ev = _frame(result, "events")
+    if ev is None:
+        return []
+    rows = []
+    for _, e in ev.iterrows():
+        rows.append([
+            fmt_number(e.get("t_start"), 3), fmt_number(e.get("t_end"), 3),
+            fmt_number(e.get("duration"), 3),
+            fmt_number(e.get("delta_u_max"), 2), fmt_number(e.get("delta_u_max_pct"), 2),
+            fmt_number(e.get("delta_u_ss"), 2), fmt_number(e.get("delta_u_ss_pct"), 2),
+        ])
+    return rows
+
+
+# --- console -----------------------------------------------------------------
+
+def _align(rows: Sequence[Sequence[str]], left: int = 1) -> List[str]:
+    """Columns padded to a common width; the first ``left`` columns are
+    left-aligned, the others right-aligned."""
+    if not rows:
+        return []
+    widths = [max(len(r[j]) for r in rows if j < len(r)) for j in range(max(map(len, rows)))]
+    lines = []
+    for r in rows:
+        cells = []
+        for j, c in enumerate(r):
+            cells.append(c.ljust(widths[j]) if j < left else c.rjust(widths[j]))
+        lines.append("  ".join(cells).rstrip())
+    return lines
+
+
+def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (),
+                    report: Optional[str] = None) -> str:
+    """The text that ``powergpu analyze`` prints: a heading, the per-phase
+    table, frequency, unbalance and one line per RVC event."""
+    from . import __version__ as version
+
+    s = _summary(result)
+    lines: List[str] = []
+    head = f"powergpu {version}"
+    if source:
+        head += f" - {source}"
+    lines.append(head)
+    bits = []
+    dur = _get(s, "duration")
+    if dur is not None:
+        bits.append(f"{float(dur):.3f} s")
+    fs = _get(s, "sample_rate")
+    if fs is not None:
+        bits.append(f"{float(fs):g} Hz sampling")
+    if _get(s, "grid") is not None:
+        bits.append(f"grid {s['grid']}")
+    if _get(s, "nominal_frequency") is not None:
+        bits.append(f"nominal {float(s['nominal_frequency']):g} Hz")
+    if _get(s, "backend") is not None:
+        bits.append(f"backend {s['backend']}")
+    if bits:
+        lines.append("  " + ", ".join(bits))
+    lines.append("")
+
+    model = phase_table(result)
+    if model.rows:
+        table = [["", ""] + model.columns]
+        table += [[r.label, r.unit] + r.values for r in model.rows]
+        lines += ["  " + x for x in _align(table, left=2)]
+        lines.append("")
+    else:
+        cycles = _get(s, "window_cycles") or 10
+        lines.append("  no complete calculation window: the recording holds fewer than "
+                     f"{int(cycles)} valid cycles in a row")
+        lines.append("")
+
+    lo, mean, hi = _frequency_stats(result)
+    info: List[List[str]] = []
+    if mean is not None:
+        info.append(["frequency", f"min {lo:.3f} Hz   mean {mean:.3f} Hz   max {hi:.3f} Hz"])
+    u2m, u2x = _unbalance(result, "u2_ratio")
+    u0m, u0x = _unbalance(result, "u0_ratio")
+    if u2m is not None or u0m is not None:
+        parts = []
+        if u2m is not None:
+            parts.append(f"u2 {u2m:.2f} % (max {u2x:.2f} %)")
+        if u0m is not None:
+            parts.append(f"u0 {u0m:.2f} % (max {u0x:.2f} %)")
+        info.append(["unbalance", "   ".join(parts)])
+    wc = _get(s, "window_count")
+    hc = _get(s, "half_cycle_count")
+    if wc is not None or hc is not None:
+        info.append(["values", f"{int(wc or 0)} windows, {int(hc or 0)} half-cycle values"])
+    n_ev = rvc_event_count(result)
+    info.append(["RVC events", str(n_ev)])
+    lines += ["  " + x for x in _align(info, left=2)]
+    for j, e in enumerate(event_rows(result), start=1):
+        if e[1] == "-":
+            lines.append(f"    #{j}  start {e[0]} s  still in progress when the recording ends")
+            continue
+        lines.append(f"    #{j}  start {e[0]} s  end {e[1]} s  duration {e[2]} s  "
+                     f"dU max {e[3]} V ({e[4]} %)  dU ss {e[5]} V ({e[6]} %)")
+    written = list(written)
+    if written or report:
+        lines.append("")
+    if written:
+        lines.append("  written: " + ", ".join(written))
+    if report:
+        lines.append(f"  report:  {report}")
+    return "\n".join(lines) + "\n"
+
+
+# --- files -------------------------------------------------------------------
+
+def json_ready(obj: Any) -> Any:
+    """``obj`` with numpy scalars and arrays turned into plain Python values
+    and NaN/infinity into None, so that ``json.dumps`` writes strict JSON."""
+    if isinstance(obj, Mapping):
+        return {str(k): json_ready(v) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple)):
+        return [json_ready(v) for v in obj]
+    if isinstance(obj, np.ndarray):
+        return [json_ready(v) for v in obj.tolist()]
+    if isinstance(obj, (np.bool_, bool)):
+        return bool(obj)
+    if isinstance(obj, (np.integer,)):
+        return int(obj)
+    if isinstance(obj, (float, np.floating)):
+        v = float(obj)
+        return v if math.isfinite(v) else None
+    if isinstance(obj, (int, str)) or obj is None:
+        return obj
+    if isinstance(obj, os.PathLike):
+        return os.fspath(obj)
+    return str(obj)
+
+
+# --- fast CSV ------------------------------------------------------------------
+#
+# pandas formats every float through Python (about half a microsecond each),
+# which makes an hour of 10 kHz data (tens of millions of values) take minutes.
+# The writer below formats whole columns with integer arithmetic on numpy
+# arrays instead: each value becomes its digits in a byte matrix, and a mask
+# picks the bytes of every field, so a chunk of rows turns into one bytes
+# object without a Python-level loop over values.
+
+#: Significant digits written for float64 and float32 columns: float64 keeps
+#: microseconds over days in time columns, float32 (the library's harmonic
+#: tables) keeps all its precision.  Trailing zeros are dropped.
+CSV_DIGITS = {8: 12, 4: 8}
+_MAX_DECIMALS = 15
+_CHUNK_ROWS = 1 << 18
+
+
+_POW10 = 10 ** np.arange(19, dtype=np.int64)
+
+
+def _digits_matrix(m: np.ndarray, decimals: np.ndarray, width: int) -> np.ndarray:
+    """Right-aligned ASCII digits of the non-negative integers ``m`` with a
+    decimal point ``decimals`` places from the right (none where 0)."""
+    n = len(m)
+    has_dot = bool((decimals > 0).any())
+    nd = width - 1 if has_dot else width
+    digits = np.empty((n, nd), dtype=np.uint8)
+    v = m.copy()
+    for k in range(nd):
+        q = v // 10  # division by a constant: much faster than divmod
+        digits[:, nd - 1 - k] = v - q * 10
+        v = q
+    digits += 48
+    if not has_dot:
+        return digits
+    # Insert the point: column j of the output takes digit column j left of
+    # the point's position, the point at it, and digit column j - 1 right of it.
+    cut = np.where(decimals > 0, nd - decimals, -1)
+    out = np.empty((n, width), dtype=np.uint8)
+    out[:, 0] = np.where(cut > 0, digits[:, 0], np.where(cut == 0, 46, 48))
+    for j in range(1, width):
+        left = digits[:, j] if j < nd else digits[:, nd - 1]
+        out[:, j] = np.where(j < cut, left, np.where(j == cut, 46, digits[:, j - 1]))
+    return out
+
+
+def _count_digits(m: np.ndarray) -> np.ndarray:
+    """Decimal digits of non-negative int64 values (1 for 0)."""
+    return np.maximum(np.searchsorted(_POW10, m, side="right"), 1).astype(np.int64)
+
+
+def _format_ints(x: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    x = x.astype(np.int64)
+    neg = x < 0
+    m = np.abs(x)
+    if (m < 0).any():  # the most negative int64
+        return _format_objects(x.astype(object))
+    digits = _count_digits(m)
+    lengths = digits + neg
+    width = int(lengths.max()) if len(x) else 1
+    mat = _digits_matrix(m, np.zeros(len(x), dtype=np.int64), width)
+    _put_sign(mat, neg, lengths)
+    return mat, lengths
+
+
+def _put_sign(mat: np.ndarray, neg: np.ndarray, lengths: np.ndarray) -> None:
+    rows = np.flatnonzero(neg)
+    if rows.size:
+        mat[rows, mat.shape[1] - lengths[rows]] = ord("-")
+
+
+def _format_floats(x: np.ndarray, digits: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Fixed-point text with ``digits`` significant digits, trailing zeros
+    removed; NaN gives an empty field, infinities 'inf' / '-inf'."""
+    x = x.astype(np.float64)
+    n = len(x)
+    finite = np.isfinite(x)
+    a = np.where(finite, np.abs(x), 0.0)
+    big = a >= 1e17  # beyond int64 fixed point: written by repr
+    a = np.where(big, 0.0, a)
+    with np.errstate(divide="ignore"):
+        exp = np.floor(np.log10(np.where(a > 0, a, 1.0))).astype(np.int64)
+    # No finer than 1e-(digits + 3) of the column's largest value: smaller
+    # values are below the resolution of what was computed anyway.
+    top = float(a.max()) if n else 0.0
+    cap = _MAX_DECIMALS
+    if top > 0:
+        cap = int(np.clip(digits + 2 - math.floor(math.log10(top)), 0, _MAX_DECIMALS))
+    dec = np.clip(digits - 1 - exp, 0, cap)
+    m = np.rint(a * np.power(10.0, dec)).astype(np.int64)
+    dec[m == 0] = 0
+    # Drop trailing zeros of the fraction.
+    for _ in range(_MAX_DECIMALS):
+        q = m // 10
+        z = (dec > 0) & (m == q * 10)
+        if not z.any():
+            break
+        m = np.where(z, q, m)
+        dec = np.where(z, dec - 1, dec)
+    neg = (x < 0) & (m > 0)
+    ndig = np.maximum(_count_digits(m), dec + 1)
+    lengths = ndig + (dec > 0) + neg
+    width = max(int(lengths.max()) if n else 1, 4)
+    mat = _digits_matrix(m, dec, width)
+    _put_sign(mat, neg, lengths)
+    lengths[np.isnan(x)] = 0  # missing: an empty field
+    special = np.isinf(x) | big
+    if special.any():
+        for i in np.flatnonzero(special):
+            v = float(x[i])
+            text = "" if math.isnan(v) else ("inf" if v > 0 else "-inf") if math.isinf(v) \
+                else repr(v)
+            b = text.encode("ascii")
+            if len(b) > width:
+                return _format_objects(np.array([_float_text(v, digits) for v in x],
+                                                dtype=object))
+            lengths[i] = len(b)
+            if b:
+                mat[i, width - len(b):] = np.frombuffer(b, dtype=np.uint8)
+    return mat, lengths
+
+
+def _float_text(v: float, digits: int) -> str:
+    if math.isnan(v):
+        return ""
+    return repr(v) if not math.isfinite(v) or abs(v) >= 1e17 else f"{v:.{digits}g}"
+
+
+def _csv_field(text: str) -> str:
+    if any(c in text for c in ',"\n\r'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _format_objects(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Text columns (channel names, categories, flags): through Python, once
+    per distinct value."""
+    import pandas as pd
+
+    codes, uniques = pd.factorize(pd.Series(values, dtype=object), use_na_sentinel=True)
+    texts = [_csv_field("" if u is None else str(u)).encode("utf-8") for u in uniques]
+    texts.append(b"")  # the sentinel -1 (missing) picks the last entry
+    width = max((len(t) for t in texts), default=1) or 1
+    table = np.zeros((len(texts), width), dtype=np.uint8)
+    lens = np.zeros(len(texts), dtype=np.int64)
+    for j, t in enumerate(texts):
+        if t:
+            table[j, width - len(t):] = np.frombuffer(t, dtype=np.uint8)
+        lens[j] = len(t)
+    return table[codes], lens[codes]
+
+
+def _format_column(series) -> Tuple[np.ndarray, np.ndarray]:
+    import pandas as pd
+
+    dtype = series.dtype
+    if pd.api.types.is_bool_dtype(dtype) and not series.isna().any():
+        return _format_objects(np.where(series.to_numpy(dtype=bool), "True", "False"))
+    if pd.api.types.is_integer_dtype(dtype) and not series.isna().any():
+        return _format_ints(series.to_numpy(dtype=np.int64))
+    if pd.api.types.is_float_dtype(dtype):
+        values = series.to_numpy()
+        digits = CSV_DIGITS.get(values.dtype.itemsize, 12)
+        return _format_floats(values, digits)
+    if isinstance(dtype, pd.CategoricalDtype):
+        cats = [_csv_field(str(c)).encode("utf-8") for c in dtype.categories] + [b""]
+        codes = series.cat.codes.to_numpy()
+        width = max((len(c) for c in cats), default=1) or 1
+        table = np.zeros((len(cats), width), dtype=np.uint8)
+        lens = np.array([len(c) for c in cats], dtype=np.int64)
+        for j, c in enumerate(cats):
+            if c:
+                table[j, width - len(c):] = np.frombuffer(c, dtype=np.uint8)
+        return table[codes], lens[codes]
+    return _format_objects(series.to_numpy(dtype=object))
+
+
+def _csv_bytes(df) -> bytes:
+    """The data rows of ``df`` (no header) as CSV bytes, '\\n' line ends."""
+    n = len(df)
+    if n == 0:
+        return b""
+    cols = [_format_column(df.iloc[:, j]) for j in range(df.shape[1])]
+    widths = [mat.shape[1] + 1 for mat, _ in cols]  # + separator
+    total = sum(widths)
+    buf = np.empty((n, total), dtype=np.uint8)
+    mask = np.empty((n, total), dtype=bool)
+    off = 0
+    for j, ((mat, lens), w) in enumerate(zip(cols, widths)):
+        buf[:, off:off + w - 1] = mat
+        buf[:, off + w - 1] = ord(",") if j < len(cols) - 1 else ord("\n")
+        mask[:, off:off + w - 1] = np.arange(w - 1)[None, :] >= (w - 1 - lens)[:, None]
+        mask[:, off + w - 1] = True
+        off += w
+    return buf[mask].tobytes()
+
+
+def write_csv(df, path: "os.PathLike[str] | str", chunk_rows: int = _CHUNK_ROWS) -> Path:
+    """Write ``df`` (without its index) as CSV, fast; the file reads back with
+    ``pandas.read_csv`` to the same values (floats to 12 significant digits,
+    8 for float32 columns; NaN as an empty field).  Written under a temporary
+    name and renamed, so a reader never sees half a file."""
+    p = Path(path)
+    tmp = p.with_name(p.name + ".part")
+    try:
+        with open(tmp, "wb") as fh:
+            fh.write((",".join(_csv_field(str(c)) for c in df.columns) + "\n").encode("utf-8"))
+            for start in range(0, len(df), chunk_rows):
+                fh.write(_csv_bytes(df.iloc[start:start + chunk_rows]))
+        os.replace(tmp, p)
+    except BaseException:
+        try:
+            tmp.unlink()
+        except OSError:
+            pass
+        raise
+    return p
+
+
+#: Names accepted by ``write_outputs(tables=...)`` and ``--tables``.
+TABLE_NAMES = tuple(name[:-4] for _, name in OUTPUT_FILES)
+
+
+def write_outputs(result: Any, outdir: "os.PathLike[str] | str", *,
+                  extra: Optional[Mapping[str, Any]] = None,
+                  tables: Optional[Iterable[str]] = None) -> List[Path]:
+    """Write windows.csv, halfcycles.csv, events.csv, harmonics.csv and
+    summary.json into ``outdir`` (created if needed); returns the paths.
+
+    ``tables`` limits the CSV files to those named (``TABLE_NAMES``:
+    windows, halfcycles, events, harmonics); summary.json is always
+    written.  Each table is written even when empty (a header line only),
+    so scripts reading the folder never meet a missing file.  ``extra`` is
+    merged into summary.json (input file, channel mapping, ...).
+    """
+    import pandas as pd
+
+    wanted = set(TABLE_NAMES if tables is None else tables)
+    unknown = wanted - set(TABLE_NAMES)
+    if unknown:
+        raise ValueError(f"unknown table(s) {', '.join(sorted(unknown))}; "
+                         f"known: {', '.join(TABLE_NAMES)}")
+    out = Path(outdir)
+    out.mkdir(parents=True, exist_ok=True)
+    paths: List[Path] = []
+    for attr, name in OUTPUT_FILES:
+        if name[:-4] not in wanted:
+            continue
+        df = getattr(result, attr, None)
+        if df is None:
+            df = pd.DataFrame()
+        p = out / name
+        write_csv(df, p)
+        paths.append(p)
+    data: Dict[str, Any] = {}
+    from . import __version__ as version
+    data["powergpu_version"] = version
+    data.update(_summary(result))
+    if extra:
+        data.update(extra)
+    ev = _frame(result, "events")
+    data["rvc_events"] = [] if ev is None else ev.to_dict(orient="records")
+    p = out / SUMMARY_FILE
+    tmp = p.with_name(p.name + ".part")
+    tmp.write_text(json.dumps(json_ready(data), indent=2, allow_nan=False) + "\n",
+                   encoding="utf-8")
+    os.replace(tmp, p)
+    paths.append(p)
+    return paths
