@@ -9,6 +9,7 @@
 #include <string>
 
 #include "module/PowerModuleImpl.h"
+#include "period/PeriodReadiness.h"
 
 namespace {
 
@@ -109,17 +110,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
                                                                 const double* const frequencies,
                                                                 const bool* const valid) {
     // Everything is checked before the first track entry or window changes.
-    if (!config.areAnyPeriodValuesEnabled()) {
-        reject(
-            "period values are disabled; enable period values, fundamental period values or period "
-            "symmetrical components first");
-    }
-    if (!isReset()) {
-        reject("called before reset; call reset(firstSampleIndex) first");
-    }
-    if (!currentPeriodItem) {
-        reject("period values were enabled after the last reset; call reset again");
-    }
+    powergpu::requirePeriodValuesReady("scheduleForPeriodCalculation", config, isReset(), currentPeriodItem != nullptr);
     if (count < 0) {
         reject("count must not be negative (got " + std::to_string(count) + ")");
     }

@@ -12,6 +12,7 @@
 
 #include "kernels/cpu/CpuTargetClones.h"
 #include "module/PowerModuleImpl.h"
+#include "period/PeriodReadiness.h"
 #include "post/PowerSymmetricalComponents.h"
 
 namespace {
@@ -176,17 +177,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* const count, bool* cons
     if (count == nullptr || more == nullptr || records == nullptr) {
         reject("count, more and records must all be given");
     }
-    if (!config.areAnyPeriodValuesEnabled()) {
-        reject(
-            "period values are disabled; enable period values, fundamental period values or period "
-            "symmetrical components first");
-    }
-    if (!isReset()) {
-        reject("called before reset; call reset(firstSampleIndex) first");
-    }
-    if (!currentPeriodItem) {
-        reject("period values were enabled after the last reset; call reset again");
-    }
+    powergpu::requirePeriodValuesReady("getPeriodResults", config, isReset(), currentPeriodItem != nullptr);
     PowerResultsPeriod* const ring = buffers.periodResults.getHostBuffer(0);
     const uint64_t recordsPerPeriod = buffers.periodRecordsPerPeriod;
     const uint64_t slots = buffers.getPeriodResultsBufferLength();

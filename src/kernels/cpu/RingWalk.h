@@ -8,27 +8,6 @@
 
 namespace powergpu::cpu {
 
-// Calls visit(i, j) for every window sample i in [0, n) with its ring
-// position j = (i + offset) mod ringLength, in window order. The window is
-// walked in contiguous runs up to the ring end, so no modulo is taken per
-// sample.
-template <typename Visit>
-POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
-    if (n <= 0) {
-        return;
-    }
-    int i = 0;
-    int j = offset % ringLength;
-    while (i < n) {
-        const int run = std::min(n - i, ringLength - j);
-        for (int k = 0; k < run; ++k) {
-            visit(i + k, j + k);
-        }
-        i += run;
-        j = 0;
-    }
-}
-
 // Calls visitRun(i, j, run) for the contiguous runs of the window: window
 // samples i .. i + run - 1 lie at ring positions j .. j + run - 1.
 template <typename VisitRun>
@@ -44,6 +23,18 @@ POWERGPU_CPU_INLINE void forEachWindowRun(int n, int offset, int ringLength, Vis
         i += run;
         j = 0;
     }
+}
+
+// Calls visit(i, j) for every window sample i in [0, n) with its ring
+// position j = (i + offset) mod ringLength, in window order, without a
+// modulo per sample.
+template <typename Visit>
+POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
+    forEachWindowRun(n, offset, ringLength, [&](int i, int j, int run) {
+        for (int k = 0; k < run; ++k) {
+            visit(i + k, j + k);
+        }
+    });
 }
 
 // Start of channel `channel` in a channel-major array of `length` elements

@@ -30,7 +30,10 @@ __device__ inline float2 loadBin(const float2* bin) {
 
 }  // namespace
 
-__global__ void kernelRmsU(int n, int offset, int ringLength, const float* phaseRing, PowerResultsGeneral* results) {
+// Rectified-mean and mean-square sums of row threadIdx.y of a ring, added
+// to the two fields of that row's channel block named by the template.
+template <double PowerResultsChannel::*Absolute, double PowerResultsChannel::*Square>
+__device__ void addRingRms(int n, int offset, int ringLength, const float* ring, PowerResultsGeneral* results) {
     __shared__ double blockSums[kMaxRows][2];
     zeroSharedScratch(&blockSums[0][0], kMaxRows * 2);
     __syncthreads();
@@ -38,32 +41,23 @@ __global__ void kernelRmsU(int n, int offset, int ringLength, const float* phase
     const int c = static_cast<int>(threadIdx.y);
     math::RmsSums rms;
     for (int i = firstElement(); i < n; i += elementStride()) {
-        rms.add(__ldg(&phaseRing[c * ringLength + math::ringIndex(i, offset, ringLength)]));
+        rms.add(__ldg(&ring[c * ringLength + math::ringIndex(i, offset, ringLength)]));
     }
     double sums[2] = {rms.absolute, rms.square};
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
-        atomicAddLegacy(&results->channels[c].meanAbsU, blockSums[c][0]);
-        atomicAddLegacy(&results->channels[c].rmsU, blockSums[c][1]);
+        atomicAddLegacy(&(results->channels[c].*Absolute), blockSums[c][0]);
+        atomicAddLegacy(&(results->channels[c].*Square), blockSums[c][1]);
     }
 }
 
-__global__ void kernelRmsUL(int n, int offset, int ringLength, const float* lineRing, PowerResultsGeneral* results) {
-    __shared__ double blockSums[kMaxRows][2];
-    zeroSharedScratch(&blockSums[0][0], kMaxRows * 2);
-    __syncthreads();
+__global__ void kernelRmsU(int n, int offset, int ringLength, const float* phaseRing, PowerResultsGeneral* results) {
+    addRingRms<&PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU>(n, offset, ringLength, phaseRing, results);
+}
 
-    const int c = static_cast<int>(threadIdx.y);
-    math::RmsSums rms;
-    for (int i = firstElement(); i < n; i += elementStride()) {
-        rms.add(__ldg(&lineRing[c * ringLength + math::ringIndex(i, offset, ringLength)]));
-    }
-    double sums[2] = {rms.absolute, rms.square};
-    blockRowSums(sums, blockSums[c]);
-    if (threadIdx.x == 0) {
-        atomicAddLegacy(&results->channels[c].meanAbsUL, blockSums[c][0]);
-        atomicAddLegacy(&results->channels[c].rmsUL, blockSums[c][1]);
-    }
+__global__ void kernelRmsUL(int n, int offset, int ringLength, const float* lineRing, PowerResultsGeneral* results) {
+    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(n, offset, ringLength, lineRing,
+                                                                             results);
 }
 
 __global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phaseRing, const float* currentRing,
