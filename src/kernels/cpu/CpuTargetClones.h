@@ -9,7 +9,7 @@
 // forbids the compiler to fuse anything else.
 #pragma once
 
-#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute)
+#if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute) && !defined(POWERGPU_NO_TARGET_CLONES)
 #if __has_attribute(target_clones)
 #define POWERGPU_CPU_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif

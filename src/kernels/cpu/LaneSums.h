@@ -6,6 +6,8 @@
 // the sums changes, which the backends are free to choose.
 #pragma once
 
+#include <cstring>
+
 #include "kernels/cpu/CpuTargetClones.h"
 
 namespace powergpu::cpu {
@@ -36,20 +38,25 @@ POWERGPU_CPU_INLINE Lane combineLanes(Lane (&lanes)[kLanes], Merge&& merge) {
     return lanes[0];
 }
 
-// Sum of count values, in four interleaved partial sums (one vector add per
-// four values where the processor has them).
+// Four doubles that the compiler keeps in one vector register (or two) and
+// adds element-wise.
+typedef double DoubleLanes __attribute__((vector_size(4 * sizeof(double))));
+
+// Sum of count values, in four interleaved partial sums: one vector add per
+// four values.
 POWERGPU_CPU_INLINE double laneSum(const double* values, int count) {
-    double lanes[kLanes] = {0.0, 0.0, 0.0, 0.0};
+    DoubleLanes lanes = {0.0, 0.0, 0.0, 0.0};
     int k = 0;
     for (; k + kLanes <= count; k += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            lanes[lane] += values[k + lane];
-        }
+        DoubleLanes next;
+        std::memcpy(&next, values + k, sizeof next);
+        lanes += next;
     }
+    double rest = 0.0;
     for (; k < count; ++k) {
-        lanes[0] += values[k];
+        rest += values[k];
     }
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + rest;
 }
 
 // Elements are processed in chunks: the per-element terms of a chunk are
