@@ -47,58 +47,61 @@ struct SpectralSums {
     double q = 0.0;
 };
 
-// Weighted one-sided Parseval sum of a chunk of per-bin terms: the first
-// and the last bin of the row carry weight 0.5, all others 1, where
-// fma(1, term, sum) is exactly term + sum.
-POWERGPU_CPU_INLINE double weightedChunkSum(double sum, const double* terms, int first, int count, int binCount) {
-    int begin = 0;
-    int end = count;
-    if (first == 0 && count > 0) {
-        sum = math::fmaDouble(0.5, terms[0], sum);
-        begin = 1;
+template <bool WithLineToLine, bool WithCurrent>
+POWERGPU_CPU_INLINE void addBin(double (&u)[kLanes], double (&ul)[kLanes], double (&i)[kLanes], double (&p)[kLanes],
+                                double (&q)[kLanes], int lane, double weight, const float2& binU,
+                                const float2& binUL, const float2& binI) {
+    u[lane] = math::addWeightedSquare(u[lane], weight, binU);
+    if (WithLineToLine) {
+        ul[lane] = math::addWeightedSquare(ul[lane], weight, binUL);
     }
-    const bool holdsLast = first + count == binCount && end > begin;
-    if (holdsLast) {
-        --end;
+    if (WithCurrent) {
+        i[lane] = math::addWeightedSquare(i[lane], weight, binI);
+        p[lane] = math::addWeightedActive(p[lane], weight, binU, binI);
+        q[lane] = math::addWeightedReactive(q[lane], weight, binU, binI);
     }
-    sum += laneSum(terms + begin, end - begin);
-    if (holdsLast) {
-        sum = math::fmaDouble(0.5, terms[end], sum);
-    }
-    return sum;
 }
 
+POWERGPU_CPU_INLINE double laneTotal(const double (&lanes)[kLanes]) {
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+// The one-sided Parseval sums of one row: the first and the last bin carry
+// weight 0.5, every other bin weight 1 (where fma(1, term, sum) is exactly
+// term + sum), summed in four lanes.
 template <bool WithLineToLine, bool WithCurrent>
 POWERGPU_CPU_INLINE SpectralSums rowSpectralSums(int binCount, const float2* u, const float2* ul, const float2* i) {
-    SpectralSums sums;
-    double termU[kChunk];
-    double termUL[kChunk];
-    double termI[kChunk];
-    double termP[kChunk];
-    double termQ[kChunk];
-    for (int first = 0; first < binCount; first += kChunk) {
-        const int count = binCount - first < kChunk ? binCount - first : kChunk;
-        for (int k = 0; k < count; ++k) {
-            termU[k] = math::binSquare(u[first + k]);
-            if (WithLineToLine) {
-                termUL[k] = math::binSquare(ul[first + k]);
-            }
-            if (WithCurrent) {
-                termI[k] = math::binSquare(i[first + k]);
-                termP[k] = math::binActive(u[first + k], i[first + k]);
-                termQ[k] = math::binReactive(u[first + k], i[first + k]);
-            }
-        }
-        sums.u = weightedChunkSum(sums.u, termU, first, count, binCount);
-        if (WithLineToLine) {
-            sums.ul = weightedChunkSum(sums.ul, termUL, first, count, binCount);
-        }
-        if (WithCurrent) {
-            sums.i = weightedChunkSum(sums.i, termI, first, count, binCount);
-            sums.p = weightedChunkSum(sums.p, termP, first, count, binCount);
-            sums.q = weightedChunkSum(sums.q, termQ, first, count, binCount);
+    double su[kLanes] = {};
+    double sul[kLanes] = {};
+    double si[kLanes] = {};
+    double sp[kLanes] = {};
+    double sq[kLanes] = {};
+    const float2 none{0.0f, 0.0f};
+    const auto bin = [&](int lane, int k) {
+        addBin<WithLineToLine, WithCurrent>(su, sul, si, sp, sq, lane, math::parsevalWeight(k, binCount), u[k],
+                                            WithLineToLine ? ul[k] : none, WithCurrent ? i[k] : none);
+    };
+    if (binCount > 0) {
+        bin(0, 0);
+    }
+    const int interiorEnd = binCount - 1;
+    int k = 1;
+    for (; k + kLanes <= interiorEnd; k += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            addBin<WithLineToLine, WithCurrent>(su, sul, si, sp, sq, lane, 1.0, u[k + lane],
+                                                WithLineToLine ? ul[k + lane] : none,
+                                                WithCurrent ? i[k + lane] : none);
         }
     }
+    for (; k < binCount; ++k) {
+        bin(1, k);
+    }
+    SpectralSums sums;
+    sums.u = laneTotal(su);
+    sums.ul = laneTotal(sul);
+    sums.i = laneTotal(si);
+    sums.p = laneTotal(sp);
+    sums.q = laneTotal(sq);
     return sums;
 }
 
