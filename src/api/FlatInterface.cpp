@@ -147,7 +147,9 @@ PowerStatusCode getWaveformBufferMechAngles(PowerModuleHandle handle, float** ou
 
 // ----------------------------------------------------------------- getters
 
-// The value is read first and written only when the method returned.
+// The value is read first and written only when the method returned. `type`
+// names a type, which cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define POWERGPU_GETTER(flatName, type, method)                          \
     PowerStatusCode flatName(PowerModuleHandle handle, type* out) {      \
         return onModule(handle, [&](PowerModule& m) {                    \
@@ -189,6 +191,7 @@ POWERGPU_GETTER(getRvcThresholdInPercentOfAverage, double, getRvcThreshold)
 POWERGPU_GETTER(getRvcThresholdHysteresisInPercentOfThreshold, double, getRvcThresholdHysteresis)
 
 #undef POWERGPU_GETTER
+// NOLINTEND(bugprone-macro-parentheses)
 
 // ----------------------------------------------------------------- setters
 

@@ -45,7 +45,9 @@ void PowerResultsQueueItem::setCalculation(uint64_t firstSampleIndex, uint32_t l
         firstFftOutputSampleIndex_ = 0;
     }
     dFrequency_ = sampleRate_ / fftLength;
-    const double ordersInSpectrum = std::ceil((fftLength / 2) * dFrequency_ / frequency_) + 1.0;
+    // The integer half of the FFT length: the highest bin.
+    const double highestBin = static_cast<double>(fftLength / 2);
+    const double ordersInSpectrum = std::ceil(highestBin * dFrequency_ / frequency_) + 1.0;
     harmonicLength_ = static_cast<uint32_t>(std::min(static_cast<double>(maxHarmonicLength), ordersInSpectrum));
 }
 
