@@ -46,7 +46,8 @@ void PowerResultsQueueItem::setCalculation(uint64_t firstSampleIndex, uint32_t l
     }
     dFrequency_ = sampleRate_ / fftLength;
     // The integer half of the FFT length: the highest bin.
-    const double highestBin = static_cast<double>(fftLength / 2);
+    const uint32_t highestBinIndex = fftLength / 2;
+    const double highestBin = static_cast<double>(highestBinIndex);
     const double ordersInSpectrum = std::ceil(highestBin * dFrequency_ / frequency_) + 1.0;
     harmonicLength_ = static_cast<uint32_t>(std::min(static_cast<double>(maxHarmonicLength), ordersInSpectrum));
 }
