@@ -2,7 +2,11 @@
 
 ``analyze`` takes arrays, ``analyze_stream`` takes an iterator of
 ``(start_index, block)`` chunks (what ``Recording.chunks`` yields) and needs
-memory only for one chunk plus the result tables.
+memory only for one chunk plus the result tables.  In streaming mode
+(``sink=`` an object receiving each batch of table rows as it is complete,
+``keep=()`` so that the result holds no large table) the memory is bounded
+by the batch sizes whatever the recording's length; the summary, the events
+and the bounded ``trends`` that the report draws are there either way.
 
 The steps: the cycles of the fundamental are detected on the first voltage
 channel (``cycles.CycleDetector``); every cycle is reported to the module for
@@ -12,6 +16,8 @@ of 10 cycles (nominal 50 Hz) or 12 cycles (nominal 60 Hz) form the analysis
 windows, each aligned to a cycle start, its length the sum of its cycles'
 samples and its frequency their mean frequency (cycles x sample rate /
 length).  Results come back as pandas DataFrames (see ``AnalysisResult``).
+The harmonics table lists its rows window by window (channels U1..U3,
+I1..I3, U12..U31, then orders), whatever the batches.
 
 Angles in the tables are phasor angles in degrees in (-180, 180], relative
 to the fundamental of the first voltage channel, positive counter-clockwise
@@ -28,8 +34,10 @@ import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .module import GRID_NAMES, Module, grid_info, grid_type
+from .records import PERIOD_DTYPE, concatenate_records
+from .trends import ColumnStats, Envelope, Trends, envelope_names
 
-__all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES"]
+__all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABLES"]
 
 #: Positions per sample of the cycle boundaries handed to the module.
 POSITIONS_PER_SAMPLE = 1000
@@ -58,6 +66,14 @@ class AnalysisResult:
     - ``cycles``: the detected cycle entries (t_start, t_end, frequency,
       valid, kind: "measured", "filler" or "partial", amplitude).
     - ``summary``: JSON-serialisable dict of key figures.
+    - ``trends``: bounded data for the report and the console table
+      (``trends.Trends``: column means, min/max envelopes of the series the
+      report draws, the spectrum of the window with the highest voltage
+      THD, mean fundamental phasors), there whether or not the tables were
+      kept; None for results built by hand.
+
+    A table that the analysis was told not to keep (``keep=``) is empty,
+    with its columns.
     """
 
     windows: pd.DataFrame
@@ -66,6 +82,7 @@ class AnalysisResult:
     events: pd.DataFrame
     summary: Dict[str, Any]
     cycles: pd.DataFrame = field(default_factory=pd.DataFrame)
+    trends: Optional[Trends] = None
 
 
 def _wrap_degrees(a: np.ndarray) -> np.ndarray:
@@ -110,11 +127,117 @@ class _Progress:
             self._bar.close()
 
 
+class _Events:
+    """Rapid voltage change events from the summary records' RVC fields,
+    fed batch by batch (the state of an event in progress and the last
+    steady-state length of mean RMS values carry over)."""
+
+    COLUMNS = ["t_start", "t_end", "duration", "delta_u_max", "delta_u_ss", "delta_u_max_pct",
+               "delta_u_ss_pct", "reference_voltage", "ended"]
+
+    def __init__(self, steady_length: int, nominal_voltage: Optional[float]) -> None:
+        self.length = int(steady_length)
+        self.nominal_voltage = nominal_voltage
+        self.rows: List[Dict[str, Any]] = []
+        self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
+        self._prev = -1            # RVC state of the previous value
+        self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
+
+    def add(self, rvc: np.ndarray, u: np.ndarray) -> List[Dict[str, Any]]:
+        """Takes the next values; returns the events that ended among them."""
+        n = len(rvc)
+        if n == 0:
+            return []
+        state = rvc["state"]
+        ended = rvc["eventEnded"]
+        prev = np.concatenate([[self._prev], state[:-1]])
+        starts = (state == 1) & (prev != 1)
+        u_all = np.concatenate([self._tail, np.asarray(u, dtype=np.float64)])
+        off = len(self._tail)
+        new: List[Dict[str, Any]] = []
+        for k in np.flatnonzero(starts | ended).tolist():
+            if starts[k] and self._open is None:
+                if self.nominal_voltage is not None:
+                    ref = self.nominal_voltage
+                else:
+                    before = u_all[max(0, off + k - self.length):off + k]
+                    ref = float(np.mean(before)) if len(before) else float("nan")
+                self._open = (float(rvc["time"][k]), ref)
+            if ended[k] and self._open is not None:
+                new.append(self._row(self._open, rvc[k], ended=True))
+                self._open = None
+        self._prev = int(state[-1])
+        self._tail = u_all[max(0, len(u_all) - self.length):].copy() if self.length else u_all[:0]
+        self.rows += new
+        return new
+
+    def finish(self) -> List[Dict[str, Any]]:
+        """The event still in progress at the end, if any."""
+        if self._open is None:
+            return []
+        row = self._row(self._open, None, ended=False)
+        self._open = None
+        self.rows.append(row)
+        return [row]
+
+    @staticmethod
+    def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool) -> Dict[str, Any]:
+        t_start, ref = opened
+        if ended:
+            duration = float(rec["duration"])
+            dmax = float(rec["deltaUmax"])
+            dss = float(rec["deltaUss"])
+        else:
+            duration = dmax = dss = float("nan")
+        pct = (lambda v: 100.0 * v / ref if ref and math.isfinite(ref) else float("nan"))
+        return {"t_start": t_start, "t_end": t_start + duration, "duration": duration,
+                "delta_u_max": dmax, "delta_u_ss": dss, "delta_u_max_pct": pct(dmax),
+                "delta_u_ss_pct": pct(dss), "reference_voltage": ref, "ended": ended}
+
+    @classmethod
+    def frame(cls, rows: List[Dict[str, Any]]) -> pd.DataFrame:
+        return pd.DataFrame(rows, columns=cls.COLUMNS)
+
+
+#: Windows whose records are converted to table rows together (and handed
+#: to a sink as one batch).
+WINDOW_BATCH = 1024
+#: Half-cycle values converted (and handed to a sink) together.
+HALF_CYCLE_BATCH = 8192
+#: Names of the tables that ``keep`` chooses from.
+TABLES = ("windows", "harmonics", "half_cycles", "cycles")
+_SINK_METHODS = ("on_windows", "on_harmonics", "on_half_cycles", "on_events", "on_cycles")
+_HARMONIC_NAMES = ["window", "t_end", "channel", "order", "magnitude", "angle", "interharmonic",
+                   "p", "q"]
+_CYCLE_KINDS = np.array(["measured", "filler", "partial"])
+
+
+def _keep_set(keep: Any) -> frozenset:
+    if keep is None or keep is True:
+        return frozenset(TABLES)
+    if keep is False:
+        return frozenset()
+    if isinstance(keep, str):
+        keep = [keep]
+    names = set()
+    for name in keep:
+        key = str(name).strip().lower().replace("-", "_")
+        key = "half_cycles" if key == "halfcycles" else key
+        if key not in TABLES:
+            raise ValueError(f"unknown table {name!r} in keep; choose from {', '.join(TABLES)}")
+        names.add(key)
+    return frozenset(names)
+
+
+def _slice(c: Cycles, lo: int, hi: Optional[int]) -> Cycles:
+    return Cycles(*(a[lo:hi] for a in c))
+
+
 class _Analyzer:
     def __init__(self, *, sample_rate: float, grid: Union[str, int], with_currents: bool,
                  nominal_frequency: float, nominal_voltage: Optional[float], backend: str,
                  harmonics: int, interharmonics: bool, rvc_threshold: float,
-                 start_index: int) -> None:
+                 start_index: int, keep: Any = None, sink: Any = None) -> None:
         fs = float(sample_rate)
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
@@ -123,6 +246,9 @@ class _Analyzer:
             raise ValueError("nominal_frequency must be positive and at most sample_rate / 8")
         if int(harmonics) < 1:
             raise ValueError("harmonics must be at least 1")
+        self.keep = _keep_set(keep)
+        self.sink = {name: getattr(sink, name) for name in _SINK_METHODS
+                     if sink is not None and callable(getattr(sink, name, None))}
         self.fs, self.f0 = fs, f0
         self.grid_type = grid_type(grid)
         self.grid_name = GRID_NAMES.get(self.grid_type, str(self.grid_type))
@@ -175,31 +301,60 @@ class _Analyzer:
         )
         self.start_index = int(start_index)
         m.reset(self.start_index)
+        self._write = m.writer()  # the configuration stays as it is from here on
         self.written = self.start_index
         # cycles not yet handed to the module (their end lies beyond the written samples)
-        self._pending: List[Cycles] = []
+        self._pending = Cycles.empty()
         # cycles whose samples are written, waiting for a full block
-        self._ready: List[Cycles] = []
-        self._ready_count = 0
-        self._group: List[Tuple[int, int, float, bool, int]] = []  # start, end (sub), freq, valid, kind
+        self._ready = Cycles.empty()
+        # the window being grouped: cycles, first start, last end, all valid and measured
+        self._g_count = 0
+        self._g_s0 = 0
+        self._g_e1 = 0
+        self._g_ok = True
         self._windows_started = False
         self._scheduled: List[Tuple[int, int, bool, bool]] = []  # first, length, valid, report
         self._delivered_end = self.start_index
         self._window_index = 0
         self._skipped_windows = 0
-        # collected tables (lists of column dicts)
+        self._phase_fields = ["harmonicsU", "phasesU", "interharmonicsU"]
+        if self.with_currents:
+            self._phase_fields += ["harmonicsI", "phasesI", "interharmonicsI", "harmonicsP",
+                                   "harmonicsQ"]
+        self._line_fields = ["harmonicsUL", "interharmonicsUL"] if self.n_ll else []
+        # records waiting to become table rows
+        self._pend_windows: List[Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray]]] = []
+        self._pend_window_count = 0
+        self._pend_periods: List[np.ndarray] = []
+        self._pend_period_count = 0
+        # kept tables (lists of column dicts)
         self._win_batches: List[Dict[str, np.ndarray]] = []
         self._harm_batches: List[Dict[str, np.ndarray]] = []
         self._half_batches: List[Dict[str, np.ndarray]] = []
-        self._rvc_batches: List[np.ndarray] = []
         self._cycle_batches: List[Cycles] = []
+        # what the summary and the report need, in bounded memory
+        self._window_names = self._window_column_names()
+        self._half_names = list(self._period_columns(
+            np.zeros((0, self.phases + 1), dtype=PERIOD_DTYPE)).keys())
+        self._stats = ColumnStats()
+        self._window_count = 0
+        self._invalid_windows = 0
+        self._half_count = 0
+        self._cycle_count = 0
+        self._invalid_cycles = 0
+        self._events = _Events(self.rvc_length, self.nominal_voltage)
+        self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
+        self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
+        self._phasor_sums: Dict[str, List[Any]] = {}
+        self._worst: Optional[Dict[str, Any]] = None
+        self._worst_score = -math.inf
 
     # ------------------------------------------------------------ feeding
     def feed(self, block: np.ndarray) -> None:
         block = np.asarray(block, dtype=np.float64)
         if block.ndim == 1:
             block = block[:, None]
-        if not np.all(np.isfinite(block)):
+        if not np.isfinite(block).all():
             block = np.where(np.isfinite(block), block, 0.0)
         cycles = self.detector.process(block[:, 0])
         self._add_cycles(cycles)
@@ -214,7 +369,7 @@ class _Analyzer:
                     raise RuntimeError("internal: the sample ring has no room "
                                        f"(written {self.written}, ring {self.L})")
             piece = min(n - pos, room, self.L)
-            self.module.write(block[pos:pos + piece])
+            self._write(block[pos:pos + piece])
             self.written += piece
             pos += piece
             self._advance()
@@ -223,11 +378,23 @@ class _Analyzer:
         self._add_cycles(self.detector.flush())
         self._advance(final=True)
         self._fetch(wait=True)
+        self._emit_windows()
+        self._emit_periods()
+        ended = self._events.finish()
+        if ended and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(ended))
 
     def _add_cycles(self, cycles: Cycles) -> None:
-        if cycles.count:
-            self._pending.append(cycles)
+        if not cycles.count:
+            return
+        self._pending = (cycles if not self._pending.count
+                         else Cycles.concatenate([self._pending, cycles]))
+        self._cycle_count += int(np.count_nonzero(cycles.kind == KIND_MEASURED))
+        self._invalid_cycles += int(np.count_nonzero(~cycles.valid))
+        if "cycles" in self.keep:
             self._cycle_batches.append(cycles)
+        if "on_cycles" in self.sink:
+            self.sink["on_cycles"](self._cycles_frame([cycles]))
 
     def _room(self) -> int:
         need = min(self._delivered_end, self._first_needed()) - int(4 * self.nominal_len)
@@ -235,12 +402,12 @@ class _Analyzer:
 
     def _first_needed(self) -> int:
         candidates = [self.written]
-        if self._group:
-            candidates.append(self._group[0][0] // self.R)
-        if self._ready:
-            candidates.append(int(self._ready[0].start[0]) // self.R)
-        elif self._pending:
-            candidates.append(int(self._pending[0].start[0]) // self.R)
+        if self._g_count:
+            candidates.append(self._g_s0 // self.R)
+        if self._ready.count:
+            candidates.append(int(self._ready.start[0]) // self.R)
+        elif self._pending.count:
+            candidates.append(int(self._pending.start[0]) // self.R)
         if self._scheduled:
             candidates.append(self._scheduled[0][0])
         return min(candidates)
@@ -252,73 +419,128 @@ class _Analyzer:
         (counted from the first), so the period values do not depend on how
         the recording was cut into chunks: the module feeds its period
         windows up to the last sample of each call, including a sample that
-        the next entry shares."""
+        the next entry shares.  The windows that a block completes are
+        scheduled right after it."""
         limit = self.written * self.R
-        while self._pending:
-            c = self._pending[0]
-            ends = c.end()
-            k = int(np.searchsorted(ends, np.uint64(limit), side="right"))
-            if k == len(ends):
-                self._ready.append(c)
-                self._ready_count += len(ends)
-                self._pending.pop(0)
-            else:
-                if k:
-                    self._ready.append(Cycles(*(a[:k] for a in c)))
-                    self._ready_count += k
-                    self._pending[0] = Cycles(*(a[k:] for a in c))
-                break
-        if self._ready_count >= PERIOD_BLOCK or (final and self._ready_count):
-            ready = Cycles.concatenate(self._ready)
-            blocks = len(ready.start) // PERIOD_BLOCK
-            take = len(ready.start) if final else blocks * PERIOD_BLOCK
-            for b in range(0, take, PERIOD_BLOCK):
-                part = Cycles(*(a[b:min(b + PERIOD_BLOCK, take)] for a in ready))
-                self.module.schedule_cycles(part.start, part.length, part.frequency, part.valid)
-                self._group_cycles(part)
-            rest = Cycles(*(a[take:] for a in ready))
-            self._ready = [rest] if len(rest.start) else []
-            self._ready_count = len(rest.start)
+        if self._pending.count:
+            k = int(np.searchsorted(self._pending.end(), np.uint64(limit), side="right"))
+            if k:
+                head = _slice(self._pending, 0, k)
+                self._ready = head if not self._ready.count else Cycles.concatenate(
+                    [self._ready, head])
+                self._pending = _slice(self._pending, k, None)
+        count = self._ready.count
+        if count >= PERIOD_BLOCK or (final and count):
+            take = count if final else (count // PERIOD_BLOCK) * PERIOD_BLOCK
+            part = _slice(self._ready, 0, take)
+            self._ready = _slice(self._ready, take, None)
+            self._schedule_cycles(part)
         if final:
             self._flush_group()
         self._fetch(wait=False)
 
-    def _group_cycles(self, c: Cycles) -> None:
+    def _schedule_cycles(self, c: Cycles) -> None:
+        n = c.count
+        report = self.module.cycle_scheduler(c.start, c.length, c.frequency, c.valid)
         ends = c.end()
-        for s, e, f, v, kind in zip(c.start.tolist(), ends.tolist(), c.frequency.tolist(),
-                                    c.valid.tolist(), c.kind.tolist()):
-            if kind == KIND_PARTIAL:
-                # Before the first crossing: not part of any window.  After the
-                # last one: it closes the last, unreported window.
-                if self._windows_started:
-                    self._group.append((s, e, f, v, kind))
-                    self._flush_group()
-                continue
-            self._windows_started = True
-            self._group.append((s, e, f, v, kind))
-            if len(self._group) == self.W:
-                self._schedule_group(report=True)
+        if (c.kind == KIND_PARTIAL).any():
+            # the first or the last cycles of the recording: one by one
+            starts, stops = c.start.tolist(), ends.tolist()
+            valid, kinds = c.valid.tolist(), c.kind.tolist()
+            for lo in range(0, n, PERIOD_BLOCK):
+                hi = min(lo + PERIOD_BLOCK, n)
+                report(lo, hi)
+                for i in range(lo, hi):
+                    self._group_cycle(starts[i], stops[i], valid[i], kinds[i])
+            return
+        windows = self._complete_windows(c, ends)
+        w = 0
+        for lo in range(0, n, PERIOD_BLOCK):
+            hi = min(lo + PERIOD_BLOCK, n)
+            report(lo, hi)
+            while w < len(windows) and windows[w][0] < hi:
+                _, s0, e1, ok = windows[w]
+                self._schedule_window(s0, e1, self.W, ok, True)
+                w += 1
+
+    def _complete_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool]]:
+        """The windows that cycles ``c`` (none of them partial) complete:
+        (index of the last cycle, first start, last end, all valid and
+        measured); updates the group of the next window."""
+        W, n, g = self.W, c.count, self._g_count
+        self._windows_started = True
+        good = c.valid & (c.kind == KIND_MEASURED)
+        done = np.arange(W - g - 1, n, W)
+        out: List[Tuple[int, int, int, bool]] = []
+        if len(done):
+            bad = np.concatenate([[0], np.cumsum(~good)])
+            first = done - W + 1
+            inside = first >= 0
+            lo = np.maximum(first, 0)
+            s0 = np.where(inside, c.start[lo], np.uint64(self._g_s0))
+            ok = ((bad[done + 1] - bad[lo]) == 0) & (inside | self._g_ok)
+            out = list(zip(done.tolist(), s0.tolist(), ends[done].tolist(), ok.tolist()))
+            rest = int(done[-1]) + 1
+            self._g_count = n - rest
+            if self._g_count:
+                self._g_s0 = int(c.start[rest])
+                self._g_ok = bool(good[rest:].all())
+            else:
+                self._g_ok = True
+        else:
+            if g == 0:
+                self._g_s0 = int(c.start[0])
+                self._g_ok = True
+            self._g_ok = self._g_ok and bool(good.all())
+            self._g_count = g + n
+        if self._g_count:
+            self._g_e1 = int(ends[-1])
+        return out
+
+    def _group_cycle(self, s: int, e: int, valid: bool, kind: int) -> None:
+        if kind == KIND_PARTIAL:
+            # Before the first crossing: not part of any window.  After the
+            # last one: it closes the last, unreported window.
+            if self._windows_started:
+                self._group_add(s, e, valid, kind)
+                self._flush_group()
+            return
+        self._windows_started = True
+        self._group_add(s, e, valid, kind)
+        if self._g_count == self.W:
+            self._schedule_group(report=True)
+
+    def _group_add(self, s: int, e: int, valid: bool, kind: int) -> None:
+        if self._g_count == 0:
+            self._g_s0 = s
+            self._g_ok = True
+        self._g_e1 = e
+        self._g_ok = self._g_ok and bool(valid) and kind == KIND_MEASURED
+        self._g_count += 1
 
     def _flush_group(self) -> None:
         """A last, shorter window so that the period values of the tail get
         delivered; it is not reported."""
-        if self._group:
+        if self._g_count:
             self._schedule_group(report=False)
 
     def _schedule_group(self, report: bool) -> None:
-        """Schedules the window of the grouped cycles.  A window that is not
-        reported (the tail, or a group whose mean frequency lies outside
-        0.5..1.5 x nominal) is still calculated, so that the period values
-        of its samples get delivered."""
-        group, self._group = self._group, []
-        s0, e1 = group[0][0], group[-1][1]
+        s0, e1, count, ok = self._g_s0, self._g_e1, self._g_count, self._g_ok
+        self._g_count = 0
+        self._g_ok = True
+        self._schedule_window(s0, e1, count, ok, report)
+
+    def _schedule_window(self, s0: int, e1: int, count: int, valid: bool, report: bool) -> None:
+        """Schedules the window of ``count`` cycles from ``s0`` to ``e1``.  A
+        window that is not reported (the tail, or a group whose mean
+        frequency lies outside 0.5..1.5 x nominal) is still calculated, so
+        that the period values of its samples get delivered."""
         first = int(round(s0 / self.R))
         last = int(round(e1 / self.R))
         length = last - first
         if length <= 0:
             return
-        freq = len(group) * self.fs * self.R / float(e1 - s0)
-        valid = all(g[3] and g[4] == KIND_MEASURED for g in group)
+        freq = count * self.fs * self.R / float(e1 - s0)
         if report and not self.fmin <= freq <= self.fmax:
             report = False
             self._skipped_windows += 1
@@ -330,7 +552,7 @@ class _Analyzer:
         while len(self._scheduled) >= self.slots - 1:
             self._fetch(wait=True)
         self.module.schedule(first, length, freq)
-        self._scheduled.append((first, length, valid, report))
+        self._scheduled.append((first, length, bool(valid), report))
 
     # ----------------------------------------------------------- fetching
     def _fetch(self, wait: bool) -> None:
@@ -346,7 +568,10 @@ class _Analyzer:
                 break
         periods = m.period_results()
         if len(periods):
-            self._take_periods(periods)
+            self._pend_periods.append(periods)
+            self._pend_period_count += len(periods)
+            if self._pend_period_count >= HALF_CYCLE_BATCH:
+                self._emit_periods()
 
     def _take_windows(self, r: np.ndarray) -> None:
         n = len(r)
@@ -354,24 +579,113 @@ class _Analyzer:
         del self._scheduled[:n]
         self._delivered_end = int(r["firstSampleIndex"][-1]) + int(r["length"][-1])
         report = np.array([i[3] for i in info], dtype=bool)
-        valid = np.array([i[2] for i in info], dtype=bool)
         if not report.any():
             return
-        r = r[report]
-        valid = valid[report]
-        P = self.phases
-        harm = {f: Module.harmonics(r, f, blocks=P) for f in
-                ("harmonicsU", "phasesU", "interharmonicsU")}
-        if self.with_currents:
-            for f in ("harmonicsI", "phasesI", "interharmonicsI", "harmonicsP", "harmonicsQ"):
-                harm[f] = Module.harmonics(r, f, blocks=P)
-        if self.n_ll:
-            for f in ("harmonicsUL", "interharmonicsUL"):
-                harm[f] = Module.harmonics(r, f, blocks=self.n_ll)
-        index = np.arange(self._window_index, self._window_index + len(r))
-        self._window_index += len(r)
-        self._win_batches.append(self._window_columns(r, valid, harm))
-        self._harm_batches.append(self._harmonic_rows(r, index, harm))
+        valid = np.array([i[2] for i in info], dtype=bool)
+        if not report.all():
+            valid = valid[report]
+            r = r[report]
+        # the harmonic tables live in ring slots that later windows reuse: copy now
+        harm = Module.harmonic_tables(r, self._phase_fields, self.phases)
+        if self._line_fields:
+            harm.update(Module.harmonic_tables(r, self._line_fields, self.n_ll))
+        self._pend_windows.append((r, valid, harm))
+        self._pend_window_count += len(r)
+        if self._pend_window_count >= WINDOW_BATCH:
+            self._emit_windows()
+
+    # ------------------------------------------------------ table batches
+    def _emit_windows(self) -> None:
+        """Turns the waiting window records into table rows: statistics,
+        trends, the kept tables and the sink."""
+        parts = self._pend_windows
+        if not parts:
+            return
+        self._pend_windows = []
+        self._pend_window_count = 0
+        if len(parts) == 1:
+            r, valid, harm = parts[0]
+        else:
+            r = concatenate_records([p[0] for p in parts])
+            valid = np.concatenate([p[1] for p in parts])
+            harm = {f: np.concatenate([p[2][f] for p in parts]) for f in parts[0][2]}
+        n = len(r)
+        index = np.arange(self._window_index, self._window_index + n)
+        self._window_index += n
+        cols = self._window_columns(r, valid, harm)
+        self._window_count += n
+        self._invalid_windows += int(np.count_nonzero(~valid))
+        self._stats.add(cols)
+        self._env_windows.add(cols["t_end"], cols)
+        self._add_phasors(cols)
+        self._track_worst(r, index, harm, cols)
+        want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
+        rows = self._harmonic_rows(r, index, harm) if want_rows else None
+        if "windows" in self.keep:
+            self._win_batches.append(cols)
+        if rows is not None and "harmonics" in self.keep:
+            self._harm_batches.append(rows)
+        if "on_windows" in self.sink:
+            self.sink["on_windows"](_frame([cols], self._window_names))
+        if "on_harmonics" in self.sink:
+            self.sink["on_harmonics"](self._harmonics_frame([rows]))
+
+    def _emit_periods(self) -> None:
+        parts = self._pend_periods
+        if not parts:
+            return
+        self._pend_periods = []
+        self._pend_period_count = 0
+        pr = concatenate_records(parts)
+        cols = self._period_columns(pr)
+        total = pr[:, 0] if self.phases > 1 else pr[:, 1]
+        self._half_count += len(pr)
+        ended = self._events.add(total["rvcU"], cols["u_rms_mean"])
+        trend = {k: cols[k] for k in self._env_half.names if k != "valid"}
+        if "valid" in self._env_half.names:
+            trend["valid"] = cols["valid"].astype(np.float64)
+        self._env_half.add(cols["t_end"], trend)
+        if "half_cycles" in self.keep:
+            self._half_batches.append(cols)
+        if "on_half_cycles" in self.sink:
+            self.sink["on_half_cycles"](_frame([cols], self._half_names))
+        if ended and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(ended))
+
+    def _add_phasors(self, cols: Dict[str, np.ndarray]) -> None:
+        for prefix in ("u", "i"):
+            for k in (1, 2, 3):
+                mag = cols.get(f"{prefix}{k}_h1")
+                ang = cols.get(f"{prefix}{k}_h1_angle")
+                if mag is None or ang is None:
+                    continue
+                ok = np.isfinite(mag) & np.isfinite(ang)
+                if not ok.any():
+                    continue
+                acc = self._phasor_sums.setdefault(f"{prefix.upper()}{k}", [0.0, 0j, 0])
+                acc[0] += float(np.sum(mag[ok]))
+                acc[1] += complex(np.sum(mag[ok] * np.exp(1j * np.radians(ang[ok]))))
+                acc[2] += int(ok.sum())
+
+    def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
+                     cols: Dict[str, np.ndarray]) -> None:
+        """Keeps the harmonic rows of the window with the highest voltage
+        THD over all phases (the first of equal ones)."""
+        names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
+        if not names or not len(index):
+            return
+        thd = np.column_stack([cols[c] for c in names])
+        per_window = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        best = int(np.argmax(per_window))
+        score = float(per_window[best])
+        if not (math.isfinite(score) and score > self._worst_score):
+            return
+        self._worst_score = score
+        one = slice(best, best + 1)
+        rows = self._harmonic_rows(r[one], index[one], {f: a[one] for f, a in harm.items()})
+        self._worst = {"window": int(index[best]), "t_end": float(cols["t_end"][best]),
+                       "thd": {c: float(cols[c][best]) for c in names},
+                       "harmonics": self._harmonics_frame([rows])}
 
     def _window_columns(self, r: np.ndarray, valid: np.ndarray,
                         harm: Dict[str, np.ndarray]) -> Dict[str, np.ndarray]:
@@ -453,10 +767,13 @@ class _Analyzer:
 
     def _harmonic_rows(self, r: np.ndarray, index: np.ndarray,
                        harm: Dict[str, np.ndarray]) -> Dict[str, np.ndarray]:
+        """Rows of the harmonics table for the records ``r``: window by
+        window, in each the channels U1..U3, I1..I3, U12..U31 (those
+        present), in each the orders from 0."""
         n = len(r)
         width = harm["harmonicsU"].shape[2]
-        blocks: List[Tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]] = []
         nan = np.full((n, width), np.nan, dtype=np.float32)
+        blocks: List[Tuple[int, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]] = []
         for k in range(self.phases):
             inter = harm["interharmonicsU"][:, k] if self.interharmonics else nan
             blocks.append((k, harm["harmonicsU"][:, k], harm["phasesU"][:, k], inter, nan, nan))
@@ -468,26 +785,30 @@ class _Analyzer:
         for k in range(self.n_ll):
             inter = harm["interharmonicsUL"][:, k] if self.interharmonics else nan
             blocks.append((6 + k, harm["harmonicsUL"][:, k], nan, inter, nan, nan))
-        parts: Dict[str, List[np.ndarray]] = {k: [] for k in
-                                              ("window", "t_end", "channel", "order", "magnitude",
-                                               "angle", "interharmonic", "p", "q")}
+        nch = len(blocks)
+        shape = (n, nch, width)
         orders = np.arange(width, dtype=np.int16)
         lengths = r["harmonicLength"].astype(np.int64)
-        keep = (orders[None, :] < lengths[:, None]).ravel()
-        for code, mag, ang, inter, p, q in blocks:
-            parts["window"].append(np.repeat(index.astype(np.int32), width)[keep])
-            parts["t_end"].append(np.repeat(r["time"].astype(np.float64), width)[keep])
-            parts["channel"].append(np.full(keep.sum(), code, dtype=np.int8))
-            parts["order"].append(np.tile(orders, n)[keep])
-            parts["magnitude"].append(mag.ravel()[keep])
-            a = _conventional(ang).astype(np.float32)
-            parts["angle"].append(a.ravel()[keep])
-            parts["interharmonic"].append(inter.ravel()[keep])
-            parts["p"].append(p.ravel()[keep])
-            parts["q"].append(q.ravel()[keep])
-        return {k: (np.concatenate(v) if v else np.zeros(0)) for k, v in parts.items()}
+        keep = np.broadcast_to((orders[None, :] < lengths[:, None])[:, None, :], shape).ravel()
 
-    def _take_periods(self, pr: np.ndarray) -> None:
+        def table(j: int) -> np.ndarray:
+            return np.stack([b[j] for b in blocks], axis=1).ravel()[keep]
+
+        codes = np.array([b[0] for b in blocks], dtype=np.int8)
+        return {
+            "window": np.broadcast_to(index.astype(np.int32)[:, None, None], shape).ravel()[keep],
+            "t_end": np.broadcast_to(r["time"].astype(np.float64)[:, None, None],
+                                     shape).ravel()[keep],
+            "channel": np.broadcast_to(codes[None, :, None], shape).ravel()[keep],
+            "order": np.broadcast_to(orders[None, None, :], shape).ravel()[keep],
+            "magnitude": table(1),
+            "angle": _conventional(table(2)).astype(np.float32),
+            "interharmonic": table(3),
+            "p": table(4),
+            "q": table(5),
+        }
+
+    def _period_columns(self, pr: np.ndarray) -> Dict[str, np.ndarray]:
         P = self.phases
         phase = pr[:, 1:]
         total = pr[:, 0] if P > 1 else pr[:, 1]
@@ -516,24 +837,38 @@ class _Analyzer:
             cols["s_total"] = total["s"].copy()
         cols["rvc_state"] = total["rvcU"]["state"].astype(np.int8)
         cols["rvc_event_ended"] = total["rvcU"]["eventEnded"].copy()
-        self._half_batches.append(cols)
-        self._rvc_batches.append(total["rvcU"].copy())
+        return cols
 
     # ------------------------------------------------------------- tables
     def result(self) -> AnalysisResult:
-        windows = _frame(self._win_batches, self._window_column_names())
-        harmonics = self._harmonics_frame()
-        half = _frame(self._half_batches, self._half_column_names())
-        rvc = (np.concatenate(self._rvc_batches) if self._rvc_batches
-               else np.zeros(0, dtype=_rvc_dtype()))
-        events = self._events(half, rvc)
-        cycles = self._cycles_frame()
-        summary = self._summary(windows, half, events, cycles)
+        windows = _frame(self._win_batches if "windows" in self.keep else [],
+                         self._window_names)
+        harmonics = self._harmonics_frame(self._harm_batches if "harmonics" in self.keep
+                                          else [])
+        half = _frame(self._half_batches if "half_cycles" in self.keep else [],
+                      self._half_names)
+        events = _Events.frame(self._events.rows)
+        cycles = self._cycles_frame(self._cycle_batches if "cycles" in self.keep else [])
+        summary = self._summary(len(events))
+        trends = Trends(window_columns=list(self._window_names),
+                        half_cycle_columns=list(self._half_names),
+                        means=self._stats.means(), windows=self._env_windows,
+                        half_cycles=self._env_half, worst=self._worst,
+                        phasors=self._phasors())
         return AnalysisResult(windows=windows, harmonics=harmonics, half_cycles=half,
-                              events=events, summary=summary, cycles=cycles)
+                              events=events, summary=summary, cycles=cycles, trends=trends)
+
+    def _phasors(self) -> Dict[str, Tuple[float, float]]:
+        out = {}
+        for name, (mag, z, count) in self._phasor_sums.items():
+            out[name] = (mag / count, math.degrees(math.atan2((z / count).imag,
+                                                              (z / count).real)))
+        return out
 
     def _window_column_names(self) -> List[str]:
-        empty = np.zeros(0, dtype=self.module_record_dtype())
+        from .records import GENERAL_DTYPE
+
+        empty = np.zeros(0, dtype=GENERAL_DTYPE)
         harm = {f: np.zeros((0, 4, 2), dtype=np.float32) for f in
                 ("harmonicsU", "phasesU", "interharmonicsU", "harmonicsI", "phasesI",
                  "interharmonicsI", "harmonicsP", "harmonicsQ", "harmonicsUL",
@@ -541,24 +876,12 @@ class _Analyzer:
         return list(self._window_columns(empty, np.zeros(0, bool), harm).keys())
 
     @staticmethod
-    def module_record_dtype():
-        from .records import GENERAL_DTYPE
-        return GENERAL_DTYPE
-
-    def _half_column_names(self) -> List[str]:
-        from .records import PERIOD_DTYPE
-        saved = self._half_batches, self._rvc_batches
-        self._half_batches, self._rvc_batches = [], []
-        self._take_periods(np.zeros((0, self.phases + 1), dtype=PERIOD_DTYPE))
-        names = list(self._half_batches[0].keys())
-        self._half_batches, self._rvc_batches = saved
-        return names
-
-    def _harmonics_frame(self) -> pd.DataFrame:
-        names = ["window", "t_end", "channel", "order", "magnitude", "angle", "interharmonic",
-                 "p", "q"]
-        if self._harm_batches:
-            data = {k: np.concatenate([b[k] for b in self._harm_batches]) for k in names}
+    def _harmonics_frame(batches: List[Dict[str, np.ndarray]]) -> pd.DataFrame:
+        names = _HARMONIC_NAMES
+        if len(batches) == 1:
+            data = dict(batches[0])
+        elif batches:
+            data = {k: np.concatenate([b[k] for b in batches]) for k in names}
         else:
             data = {"window": np.zeros(0, np.int32), "t_end": np.zeros(0), "channel":
                     np.zeros(0, np.int8), "order": np.zeros(0, np.int16)}
@@ -568,75 +891,31 @@ class _Analyzer:
                                                     categories=list(HARMONIC_CHANNEL_NAMES))
         return pd.DataFrame(data, columns=names)
 
-    def _cycles_frame(self) -> pd.DataFrame:
-        c = Cycles.concatenate(self._cycle_batches)
+    def _cycles_frame(self, batches: List[Cycles]) -> pd.DataFrame:
+        c = Cycles.concatenate(batches)
         scale = float(self.R) * self.fs
-        kinds = np.array(["measured", "filler", "partial"])
         return pd.DataFrame({
             "t_start": c.start.astype(np.float64) / scale,
             "t_end": c.end().astype(np.float64) / scale,
             "frequency": c.frequency,
             "valid": c.valid,
-            "kind": pd.Categorical(kinds[c.kind.astype(np.intp)], categories=list(kinds)),
+            "kind": pd.Categorical(_CYCLE_KINDS[c.kind.astype(np.intp)],
+                                   categories=list(_CYCLE_KINDS)),
             "amplitude": c.amplitude,
         })
 
-    def _events(self, half: pd.DataFrame, rvc: np.ndarray) -> pd.DataFrame:
-        rows: List[Dict[str, Any]] = []
-        start_i: Optional[int] = None
-        state = rvc["state"] if len(rvc) else np.zeros(0, np.int32)
-        u = half["u_rms_mean"].to_numpy() if len(half) else np.zeros(0)
-        times = rvc["time"] if len(rvc) else np.zeros(0)
-        prev = -1
-        for k in range(len(rvc)):
-            if state[k] == 1 and prev != 1 and start_i is None:
-                start_i = k
-            if rvc["eventEnded"][k] and start_i is not None:
-                rows.append(self._event_row(start_i, k, rvc, u, times, ended=True))
-                start_i = None
-            prev = int(state[k])
-        if start_i is not None:
-            rows.append(self._event_row(start_i, None, rvc, u, times, ended=False))
-        cols = ["t_start", "t_end", "duration", "delta_u_max", "delta_u_ss", "delta_u_max_pct",
-                "delta_u_ss_pct", "reference_voltage", "ended"]
-        return pd.DataFrame(rows, columns=cols)
-
-    def _event_row(self, k0: int, k1: Optional[int], rvc: np.ndarray, u: np.ndarray,
-                   times: np.ndarray, ended: bool) -> Dict[str, Any]:
-        t_start = float(times[k0])
-        if self.nominal_voltage is not None:
-            ref = self.nominal_voltage
-        else:
-            before = u[max(0, k0 - self.rvc_length):k0]
-            ref = float(np.mean(before)) if len(before) else float("nan")
-        if ended:
-            duration = float(rvc["duration"][k1])
-            dmax = float(rvc["deltaUmax"][k1])
-            dss = float(rvc["deltaUss"][k1])
-        else:
-            duration = dmax = dss = float("nan")
-        pct = (lambda v: 100.0 * v / ref if ref and math.isfinite(ref) else float("nan"))
-        return {"t_start": t_start, "t_end": t_start + duration, "duration": duration,
-                "delta_u_max": dmax, "delta_u_ss": dss, "delta_u_max_pct": pct(dmax),
-                "delta_u_ss_pct": pct(dss), "reference_voltage": ref, "ended": ended}
-
-    def _summary(self, windows: pd.DataFrame, half: pd.DataFrame, events: pd.DataFrame,
-                 cycles: pd.DataFrame) -> Dict[str, Any]:
-        def num(x: Any) -> Optional[float]:
-            try:
-                v = float(x)
-            except (TypeError, ValueError):
-                return None
-            return v if math.isfinite(v) else None
+    def _summary(self, event_count: int) -> Dict[str, Any]:
+        stats = self._stats
+        names = set(stats.names) if self._window_count else set()
 
         def mean(col: str) -> Optional[float]:
-            return num(windows[col].mean()) if col in windows and len(windows) else None
+            return stats.nan_skipping_mean(col) if col in names else None
 
         def vmax(col: str) -> Optional[float]:
-            return num(windows[col].max()) if col in windows and len(windows) else None
+            return stats.maximum(col) if col in names else None
 
         def vmin(col: str) -> Optional[float]:
-            return num(windows[col].min()) if col in windows and len(windows) else None
+            return stats.minimum(col) if col in names else None
 
         duration = (self.written - self.start_index) / self.fs
         phases = []
@@ -665,28 +944,34 @@ class _Analyzer:
             "phases": phases,
             "u0_ratio_mean": mean("u0_ratio"), "u0_ratio_max": vmax("u0_ratio"),
             "u2_ratio_mean": mean("u2_ratio"), "u2_ratio_max": vmax("u2_ratio"),
-            "rvc_event_count": int(len(events)),
-            "window_count": int(len(windows)),
-            "invalid_window_count": int((~windows["valid"]).sum()) if len(windows) else 0,
+            "rvc_event_count": int(event_count),
+            "window_count": int(self._window_count),
+            "invalid_window_count": int(self._invalid_windows),
             "skipped_window_count": int(self._skipped_windows),
-            "half_cycle_count": int(len(half)),
-            "cycle_count": int((cycles["kind"] == "measured").sum()) if len(cycles) else 0,
-            "invalid_cycle_count": int((~cycles["valid"]).sum()) if len(cycles) else 0,
+            "half_cycle_count": int(self._half_count),
+            "cycle_count": int(self._cycle_count),
+            "invalid_cycle_count": int(self._invalid_cycles),
         }
 
     def close(self) -> None:
         self.module.close()
 
 
-def _rvc_dtype():
-    from .records import RVC_DTYPE
-    return RVC_DTYPE
+#: Series of the windows table that the report draws: (prefix, suffix) with
+#: the phase number between them, or (name, None).
+_WINDOW_TRENDS = (("u", "_rms"), ("i", "_rms"), ("u", "_thd"), ("i", "_thd"),
+                  ("frequency", None), ("u2_ratio", None), ("u0_ratio", None))
+#: Series of the half-cycle table that the report draws.
+_HALF_TRENDS = (("u", "_rms"), ("valid", None))
 
 
 def _frame(batches: List[Dict[str, np.ndarray]], names: Sequence[str]) -> pd.DataFrame:
     if not batches:
         return pd.DataFrame({k: pd.Series(dtype=np.float64) for k in names}, columns=list(names))
-    data = {k: np.concatenate([b[k] for b in batches]) for k in names}
+    if len(batches) == 1:
+        data = batches[0]
+    else:
+        data = {k: np.concatenate([b[k] for b in batches]) for k in names}
     return pd.DataFrame(data, columns=list(names))
 
 
@@ -704,7 +989,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                    nominal_frequency: float = 50.0, nominal_voltage: Optional[float] = None,
                    backend: str = "auto", harmonics: int = 50, interharmonics: bool = True,
                    rvc_threshold: float = 2.0, total_samples: Optional[int] = None,
-                   progress: Any = None) -> AnalysisResult:
+                   progress: Any = None, sink: Any = None,
+                   keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
     """Analyses a recording given as ``(start_index, block)`` chunks.
 
     Each block has shape (rows, columns): the grid's measured voltages
@@ -714,9 +1000,22 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     running sample index / sample_rate, starting at the first chunk's
     start index.  NaN or infinite samples are analysed as 0.
     ``total_samples`` only sizes the progress display.
+
+    Streaming: ``sink`` is any object with some of the methods
+    ``on_windows(df)``, ``on_harmonics(df)``, ``on_half_cycles(df)``,
+    ``on_events(df)`` and ``on_cycles(df)``; each is called with every
+    batch of rows of its table as soon as the batch is complete (in table
+    order, with the columns of the table in the result; concatenated, the
+    batches are that table).  ``keep`` names the tables the result holds,
+    from ``TABLES`` ("windows", "harmonics", "half_cycles", "cycles"):
+    None or True (the default) all of them, ``()`` or False none, which
+    bounds the memory by the batch sizes whatever the recording's length.
+    The summary, the events and ``result.trends`` (what the report draws)
+    are there either way.
     """
     gt = grid_type(grid)
     gi = grid_info(gt)
+    _keep_set(keep)  # unknown names fail before any work
     bar = _Progress(progress, total_samples)
     analyzer: Optional[_Analyzer] = None
     expected = None
@@ -739,7 +1038,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                                      nominal_frequency=nominal_frequency,
                                      nominal_voltage=nominal_voltage, backend=backend,
                                      harmonics=harmonics, interharmonics=interharmonics,
-                                     rvc_threshold=rvc_threshold, start_index=int(start))
+                                     rvc_threshold=rvc_threshold, start_index=int(start),
+                                     keep=keep, sink=sink)
                 expected = int(start)
                 ncols = need
             if int(start) != expected:
@@ -765,7 +1065,8 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
             nominal_voltage: Optional[float] = None, backend: str = "auto",
             harmonics: int = 50, interharmonics: bool = True, rvc_threshold: float = 2.0,
             chunk_samples: int = 65536, progress: Any = None,
-            start_index: int = 0) -> AnalysisResult:
+            start_index: int = 0, sink: Any = None,
+            keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
     """Analyses voltage (and current) arrays.
 
     ``voltages``: shape (n, voltage channels) or (n,), the grid's measured
@@ -778,6 +1079,7 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).
+    ``sink`` and ``keep``: see ``analyze_stream``.
     """
     v = np.asarray(voltages)
     if v.ndim == 1:
@@ -811,4 +1113,4 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
                           nominal_frequency=nominal_frequency, nominal_voltage=nominal_voltage,
                           backend=backend, harmonics=harmonics, interharmonics=interharmonics,
                           rvc_threshold=rvc_threshold, total_samples=len(data),
-                          progress=progress)
+                          progress=progress, sink=sink, keep=keep)

@@ -10,7 +10,7 @@ import numpy as np
 
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
-from .records import GENERAL_DTYPE, PERIOD_DTYPE
+from .records import GENERAL_DTYPE, PERIOD_DTYPE, concatenate_records
 
 __all__ = ["Module", "GRID_TYPES", "GRID_NAMES", "GridInfo", "grid_info", "grid_type"]
 
@@ -507,6 +507,47 @@ class Module:
             pos += piece
         return n
 
+    def writer(self):
+        """A function ``write(samples)`` that does what ``write`` does for
+        the present configuration, without looking the rings up again on
+        every call; it is valid until a setting changes."""
+        if not self._was_reset:
+            raise PowerError(1, "writeSamples", "writeSamples before reset")
+        length = self._buffer_length
+        if length <= 0:
+            raise ValueError("buffer_length is 0: set it before writing")
+        rings = self._input_rings()
+        expected = len(rings)
+        announce = self._lib.writeSamples
+        handle = self.handle
+
+        def write(samples: np.ndarray) -> int:
+            data = np.asarray(samples)
+            if data.ndim == 1:
+                data = data[:, None]
+            n = data.shape[0]
+            if data.ndim != 2 or data.shape[1] != expected:
+                raise ValueError(f"samples must have shape (n, {expected})")
+            pos = 0
+            while pos < n:
+                piece = min(length, n - pos)
+                start = self._written % length
+                first = min(piece, length - start)
+                block = data[pos:pos + piece]
+                for c, ring in enumerate(rings):
+                    ring[start:start + first] = block[:first, c]
+                    if piece > first:
+                        ring[:piece - first] = block[first:, c]
+                status = announce(handle, piece)
+                if status != _native.STATUS_SUCCESS:
+                    raise error_for_status(status, "writeSamples",
+                                           _native.last_error_message(handle), handle)
+                self._written += piece
+                pos += piece
+            return n
+
+        return write
+
     def skip(self, count: int) -> None:
         """Advances the running index by ``count`` without copying samples."""
         count = int(count)
@@ -545,12 +586,15 @@ class Module:
                 batches.append(batch)
                 if len(batch) < 64:
                     break
-            return batches[0] if len(batches) == 1 else np.concatenate(batches)
+            return concatenate_records(batches)
         max_count = _check_int("max_count", max_count, c_int32)
-        buf = np.zeros(max(max_count, 1), dtype=GENERAL_DTYPE)
+        buf = np.empty(max(max_count, 1), dtype=GENERAL_DTYPE)
         count = c_int32(0)
         self._call("getResults", max_count, byref(count), buf.ctypes.data_as(c_void_p))
-        return buf[:count.value].copy()
+        return buf if count.value == len(buf) else buf[:count.value].copy()
+
+    #: Largest span of memory that ``harmonic_tables`` views at once.
+    _GATHER_SPAN = 1 << 28
 
     _HARMONIC_FIELDS = ("harmonicsU", "harmonicsI", "harmonicsUL", "interharmonicsU",
                         "interharmonicsI", "interharmonicsUL", "harmonicsP", "harmonicsQ",
@@ -581,6 +625,51 @@ class Module:
                     out[r, c, :n] = np.frombuffer((c_float * n).from_address(addr),
                                                   dtype=np.float32)
         return out
+
+    @staticmethod
+    def harmonic_tables(records: np.ndarray, fields: Sequence[str],
+                        blocks: int) -> Dict[str, np.ndarray]:
+        """``{field: harmonics(records, field, blocks)}`` for several fields,
+        copied in one gather.
+
+        The library keeps every harmonic table of a module in one host
+        array, so all the pointers of a batch of records lie in one block of
+        memory: it is viewed once and the tables are picked out by index.
+        Where the pointers do not look like that (misaligned, or spread over
+        more than ``_GATHER_SPAN`` bytes) the tables are copied one by one."""
+        records = np.atleast_1d(records)
+        n, nb = len(records), int(blocks)
+        for f in fields:
+            if f not in Module._HARMONIC_FIELDS:
+                raise ValueError(f"unknown harmonic field {f!r}")
+        if n == 0 or not fields:
+            return {f: np.zeros((n, nb, 0), dtype=np.float32) for f in fields}
+        lengths = records["harmonicLength"].astype(np.int64)
+        width = int(lengths.max())
+        used = min(nb, 4)
+        ch = records["channels"][:, :used]
+        addr = np.stack([ch[f] for f in fields])  # (fields, n, used)
+        ok = addr != 0
+        out_shape = (len(fields), n, nb, width)
+        if not ok.any() or width == 0:
+            out = np.full(out_shape, np.nan, dtype=np.float32)
+            return {f: out[j] for j, f in enumerate(fields)}
+        live = addr[ok]
+        base = int(live.min())
+        top = int(live.max()) + 4 * width
+        if (top - base > Module._GATHER_SPAN or ((live - np.uint64(base)) % np.uint64(4)).any()):
+            return {f: Module.harmonics(records, f, blocks=nb) for f in fields}
+        view = np.frombuffer((c_float * ((top - base) // 4)).from_address(base),
+                             dtype=np.float32)
+        offset = ((addr - np.uint64(base)) // np.uint64(4)).astype(np.int64)
+        offset[~ok] = 0
+        cols = np.arange(width, dtype=np.int64)
+        index = offset[..., None] + cols  # (fields, n, used, width)
+        inside = ok[..., None] & (cols < lengths[None, :, None, None])
+        picked = view[np.where(inside, index, 0)]
+        out = np.full(out_shape, np.nan, dtype=np.float32)
+        out[:, :, :used] = np.where(inside, picked, np.float32(np.nan))
+        return {f: out[j] for j, f in enumerate(fields)}
 
     @staticmethod
     def spectrum(records: np.ndarray, field: str = "fftU",
@@ -622,6 +711,36 @@ class Module:
                    s.ctypes.data_as(POINTER(ctypes.c_uint64)), n.ctypes.data_as(POINTER(c_int32)),
                    f.ctypes.data_as(POINTER(c_double)), v.ctypes.data_as(POINTER(c_bool)))
 
+    def cycle_scheduler(self, starts: np.ndarray, lengths: np.ndarray, frequencies: np.ndarray,
+                        valid: np.ndarray):
+        """For many calls of ``schedule_cycles`` on consecutive pieces of the
+        same arrays: returns ``schedule(lo, hi)``, which reports entries
+        lo..hi-1 (the arrays are checked and converted once)."""
+        s = np.ascontiguousarray(starts, dtype=np.uint64)
+        n = np.ascontiguousarray(lengths, dtype=np.int32)
+        f = np.ascontiguousarray(frequencies, dtype=np.float64)
+        v = np.ascontiguousarray(valid, dtype=np.bool_)
+        if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f)
+                                                                   == len(v)):
+            raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
+        if np.any(np.asarray(lengths, dtype=np.int64) != n):
+            raise ValueError("a cycle length does not fit 32 bits")
+        fn = _void_pointer_function(self._lib, "scheduleForPeriodCalculation")
+        handle = self.handle
+        ps, pn, pf, pv = (s.ctypes.data, n.ctypes.data, f.ctypes.data, v.ctypes.data)
+        total = len(s)
+
+        def schedule(lo: int, hi: int) -> None:
+            if not 0 <= lo <= hi <= total:
+                raise ValueError("entries outside the arrays")
+            status = fn(handle, hi - lo, ps + 8 * lo, pn + 4 * lo, pf + 8 * lo, pv + lo)
+            if status != _native.STATUS_SUCCESS:
+                raise error_for_status(status, "scheduleForPeriodCalculation",
+                                       _native.last_error_message(handle), handle)
+
+        schedule.keep = (s, n, f, v)  # the arrays live as long as the function
+        return schedule
+
     def period_results(self) -> np.ndarray:
         """Computes and copies out every period value that can be handed out.
 
@@ -642,7 +761,26 @@ class Module:
                 break
         if not batches:
             return np.zeros((0, per), dtype=PERIOD_DTYPE)
-        return batches[0] if len(batches) == 1 else np.concatenate(batches)
+        return concatenate_records(batches)
+
+
+_VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
+
+
+def _void_pointer_function(lib: Any, name: str):
+    """The library function ``name`` with every pointer argument declared
+    as ``void*``, so that addresses can be passed as integers."""
+    key = (id(lib), name)
+    fn = _VOID_FUNCTIONS.get(key)
+    if fn is None:
+        restype, argtypes = _native.PROTOTYPES[name]
+        args = [c_void_p if (isinstance(a, type) and issubclass(a, ctypes._Pointer)) else a
+                for a in argtypes]
+        fn = ctypes.CFUNCTYPE(restype, *args)(ctypes.cast(getattr(lib, name), c_void_p).value)
+        _VOID_FUNCTIONS[key] = (fn, lib)
+    else:
+        fn = fn[0]
+    return fn
 
 
 def _make_bool(stem: str) -> property:

@@ -22,7 +22,9 @@ the data it needs):
 
 Long recordings are drawn from a min/max envelope of at most a few thousand
 points per line, so the report takes the same time and size for a minute as
-for a day, and short dips stay visible.
+for a day, and short dips stay visible.  A result that does not hold the
+tables (an analysis with ``keep=()``) is drawn from its ``trends``: the
+same envelopes, built while the analysis ran.
 """
 from __future__ import annotations
 
@@ -101,6 +103,59 @@ def _envelope(x: np.ndarray, y: np.ndarray, max_points: int = _MAX_POINTS
             xs.append(float(x[a + k]))
             ys.append(float(seg[k]))
     return np.asarray(xs), np.asarray(ys)
+
+
+class _Series:
+    """The series of one table for the figures: from the DataFrame when the
+    result holds it (decimated here), else from the envelope that the
+    analysis kept in ``result.trends``."""
+
+    def __init__(self, result: Any, name: str) -> None:
+        self.df = _frame(result, name)
+        self.env = None
+        if self.df is None:
+            trends = getattr(result, "trends", None)
+            env = getattr(trends, name, None) if trends is not None else None
+            if env is not None and env.rows:
+                self.env = env
+        if self.df is not None:
+            self.columns = list(self.df.columns)
+        else:
+            self.columns = list(self.env.names) if self.env is not None else []
+
+    def __bool__(self) -> bool:
+        return self.df is not None or self.env is not None
+
+    def line(self, name: str) -> Tuple[np.ndarray, np.ndarray]:
+        """(x, y) to draw: t_end and the column, at most _MAX_POINTS points."""
+        if self.df is not None:
+            return _envelope(_col(self.df, "t_end"), _col(self.df, name))
+        return self.env.points(name)
+
+    def values(self, name: str) -> Optional[np.ndarray]:
+        """Values of the column holding its minimum and maximum (for limits)."""
+        if name not in self.columns:
+            return None
+        if self.df is not None:
+            return _col(self.df, name)
+        return self.env.values(name)
+
+    def t_range(self) -> Tuple[float, float]:
+        if self.df is not None:
+            t = _col(self.df, "t_end")
+            return float(np.nanmin(t)), float(np.nanmax(t))
+        return float(self.env.x_first), float(self.env.x_last)
+
+    def where_zero(self, name: str) -> np.ndarray:
+        """t_end of the rows where the column is 0 (of the envelope: of the
+        buckets holding a 0)."""
+        if name not in self.columns:
+            return np.zeros(0)
+        if self.df is not None:
+            v = _col(self.df, name)
+            return _col(self.df, "t_end")[v == 0]
+        x, y = self.env.points(name)
+        return x[y == 0]
 
 
 def _time_scale(t_max: float) -> Tuple[float, str]:
@@ -182,12 +237,11 @@ def _phases(df, prefix: str, suffix: str) -> List[int]:
     return [k for k in (1, 2, 3) if f"{prefix}{k}{suffix}" in df.columns]
 
 
-def _plot_lines(ax, t: np.ndarray, df, prefix: str, suffix: str, label_fmt: str,
+def _plot_lines(ax, series: _Series, prefix: str, suffix: str, label_fmt: str,
                 scale: float, linestyle: str = "-") -> int:
     drawn = 0
-    for k in _phases(df, prefix, suffix):
-        y = _col(df, f"{prefix}{k}{suffix}")
-        x, yy = _envelope(t, y)
+    for k in _phases(series, prefix, suffix):
+        x, yy = series.line(f"{prefix}{k}{suffix}")
         ax.plot(x / scale, yy, color=PHASE_COLOURS[k - 1], linewidth=1.5,
                 linestyle=linestyle, label=label_fmt.format(k=k))
         drawn += 1
@@ -197,47 +251,45 @@ def _plot_lines(ax, t: np.ndarray, df, prefix: str, suffix: str, label_fmt: str,
 # --- the figures -------------------------------------------------------------
 
 def _fig_rms(result: Any):
-    w = _frame(result, "windows")
-    if w is None or not _phases(w, "u", "_rms"):
+    w = _Series(result, "windows")
+    if not w or not _phases(w, "u", "_rms"):
         return None, "no calculation windows"
-    t = _col(w, "t_end")
-    scale, xlabel = _time_scale(float(np.nanmax(t)))
+    scale, xlabel = _time_scale(w.t_range()[1])
     has_i = bool(_phases(w, "i", "_rms"))
     fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    _plot_lines(axes[0], t, w, "u", "_rms", "U{k}", scale)
+    _plot_lines(axes[0], w, "u", "_rms", "U{k}", scale)
     _style(axes[0], "voltage RMS [V]", None if has_i else xlabel)
-    _min_span(axes[0], [_col(w, f"u{k}_rms") for k in _phases(w, "u", "_rms")])
+    _min_span(axes[0], [w.values(f"u{k}_rms") for k in _phases(w, "u", "_rms")])
     _legend(axes[0])
     if has_i:
-        _plot_lines(axes[1], t, w, "i", "_rms", "I{k}", scale)
+        _plot_lines(axes[1], w, "i", "_rms", "I{k}", scale)
         _style(axes[1], "current RMS [A]", xlabel)
-        _min_span(axes[1], [_col(w, f"i{k}_rms") for k in _phases(w, "i", "_rms")])
+        _min_span(axes[1], [w.values(f"i{k}_rms") for k in _phases(w, "i", "_rms")])
         _legend(axes[1])
     axes[0].set_title("RMS per calculation window", loc="left", fontsize=10)
     return fig, None
 
 
 def _fig_frequency(result: Any):
-    w = _frame(result, "windows")
-    f = _col(w, "frequency")
+    w = _Series(result, "windows")
+    f = w.values("frequency")
     if f is None:
         return None, "no frequency values"
-    t = _col(w, "t_end")
-    scale, xlabel = _time_scale(float(np.nanmax(t)))
-    u2 = _col(w, "u2_ratio")
+    scale, xlabel = _time_scale(w.t_range()[1])
+    u2 = w.values("u2_ratio")
     fig, axes = _figure(2 if u2 is not None else 1, 2.4 if u2 is not None else 3.0)
-    x, y = _envelope(t, f)
+    x, y = w.line("frequency")
     axes[0].plot(x / scale, y, color="#333333", linewidth=1.1, label="f")
     _style(axes[0], "frequency [Hz]", None if u2 is not None else xlabel)
     _min_span(axes[0], [f], relative=0.002)
     _legend(axes[0])
     axes[0].set_title("Fundamental frequency per window", loc="left", fontsize=10)
     if u2 is not None:
-        x, y = _envelope(t, u2)
+        x, y = w.line("u2_ratio")
         axes[1].plot(x / scale, y, color="#CC79A7", linewidth=1.1, label="u2")
-        u0 = _col(w, "u0_ratio")
+        u0 = w.values("u0_ratio")
         if u0 is not None:
-            x, y = _envelope(t, u0)
+            x, y = w.line("u0_ratio")
             axes[1].plot(x / scale, y, color="#56B4E9", linewidth=1.1, label="u0")
         _style(axes[1], "unbalance [%]", xlabel)
         top = np.nanmax(np.concatenate([u2, u0 if u0 is not None else u2]))
@@ -247,23 +299,22 @@ def _fig_frequency(result: Any):
 
 
 def _fig_thd(result: Any):
-    w = _frame(result, "windows")
-    if w is None or not _phases(w, "u", "_thd"):
+    w = _Series(result, "windows")
+    if not w or not _phases(w, "u", "_thd"):
         return None, "no THD values"
-    t = _col(w, "t_end")
-    scale, xlabel = _time_scale(float(np.nanmax(t)))
+    scale, xlabel = _time_scale(w.t_range()[1])
     has_i = bool(_phases(w, "i", "_thd"))
     fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    _plot_lines(axes[0], t, w, "u", "_thd", "U{k}", scale)
+    _plot_lines(axes[0], w, "u", "_thd", "U{k}", scale)
     _style(axes[0], "voltage THD [%]", None if has_i else xlabel)
-    _thd_limits(axes[0], [_col(w, f"u{k}_thd") for k in _phases(w, "u", "_thd")])
+    _thd_limits(axes[0], [w.values(f"u{k}_thd") for k in _phases(w, "u", "_thd")])
     _legend(axes[0])
     axes[0].set_title("Total harmonic distortion per window (relative to the fundamental)",
                       loc="left", fontsize=10)
     if has_i:
-        _plot_lines(axes[1], t, w, "i", "_thd", "I{k}", scale)
+        _plot_lines(axes[1], w, "i", "_thd", "I{k}", scale)
         _style(axes[1], "current THD [%]", xlabel)
-        _thd_limits(axes[1], [_col(w, f"i{k}_thd") for k in _phases(w, "i", "_thd")])
+        _thd_limits(axes[1], [w.values(f"i{k}_thd") for k in _phases(w, "i", "_thd")])
         _legend(axes[1])
     return fig, None
 
@@ -302,16 +353,35 @@ def _window_id(result: Any, row: int) -> Any:
 _SPECTRUM_VISIBLE_PCT = 0.1
 
 
-def _fig_spectrum(result: Any):
+def _worst_spectrum(result: Any):
+    """(harmonic rows, t_end, highest voltage THD) of the window with the
+    highest voltage THD, from the tables or else from ``result.trends``;
+    or (None, None, None, why not)."""
     h = _frame(result, "harmonics")
     w = _frame(result, "windows")
     row = worst_window(result)
-    if h is None or row is None:
-        return None, "no harmonic values"
-    wid = _window_id(result, row)
-    sel = h[h["window"].to_numpy() == wid]
-    if len(sel) == 0:
-        return None, "no harmonic values for the worst window"
+    if h is not None and row is not None:
+        wid = _window_id(result, row)
+        sel = h[h["window"].to_numpy() == wid]
+        if len(sel) == 0:
+            return None, None, None, "no harmonic values for the worst window"
+        t_end = float(w["t_end"].iloc[row])
+        thd_max = max(float(w[f"u{k}_thd"].iloc[row]) for k in _phases(w, "u", "_thd"))
+        return sel, t_end, thd_max, None
+    trends = getattr(result, "trends", None)
+    worst = getattr(trends, "worst", None) if trends is not None else None
+    if worst is not None and (h is None or w is None):
+        sel = worst["harmonics"]
+        if len(sel) == 0:
+            return None, None, None, "no harmonic values for the worst window"
+        return sel, float(worst["t_end"]), max(worst["thd"].values()), None
+    return None, None, None, "no harmonic values"
+
+
+def _fig_spectrum(result: Any):
+    sel, t_end, thd_max, note = _worst_spectrum(result)
+    if sel is None:
+        return None, note
     groups = [("U", "voltage"), ("I", "current")]
     present = [(p, name) for p, name in groups
                if any(str(c) in (f"{p}1", f"{p}2", f"{p}3")
@@ -354,8 +424,6 @@ def _fig_spectrum(result: Any):
         panels.append((name, bars))
     x_max = min(max(highest_visible + 3, 13), max(highest_order, 2) + 1)
     fig, axes = _figure(len(panels), 2.8)
-    t_end = float(w["t_end"].iloc[row])
-    thd_max = max(float(w[f"u{k}_thd"].iloc[row]) for k in _phases(w, "u", "_thd"))
     for ax, (name, bars) in zip(axes, panels):
         width = 0.8 / max(len(bars), 1)
         top = 0.0
@@ -399,7 +467,8 @@ def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
     w = _frame(result, "windows")
     out: Dict[str, Tuple[float, float]] = {}
     if w is None:
-        return out
+        trends = getattr(result, "trends", None)
+        return dict(getattr(trends, "phasors", None) or {})
     for prefix in ("u", "i"):
         for k in (1, 2, 3):
             mag = _col(w, f"{prefix}{k}_h1")
@@ -479,18 +548,17 @@ def _fig_phasors(result: Any):
 
 
 def _fig_half_cycles(result: Any):
-    hc = _frame(result, "half_cycles")
-    if hc is None or not _phases(hc, "u", "_rms"):
+    hc = _Series(result, "half_cycles")
+    if not hc or not _phases(hc, "u", "_rms"):
         return None, "no half-cycle values"
-    t = _col(hc, "t_end")
+    t_first, t_last = hc.t_range()
     events = _frame(result, "events")
-    scale, xlabel = _time_scale(float(np.nanmax(t)))
+    scale, xlabel = _time_scale(t_last)
     fig, axes = _figure(1, 3.4)
     ax = axes[0]
     if events is not None:
-        t_last = float(np.nanmax(t))
         # Events shorter than this would be invisible on a long time axis.
-        min_width = (t_last - float(np.nanmin(t))) / 300.0
+        min_width = (t_last - t_first) / 300.0
         for j, (a, b) in enumerate(zip(events["t_start"], events["t_end"])):
             a, b = float(a), float(b)
             if not math.isfinite(a):
@@ -509,15 +577,14 @@ def _fig_half_cycles(result: Any):
             ax.plot(starts / scale, np.full(starts.size, 1.0), "v", color="#B36B00",
                     markersize=7, transform=ax.get_xaxis_transform(), clip_on=False,
                     label="event start")
-    _plot_lines(ax, t, hc, "u", "_rms", "U{k}", scale)
-    valid = _col(hc, "valid")
-    if valid is not None and np.any(valid == 0):
-        bad = t[valid == 0]
+    _plot_lines(ax, hc, "u", "_rms", "U{k}", scale)
+    bad = hc.where_zero("valid")
+    if len(bad):
         # Ticks along the bottom edge (x in data, y in axes coordinates).
         ax.plot(bad / scale, np.full(len(bad), 0.02), "|", color="#999999", markersize=7,
                 transform=ax.get_xaxis_transform(), clip_on=False, label="invalid cycle")
     _style(ax, "one-cycle RMS [V]", xlabel)
-    _min_span(ax, [_col(hc, f"u{k}_rms") for k in _phases(hc, "u", "_rms")])
+    _min_span(ax, [hc.values(f"u{k}_rms") for k in _phases(hc, "u", "_rms")])
     n_ev = 0 if events is None else len(events)
     title = (f"{n_ev} rapid voltage change event{'s' if n_ev != 1 else ''} (shaded)"
              if n_ev else "no rapid voltage change")

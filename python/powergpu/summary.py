@@ -20,6 +20,7 @@ import numpy as np
 __all__ = [
     "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
     "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
+    "write_summary", "CsvAppender", "TableWriter", "csv_chunk_rows",
 ]
 
 #: Output file name per result table, in the order they are written.
@@ -104,6 +105,30 @@ def _phase_numbers(df, prefix: str, suffix: str) -> List[int]:
     return [k for k in (1, 2, 3) if f"{prefix}{k}{suffix}" in df.columns]
 
 
+class _WindowMeans:
+    """Column names and means of the windows table: from the result's
+    ``trends`` (kept whether or not the table itself was), else from the
+    table."""
+
+    def __init__(self, result: Any) -> None:
+        trends = getattr(result, "trends", None)
+        self._means: Optional[Mapping[str, Any]] = None
+        if trends is not None and getattr(trends, "means", None) is not None:
+            count = trends.window_count() if hasattr(trends, "window_count") else 1
+            self.columns = list(trends.window_columns) if count else []
+            self._means = trends.means
+            self._frame = None
+        else:
+            self._frame = _frame(result, "windows")
+            self.columns = [] if self._frame is None else list(self._frame.columns)
+
+    def mean(self, column: str) -> Optional[float]:
+        if self._means is not None:
+            v = self._means.get(column) if column in self.columns else None
+            return None if v is None or not math.isfinite(float(v)) else float(v)
+        return _mean(self._frame, column)
+
+
 def phase_table(result: Any) -> TableModel:
     """Per phase: RMS, fundamental and THD of voltage and current; P, Q, S,
     power factor and cos phi1, with the three-phase totals in a last column.
@@ -111,7 +136,7 @@ def phase_table(result: Any) -> TableModel:
     Every value is the mean over all calculation windows (the same numbers
     as the per-phase entries of summary.json).
     """
-    w = _frame(result, "windows")
+    w = _WindowMeans(result)
     phases = _phase_numbers(w, "u", "_rms")
     model = TableModel()
     if not phases:
@@ -121,14 +146,14 @@ def phase_table(result: Any) -> TableModel:
     model.columns = [f"L{k}" for k in phases] + (["total"] if totals else [])
     n_total = 1 if totals else 0
 
-    def row(label: str, unit: str, column: str, how=_mean, total: Optional[str] = None,
+    def row(label: str, unit: str, column: str, total: Optional[str] = None,
             digits: Optional[int] = None) -> None:
-        vals = [how(w, column.format(k=k)) for k in phases]
+        vals = [w.mean(column.format(k=k)) for k in phases]
         if all(v is None for v in vals):
             return
         cells = [fmt_number(v, digits) for v in vals]
         if n_total:
-            cells.append(fmt_number(how(w, total), digits) if total else "")
+            cells.append(fmt_number(w.mean(total), digits) if total else "")
         model.rows.append(TableRow(label, unit, cells))
 
     row("U rms", "V", "u{k}_rms")
@@ -136,7 +161,7 @@ def phase_table(result: Any) -> TableModel:
     row("U THD", "%", "u{k}_thd", digits=2)
     ll = [c for c in ("u12_rms", "u23_rms", "u31_rms") if c in w.columns][:len(phases)]
     if ll:
-        cells = [fmt_number(_mean(w, c)) for c in ll]
+        cells = [fmt_number(w.mean(c)) for c in ll]
         cells += [""] * (len(phases) - len(ll)) + [""] * n_total
         names = "/".join(c[1:3].upper() for c in ll)
         model.rows.append(TableRow(f"U L-L rms ({names})", "V", cells))
@@ -388,6 +413,7 @@ def json_ready(obj: Any) -> Any:
 CSV_DIGITS = {8: 12, 4: 8}
 _MAX_DECIMALS = 15
 _CHUNK_ROWS = 1 << 18
+_CSV_FIELDS = 1 << 20
 
 
 _POW10 = 10 ** np.arange(19, dtype=np.int64)
@@ -395,28 +421,40 @@ _POW10 = 10 ** np.arange(19, dtype=np.int64)
 
 def _digits_matrix(m: np.ndarray, decimals: np.ndarray, width: int) -> np.ndarray:
     """Right-aligned ASCII digits of the non-negative integers ``m`` with a
-    decimal point ``decimals`` places from the right (none where 0)."""
+    decimal point ``decimals`` places from the right (none where 0).
+
+    Built position by position in a (width, n) array (each text position
+    one contiguous row) and returned transposed, as (n, width)."""
     n = len(m)
     has_dot = bool((decimals > 0).any())
     nd = width - 1 if has_dot else width
-    digits = np.empty((n, nd), dtype=np.uint8)
+    digits = np.empty((nd, n), dtype=np.uint8)
     v = m.copy()
+    q = np.empty_like(v)
     for k in range(nd):
-        q = v // 10  # division by a constant: much faster than divmod
-        digits[:, nd - 1 - k] = v - q * 10
-        v = q
+        np.floor_divide(v, 10, out=q)  # division by a constant: much faster than divmod
+        np.subtract(v, q * 10, out=digits[nd - 1 - k], casting="unsafe")
+        v, q = q, v
+        if k >= 1 and not v.any():  # only leading zeros from here on
+            digits[:nd - 1 - k] = 0
+            break
     digits += 48
     if not has_dot:
-        return digits
-    # Insert the point: column j of the output takes digit column j left of
-    # the point's position, the point at it, and digit column j - 1 right of it.
-    cut = np.where(decimals > 0, nd - decimals, -1)
-    out = np.empty((n, width), dtype=np.uint8)
-    out[:, 0] = np.where(cut > 0, digits[:, 0], np.where(cut == 0, 46, 48))
+        return digits.T
+    # Insert the point: position j of the output takes digit position j left
+    # of the point's position, the point at it, and digit position j - 1
+    # right of it.
+    cut = np.where(decimals > 0, nd - decimals, -1).astype(np.int16)
+    out = np.empty((width, n), dtype=np.uint8)
+    out[0] = np.where(cut > 0, digits[0], np.where(cut == 0, 46, 48))
+    dot = np.full(n, 46, dtype=np.uint8)
     for j in range(1, width):
-        left = digits[:, j] if j < nd else digits[:, nd - 1]
-        out[:, j] = np.where(j < cut, left, np.where(j == cut, 46, digits[:, j - 1]))
-    return out
+        right = digits[j - 1]
+        if j < nd:
+            out[j] = np.where(cut > j, digits[j], np.where(cut == j, dot, right))
+        else:
+            out[j] = np.where(cut == j, dot, right)
+    return out.T
 
 
 def _count_digits(m: np.ndarray) -> np.ndarray:
@@ -444,11 +482,39 @@ def _put_sign(mat: np.ndarray, neg: np.ndarray, lengths: np.ndarray) -> None:
         mat[rows, mat.shape[1] - lengths[rows]] = ord("-")
 
 
+def _runs(values: np.ndarray) -> Optional[np.ndarray]:
+    """Start positions of the runs of equal consecutive values, when there
+    are few of them (a column that repeats a value per window), else None."""
+    n = len(values)
+    if n < 256:
+        return None
+    change = values[1:] != values[:-1]
+    count = int(np.count_nonzero(change)) + 1
+    if count * 8 > n:
+        return None
+    return np.concatenate([[0], np.flatnonzero(change) + 1])
+
+
 def _format_floats(x: np.ndarray, digits: int) -> Tuple[np.ndarray, np.ndarray]:
     """Fixed-point text with ``digits`` significant digits, trailing zeros
     removed; NaN gives an empty field, infinities 'inf' / '-inf'."""
     x = x.astype(np.float64)
     n = len(x)
+    missing = np.isnan(x)
+    count = int(np.count_nonzero(missing))
+    if count * 2 > n:
+        # Mostly missing (a column that applies to some rows only): format
+        # the others alone; the text is the same (NaN only widens a column
+        # to 1 character, below the minimum width of 4).
+        present = np.flatnonzero(~missing)
+        if not len(present):
+            return np.full((n, 4), 48, dtype=np.uint8), np.zeros(n, dtype=np.int64)
+        sub, sub_lens = _format_floats(x[present], digits)
+        mat = np.full((n, sub.shape[1]), 48, dtype=np.uint8)
+        mat[present] = sub
+        lens = np.zeros(n, dtype=np.int64)
+        lens[present] = sub_lens
+        return mat, lens
     finite = np.isfinite(x)
     a = np.where(finite, np.abs(x), 0.0)
     big = a >= 1e17  # beyond int64 fixed point: written by repr
@@ -464,14 +530,21 @@ def _format_floats(x: np.ndarray, digits: int) -> Tuple[np.ndarray, np.ndarray]:
     dec = np.clip(digits - 1 - exp, 0, cap)
     m = np.rint(a * np.power(10.0, dec)).astype(np.int64)
     dec[m == 0] = 0
-    # Drop trailing zeros of the fraction.
+    # Drop trailing zeros of the fraction (looking only at the values that
+    # may still have one).
+    idx = np.flatnonzero(dec > 0)
     for _ in range(_MAX_DECIMALS):
-        q = m // 10
-        z = (dec > 0) & (m == q * 10)
+        if not idx.size:
+            break
+        mi = m[idx]
+        q = mi // 10
+        z = mi == q * 10
         if not z.any():
             break
-        m = np.where(z, q, m)
-        dec = np.where(z, dec - 1, dec)
+        idx = idx[z]
+        m[idx] = q[z]
+        dec[idx] -= 1
+        idx = idx[dec[idx] > 0]
     neg = (x < 0) & (m > 0)
     ndig = np.maximum(_count_digits(m), dec + 1)
     lengths = ndig + (dec > 0) + neg
@@ -526,6 +599,23 @@ def _format_objects(values: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
 
 
 def _format_column(series) -> Tuple[np.ndarray, np.ndarray]:
+    """(text matrix, lengths) of a column: each value right-aligned in one
+    row of the matrix.  A numeric column made of few runs of one value is
+    formatted once per run (the result is the same)."""
+    import pandas as pd
+
+    dtype = series.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "fiu":
+        values = series.to_numpy()
+        starts = _runs(values)
+        if starts is not None:
+            mat, lens = _format_column(pd.Series(values[starts]))
+            repeat = np.diff(np.concatenate([starts, [len(values)]]))
+            return np.repeat(mat, repeat, axis=0), np.repeat(lens, repeat)
+    return _format_values(series)
+
+
+def _format_values(series) -> Tuple[np.ndarray, np.ndarray]:
     import pandas as pd
 
     dtype = series.dtype
@@ -550,11 +640,12 @@ def _format_column(series) -> Tuple[np.ndarray, np.ndarray]:
     return _format_objects(series.to_numpy(dtype=object))
 
 
-def _csv_bytes(df) -> bytes:
-    """The data rows of ``df`` (no header) as CSV bytes, '\\n' line ends."""
+def _csv_bytes(df) -> np.ndarray:
+    """The data rows of ``df`` (no header) as CSV bytes (a uint8 array, for
+    any ``write``), '\\n' line ends."""
     n = len(df)
     if n == 0:
-        return b""
+        return np.zeros(0, dtype=np.uint8)
     cols = [_format_column(df.iloc[:, j]) for j in range(df.shape[1])]
     widths = [mat.shape[1] + 1 for mat, _ in cols]  # + separator
     total = sum(widths)
@@ -564,22 +655,42 @@ def _csv_bytes(df) -> bytes:
     for j, ((mat, lens), w) in enumerate(zip(cols, widths)):
         buf[:, off:off + w - 1] = mat
         buf[:, off + w - 1] = ord(",") if j < len(cols) - 1 else ord("\n")
-        mask[:, off:off + w - 1] = np.arange(w - 1)[None, :] >= (w - 1 - lens)[:, None]
+        # a field's bytes: the last ``lens`` of its w - 1 positions
+        np.greater_equal(np.arange(w - 1, dtype=np.int64)[None, :],
+                         (w - 1 - lens.astype(np.int64, copy=False))[:, None],
+                         out=mask[:, off:off + w - 1])
         mask[:, off + w - 1] = True
         off += w
-    return buf[mask].tobytes()
+    return buf[mask]
 
 
-def write_csv(df, path: "os.PathLike[str] | str", chunk_rows: int = _CHUNK_ROWS) -> Path:
+def csv_chunk_rows(columns: int) -> int:
+    """Rows formatted together by ``write_csv`` and ``CsvAppender`` for a
+    table of ``columns`` columns: about a million fields, a power of two
+    between 4096 and 2**18.  (How small values are written depends on the
+    largest value of their column in the chunk, so both writers cut a table
+    into the same chunks and give the same bytes.)"""
+    rows = _CSV_FIELDS // max(int(columns), 1)
+    rows = 1 << max(int(rows).bit_length() - 1, 0)
+    return int(min(max(rows, 4096), _CHUNK_ROWS))
+
+
+def _header(columns: Sequence[Any]) -> bytes:
+    return (",".join(_csv_field(str(c)) for c in columns) + "\n").encode("utf-8")
+
+
+def write_csv(df, path: "os.PathLike[str] | str", chunk_rows: Optional[int] = None) -> Path:
     """Write ``df`` (without its index) as CSV, fast; the file reads back with
     ``pandas.read_csv`` to the same values (floats to 12 significant digits,
     8 for float32 columns; NaN as an empty field).  Written under a temporary
-    name and renamed, so a reader never sees half a file."""
+    name and renamed, so a reader never sees half a file.  ``chunk_rows``:
+    rows formatted at a time (default ``csv_chunk_rows``)."""
     p = Path(path)
     tmp = p.with_name(p.name + ".part")
+    chunk_rows = int(chunk_rows or csv_chunk_rows(df.shape[1]))
     try:
         with open(tmp, "wb") as fh:
-            fh.write((",".join(_csv_field(str(c)) for c in df.columns) + "\n").encode("utf-8"))
+            fh.write(_header(df.columns))
             for start in range(0, len(df), chunk_rows):
                 fh.write(_csv_bytes(df.iloc[start:start + chunk_rows]))
         os.replace(tmp, p)
@@ -590,6 +701,88 @@ def write_csv(df, path: "os.PathLike[str] | str", chunk_rows: int = _CHUNK_ROWS)
             pass
         raise
     return p
+
+
+class CsvAppender:
+    """Writes one CSV table batch by batch: ``append(df)`` for each batch
+    (one set of columns), then ``close()``.  The file holds the same bytes
+    as ``write_csv`` of the concatenated batches; memory holds at most one
+    chunk of rows.  Written under a temporary name and renamed by
+    ``close``; ``abort`` removes it."""
+
+    def __init__(self, path: "os.PathLike[str] | str", chunk_rows: Optional[int] = None) -> None:
+        self.path = Path(path)
+        self._tmp = self.path.with_name(self.path.name + ".part")
+        self._chunk = chunk_rows
+        self.columns: Optional[List[Any]] = None
+        self.rows = 0
+        self._pending: List[Any] = []
+        self._pending_rows = 0
+        self._fh = open(self._tmp, "wb")
+
+    def append(self, df) -> None:
+        if self._fh is None:
+            raise ValueError("the table is closed")
+        if self.columns is None:
+            self._start(list(df.columns))
+        elif list(df.columns) != self.columns:
+            raise ValueError("a batch has other columns than the first one")
+        if len(df) == 0:
+            return
+        self._pending.append(df)
+        self._pending_rows += len(df)
+        while self._pending_rows >= self._chunk:
+            self._write(self._chunk)
+
+    def _start(self, columns: List[Any]) -> None:
+        self.columns = columns
+        if not self._chunk:
+            self._chunk = csv_chunk_rows(len(columns))
+        self._fh.write(_header(columns))
+
+    def _write(self, count: int) -> None:
+        import pandas as pd
+
+        parts = self._pending
+        df = parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
+        self._fh.write(_csv_bytes(df.iloc[:count]))
+        rest = df.iloc[count:]
+        self._pending = [rest] if len(rest) else []
+        self._pending_rows = len(rest)
+        self.rows += count
+
+    def close(self, columns: Optional[Sequence[Any]] = None) -> Path:
+        """Writes the last rows and renames the file into place; ``columns``
+        gives the header of a table that received no batch."""
+        if self._fh is None:
+            return self.path
+        try:
+            if self.columns is None:
+                self._start(list(columns or []))
+            if self._pending_rows:
+                self._write(self._pending_rows)
+            self._fh.close()
+            self._fh = None
+            os.replace(self._tmp, self.path)
+        except BaseException:
+            self.abort()
+            raise
+        return self.path
+
+    def abort(self) -> None:
+        """Closes and removes the unfinished file."""
+        if self._fh is not None:
+            try:
+                self._fh.close()
+            except OSError:
+                pass
+            self._fh = None
+        try:
+            self._tmp.unlink()
+        except OSError:
+            pass
+        self._pending = []
+        self._pending_rows = 0
 
 
 #: Names accepted by ``write_outputs(tables=...)`` and ``--tables``.
@@ -627,6 +820,14 @@ def write_outputs(result: Any, outdir: "os.PathLike[str] | str", *,
         p = out / name
         write_csv(df, p)
         paths.append(p)
+    paths.append(write_summary(result, out, extra=extra))
+    return paths
+
+
+def write_summary(result: Any, outdir: "os.PathLike[str] | str", *,
+                  extra: Optional[Mapping[str, Any]] = None) -> Path:
+    """Write summary.json into ``outdir``: the result's summary, ``extra``
+    and the RVC events; returns its path."""
     data: Dict[str, Any] = {}
     from . import __version__ as version
     data["powergpu_version"] = version
@@ -635,10 +836,65 @@ def write_outputs(result: Any, outdir: "os.PathLike[str] | str", *,
         data.update(extra)
     ev = _frame(result, "events")
     data["rvc_events"] = [] if ev is None else ev.to_dict(orient="records")
-    p = out / SUMMARY_FILE
+    p = Path(outdir) / SUMMARY_FILE
     tmp = p.with_name(p.name + ".part")
     tmp.write_text(json.dumps(json_ready(data), indent=2, allow_nan=False) + "\n",
                    encoding="utf-8")
     os.replace(tmp, p)
-    paths.append(p)
-    return paths
+    return p
+
+
+class TableWriter:
+    """A sink for ``analyze_stream`` that writes the CSV tables as the
+    batches come (the same files as ``write_outputs``, in bounded memory).
+
+    ``tables``: names of ``TABLE_NAMES`` (default all).  After the
+    analysis, ``close(result)`` writes the last rows, events.csv (from the
+    result's events) and summary.json, and returns the paths in the order
+    of ``write_outputs``; ``abort()`` removes the unfinished files.
+    """
+
+    def __init__(self, outdir: "os.PathLike[str] | str",
+                 tables: Optional[Iterable[str]] = None) -> None:
+        wanted = set(TABLE_NAMES if tables is None else tables)
+        unknown = wanted - set(TABLE_NAMES)
+        if unknown:
+            raise ValueError(f"unknown table(s) {', '.join(sorted(unknown))}; "
+                             f"known: {', '.join(TABLE_NAMES)}")
+        self.outdir = Path(outdir)
+        self.outdir.mkdir(parents=True, exist_ok=True)
+        self.wanted = [(attr, name) for attr, name in OUTPUT_FILES if name[:-4] in wanted]
+        self._writers: Dict[str, CsvAppender] = {}
+        try:
+            for attr, name in self.wanted:
+                if attr != "events":  # small: written whole at the end
+                    self._writers[attr] = CsvAppender(self.outdir / name)
+        except BaseException:
+            self.abort()
+            raise
+        # the analysis asks only for the tables that are written
+        for attr, writer in self._writers.items():
+            setattr(self, f"on_{attr}", writer.append)
+
+    def close(self, result: Any, *, extra: Optional[Mapping[str, Any]] = None) -> List[Path]:
+        import pandas as pd
+
+        paths: List[Path] = []
+        try:
+            for attr, name in self.wanted:
+                df = getattr(result, attr, None)
+                if attr in self._writers:
+                    cols = list(df.columns) if df is not None else []
+                    paths.append(self._writers[attr].close(columns=cols))
+                else:
+                    paths.append(write_csv(df if df is not None else pd.DataFrame(),
+                                           self.outdir / name))
+        except BaseException:
+            self.abort()
+            raise
+        paths.append(write_summary(result, self.outdir, extra=extra))
+        return paths
+
+    def abort(self) -> None:
+        for writer in self._writers.values():
+            writer.abort()

@@ -21,6 +21,30 @@ ChannelSelector = Union[int, str]
 DEFAULT_CHUNK = 65536
 
 
+def release_mapped(array: Optional[np.ndarray], rows: int) -> None:
+    """Drops the resident pages of the memory-mapped ``array`` that hold its
+    first ``rows`` rows (they are read again from the file if touched).
+
+    A sequential read of a mapped file otherwise leaves every page it
+    touched resident in the process, so its memory would grow with the
+    length of the file.  Does nothing where the platform cannot do it."""
+    import mmap
+
+    mm = getattr(array, "_mmap", None)
+    advice = getattr(mmap, "MADV_DONTNEED", None)
+    if mm is None or advice is None or rows <= 0 or not hasattr(mm, "madvise"):
+        return
+    try:
+        base = array.__array_interface__["data"][0]
+        start = base - array.offset % mmap.ALLOCATIONGRANULARITY  # the mapping's start
+        end = base + rows * array.strides[0] - start
+        end -= end % mmap.PAGESIZE
+        if end > 0:
+            mm.madvise(advice, 0, min(end, len(mm)))
+    except (OSError, ValueError, AttributeError, TypeError):
+        pass
+
+
 class SampleSource(Protocol):
     """What a format reader provides: raw values with NaN where data is missing."""
 
