@@ -165,6 +165,11 @@ def phase_table(result: Any) -> TableModel:
         cells += [""] * (len(phases) - len(ll)) + [""] * n_total
         names = "/".join(c[1:3].upper() for c in ll)
         model.rows.append(TableRow(f"U L-L rms ({names})", "V", cells))
+    extremes = [_half_cycle_extremes(result, f"u{k}_rms") for k in phases]
+    if any(e is not None for e in extremes):
+        for label, index in (("U rms half-cycle min", 0), ("U rms half-cycle max", 1)):
+            cells = [fmt_number(e[index]) if e is not None else "" for e in extremes] + [""] * n_total
+            model.rows.append(TableRow(label, "V", cells))
     if has_i:
         row("I rms", "A", "i{k}_rms")
         row("I fundamental", "A", "i{k}_h1")
@@ -175,6 +180,27 @@ def phase_table(result: Any) -> TableModel:
         row("PF (lambda)", "", "pf{k}", total="pf_total", digits=3)
         row("cos phi1", "", "cos_phi1_{k}", digits=3)
     return model
+
+
+def _half_cycle_extremes(result: Any, column: str) -> Optional[Tuple[float, float]]:
+    """Smallest and largest valid one-cycle value (refreshed every half
+    cycle) of a column: from the trends when the table was not kept."""
+    trends = getattr(result, "trends", None)
+    values = None
+    if trends is not None and getattr(trends, "half_cycles", None) is not None \
+            and column in getattr(trends, "half_cycle_columns", []):
+        values = np.asarray(trends.half_cycles.values(column), dtype=float)
+    else:
+        frame = _frame(result, "half_cycles")
+        if frame is not None and column in frame.columns:
+            keep = frame["valid"].to_numpy(dtype=bool) if "valid" in frame.columns else slice(None)
+            values = np.asarray(frame[column], dtype=float)[keep]
+    if values is None:
+        return None
+    values = values[np.isfinite(values)]
+    if values.size == 0:
+        return None
+    return float(values.min()), float(values.max())
 
 
 # --- facts and events --------------------------------------------------------

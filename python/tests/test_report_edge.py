@@ -83,7 +83,8 @@ def test_single_phase_voltage_only(tmp_path):
     assert "No rapid voltage change was detected." in text
     model = summary.phase_table(res)
     assert model.columns == ["L1"]
-    assert [r.label for r in model.rows] == ["U rms", "U fundamental", "U THD"]
+    assert [r.label for r in model.rows] == ["U rms", "U fundamental", "U THD",
+                                            "U rms half-cycle min", "U rms half-cycle max"]
     console = summary.console_summary(res)
     assert "RVC events  0" in console and "I rms" not in console
 
