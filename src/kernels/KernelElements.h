@@ -16,18 +16,31 @@ namespace powergpu::math {
 
 // kernelRmsU, kernelRmsUL: the absolute value and the square are formed in
 // single precision and widened afterwards.
+POWERGPU_HD inline void addRms(float sample, double& absolute, double& square) {
+    absolute += static_cast<double>(absFloat(sample));
+    square += static_cast<double>(sample * sample);
+}
+
+// kernelRmsUI: both samples are widened first; squares and product are
+// fused into their sums.
+POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absoluteU, double& absoluteI,
+                                   double& squareU, double& squareI, double& product) {
+    const double u = static_cast<double>(voltage);
+    const double i = static_cast<double>(current);
+    absoluteU += absDouble(u);
+    absoluteI += absDouble(i);
+    squareU = fmaDouble(u, u, squareU);
+    squareI = fmaDouble(i, i, squareI);
+    product = fmaDouble(u, i, product);
+}
+
 struct RmsSums {
     double absolute = 0.0;
     double square = 0.0;
 
-    POWERGPU_HD void add(float sample) {
-        absolute += static_cast<double>(absFloat(sample));
-        square += static_cast<double>(sample * sample);
-    }
+    POWERGPU_HD void add(float sample) { addRms(sample, absolute, square); }
 };
 
-// kernelRmsUI: both samples are widened first; squares and product are
-// fused into their sums.
 struct RmsPairSums {
     double absoluteU = 0.0;
     double absoluteI = 0.0;
@@ -36,13 +49,7 @@ struct RmsPairSums {
     double product = 0.0;
 
     POWERGPU_HD void add(float voltage, float current) {
-        const double u = static_cast<double>(voltage);
-        const double i = static_cast<double>(current);
-        absoluteU += absDouble(u);
-        absoluteI += absDouble(i);
-        squareU = fmaDouble(u, u, squareU);
-        squareI = fmaDouble(i, i, squareI);
-        product = fmaDouble(u, i, product);
+        addRmsPair(voltage, current, absoluteU, absoluteI, squareU, squareI, product);
     }
 };
 

@@ -1,6 +1,8 @@
 // RMS, spectral RMS and reference-angle kernels on the CPU. The sums are
 // added to the window's record (zeroed by the scheduler), as the CUDA
 // kernels add their block totals.
+#include <algorithm>
+
 #include "kernels/KernelElements.h"
 #include "kernels/cpu/CpuKernels.h"
 #include "kernels/cpu/CpuTargetClones.h"
@@ -15,27 +17,43 @@ int rowCount(const Launch& launch) {
     return static_cast<int>(launch.block.y);
 }
 
-POWERGPU_CPU_INLINE void mergeRms(math::RmsSums& into, const math::RmsSums& from) {
-    into.absolute += from.absolute;
-    into.square += from.square;
+POWERGPU_CPU_INLINE double laneTotal(const double (&lanes)[kLanes]) {
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
-POWERGPU_CPU_INLINE void mergeRmsPair(math::RmsPairSums& into, const math::RmsPairSums& from) {
-    into.absoluteU += from.absoluteU;
-    into.absoluteI += from.absoluteI;
-    into.squareU += from.squareU;
-    into.squareI += from.squareI;
-    into.product += from.product;
+// Adds `run` consecutive samples to four lanes of each sum (one array per
+// sum, so the lanes form vectors).
+POWERGPU_CPU_INLINE void addRmsRun(const float* samples, int run, double (&absolute)[kLanes],
+                                   double (&square)[kLanes]) {
+    int k = 0;
+    for (; k + kLanes <= run; k += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            math::addRms(samples[k + lane], absolute[lane], square[lane]);
+        }
+    }
+    for (; k < run; ++k) {
+        math::addRms(samples[k], absolute[0], square[0]);
+    }
 }
 
-// Rectified-mean and mean-square sums of one channel.
+// Rectified-mean and mean-square sums of one channel; the window lies in at
+// most two runs of the ring.
 POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
-    math::RmsSums lanes[kLanes];
-    forEachWindowRun(n, offset, ringLength, [&](int, int j, int run) {
-        const float* samples = channel + j;
-        addInLanes(lanes, run, [samples](math::RmsSums& lane, int k) { lane.add(samples[k]); });
-    });
-    return combineLanes(lanes, mergeRms);
+    math::RmsSums sums;
+    if (n <= 0) {
+        return sums;
+    }
+    double absolute[kLanes] = {};
+    double square[kLanes] = {};
+    const int start = offset % ringLength;
+    const int firstRun = std::min(n, ringLength - start);
+    addRmsRun(channel + start, firstRun, absolute, square);
+    if (n > firstRun) {
+        addRmsRun(channel, n - firstRun, absolute, square);
+    }
+    sums.absolute = laneTotal(absolute);
+    sums.square = laneTotal(square);
+    return sums;
 }
 
 // The spectral sums of one row.
@@ -60,10 +78,6 @@ POWERGPU_CPU_INLINE void addBin(double (&u)[kLanes], double (&ul)[kLanes], doubl
         p[lane] = math::addWeightedActive(p[lane], weight, binU, binI);
         q[lane] = math::addWeightedReactive(q[lane], weight, binU, binI);
     }
-}
-
-POWERGPU_CPU_INLINE double laneTotal(const double (&lanes)[kLanes]) {
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
 // The one-sided Parseval sums of one row: the first and the last bin carry
@@ -125,52 +139,50 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, int n, int off
     }
 }
 
+// Adds `run` consecutive sample pairs to four lanes of every sum, one array
+// per sum, which the compiler turns into vectors.
+POWERGPU_CPU_INLINE void addPairRun(const float* u, const float* i, int run, double (&absoluteU)[kLanes],
+                                    double (&absoluteI)[kLanes], double (&squareU)[kLanes],
+                                    double (&squareI)[kLanes], double (&product)[kLanes]) {
+    int k = 0;
+    for (; k + kLanes <= run; k += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            math::addRmsPair(u[k + lane], i[k + lane], absoluteU[lane], absoluteI[lane], squareU[lane],
+                             squareI[lane], product[lane]);
+        }
+    }
+    for (; k < run; ++k) {
+        math::addRmsPair(u[k], i[k], absoluteU[0], absoluteI[0], squareU[0], squareI[0], product[0]);
+    }
+}
+
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength,
                                             const float* phaseRing, const float* currentRing,
                                             PowerResultsGeneral* results) {
+    if (n <= 0) {
+        return;
+    }
+    // A window lies in at most two runs of the ring: up to its end, then from its start.
+    const int start = offset % ringLength;
+    const int firstRun = std::min(n, ringLength - start);
     for (int c = 0; c < rowCount(launch); ++c) {
         const float* voltage = phaseRing + channelStart(c, ringLength);
         const float* current = currentRing + channelStart(c, ringLength);
-        // One lane of every sum per array element: the four lanes of a sum
-        // form one vector.
         double absoluteU[kLanes] = {};
         double absoluteI[kLanes] = {};
         double squareU[kLanes] = {};
         double squareI[kLanes] = {};
         double product[kLanes] = {};
-        forEachWindowRun(n, offset, ringLength, [&](int, int j, int run) {
-            const float* u = voltage + j;
-            const float* i = current + j;
-            int k = 0;
-            for (; k + kLanes <= run; k += kLanes) {
-                for (int lane = 0; lane < kLanes; ++lane) {
-                    math::RmsPairSums sums{absoluteU[lane], absoluteI[lane], squareU[lane], squareI[lane],
-                                           product[lane]};
-                    sums.add(u[k + lane], i[k + lane]);
-                    absoluteU[lane] = sums.absoluteU;
-                    absoluteI[lane] = sums.absoluteI;
-                    squareU[lane] = sums.squareU;
-                    squareI[lane] = sums.squareI;
-                    product[lane] = sums.product;
-                }
-            }
-            for (; k < run; ++k) {
-                math::RmsPairSums sums{absoluteU[0], absoluteI[0], squareU[0], squareI[0], product[0]};
-                sums.add(u[k], i[k]);
-                absoluteU[0] = sums.absoluteU;
-                absoluteI[0] = sums.absoluteI;
-                squareU[0] = sums.squareU;
-                squareI[0] = sums.squareI;
-                product[0] = sums.product;
-            }
-        });
-        const auto total = [](const double (&lanes)[kLanes]) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); };
+        addPairRun(voltage + start, current + start, firstRun, absoluteU, absoluteI, squareU, squareI, product);
+        if (n > firstRun) {
+            addPairRun(voltage, current, n - firstRun, absoluteU, absoluteI, squareU, squareI, product);
+        }
         PowerResultsChannel& channel = results->channels[c];
-        channel.meanAbsU += total(absoluteU);
-        channel.meanAbsI += total(absoluteI);
-        channel.rmsU += total(squareU);
-        channel.rmsI += total(squareI);
-        channel.p += total(product);
+        channel.meanAbsU += laneTotal(absoluteU);
+        channel.meanAbsI += laneTotal(absoluteI);
+        channel.rmsU += laneTotal(squareU);
+        channel.rmsI += laneTotal(squareI);
+        channel.p += laneTotal(product);
     }
 }
 
