@@ -1,16 +1,9 @@
-"""libFuzzer/atheris harness for the recording readers.
+"""libFuzzer/atheris harness for the recording readers: only RecordingError may escape.
 
-The first input byte picks a target; the rest is the fuzzed content:
-  0  configuration text alone (parse_cfg)
-  1  a fixed valid ASCII configuration + fuzzed .dat
-  2  a fixed valid BINARY configuration + fuzzed .dat
-  3  a fixed FLOAT32 configuration with samp=0 + fuzzed .dat
-  4  fuzzed .cfg and .dat, split at the first NUL byte
-  5  a whole fuzzed .cff
-  6  a fuzzed CSV;  7  a fuzzed WAV
-Only RecordingError may escape the readers; anything else is a crash.
-
-Run by python/tests/test_io_fuzz.py; also usable by hand for longer runs:
+The first input byte picks a target, the rest is the fuzzed content: 0 configuration text
+alone; 1, 2, 3 a fixed ASCII, BINARY or FLOAT32 (samp=0) configuration with a fuzzed .dat;
+4 fuzzed .cfg and .dat split at the first NUL byte; 5 a .cff; 6 a CSV; 7 a WAV.
+Run by test_io_fuzz.py; by hand for longer runs:
   PYTHONPATH=python python python/tests/io_fixtures/fuzz_io_target.py CORPUS -max_total_time=600
 """
 import os
@@ -30,7 +23,7 @@ _TAIL = "01/02/2020,10:00:00.000000\n01/02/2020,10:00:00.001000\n{ft}\n1\n0,0\n0
 FIXED_CFG = {
     1: "S,D,2013\n3,2A,1D\n" + _ANALOG + _DIGITAL + "50\n1\n1000,20\n" + _TAIL.format(ft="ASCII"),
     2: "S,D,1999\n3,2A,1D\n" + _ANALOG + _DIGITAL + "50\n1\n1000,20\n" + _TAIL.format(ft="BINARY"),
-    3: "S,D,2013\n3,2A,1D\n" + _ANALOG + _DIGITAL + "60\n0\n0,0\n" + _TAIL.format(ft="FLOAT32"),
+    3: "S,D,2013\n3,2A,1D\n" + _ANALOG + _DIGITAL + "60\n0\n0,20\n" + _TAIL.format(ft="FLOAT32"),
 }
 # Each input is written to files here.  libFuzzer leaves through C exit(), so
 # the caller owns (and removes) this folder: POWERGPU_FUZZ_DIR, else a new one.
@@ -52,10 +45,9 @@ def _exercise(path: str) -> None:
 
 
 def _write(name: str, data: bytes) -> str:
-    path = os.path.join(_DIR, name)
-    with open(path, "wb") as fh:
+    with open(os.path.join(_DIR, name), "wb") as fh:
         fh.write(data)
-    return path
+    return fh.name
 
 
 def test_one(data: bytes) -> None:
@@ -65,21 +57,14 @@ def test_one(data: bytes) -> None:
     try:
         if mode == 0:
             parse_cfg(body.decode("latin-1"), "fuzz.cfg")
-        elif mode in FIXED_CFG:
-            _write("f.cfg", FIXED_CFG[mode].encode())
-            _write("f.dat", body)
-            _exercise(os.path.join(_DIR, "f.cfg"))
-        elif mode == 4:
+        elif mode in FIXED_CFG or mode == 4:
             cfg, _, dat = body.partition(b"\x00")
-            _write("g.cfg", cfg)
-            _write("g.dat", dat)
-            _exercise(os.path.join(_DIR, "g.cfg"))
-        elif mode == 5:
-            _exercise(_write("h.cff", body))
-        elif mode == 6:
-            _exercise(_write("i.csv", body))
+            if mode in FIXED_CFG:
+                cfg, dat = FIXED_CFG[mode].encode(), body
+            _write("f.dat", dat)
+            _exercise(_write("f.cfg", cfg))
         else:
-            _exercise(_write("j.wav", body))
+            _exercise(_write({5: "h.cff", 6: "i.csv", 7: "j.wav"}[mode], body))
     except RecordingError:
         pass
 
