@@ -82,6 +82,7 @@ class Recording:
         self.channels: List[ChannelInfo] = list(channels)
         self.metadata: Dict[str, Any] = dict(metadata or {})
         self._source = source
+        self._closed = False
         self._gain = np.array([c.gain for c in self.channels], dtype=np.float64)
         self._offset = np.array([c.offset for c in self.channels], dtype=np.float64)
 
@@ -149,6 +150,7 @@ class Recording:
         ``count=None`` reads to the end.  Asking beyond the end is an error
         rather than a silent short read, so callers never misalign blocks.
         """
+        self._require_open()
         n = self.n_samples
         start = int(start)
         if not 0 <= start <= n:
@@ -173,6 +175,7 @@ class Recording:
         Text formats are parsed sequentially here (no seeking per block), so
         this is the fast path for whole-file analysis; memory stays at one block.
         """
+        self._require_open()
         if chunk_samples <= 0:
             raise ValueError("chunk_samples must be positive")
         n = self.n_samples
@@ -193,7 +196,12 @@ class Recording:
 
     # -- lifetime ------------------------------------------------------------
     def close(self) -> None:
+        self._closed = True
         self._source.close()
+
+    def _require_open(self) -> None:
+        if self._closed:
+            raise ValueError("recording is closed")
 
     def __enter__(self) -> "Recording":
         return self
