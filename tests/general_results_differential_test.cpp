@@ -1,340 +1,218 @@
-// The CUDA backend against the CPU backend: for every grid configuration,
-// with every optional calculation that the configuration supports switched
-// on, the same random samples go through a CPU module and a CUDA module, and
-// every numeric field of every record, and every array a record points to,
-// must agree within the stated tolerances.
-//
-// Both backends compute each element through the same single- and
-// double-precision steps; what may differ is the association order of device
-// sums (atomics), the FFT implementation (last bits of every bin, relative to
-// the largest bin of a row) and the last bits of the transcendental
-// functions. The tolerances follow from that:
-// - sums and what is derived from them linearly: 1e-5 relative to the
-//   record's scale of that quantity (volts, amperes, volt-amperes);
-// - harmonic magnitudes and other float tables: 16 float ulps of the row's
-//   largest entry;
-// - phase angles: 1e-3 degrees, for orders at least 1 % of the row's largest;
-// - quantities defined as the root of a difference of squares (non-active
-//   and distortion powers, distortion rms) are compared as squares, 1e-5 of
-//   the squared scale, since near zero their roots amplify any difference.
-//
-// Needs a CUDA device; skipped otherwise.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
+// CUDA records against CPU records for random inputs on every grid, with every
+// option on. Only the sum order, the FFT's and the math functions' last bits
+// may differ: sums 1e-5 of their scale; float tables 16 ulps of the row's largest
+// entry; angles 1e-3 degrees (orders >= 1 % of the largest); roots of
+// differences of squares compared as squares. Skipped without a CUDA device.
+#include <cstring>
+#include <iterator>
 #include <map>
-#include <memory>
+#include <numeric>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "powergpu.h"
-#include "powergpu.hpp"
-#include "support/Backends.h"
-#include "support/ModuleFeeder.h"
+#include "support/TestSupport.h"
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using namespace powergpu::test;
 constexpr double kRate = 10000.0;
-constexpr uint64_t kRing = 7000;
-constexpr int kLength = 2000;
-constexpr float kFloatUlp = 1.1920929e-07f;
+constexpr float kUlp = 1.1920929e-07f;
+constexpr const char* kRows[] = {"harmonicsU",      "harmonicsI",       "harmonicsUL", "interharmonicsU",
+                                 "interharmonicsI", "interharmonicsUL", "harmonicsP",  "harmonicsQ",
+                                 "harmonicsS",      "harmonicsZ",       "phasesU",     "phasesI"};
 
-// Random but reproducible samples of every input channel: a 50 Hz
-// fundamental with random magnitude and phase, a few harmonics of 1 % to
-// 5 %, a DC offset and a little noise.
-class RandomInputs {
-public:
-    RandomInputs(uint32_t seed, uint64_t samples) : samples_(samples) {
-        std::mt19937 random(seed);
-        std::uniform_real_distribution<double> unit(0.0, 1.0);
-        const auto between = [&](double low, double high) { return low + (high - low) * unit(random); };
-        for (const char kind : {'U', 'I'}) {
-            for (int channel = 0; channel < 3; ++channel) {
-                std::vector<float>& table = tables_[key(kind, channel)];
-                table.resize(samples);
-                const double rms = kind == 'U' ? between(207.0, 253.0) * 1.7 : between(5.0, 15.0);
-                const double phase = between(-kPi, kPi);
-                const int orders[] = {2, 3, 5, 7, 11, 13};
-                double harmonicRms[6];
-                double harmonicPhase[6];
+// Reproducible random inputs: a 50 Hz fundamental of random magnitude and
+// phase, harmonics 2..13 of 1 % to 5 %, a DC offset and a little noise.
+SignalFunction randomInputs(uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto between = [&](double low, double high) { return low + (high - low) * unit(random); };
+    auto tables = std::make_shared<std::map<int, std::vector<float>>>();
+    for (const char kind : {'U', 'I'}) {
+        for (int channel = 0; channel < 3; ++channel) {
+            std::vector<float>& table = (*tables)[kind * 8 + channel];
+            const double rms = kind == 'U' ? between(207.0, 253.0) * 1.7 : between(5.0, 15.0);
+            const double phase = between(-kPi, kPi);
+            const int orders[] = {2, 3, 5, 7, 11, 13};
+            double harmonicRms[6], harmonicPhase[6];
+            for (int h = 0; h < 6; ++h) {
+                harmonicRms[h] = rms * between(0.01, 0.05);
+                harmonicPhase[h] = between(-kPi, kPi);
+            }
+            const double offset = between(-1.0, 1.0) * rms * 0.005;
+            for (int k = 0; k < 12000; ++k) {
+                const double x = kTwoPi * 50.0 * k / kRate;
+                double value = kSqrt2 * rms * std::sin(x + phase) + offset;
                 for (int h = 0; h < 6; ++h) {
-                    harmonicRms[h] = rms * between(0.01, 0.05);
-                    harmonicPhase[h] = between(-kPi, kPi);
+                    value += kSqrt2 * harmonicRms[h] * std::sin(orders[h] * x + harmonicPhase[h]);
                 }
-                const double offset = between(-1.0, 1.0) * rms * 0.005;
-                for (uint64_t k = 0; k < samples; ++k) {
-                    const double x = 2.0 * kPi * 50.0 * static_cast<double>(k) / kRate;
-                    double value = std::sqrt(2.0) * rms * std::sin(x + phase) + offset;
-                    for (int h = 0; h < 6; ++h) {
-                        value += std::sqrt(2.0) * harmonicRms[h] * std::sin(orders[h] * x + harmonicPhase[h]);
-                    }
-                    value += rms * 1e-4 * between(-1.0, 1.0);
-                    table[k] = static_cast<float>(value);
-                }
+                table.push_back(static_cast<float>(value + rms * 1e-4 * between(-1.0, 1.0)));
             }
         }
     }
+    return [tables](char kind, int channel, double seconds) -> double {
+        const auto index = static_cast<std::size_t>(std::llround(seconds * kRate));
+        const auto found = tables->find(kind * 8 + channel);
+        return found == tables->end() || index >= found->second.size() ? 0.0 : found->second[index];
+    };
+}
 
-    powergpu::test::SignalFunction signal() const {
-        return [this](char kind, int channel, double seconds) -> double {
-            const auto index = static_cast<uint64_t>(std::llround(seconds * kRate));
-            const auto found = tables_.find(key(kind, channel));
-            return found == tables_.end() || index >= samples_ ? 0.0 : found->second[index];
-        };
-    }
-
-private:
-    static int key(char kind, int channel) { return kind * 8 + channel; }
-    uint64_t samples_;
-    std::map<int, std::vector<float>> tables_;
-};
-
-// A delivered record and copies of the arrays it points to, taken before the
-// module reuses their ring positions.
+// A delivered record with copies of the arrays it points to.
 struct Snapshot {
     PowerResultsGeneral record{};
-    std::map<std::string, std::vector<float>> arrays[4];
+    std::map<std::string, std::vector<float>> rows[4];
     std::vector<PowerFloat2> spectrumU[4];
 };
 
-Snapshot snapshotOf(const PowerResultsGeneral& record) {
-    Snapshot snapshot;
-    snapshot.record = record;
-    for (int c = 0; c < 4; ++c) {
-        const PowerResultsChannel& channel = record.channels[c];
-        const std::pair<const char*, const float*> rows[] = {{"harmonicsU", channel.harmonicsU},
-                                                             {"harmonicsI", channel.harmonicsI},
-                                                             {"harmonicsUL", channel.harmonicsUL},
-                                                             {"interharmonicsU", channel.interharmonicsU},
-                                                             {"interharmonicsI", channel.interharmonicsI},
-                                                             {"interharmonicsUL", channel.interharmonicsUL},
-                                                             {"harmonicsP", channel.harmonicsP},
-                                                             {"harmonicsQ", channel.harmonicsQ},
-                                                             {"harmonicsS", channel.harmonicsS},
-                                                             {"harmonicsZ", channel.harmonicsZ},
-                                                             {"phasesU", channel.phasesU},
-                                                             {"phasesI", channel.phasesI}};
-        for (const auto& row : rows) {
-            if (row.second != nullptr) {
-                snapshot.arrays[c][row.first].assign(row.second, row.second + record.harmonicLength);
-            }
-        }
-        if (channel.fftU != nullptr) {
-            snapshot.spectrumU[c].assign(channel.fftU, channel.fftU + record.fftOutputLength);
-        }
-    }
-    return snapshot;
-}
-
-std::unique_ptr<PowerModule> makeModule(int32_t backend, PowerGridConfigType grid) {
-    auto module = std::make_unique<PowerModule>(backend);
-    module->beginUpdate();
-    module->setSampleRate(kRate, 1);
-    module->setBufferLength(kRing);
-    module->setStaticFrequency(50.0, 0.1);
-    module->setGridConfigType(grid);
-    module->setCurrentEnabled(true);
-    module->setLineToLineResultsEnabled(true);
-    module->setWaveformsEnabled(true);
-    module->setFullFftEnabled(true);
-    module->setThdEnabled(true);
-    module->setThdHighestHarmonic(40);
-    module->setHighestRequestedHarmonic(50);
-    module->setInterHarmonicsEnabled(true);
-    module->setSymmetricalComponentsEnabled(true);
-    module->setClarkeTransformEnabled(true);
-    module->setParkTransformEnabled(true);
-    module->setClarkeOrParkVoltagesEnabled(true);
-    module->setClarkeOrParkCurrentsEnabled(true);
-    module->endUpdate();
-    module->reset(0);
-    return module;
-}
-
-struct PlannedWindow {
-    uint64_t first;
-    double frequency;
-};
-
-// Runs the windows one by one (fetching each before the next, so that no
-// result slot or ring position is reused while a record is being read).
-std::vector<Snapshot> runWindows(PowerModule& module, const RandomInputs& inputs,
-                                 const std::vector<PlannedWindow>& windows) {
-    powergpu::test::ModuleFeeder feeder(module, inputs.signal());
+std::vector<Snapshot> runWindows(int32_t backend, PowerGridConfigType grid, const SignalFunction& signal,
+                                 const std::vector<std::pair<uint64_t, double>>& windows) {
+    PowerModule module(backend);
+    EXPECT_EQ(module.getBackend(), backend);
+    configure(module, kRate, 7000, [grid](PowerModule& m) {
+        m.setGridConfigType(grid);
+        m.setHighestRequestedHarmonic(50);
+        enable(m, {&PowerModule::setLineToLineResultsEnabled, &PowerModule::setWaveformsEnabled,
+                   &PowerModule::setFullFftEnabled, &PowerModule::setThdEnabled, &PowerModule::setInterHarmonicsEnabled,
+                   &PowerModule::setSymmetricalComponentsEnabled, &PowerModule::setClarkeTransformEnabled,
+                   &PowerModule::setParkTransformEnabled, &PowerModule::setClarkeOrParkVoltagesEnabled,
+                   &PowerModule::setClarkeOrParkCurrentsEnabled});
+    });
+    ModuleFeeder feeder(module, signal);
     std::vector<Snapshot> snapshots;
-    for (const PlannedWindow& window : windows) {
-        const uint64_t end = window.first + kLength;
-        while (feeder.written() < end) {
-            feeder.write(static_cast<uint32_t>(std::min<uint64_t>(1000, end - feeder.written())));
-        }
-        module.scheduleForCalculation(window.first, kLength, window.frequency);
+    for (const auto& window : windows) {  // fetched one by one: no slot or ring position is reused meanwhile
+        feeder.writeUpTo(window.first + 2000);
+        module.scheduleForCalculation(window.first, 2000, window.second);
         module.sync();
         const std::vector<PowerResultsGeneral> records = module.getResults(0);
         EXPECT_EQ(records.size(), 1u);
-        if (records.size() == 1) {
-            snapshots.push_back(snapshotOf(records[0]));
+        Snapshot s;
+        s.record = records.at(0);
+        for (int c = 0; c < 4; ++c) {
+            const float* rows[12];
+            std::memcpy(rows, &s.record.channels[c].harmonicsU, sizeof rows);
+            for (int row = 0; row < 12; ++row) {
+                if (rows[row] != nullptr) {
+                    s.rows[c][kRows[row]].assign(rows[row], rows[row] + s.record.harmonicLength);
+                }
+            }
+            if (s.record.channels[c].fftU != nullptr) {
+                s.spectrumU[c].assign(s.record.channels[c].fftU, s.record.channels[c].fftU + s.record.fftOutputLength);
+            }
         }
+        snapshots.push_back(s);
     }
     return snapshots;
 }
 
-// ---- comparison ---------------------------------------------------------------------
-
-void expectWithin(double cpu, double cuda, double tolerance, const std::string& what) {
+void within(double cpu, double cuda, double tolerance, const std::string& what) {
     EXPECT_LE(std::abs(cpu - cuda), tolerance) << what << ": CPU " << cpu << ", CUDA " << cuda;
 }
-
-// For values defined as sqrt(max(x^2 - y^2, 0)): compared as squares.
-void expectSquaresWithin(double cpu, double cuda, double scale, const std::string& what) {
-    EXPECT_LE(std::abs(cpu * cpu - cuda * cuda), 1e-5 * scale * scale) << what << ": CPU " << cpu << ", CUDA " << cuda;
+void sum(double cpu, double cuda, double scale, const std::string& what) {
+    within(cpu, cuda, 1e-5 * std::max({std::abs(cpu), std::abs(cuda), scale}), what);
 }
-
-void expectSum(double cpu, double cuda, double scale, const std::string& what) {
-    expectWithin(cpu, cuda, 1e-5 * std::max({std::abs(cpu), std::abs(cuda), scale}), what);
+void squares(double cpu, double cuda, double scale, const std::string& what) {
+    within(cpu * cpu, cuda * cuda, 1e-5 * scale * scale, what + " squared");
 }
-
 float rowMax(const std::vector<float>& row) {
-    float largest = 0.0f;
-    for (const float value : row) {
-        largest = std::max(largest, std::abs(value));
+    return std::accumulate(row.begin(), row.end(), 0.0f, [](float m, float v) { return std::max(m, std::abs(v)); });
+}
+
+void sameThd(const PowerResultsThd& a, const PowerResultsThd& b, double rms, double h1, const std::string& at) {
+    const double x[] = {a.thd, a.thdEven, a.thdOdd, a.thdOddTriplen, a.thdOddNonTriplen, a.thdRms};
+    const double y[] = {b.thd, b.thdEven, b.thdOdd, b.thdOddTriplen, b.thdOddNonTriplen, b.thdRms};
+    for (int k = 0; k < 6; ++k) {
+        within(x[k], y[k], 1e-4 + 1e-5 * std::abs(x[k]), at + " percentage " + std::to_string(k));
     }
-    return largest;
+    sum(a.harmonicRms, b.harmonicRms, 1e-3 * rms, at + ".harmonicRms");
+    squares(a.distortionRms, b.distortionRms, rms, at + ".distortionRms");
+    squares(a.distortion, b.distortion, h1 > 0.0 ? 100.0 * rms / h1 : 0.0, at + ".distortion");
 }
 
-void expectThd(const PowerResultsThd& cpu, const PowerResultsThd& cuda, double rms, double h1,
-               const std::string& what) {
-    const double percentTolerance = 1e-4;
-    expectWithin(cpu.thd, cuda.thd, percentTolerance + 1e-5 * std::abs(cpu.thd), what + ".thd");
-    expectWithin(cpu.thdEven, cuda.thdEven, percentTolerance + 1e-5 * std::abs(cpu.thdEven), what + ".thdEven");
-    expectWithin(cpu.thdOdd, cuda.thdOdd, percentTolerance + 1e-5 * std::abs(cpu.thdOdd), what + ".thdOdd");
-    expectWithin(cpu.thdOddTriplen, cuda.thdOddTriplen, percentTolerance + 1e-5 * std::abs(cpu.thdOddTriplen),
-                 what + ".thdOddTriplen");
-    expectWithin(cpu.thdOddNonTriplen, cuda.thdOddNonTriplen, percentTolerance + 1e-5 * std::abs(cpu.thdOddNonTriplen),
-                 what + ".thdOddNonTriplen");
-    expectWithin(cpu.thdRms, cuda.thdRms, percentTolerance + 1e-5 * std::abs(cpu.thdRms), what + ".thdRms");
-    expectSum(cpu.harmonicRms, cuda.harmonicRms, 1e-3 * rms, what + ".harmonicRms");
-    expectSquaresWithin(cpu.distortionRms, cuda.distortionRms, rms, what + ".distortionRms");
-    expectSquaresWithin(cpu.distortion, cuda.distortion, h1 > 0.0 ? 100.0 * rms / h1 : 0.0, what + ".distortion");
-}
-
-void expectSameChannel(const Snapshot& cpuSnapshot, const Snapshot& cudaSnapshot, int c) {
-    const PowerResultsChannel& a = cpuSnapshot.record.channels[c];
-    const PowerResultsChannel& b = cudaSnapshot.record.channels[c];
+void sameChannel(const Snapshot& cpu, const Snapshot& cuda, int c) {
+    const PowerResultsChannel& a = cpu.record.channels[c];
+    const PowerResultsChannel& b = cuda.record.channels[c];
     const std::string at = "channel " + std::to_string(c) + " ";
-    // Scales of this channel's quantities (the CPU values; a missing quantity scales to 1).
-    const double u = std::max(a.rmsU, 1.0);
-    const double i = std::max(a.rmsI, 1.0);
-    const double ul = std::max(a.rmsUL, 1.0);
+    const double u = std::max(a.rmsU, 1.0), i = std::max(a.rmsI, 1.0), ul = std::max(a.rmsUL, 1.0);
     const double s = std::max(std::abs(a.s), 1.0);
-
-    expectSum(a.meanAbsU, b.meanAbsU, u, at + "meanAbsU");
-    expectSum(a.meanAbsI, b.meanAbsI, i, at + "meanAbsI");
-    expectSum(a.meanAbsUL, b.meanAbsUL, ul, at + "meanAbsUL");
-    expectSum(a.rmsU, b.rmsU, u, at + "rmsU");
-    expectSum(a.rmsI, b.rmsI, i, at + "rmsI");
-    expectSum(a.rmsUL, b.rmsUL, ul, at + "rmsUL");
-    expectSum(a.rmsFftU, b.rmsFftU, u, at + "rmsFftU");
-    expectSum(a.rmsFftI, b.rmsFftI, i, at + "rmsFftI");
-    expectSum(a.rmsFftUL, b.rmsFftUL, ul, at + "rmsFftUL");
-    expectWithin(a.h1U, b.h1U, 16 * kFloatUlp * u, at + "h1U");
-    expectWithin(a.h1I, b.h1I, 16 * kFloatUlp * i, at + "h1I");
-    expectWithin(a.h1UL, b.h1UL, 16 * kFloatUlp * ul, at + "h1UL");
-    for (const auto& field :
-         {std::make_pair("p", &PowerResultsChannel::p), std::make_pair("pFft", &PowerResultsChannel::pFft),
-          std::make_pair("s", &PowerResultsChannel::s), std::make_pair("q", &PowerResultsChannel::q),
-          std::make_pair("p1", &PowerResultsChannel::p1), std::make_pair("q1", &PowerResultsChannel::q1),
-          std::make_pair("s1", &PowerResultsChannel::s1), std::make_pair("q1Sum", &PowerResultsChannel::q1Sum)}) {
-        expectSum(a.*field.second, b.*field.second, s, at + field.first);
+    using F = double PowerResultsChannel::*;
+    const std::pair<F, double> sums[] = {
+        {&PowerResultsChannel::meanAbsU, u},   {&PowerResultsChannel::meanAbsI, i},
+        {&PowerResultsChannel::meanAbsUL, ul}, {&PowerResultsChannel::rmsU, u},
+        {&PowerResultsChannel::rmsI, i},       {&PowerResultsChannel::rmsUL, ul},
+        {&PowerResultsChannel::rmsFftU, u},    {&PowerResultsChannel::rmsFftI, i},
+        {&PowerResultsChannel::rmsFftUL, ul},  {&PowerResultsChannel::p, s},
+        {&PowerResultsChannel::pFft, s},       {&PowerResultsChannel::s, s},
+        {&PowerResultsChannel::q, s},          {&PowerResultsChannel::p1, s},
+        {&PowerResultsChannel::q1, s},         {&PowerResultsChannel::s1, s},
+        {&PowerResultsChannel::q1Sum, s},      {&PowerResultsChannel::z, 0.0},
+        {&PowerResultsChannel::z1, 0.0},       {&PowerResultsChannel::harmonicRmsI, 1e-3 * i}};
+    for (std::size_t k = 0; k < std::size(sums); ++k) {
+        sum(a.*sums[k].first, b.*sums[k].first, sums[k].second, at + "sum field " + std::to_string(k));
     }
-    expectSquaresWithin(a.nonActivePower, b.nonActivePower, s, at + "nonActivePower");
-    expectSquaresWithin(a.d, b.d, s, at + "d");
-    expectSquaresWithin(a.d1, b.d1, s, at + "d1");
-    expectWithin(a.lambda, b.lambda, 1e-5, at + "lambda");
-    expectWithin(a.cosPhi1, b.cosPhi1, 1e-5, at + "cosPhi1");
-    expectSum(a.z, b.z, 0.0, at + "z");
-    expectSum(a.z1, b.z1, 0.0, at + "z1");
-    expectThd(a.thdU, b.thdU, u, a.h1U, at + "thdU");
-    expectThd(a.thdI, b.thdI, i, a.h1I, at + "thdI");
-    expectThd(a.thdUL, b.thdUL, ul, a.h1UL, at + "thdUL");
-    expectThd(a.thdInterU, b.thdInterU, u, a.h1U, at + "thdInterU");
-    expectThd(a.thdInterI, b.thdInterI, i, a.h1I, at + "thdInterI");
-    expectThd(a.thdInterUL, b.thdInterUL, ul, a.h1UL, at + "thdInterUL");
-    expectSum(a.harmonicRmsI, b.harmonicRmsI, 1e-3 * i, at + "harmonicRmsI");
-
-    // Which pointers are set must not depend on the backend.
-    const std::pair<const char*, bool> presence[] = {{"fftU", (a.fftU == nullptr) == (b.fftU == nullptr)},
-                                                     {"fftI", (a.fftI == nullptr) == (b.fftI == nullptr)},
-                                                     {"fftUL", (a.fftUL == nullptr) == (b.fftUL == nullptr)}};
-    for (const auto& p : presence) {
-        EXPECT_TRUE(p.second) << at << p.first;
-    }
-
-    const auto& rowsA = cpuSnapshot.arrays[c];
-    const auto& rowsB = cudaSnapshot.arrays[c];
-    ASSERT_EQ(rowsA.size(), rowsB.size()) << at << "arrays present";
-    for (const auto& entry : rowsA) {
+    within(a.h1U, b.h1U, 16 * kUlp * u, at + "h1U");
+    within(a.h1I, b.h1I, 16 * kUlp * i, at + "h1I");
+    within(a.h1UL, b.h1UL, 16 * kUlp * ul, at + "h1UL");
+    squares(a.nonActivePower, b.nonActivePower, s, at + "nonActivePower");
+    squares(a.d, b.d, s, at + "d");
+    squares(a.d1, b.d1, s, at + "d1");
+    within(a.lambda, b.lambda, 1e-5, at + "lambda");
+    within(a.cosPhi1, b.cosPhi1, 1e-5, at + "cosPhi1");
+    sameThd(a.thdU, b.thdU, u, a.h1U, at + "thdU");
+    sameThd(a.thdI, b.thdI, i, a.h1I, at + "thdI");
+    sameThd(a.thdUL, b.thdUL, ul, a.h1UL, at + "thdUL");
+    sameThd(a.thdInterU, b.thdInterU, u, a.h1U, at + "thdInterU");
+    sameThd(a.thdInterI, b.thdInterI, i, a.h1I, at + "thdInterI");
+    sameThd(a.thdInterUL, b.thdInterUL, ul, a.h1UL, at + "thdInterUL");
+    EXPECT_TRUE((a.fftI == nullptr) == (b.fftI == nullptr) && (a.fftUL == nullptr) == (b.fftUL == nullptr)) << at;
+    ASSERT_EQ(cpu.rows[c].size(), cuda.rows[c].size()) << at << "arrays present";
+    for (const auto& entry : cpu.rows[c]) {
         const std::string& name = entry.first;
-        const auto other = rowsB.find(name);
-        ASSERT_NE(other, rowsB.end()) << at << name;
+        ASSERT_EQ(cuda.rows[c].count(name), 1u) << at << name;
         const std::vector<float>& x = entry.second;
-        const std::vector<float>& y = other->second;
+        const std::vector<float>& y = cuda.rows[c].at(name);
         ASSERT_EQ(x.size(), y.size()) << at << name;
-        if (name == "phasesU" || name == "phasesI") {
-            const std::vector<float>& magnitudes = rowsA.at(name == "phasesU" ? "harmonicsU" : "harmonicsI");
-            const float largest = rowMax(magnitudes);
-            for (std::size_t h = 1; h < x.size(); ++h) {
-                if (magnitudes[h] < 0.01f * largest) {
-                    continue;  // the angle of a negligible order is noise
-                }
-                double difference = std::fmod(std::abs(static_cast<double>(x[h]) - y[h]), 360.0);
-                difference = std::min(difference, 360.0 - difference);
-                EXPECT_LE(difference, 1e-3) << at << name << " order " << h << ": CPU " << x[h] << ", CUDA " << y[h];
-            }
-            continue;
-        }
-        if (name == "harmonicsZ") {
-            const std::vector<float>& currents = rowsA.at("harmonicsI");
-            const float largest = rowMax(currents);
-            for (std::size_t h = 0; h < x.size(); ++h) {
-                if (currents[h] < 0.01f * largest) {
-                    continue;  // U/I of a negligible current is noise
-                }
-                EXPECT_LE(std::abs(x[h] - y[h]), 1e-5 * std::abs(x[h]) + 1e-6)
-                    << at << name << " order " << h << ": CPU " << x[h] << ", CUDA " << y[h];
-            }
-            continue;
-        }
-        // Magnitudes and powers: ulps of the row's largest entry; P and Q
-        // also move with the angle difference, by up to 1e-5 of S.
+        const bool angle = name == "phasesU" || name == "phasesI";
         const bool angleDependent = name == "harmonicsP" || name == "harmonicsQ";
-        const float largest = std::max(rowMax(x), angleDependent ? rowMax(rowsA.at("harmonicsS")) : 0.0f);
-        const double tolerance = 16.0 * kFloatUlp * largest + (angleDependent ? 1e-5 * largest : 0.0);
-        for (std::size_t h = 0; h < x.size(); ++h) {
-            EXPECT_LE(std::abs(static_cast<double>(x[h]) - y[h]), tolerance)
-                << at << name << " order " << h << ": CPU " << x[h] << ", CUDA " << y[h];
+        // Angles and impedances of negligible orders (below 1 % of the row) are noise.
+        const std::vector<float>& weights = cpu.rows[c].at(name == "phasesU"               ? "harmonicsU"
+                                                           : angle || name == "harmonicsZ" ? "harmonicsI"
+                                                                                           : name);
+        const float largest = std::max(rowMax(x), angleDependent ? rowMax(cpu.rows[c].at("harmonicsS")) : 0.0f);
+        for (std::size_t h = angle ? 1 : 0; h < x.size(); ++h) {
+            const std::string what = at + name + " order " + std::to_string(h);
+            if ((angle || name == "harmonicsZ") && weights[h] < 0.01f * rowMax(weights)) {
+                continue;
+            }
+            if (angle) {
+                within(angleDistance(x[h], y[h]), 0.0, 1e-3, what);
+            } else if (name == "harmonicsZ") {
+                within(x[h], y[h], 1e-5 * std::abs(x[h]) + 1e-6, what);
+            } else {  // P and Q also move with the angle difference, by up to 1e-5 of S
+                within(x[h], y[h], 16.0 * kUlp * largest + (angleDependent ? 1e-5 * largest : 0.0), what);
+            }
         }
     }
+    // The spectra themselves: bins agree to float ulps of the largest bin.
+    ASSERT_EQ(cpu.spectrumU[c].size(), cuda.spectrumU[c].size()) << at << "spectrum";
+    float largest = 0.0f;
+    double worst = 0.0;
+    for (std::size_t k = 0; k < cpu.spectrumU[c].size(); ++k) {
+        const PowerFloat2 x = cpu.spectrumU[c][k], y = cuda.spectrumU[c][k];
+        largest = std::max({largest, std::abs(x.x), std::abs(x.y)});
+        worst = std::max({worst, std::abs(double(x.x) - y.x), std::abs(double(x.y) - y.y)});
+    }
+    EXPECT_LE(worst, 64.0 * kUlp * largest) << at << "spectrum";
 }
 
-void expectSameRecord(const Snapshot& cpuSnapshot, const Snapshot& cudaSnapshot) {
-    const PowerResultsGeneral& a = cpuSnapshot.record;
-    const PowerResultsGeneral& b = cudaSnapshot.record;
-    EXPECT_EQ(a.time, b.time);
-    EXPECT_EQ(a.frequency, b.frequency);
-    EXPECT_EQ(a.dFrequency, b.dFrequency);
-    EXPECT_EQ(a.firstSampleIndex, b.firstSampleIndex);
-    EXPECT_EQ(a.length, b.length);
-    EXPECT_EQ(a.fftOutputLength, b.fftOutputLength);
-    EXPECT_EQ(a.harmonicLength, b.harmonicLength);
-    EXPECT_EQ(a.phasesCount, b.phasesCount);
+void sameRecord(const Snapshot& cpu, const Snapshot& cuda) {
+    const PowerResultsGeneral& a = cpu.record;
+    const PowerResultsGeneral& b = cuda.record;
+    EXPECT_TRUE(a.time == b.time && a.frequency == b.frequency && a.dFrequency == b.dFrequency &&
+                a.firstSampleIndex == b.firstSampleIndex && a.length == b.length &&
+                a.fftOutputLength == b.fftOutputLength && a.harmonicLength == b.harmonicLength &&
+                a.phasesCount == b.phasesCount);
     for (int c = 0; c < 4; ++c) {
-        expectSameChannel(cpuSnapshot, cudaSnapshot, c);
+        sameChannel(cpu, cuda, c);
     }
-
     // Three-phase records, scaled by the positive sequence.
     const double u = std::max(std::hypot(a.symmetricalResults[1].u.x, a.symmetricalResults[1].u.y), 1.0);
     const double i = std::max(std::hypot(a.symmetricalResults[1].i.x, a.symmetricalResults[1].i.y), 1.0);
@@ -343,53 +221,27 @@ void expectSameRecord(const Snapshot& cpuSnapshot, const Snapshot& cudaSnapshot)
         const PowerResultsSymmetricalComponent& x = a.symmetricalResults[k];
         const PowerResultsSymmetricalComponent& y = b.symmetricalResults[k];
         const std::string at = "sequence " + std::to_string(k) + " ";
-        expectWithin(x.u.x, y.u.x, 1e-5 * u, at + "u.x");
-        expectWithin(x.u.y, y.u.y, 1e-5 * u, at + "u.y");
-        expectWithin(x.uL.x, y.uL.x, 2e-5 * u, at + "uL.x");
-        expectWithin(x.uL.y, y.uL.y, 2e-5 * u, at + "uL.y");
-        expectWithin(x.i.x, y.i.x, 1e-5 * i, at + "i.x");
-        expectWithin(x.i.y, y.i.y, 1e-5 * i, at + "i.y");
-        expectWithin(x.uMagnitude, y.uMagnitude, 1e-5 * u, at + "uMagnitude");
-        expectWithin(x.uLMagnitude, y.uLMagnitude, 2e-5 * u, at + "uLMagnitude");
-        expectWithin(x.iMagnitude, y.iMagnitude, 1e-5 * i, at + "iMagnitude");
-        expectWithin(x.p, y.p, 1e-5 * s, at + "p");
-        expectWithin(x.q, y.q, 1e-5 * s, at + "q");
-        expectWithin(x.s, y.s, 1e-5 * s, at + "s");
-        expectWithin(x.iActive, y.iActive, 1e-5 * s / std::max(x.uMagnitude, 1e-3 * u), at + "iActive");
-        expectWithin(x.iReactive, y.iReactive, 1e-5 * s / std::max(x.uMagnitude, 1e-3 * u), at + "iReactive");
-        expectWithin(x.lambda, y.lambda, std::min(2.0, 2e-5 * s / std::max(x.s, 1e-9)), at + "lambda");
-        expectSum(x.rmsU, y.rmsU, 1e-3 * u, at + "rmsU");
-        expectSum(x.rmsI, y.rmsI, 1e-3 * i, at + "rmsI");
-        expectWithin(x.rmsURatio, y.rmsURatio, 1e-3, at + "rmsURatio");
-        expectWithin(x.rmsIRatio, y.rmsIRatio, 1e-3, at + "rmsIRatio");
-        expectWithin(x.uRatio, y.uRatio, 1e-3, at + "uRatio");
-        expectWithin(x.iRatio, y.iRatio, 1e-3, at + "iRatio");
-    }
-    for (int k = 0; k < 3; ++k) {
-        const std::string at = "Clarke/Park " + std::to_string(k) + " ";
-        expectWithin(a.clarkeU[k].x, b.clarkeU[k].x, 1e-5 * u, at + "clarkeU.x");
-        expectWithin(a.clarkeU[k].y, b.clarkeU[k].y, 1e-5 * u, at + "clarkeU.y");
-        expectWithin(a.clarkeI[k].x, b.clarkeI[k].x, 1e-5 * i, at + "clarkeI.x");
-        expectWithin(a.clarkeI[k].y, b.clarkeI[k].y, 1e-5 * i, at + "clarkeI.y");
-        expectWithin(a.parkU[k], b.parkU[k], 2e-5 * u, at + "parkU");
-        expectWithin(a.parkI[k], b.parkI[k], 2e-5 * i, at + "parkI");
-    }
-
-    // The spectra themselves: bins agree to float ulps of the largest bin.
-    for (int c = 0; c < 4; ++c) {
-        const std::vector<PowerFloat2>& x = cpuSnapshot.spectrumU[c];
-        const std::vector<PowerFloat2>& y = cudaSnapshot.spectrumU[c];
-        ASSERT_EQ(x.size(), y.size()) << "spectrum of channel " << c;
-        float largest = 0.0f;
-        for (const PowerFloat2& bin : x) {
-            largest = std::max({largest, std::abs(bin.x), std::abs(bin.y)});
+        // u, uL, i, |u|, |uL|, |i|, p, q, s, iActive, iReactive, lambda, rmsU, rmsI and the four ratios.
+        static_assert(sizeof(PowerResultsSymmetricalComponent) == 21 * sizeof(double), "sequence layout");
+        double v[21], w[21];
+        std::memcpy(v, &x, sizeof v);
+        std::memcpy(w, &y, sizeof w);
+        const double perVolt = 1e-5 * s / std::max(x.uMagnitude, 1e-3 * u);
+        const double lambda = std::min(2.0, 2e-5 * s / std::max(x.s, 1e-9));
+        const double rmsU = 1e-5 * std::max(std::max(std::abs(v[15]), std::abs(w[15])), 1e-3 * u);
+        const double rmsI = 1e-5 * std::max(std::max(std::abs(v[16]), std::abs(w[16])), 1e-3 * i);
+        const double tolerance[21] = {1e-5 * u, 1e-5 * u, 2e-5 * u, 2e-5 * u, 1e-5 * i, 1e-5 * i, 1e-5 * u,
+                                      2e-5 * u, 1e-5 * i, 1e-5 * s, 1e-5 * s, 1e-5 * s, perVolt,  perVolt,
+                                      lambda,   rmsU,     rmsI,     1e-3,     1e-3,     1e-3,     1e-3};
+        for (int f = 0; f < 21; ++f) {
+            within(v[f], w[f], tolerance[f], at + "field " + std::to_string(f));
         }
-        double worst = 0.0;
-        for (std::size_t k = 0; k < x.size(); ++k) {
-            worst = std::max({worst, std::abs(static_cast<double>(x[k].x) - y[k].x),
-                              std::abs(static_cast<double>(x[k].y) - y[k].y)});
-        }
-        EXPECT_LE(worst, 64.0 * kFloatUlp * largest) << "spectrum of channel " << c;
+        within(a.clarkeU[k].x, b.clarkeU[k].x, 1e-5 * u, "clarkeU.x " + std::to_string(k));
+        within(a.clarkeU[k].y, b.clarkeU[k].y, 1e-5 * u, "clarkeU.y " + std::to_string(k));
+        within(a.clarkeI[k].x, b.clarkeI[k].x, 1e-5 * i, "clarkeI.x " + std::to_string(k));
+        within(a.clarkeI[k].y, b.clarkeI[k].y, 1e-5 * i, "clarkeI.y " + std::to_string(k));
+        within(a.parkU[k], b.parkU[k], 2e-5 * u, "parkU " + std::to_string(k));
+        within(a.parkI[k], b.parkI[k], 2e-5 * i, "parkI " + std::to_string(k));
     }
 }
 
@@ -398,29 +250,24 @@ class GeneralResultsDifferential : public ::testing::TestWithParam<int> {};
 }  // namespace
 
 TEST_P(GeneralResultsDifferential, CudaRecordsMatchCpuRecordsForRandomInputs) {
-    if (!powergpu::test::cudaUsable()) {
+    if (!cudaUsable()) {
         GTEST_SKIP() << "no CUDA device";
     }
     const auto grid = static_cast<PowerGridConfigType>(GetParam());
-    const RandomInputs inputs(0x5eed0000u + static_cast<uint32_t>(GetParam()), 12000);
-    // Five windows at fundamentals around 50 Hz; the fourth wraps around the ring end.
+    const SignalFunction signal = randomInputs(0x5eed0000u + static_cast<uint32_t>(GetParam()));
+    // Five windows at fundamentals around 50 Hz; the fourth wraps the ring end.
     std::mt19937 random(static_cast<uint32_t>(GetParam()));
     std::uniform_real_distribution<double> frequency(48.0, 52.0);
-    std::vector<PlannedWindow> windows;
-    for (const uint64_t first : {uint64_t{0}, uint64_t{2000}, uint64_t{3500}, uint64_t{6000}, uint64_t{9000}}) {
-        windows.push_back({first, frequency(random)});
+    std::vector<std::pair<uint64_t, double>> windows;
+    for (const uint64_t first : {0, 2000, 3500, 6000, 9000}) {
+        windows.emplace_back(first, frequency(random));
     }
-
-    auto cpu = makeModule(POWER_BACKEND_CPU, grid);
-    auto cuda = makeModule(POWER_BACKEND_CUDA, grid);
-    ASSERT_EQ(cuda->getBackend(), POWER_BACKEND_CUDA);
-    const std::vector<Snapshot> expected = runWindows(*cpu, inputs, windows);
-    const std::vector<Snapshot> actual = runWindows(*cuda, inputs, windows);
-    ASSERT_EQ(expected.size(), windows.size());
-    ASSERT_EQ(actual.size(), windows.size());
+    const std::vector<Snapshot> expected = runWindows(POWER_BACKEND_CPU, grid, signal, windows);
+    const std::vector<Snapshot> actual = runWindows(POWER_BACKEND_CUDA, grid, signal, windows);
+    ASSERT_TRUE(expected.size() == windows.size() && actual.size() == windows.size());
     for (std::size_t w = 0; w < windows.size(); ++w) {
         SCOPED_TRACE("grid " + std::to_string(GetParam()) + ", window at " + std::to_string(windows[w].first));
-        expectSameRecord(expected[w], actual[w]);
+        sameRecord(expected[w], actual[w]);
     }
 }
 

@@ -12,8 +12,7 @@ namespace powergpu::kernel_test {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The launch shape the scheduler uses: one-warp-wide blocks, one block row
-// per channel or group.
+// The scheduler's launch shape: one-warp-wide blocks, one block row per channel or group.
 inline Launch rowsLaunch(unsigned rows, unsigned gridX = 1, unsigned blockX = 32) {
     Launch launch;
     launch.grid.x = gridX;
@@ -22,36 +21,26 @@ inline Launch rowsLaunch(unsigned rows, unsigned gridX = 1, unsigned blockX = 32
     return launch;
 }
 
-// The scale that makes the weighted one-sided Parseval sum of a windowed
-// row equal to the mean square of the unwindowed samples.
-inline float fftScaleFor(int n, int fftLength) {
-    return static_cast<float>(1.811903476715088 / std::sqrt(0.5 * static_cast<double>(n) * fftLength));
-}
-
+inline const auto bin = [](float x, float y) { return float2{x, y}; };
+// The scale that makes the weighted one-sided Parseval sum of a windowed row
+// the mean square of the unwindowed samples.
+inline const auto fftScaleFor = [](int n, int fft) { return float(1.811903476715088 / std::sqrt(0.5 * n * fft)); };
 // The period-n Blackman window from its textbook formula, in double.
-inline double textbookBlackman(int i, int n) {
-    const double x = static_cast<double>(i) / n;
-    return 0.42 - 0.5 * std::cos(2.0 * kPi * x) + 0.08 * std::cos(4.0 * kPi * x);
-}
-
-// A*sin(2*pi*cycles*i/n + phase), phase in degrees.
-inline double sineAt(double amplitude, double cycles, int n, double phaseDegrees, int i) {
+inline const auto textbookBlackman = [](int i, int n) {
+    return 0.42 - 0.5 * std::cos(2.0 * kPi * i / n) + 0.08 * std::cos(4.0 * kPi * i / n);
+};
+// A sin(2 pi cycles i / n + phase), phase in degrees.
+inline const auto sineAt = [](double amplitude, double cycles, int n, double phaseDegrees, int i) {
     return amplitude * std::sin(2.0 * kPi * cycles * i / n + phaseDegrees * kPi / 180.0);
-}
-
+};
 // Angle difference folded into (-180, 180].
-inline double angleDifference(double a, double b) {
-    double d = std::fmod(a - b, 360.0);
-    if (d > 180.0) {
-        d -= 360.0;
-    } else if (d <= -180.0) {
-        d += 360.0;
-    }
-    return d;
-}
+inline const auto angleDifference = [](double a, double b) {
+    const double d = std::fmod(a - b, 360.0);
+    return d > 180.0 ? d - 360.0 : d <= -180.0 ? d + 360.0 : d;
+};
 
-// One-sided spectra (fftLength/2 + 1 bins each) of consecutive real rows of
-// fftLength samples, the layout of the batched real-to-complex transform.
+// One-sided spectra (fftLength/2 + 1 bins each) of consecutive real rows,
+// the layout of the batched real-to-complex transform.
 inline std::vector<float2> realSpectra(std::vector<float> rows, int rowCount, int fftLength) {
     const int binCount = fftLength / 2 + 1;
     std::vector<float2> spectra(static_cast<std::size_t>(rowCount) * binCount);

@@ -1,0 +1,135 @@
+#include "support/TestSupport.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "module/PowerConfig.h"
+#include "runtime/Runtime.h"
+
+namespace powergpu::test {
+
+bool cudaUsable() {
+    return isBackendAvailable(Backend::Cuda);
+}
+
+std::vector<int32_t> backendsUnderTest() {
+    const char* chosen = std::getenv("POWERGPU_TEST_BACKEND");
+    const std::string choice = chosen == nullptr ? "" : chosen;
+    if (choice == "cpu" || choice == "cuda") {
+        return {choice == "cpu" ? POWER_BACKEND_CPU : POWER_BACKEND_CUDA};
+    }
+    return cudaUsable() ? std::vector<int32_t>{POWER_BACKEND_CPU, POWER_BACKEND_CUDA}
+                        : std::vector<int32_t>{POWER_BACKEND_CPU};
+}
+
+std::string backendName(const ::testing::TestParamInfo<int32_t>& info) {
+    return info.param == POWER_BACKEND_CUDA ? "Cuda" : "Cpu";
+}
+
+void configure(PowerModule& module, double sampleRate, uint64_t ring, const std::function<void(PowerModule&)>& more,
+               int positionsPerSample) {
+    module.beginUpdate();
+    module.setSampleRate(sampleRate, positionsPerSample);
+    module.setBufferLength(ring);
+    if (more) {
+        more(module);
+    }
+    module.endUpdate();
+    module.reset(0);
+}
+
+void ModuleFeeder::write(uint32_t count) {
+    const PowerConfig& config = module_.implementation()->getConfig();
+    const PowerGridConfig grid = config.getGridConfig();
+    const uint64_t ring = module_.getBufferLength();
+    const double rate = module_.getSampleRate();
+    const auto fill = [&](float* base, char kind, int channel) {
+        for (uint64_t index = written_; index < written_ + count; ++index) {
+            base[index % ring] = static_cast<float>(signal_(kind, channel, static_cast<double>(index) / rate));
+        }
+    };
+    for (int c = 0; c < grid.voltagesCount; ++c) {
+        fill(module_.getWaveformBufferUInput(static_cast<uint8_t>(c)), 'U', c);
+    }
+    for (int c = 0; config.currentEnabled && c < grid.currentsCount; ++c) {
+        fill(module_.getWaveformBufferI(static_cast<uint8_t>(c)), 'I', c);
+    }
+    if (config.mechanicalAngleUsed && module_.getWaveformBufferMechAngles() != nullptr) {
+        fill(module_.getWaveformBufferMechAngles(), 'A', 0);
+    }
+    module_.writeSamples(count);
+    written_ += count;
+}
+
+void ModuleFeeder::writeUpTo(uint64_t end, uint32_t block) {
+    block = static_cast<uint32_t>(std::min<uint64_t>(block, module_.getBufferLength()));
+    while (written_ < end) {
+        write(static_cast<uint32_t>(std::min<uint64_t>(block, end - written_)));
+    }
+}
+
+double wrapDegrees(double angle) {
+    double wrapped = std::fmod(angle, 360.0);
+    return wrapped <= -180.0 ? wrapped + 360.0 : wrapped > 180.0 ? wrapped - 360.0 : wrapped;
+}
+
+std::vector<Complex> phasesOf(const Complex& zero, const Complex& positive, const Complex& negative) {
+    const Complex a = polar(1.0, 120.0);
+    return {zero + positive + negative, zero + a * a * positive + a * negative, zero + a * positive + a * a * negative};
+}
+
+CpuRuntime& cpuRuntime(const PowerModule& module) {
+    return dynamic_cast<CpuRuntime&>(module.implementation()->runtime());
+}
+
+std::vector<std::size_t> indicesOf(const std::vector<LoggedCall>& log, RuntimeCall kind) {
+    std::vector<std::size_t> indices;
+    for (std::size_t k = 0; k < log.size(); ++k) {
+        if (log[k].call == kind) {
+            indices.push_back(k);
+        }
+    }
+    return indices;
+}
+
+std::vector<LoggedCall> callsOf(const std::vector<LoggedCall>& log, RuntimeCall kind) {
+    std::vector<LoggedCall> calls;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(calls),
+                 [kind](const LoggedCall& c) { return c.call == kind; });
+    return calls;
+}
+
+int countLaunches(const std::vector<LoggedCall>& log, const std::string& kernel) {
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const LoggedCall& c) {
+        return c.call == RuntimeCall::KernelLaunch && c.kernel == kernel;
+    }));
+}
+
+LoggedCall launchOf(const std::vector<LoggedCall>& log, const std::string& kernel) {
+    EXPECT_EQ(countLaunches(log, kernel), 1) << kernel;
+    const auto found = std::find_if(log.begin(), log.end(), [&](const LoggedCall& c) {
+        return c.call == RuntimeCall::KernelLaunch && c.kernel == kernel;
+    });
+    return found == log.end() ? LoggedCall{} : *found;
+}
+
+std::string lastError(PowerModuleHandle handle) {
+    char text[512] = "not written";
+    int32_t length = -1;
+    EXPECT_EQ(status(getLastErrorMessage(handle, text, sizeof text, &length)), 0);
+    EXPECT_EQ(length, static_cast<int32_t>(std::strlen(text)));
+    return text;
+}
+
+std::vector<std::pair<int32_t, std::string>>& reports() {
+    static std::vector<std::pair<int32_t, std::string>> received;
+    return received;
+}
+
+void recordReport(int32_t kind, const char* message) {
+    reports().emplace_back(kind, message);
+}
+
+}  // namespace powergpu::test
