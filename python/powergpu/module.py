@@ -611,20 +611,7 @@ class Module:
         ring slots are still valid (right after ``results``)."""
         if field not in Module._HARMONIC_FIELDS:
             raise ValueError(f"unknown harmonic field {field!r}")
-        records = np.atleast_1d(records)
-        if len(records) == 0:
-            return np.zeros((0, blocks or 0, 0), dtype=np.float32)
-        nb = int(records["phasesCount"].max()) if blocks is None else int(blocks)
-        width = int(records["harmonicLength"].max())
-        out = np.full((len(records), nb, width), np.nan, dtype=np.float32)
-        for r, rec in enumerate(records):
-            n = int(rec["harmonicLength"])
-            for c in range(min(nb, 4)):
-                addr = int(rec["channels"][c][field])
-                if addr and n:
-                    out[r, c, :n] = np.frombuffer((c_float * n).from_address(addr),
-                                                  dtype=np.float32)
-        return out
+        return Module._copy_pointed(records, field, "harmonicLength", np.float32, 1, blocks)
 
     @staticmethod
     def harmonic_tables(records: np.ndarray, fields: Sequence[str],
@@ -678,19 +665,26 @@ class Module:
         ``field`` ("fftU", "fftI", "fftUL") points to; NaN where null."""
         if field not in ("fftU", "fftI", "fftUL"):
             raise ValueError(f"unknown spectrum field {field!r}")
+        return Module._copy_pointed(records, field, "fftOutputLength", np.complex64, 2, blocks)
+
+    @staticmethod
+    def _copy_pointed(records: np.ndarray, field: str, length_field: str, dtype: Any,
+                      floats_per_value: int, blocks: Optional[int]) -> np.ndarray:
+        """Copies, per record and phase block, the array of ``length_field``
+        values that ``field`` points to; NaN where null or shorter."""
         records = np.atleast_1d(records)
         if len(records) == 0:
-            return np.zeros((0, blocks or 0, 0), dtype=np.complex64)
+            return np.zeros((0, blocks or 0, 0), dtype=dtype)
         nb = int(records["phasesCount"].max()) if blocks is None else int(blocks)
-        width = int(records["fftOutputLength"].max())
-        out = np.full((len(records), nb, width), np.nan, dtype=np.complex64)
+        width = int(records[length_field].max())
+        out = np.full((len(records), nb, width), np.nan, dtype=dtype)
         for r, rec in enumerate(records):
-            n = int(rec["fftOutputLength"])
+            n = int(rec[length_field])
             for c in range(min(nb, 4)):
                 addr = int(rec["channels"][c][field])
                 if addr and n:
-                    out[r, c, :n] = np.frombuffer((c_float * (2 * n)).from_address(addr),
-                                                  dtype=np.complex64)
+                    out[r, c, :n] = np.frombuffer((c_float * (floats_per_value * n)).from_address(addr),
+                                                  dtype=dtype)
         return out
 
     # ------------------------------------------------------ period values
