@@ -177,14 +177,17 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
         uint64_t position = firstSample % tracks.length;
         double cosine = tracks.phasor[2 * position];
         double sine = tracks.phasor[2 * position + 1];
+        // The phase is kept in a local while the tracks are written, so that
+        // it stays in a register instead of going to memory every sample.
+        double phase = referencePhase;
         for (uint64_t sample = firstSample + 1; sample <= lastSampleOfEntry; ++sample) {
             position = position + 1 == tracks.length ? 0 : position + 1;
             if (sample == lastSampleOfEntry) {
-                referencePhase = wrapCycles(referencePhase + lastShare * step);
-                tracks.write(sample, referencePhase, frequency, validity);
+                phase = wrapCycles(phase + lastShare * step);
+                tracks.write(sample, phase, frequency, validity);
                 break;
             }
-            referencePhase = wrapCycles(referencePhase + step);
+            phase = wrapCycles(phase + step);
             const double turnedCosine = cosine * stepCos - sine * stepSin;
             const double turnedSine = sine * stepCos + cosine * stepSin;
             cosine = turnedCosine;
@@ -194,6 +197,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
             tracks.frequency[position] = frequency;
             tracks.validity[position] = validity;
         }
+        referencePhase = phase;
 
         previousFrequency = frequency;
         previousValidity = validity;
