@@ -4,7 +4,7 @@ from __future__ import annotations
 import ctypes
 from contextlib import contextmanager
 from ctypes import POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_void_p
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -28,28 +28,17 @@ GRID_TYPES: Dict[str, int] = {
 GRID_NAMES: Dict[int, str] = {v: k for k, v in GRID_TYPES.items()}
 
 
-class GridInfo(Tuple[int, int, int, bool]):
-    """(phases, voltages, currents, delta) of a grid configuration."""
+class GridInfo(NamedTuple):
+    """Channel layout of a grid configuration."""
 
-    @property
-    def phases(self) -> int:
-        return self[0]
-
-    @property
-    def voltages(self) -> int:
-        return self[1]
-
-    @property
-    def currents(self) -> int:
-        return self[2]
-
-    @property
-    def delta(self) -> bool:
-        return self[3]
+    phases: int
+    voltages: int
+    currents: int
+    delta: bool
 
     @property
     def line_to_line(self) -> int:
-        return self[0] * (self[0] - 1) // 2
+        return self.phases * (self.phases - 1) // 2
 
 
 _GRID_TABLE = {
@@ -77,7 +66,7 @@ def grid_type(grid: Union[str, int]) -> int:
 
 def grid_info(grid: Union[str, int]) -> GridInfo:
     """Channel layout of a grid (an unknown type behaves as single phase)."""
-    return GridInfo(_GRID_TABLE.get(grid_type(grid), _GRID_TABLE[0]))
+    return GridInfo(*_GRID_TABLE.get(grid_type(grid), _GRID_TABLE[0]))
 
 
 _BACKENDS = {"auto": _native.BACKEND_AUTOMATIC, "automatic": _native.BACKEND_AUTOMATIC,

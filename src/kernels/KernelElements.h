@@ -23,8 +23,8 @@ POWERGPU_HD inline void addRms(float sample, double& absolute, double& square) {
 
 // kernelRmsUI: both samples are widened first; squares and product are
 // fused into their sums.
-POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absoluteU, double& absoluteI,
-                                   double& squareU, double& squareI, double& product) {
+POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absoluteU, double& absoluteI, double& squareU,
+                                   double& squareI, double& product) {
     const double u = static_cast<double>(voltage);
     const double i = static_cast<double>(current);
     absoluteU += absDouble(u);
@@ -194,6 +194,21 @@ POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, in
         }
     }
     return values;
+}
+
+// Writes the values of one order at `entry` of the three tables; a value
+// whose flag is false leaves its entry as it was.
+POWERGPU_HD inline void storeHarmonicOrder(const HarmonicOrderValues& values, long long entry, float* magnitudes,
+                                           float* phases, float* interharmonicValues) {
+    if (values.hasMagnitude) {
+        magnitudes[entry] = values.magnitude;
+    }
+    if (values.hasAngle) {
+        phases[entry] = values.angle;
+    }
+    if (values.hasInterharmonic) {
+        interharmonicValues[entry] = values.interharmonic;
+    }
 }
 
 // ---------------------------------------------------------------------------

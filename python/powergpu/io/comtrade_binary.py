@@ -13,7 +13,7 @@ import numpy as np
 
 from .comtrade_cfg import ComtradeConfig
 from .errors import RecordingError
-from .recording import release_mapped
+from .recording import iter_mapped_blocks
 
 _VALUE_TYPES = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
 #: Raw value that marks a missing sample, per integer format.
@@ -80,11 +80,7 @@ class BinarySource:
 
     def iter_raw(self, start: int, chunk: int,
                  cols: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:
-        for i in range(start, self.n_samples, chunk):
-            count = min(chunk, self.n_samples - i)
-            block = self.read_raw(i, count, cols)
-            release_mapped(self._map, i + count)  # memory stays at one block
-            yield i, block
+        return iter_mapped_blocks(self, self._map, start, chunk, cols)
 
     def timestamps(self, start: int, count: int) -> np.ndarray:
         """Raw time stamps as float64, NaN where marked missing."""

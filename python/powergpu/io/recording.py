@@ -61,6 +61,18 @@ class SampleSource(Protocol):
         """Release memory maps or handles."""
 
 
+def iter_mapped_blocks(source: "SampleSource", mapped: Optional[np.ndarray], start: int, chunk: int,
+                       cols: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:
+    """Sequential blocks of a memory-mapped source: each block is read with
+    ``source.read_raw`` and the pages behind it are released, so memory
+    stays at one block whatever the file length."""
+    for i in range(start, source.n_samples, chunk):
+        count = min(chunk, source.n_samples - i)
+        block = source.read_raw(i, count, cols)
+        release_mapped(mapped, i + count)
+        yield i, block
+
+
 class Recording:
     """A sampled multi-channel recording, read lazily.
 

@@ -17,7 +17,7 @@ import numpy as np
 
 from .channel_info import ChannelInfo
 from .errors import RecordingError
-from .recording import Recording, release_mapped
+from .recording import Recording, iter_mapped_blocks
 
 _PCM, _FLOAT, _EXTENSIBLE = 1, 3, 0xFFFE
 _DTYPES = {(_PCM, 8): "u1", (_PCM, 16): "<i2", (_PCM, 24): "u1", (_PCM, 32): "<i4",
@@ -121,11 +121,7 @@ class WavSource:
 
     def iter_raw(self, start: int, chunk: int,
                  cols: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:
-        for i in range(start, self.n_samples, chunk):
-            count = min(chunk, self.n_samples - i)
-            block = self.read_raw(i, count, cols)
-            release_mapped(self._map, i + count)  # memory stays at one block
-            yield i, block
+        return iter_mapped_blocks(self, self._map, start, chunk, cols)
 
     def close(self) -> None:
         self._map = None

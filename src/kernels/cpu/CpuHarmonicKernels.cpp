@@ -6,10 +6,11 @@
 
 namespace powergpu::cpu {
 
-POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
-                     bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                     const double* referenceAngle, const float2* spectrum, float* magnitudes,
-                     float* interharmonicValues, float* phases) {
+POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth,
+                                                int reserved, bool interharmonics, double frequency, double dFrequency,
+                                                double lengthRatio, const double* referenceAngle,
+                                                const float2* spectrum, float* magnitudes, float* interharmonicValues,
+                                                float* phases) {
     static_cast<void>(reserved);
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;
@@ -20,22 +21,14 @@ POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(const Launch& launch, int binCou
         for (int h = 0; h < harmonicCount; ++h) {
             const math::HarmonicOrderValues values = math::harmonicOrderValues(
                 row, binCount, h, halfWidth, interharmonics, binsPerFundamental, lengthRatio, reference);
-            const std::ptrdiff_t entry = rowStart + h;
-            if (values.hasMagnitude) {
-                magnitudes[entry] = values.magnitude;
-            }
-            if (values.hasAngle) {
-                phases[entry] = values.angle;
-            }
-            if (values.hasInterharmonic) {
-                interharmonicValues[entry] = values.interharmonic;
-            }
+            math::storeHarmonicOrder(values, rowStart + h, magnitudes, phases, interharmonicValues);
         }
     }
 }
 
-POWERGPU_CPU_KERNEL_CLONES void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
-                float* powers, float* impedances) {
+POWERGPU_CPU_KERNEL_CLONES void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount,
+                                           const float* magnitudes, const float* phases, float* powers,
+                                           float* impedances) {
     const int phasesToDo = static_cast<int>(launch.block.y) < rowCount ? static_cast<int>(launch.block.y) : rowCount;
     const std::ptrdiff_t block = channelStart(rowCount, harmonicCount);  // rowCount rows
     for (int c = 0; c < phasesToDo; ++c) {

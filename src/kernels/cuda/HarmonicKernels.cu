@@ -7,17 +7,6 @@
 
 namespace powergpu::cuda {
 
-namespace {
-
-__device__ inline int firstOrder() {
-    return static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-}
-__device__ inline int orderStride() {
-    return static_cast<int>(gridDim.x * blockDim.x);
-}
-
-}  // namespace
-
 __global__ void kernelHarmonics(int binCount, int harmonicCount, int halfWidth, int /*reserved: not read*/,
                                 bool interharmonics, double frequency, double dFrequency, double lengthRatio,
                                 const double* referenceAngle, float2* spectrum, float* magnitudes,
@@ -26,19 +15,10 @@ __global__ void kernelHarmonics(int binCount, int harmonicCount, int halfWidth, 
     const float2* row = spectrum + c * binCount;
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;
-    for (int h = firstOrder(); h < harmonicCount; h += orderStride()) {
+    for (int h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
         const math::HarmonicOrderValues values = math::harmonicOrderValues(row, binCount, h, halfWidth, interharmonics,
                                                                            binsPerFundamental, lengthRatio, reference);
-        const int entry = c * harmonicCount + h;
-        if (values.hasMagnitude) {
-            magnitudes[entry] = values.magnitude;
-        }
-        if (values.hasAngle) {
-            phases[entry] = values.angle;
-        }
-        if (values.hasInterharmonic) {
-            interharmonicValues[entry] = values.interharmonic;
-        }
+        math::storeHarmonicOrder(values, c * harmonicCount + h, magnitudes, phases, interharmonicValues);
     }
 }
 
@@ -49,7 +29,7 @@ __global__ void kernelPQSZ(int rowCount, int harmonicCount, const float* magnitu
         return;
     }
     const int block = harmonicCount * rowCount;
-    for (int h = firstOrder(); h < harmonicCount; h += orderStride()) {
+    for (int h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
         const int voltageEntry = c * harmonicCount + h;
         const int currentEntry = voltageEntry + block;
         const math::OrderPowers orderPowers = math::orderPowers(magnitudes[voltageEntry], magnitudes[currentEntry],
@@ -63,7 +43,7 @@ __global__ void kernelPQSZ(int rowCount, int harmonicCount, const float* magnitu
 
 __global__ void kernelSumOfHarmonicsSquared(int highestOrder, int harmonicCount, const float* magnitudes,
                                             PowerResultsThd* thd) {
-    const int record = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    const int record = gridStrideStart();
     math::accumulateHarmonicsSquared(magnitudes + record * harmonicCount, highestOrder, &thd[record]);
 }
 

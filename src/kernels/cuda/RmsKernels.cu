@@ -14,13 +14,6 @@ namespace {
 // most: the block height the scheduler uses is never above 3.
 constexpr int kMaxRows = 3;
 
-__device__ inline int firstElement() {
-    return static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-}
-__device__ inline int elementStride() {
-    return static_cast<int>(gridDim.x * blockDim.x);
-}
-
 __device__ inline float2 loadBin(const float2* bin) {
     float2 value;
     value.x = __ldg(&bin->x);
@@ -40,7 +33,7 @@ __device__ void addRingRms(int n, int offset, int ringLength, const float* ring,
 
     const int c = static_cast<int>(threadIdx.y);
     math::RmsSums rms;
-    for (int i = firstElement(); i < n; i += elementStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         rms.add(__ldg(&ring[c * ringLength + math::ringIndex(i, offset, ringLength)]));
     }
     double sums[2] = {rms.absolute, rms.square};
@@ -56,8 +49,7 @@ __global__ void kernelRmsU(int n, int offset, int ringLength, const float* phase
 }
 
 __global__ void kernelRmsUL(int n, int offset, int ringLength, const float* lineRing, PowerResultsGeneral* results) {
-    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(n, offset, ringLength, lineRing,
-                                                                             results);
+    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(n, offset, ringLength, lineRing, results);
 }
 
 __global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phaseRing, const float* currentRing,
@@ -68,7 +60,7 @@ __global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phas
 
     const int c = static_cast<int>(threadIdx.y);
     math::RmsPairSums rms;
-    for (int i = firstElement(); i < n; i += elementStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int p = c * ringLength + math::ringIndex(i, offset, ringLength);
         rms.add(__ldg(&phaseRing[p]), __ldg(&currentRing[p]));
     }
@@ -96,7 +88,7 @@ __global__ void kernelFreqRms(int binCount, const float2* spectrumU, const float
     const float2* i = spectrumI != nullptr ? spectrumI + c * binCount : nullptr;
     const float2* ul = spectrumUL != nullptr ? spectrumUL + c * binCount : nullptr;
     double sums[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-    for (int k = firstElement(); k < binCount; k += elementStride()) {
+    for (int k = gridStrideStart(); k < binCount; k += gridStrideStep()) {
         const double weight = math::parsevalWeight(k, binCount);
         const float2 voltage = loadBin(&u[k]);
         sums[0] = math::addWeightedSquare(sums[0], weight, voltage);

@@ -38,8 +38,7 @@ __global__ void kernelSymmetricalComponents(int binCount, const float2* spectra,
     const float2* c = b + binCount;
     double groupSums[3] = {0.0, 0.0, 0.0};  // zero, positive, negative
     // The last bin is left out; bin 0 counts fully.
-    for (int k = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x); k < binCount - 1;
-         k += static_cast<int>(gridDim.x * blockDim.x)) {
+    for (int k = gridStrideStart(); k < binCount - 1; k += static_cast<int>(gridDim.x * blockDim.x)) {
         const math::SequenceSquares squares = math::sequenceSquares(loadBin(&a[k]), loadBin(&b[k]), loadBin(&c[k]));
         groupSums[0] += squares.zero;
         groupSums[1] += squares.positive;

@@ -13,13 +13,6 @@ namespace {
 // Groups of three channels that one Park launch serves (voltages, currents).
 constexpr int kMaxParkGroups = 2;
 
-__device__ inline int firstSample() {
-    return static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-}
-__device__ inline int sampleStride() {
-    return static_cast<int>(gridDim.x * blockDim.x);
-}
-
 }  // namespace
 
 __global__ void kernelWaveformsUStar(int n, int offset, int ringLength, int outStride, float fftScale,
@@ -29,7 +22,7 @@ __global__ void kernelWaveformsUStar(int n, int offset, int ringLength, int outS
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % phaseCount;
     const bool derivePair = (storeLineToLine || windowLineToLine) && c < math::starPairCount(phaseCount);
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int j = math::ringIndex(i, offset, ringLength);
         const double window = math::blackmanWindow(i, n);
         const float u = __ldg(&phaseRing[c * ringLength + j]);
@@ -53,7 +46,7 @@ __global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, 
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % channelCount;
     const bool allMeasured = channelCount == measuredLineCount;
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int j = math::ringIndex(i, offset, ringLength);
         float a = 0.0f;
         float b = 0.0f;
@@ -83,7 +76,7 @@ __global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, 
 __global__ void kernelWaveformsI(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
                                  float* currentOut) {
     const int c = static_cast<int>(threadIdx.y);
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int j = math::ringIndex(i, offset, ringLength);
         const float current = __ldg(&currentRing[c * ringLength + j]);
         currentOut[c * outStride + i] = math::windowedSample(current, math::blackmanWindow(i, n), fftScale);
@@ -92,7 +85,7 @@ __global__ void kernelWaveformsI(int n, int offset, int ringLength, int outStrid
 
 __global__ void kernelWaveformsI3(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
                                   float* currentOut) {
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int j = math::ringIndex(i, offset, ringLength);
         const float i3 = math::thirdCurrent(currentRing[j], currentRing[ringLength + j]);
         currentRing[2 * ringLength + j] = i3;
@@ -102,7 +95,7 @@ __global__ void kernelWaveformsI3(int n, int offset, int ringLength, int outStri
 
 __global__ void kernelWaveformsClarke(int n, int offset, int ringLength, const float* ring, float* clarkeRing) {
     const int base = 3 * ringLength * static_cast<int>(threadIdx.y);
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int p = base + math::ringIndex(i, offset, ringLength);
         const float a = __ldg(&ring[p]);
         const float b = __ldg(&ring[p + ringLength]);
@@ -124,7 +117,7 @@ __global__ void kernelWaveformsPark(int n, int offset, int ringLength, int poleP
     const double offsetRadians = math::parkOffsetRadians(mechAngleOffset);
     const double count = static_cast<double>(n);
     double sums[2] = {0.0, 0.0};  // d, q
-    for (int i = firstSample(); i < n; i += sampleStride()) {
+    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
         const int j = math::ringIndex(i, offset, ringLength);
         const int p = base + j;
         const float a = __ldg(&ring[p]);
