@@ -235,7 +235,8 @@ TEST_F(CudaKernelsDifferential, ReferenceAngleHarmonicTablesAndOrderPowers) {
         finish();
         std::vector<float> magnitudes = table, inter = table, phases = table;
         const double reference = 33.0;
-        cpu::kernelHarmonics(launch, count, orders, std::get<1>(c), 0, true, frequency, 50.0, 0.75, &reference,
+        cpu::CpuKernelContext context;
+        cpu::kernelHarmonics(context, launch, count, orders, std::get<1>(c), 0, true, frequency, 50.0, 0.75, &reference,
                              spectra.data(), magnitudes.data(), inter.data(), phases.data());
         expectClose(magnitudes, dMagnitudes.download(), 0.0, "magnitudes");
         expectClose(inter, dInter.download(), 0.0, "interharmonics");

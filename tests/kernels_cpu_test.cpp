@@ -5,6 +5,7 @@
 
 #include <cfloat>
 #include <complex>
+#include <cstring>
 #include <limits>
 
 #include "kernels/KernelMath.h"
@@ -28,8 +29,9 @@ struct HarmonicTables {
     HarmonicTables(int rows, int orders, const Launch& launch, int bins, int halfWidth, double binsPerFundamental,
                    double lengthRatio, double reference, const float2* spectra)
         : magnitudes(rows * orders, kUntouched), inter(rows * orders, kUntouched), phases(rows * orders, kUntouched) {
-        cpu::kernelHarmonics(launch, bins, orders, halfWidth, 0, true, 50.0 * binsPerFundamental, 50.0, lengthRatio,
-                             &reference, spectra, magnitudes.data(), inter.data(), phases.data());
+        cpu::CpuKernelContext context;
+        cpu::kernelHarmonics(context, launch, bins, orders, halfWidth, 0, true, 50.0 * binsPerFundamental, 50.0,
+                             lengthRatio, &reference, spectra, magnitudes.data(), inter.data(), phases.data());
     }
     std::vector<float> magnitudes, inter, phases;
 };
@@ -69,6 +71,55 @@ TEST(KernelMath, SinCosPiIsExactAtIntegersAndHalfIntegers) {
     const double2 at90 = math::fundamentalPhasor(2.0f, 90.0f);
     const double2 at180 = math::fundamentalPhasor(2.0f, 180.0f);
     EXPECT_TRUE(at90.x == 0.0 && at90.y == -2.0 && at180.x == -2.0 && at180.y == 0.0);
+}
+
+// The quotient by three from fused multiply-adds must be the correctly
+// rounded one, bit for bit: the sequence components and the Clarke values
+// of both backends are defined by x / 3.
+TEST(KernelMath, DivisionByThreeGivesTheBitsOfTheQuotient) {
+    const auto bitsOf = [](auto x) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, &x, sizeof x);
+        return bits;
+    };
+    // Every float significand of one binade (the result depends on the
+    // significand only, away from the subnormal range), and of the subnormals.
+    for (uint32_t m = 0; m < (1u << 23); ++m) {
+        for (const uint32_t exponentBits : {127u << 23, 0u}) {
+            float x = 0.0f;
+            const uint32_t pattern = exponentBits | m;
+            std::memcpy(&x, &pattern, sizeof x);
+            ASSERT_EQ(bitsOf(math::divideByThree(x)), bitsOf(x / 3.0f)) << "x = " << x;
+            ASSERT_EQ(bitsOf(math::divideByThree(-x)), bitsOf(-x / 3.0f)) << "x = " << -x;
+        }
+    }
+    // Doubles: random bit patterns over the whole range, then sums of
+    // widened floats as the spectra give them.
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    const auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int k = 0; k < 4000000; ++k) {
+        const uint64_t pattern = next();
+        double x = 0.0;
+        std::memcpy(&x, &pattern, sizeof x);
+        if (std::isnan(x)) {
+            continue;
+        }
+        ASSERT_EQ(bitsOf(math::divideByThree(x)), bitsOf(x / 3.0)) << std::hexfloat << x;
+        const double sum = (static_cast<double>(static_cast<float>(x)) + static_cast<float>(k)) - 0.1f;
+        ASSERT_EQ(bitsOf(math::divideByThree(sum)), bitsOf(sum / 3.0)) << std::hexfloat << sum;
+    }
+    for (const double x : {0.0, -0.0, 3.0, -9.0, DBL_MAX, -DBL_MAX, DBL_MIN, 4.9e-324, -4.9e-324,
+                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(bitsOf(math::divideByThree(x)), bitsOf(x / 3.0)) << x;
+        EXPECT_EQ(bitsOf(math::divideByThree(static_cast<float>(x))), bitsOf(static_cast<float>(x) / 3.0f)) << x;
+    }
+    EXPECT_TRUE(std::isnan(math::divideByThree(std::nan(""))));
+    EXPECT_TRUE(std::isnan(math::divideByThree(std::nanf(""))));
 }
 
 TEST(KernelMath, GroupNormDoesNotOverflowOrUnderflow) {

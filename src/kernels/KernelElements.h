@@ -16,13 +16,28 @@ namespace powergpu::math {
 
 // kernelRmsU, kernelRmsUL: the absolute value and the square are formed in
 // single precision and widened afterwards.
+POWERGPU_HD inline double rmsAbsoluteTerm(float sample) {
+    return static_cast<double>(absFloat(sample));
+}
+
+POWERGPU_HD inline double rmsSquareTerm(float sample) {
+    return static_cast<double>(sample * sample);
+}
+
 POWERGPU_HD inline void addRms(float sample, double& absolute, double& square) {
-    absolute += static_cast<double>(absFloat(sample));
-    square += static_cast<double>(sample * sample);
+    absolute += rmsAbsoluteTerm(sample);
+    square += rmsSquareTerm(sample);
 }
 
 // kernelRmsUI: both samples are widened first; squares and product are
-// fused into their sums.
+// fused into their sums. The product of two widened floats has at most 48
+// significant bits, so it is exact in double, and fma(u, u, sum) is the
+// same as sum + productTerm(u, u): one rounding either way. Kernels that
+// sum the terms apart (in lanes) therefore round exactly as the fused form.
+POWERGPU_HD inline double productTerm(float a, float b) {
+    return static_cast<double>(a) * static_cast<double>(b);
+}
+
 POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absoluteU, double& absoluteI, double& squareU,
                                    double& squareI, double& product) {
     const double u = static_cast<double>(voltage);
@@ -138,7 +153,8 @@ POWERGPU_HD inline HarmonicBinGroup harmonicBinGroup(int order, double binsPerFu
 }
 
 // The results of one order of one spectrum row; a value whose flag is false
-// is left as it is in the output table.
+// is left as it is in the output table. Where angleFromBin is set, the
+// angle is that of bin `centre`, corrected by `frac` (harmonicOrderAngle).
 struct HarmonicOrderValues {
     bool hasMagnitude = false;
     float magnitude = 0.0f;
@@ -146,15 +162,25 @@ struct HarmonicOrderValues {
     float angle = 0.0f;
     bool hasInterharmonic = false;
     float interharmonic = 0.0f;
+    bool angleFromBin = false;
+    int centre = 0;
+    double frac = 0.0;
 };
 
-// Magnitude (rms of the order), phase angle relative to order times the
-// reference angle, and the interharmonic group up to the next order. An
-// order whose centre bin lies outside the row reports magnitude and angle
-// 0 and reads nothing outside the row.
-POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, int binCount, int order, int halfWidth,
-                                                           bool interharmonics, double binsPerFundamental,
-                                                           double lengthRatio, double referenceAngle) {
+// The norm of bins first .. first + count - 1 of a row; `rowPowers`, where
+// not null, holds binPower of every bin of the row.
+POWERGPU_HD inline float rowGroupNorm(const float2* row, const float* rowPowers, int first, int count) {
+    return groupNorm(row + first, count, rowPowers != nullptr ? rowPowers + first : nullptr);
+}
+
+// Magnitude (rms of the order) and the interharmonic group up to the next
+// order, and where the phase angle comes from. An order whose centre bin
+// lies outside the row reports magnitude and angle 0 and reads nothing
+// outside the row; DC has angle 0.
+POWERGPU_HD inline HarmonicOrderValues harmonicOrderMagnitudes(const float2* row, int binCount, int order,
+                                                               int halfWidth, bool interharmonics,
+                                                               double binsPerFundamental,
+                                                               const float* rowPowers = nullptr) {
     HarmonicOrderValues values;
     const HarmonicBinGroup group = harmonicBinGroup(order, binsPerFundamental, halfWidth, binCount);
     if (order == 0) {
@@ -163,7 +189,7 @@ POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, in
         const float2 dc = row[0];
         double energy = 0.5 * static_cast<double>(fmaFloat(dc.x, dc.x, dc.y * dc.y));
         if (group.last >= 1) {
-            const double rest = static_cast<double>(groupNorm(row + 1, group.last));
+            const double rest = static_cast<double>(rowGroupNorm(row, rowPowers, 1, group.last));
             energy = fmaDouble(rest, rest, energy);
         }
         values.hasMagnitude = true;
@@ -176,12 +202,12 @@ POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, in
     } else {
         if (group.last >= group.first) {
             values.hasMagnitude = true;
-            values.magnitude = groupNorm(row + group.first, group.last - group.first + 1);
+            values.magnitude = rowGroupNorm(row, rowPowers, group.first, group.last - group.first + 1);
         }
-        const double frac = static_cast<double>(order) * binsPerFundamental - static_cast<double>(group.centre);
         values.hasAngle = true;
-        values.angle = static_cast<float>(
-            calculateAngleDeg(row[group.centre], frac, lengthRatio, static_cast<double>(order) * referenceAngle));
+        values.angleFromBin = true;
+        values.centre = group.centre;
+        values.frac = static_cast<double>(order) * binsPerFundamental - static_cast<double>(group.centre);
     }
     if (interharmonics) {
         const int nextCentre = nearestInteger(static_cast<double>(order + 1) * binsPerFundamental);
@@ -190,8 +216,28 @@ POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, in
         const int first = group.last + 1;
         if (count >= 1 && first >= 0) {
             values.hasInterharmonic = true;
-            values.interharmonic = groupNorm(row + first, count);
+            values.interharmonic = rowGroupNorm(row, rowPowers, first, count);
         }
+    }
+    return values;
+}
+
+// The phase angle of an order from its centre bin, relative to order times
+// the reference angle.
+POWERGPU_HD inline float harmonicOrderAngle(float2 centreBin, double frac, int order, double lengthRatio,
+                                            double referenceAngle) {
+    return static_cast<float>(
+        calculateAngleDeg(centreBin, frac, lengthRatio, static_cast<double>(order) * referenceAngle));
+}
+
+// All values of one order.
+POWERGPU_HD inline HarmonicOrderValues harmonicOrderValues(const float2* row, int binCount, int order, int halfWidth,
+                                                           bool interharmonics, double binsPerFundamental,
+                                                           double lengthRatio, double referenceAngle) {
+    HarmonicOrderValues values =
+        harmonicOrderMagnitudes(row, binCount, order, halfWidth, interharmonics, binsPerFundamental);
+    if (values.angleFromBin) {
+        values.angle = harmonicOrderAngle(row[values.centre], values.frac, order, lengthRatio, referenceAngle);
     }
     return values;
 }

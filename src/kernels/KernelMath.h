@@ -72,11 +72,56 @@ POWERGPU_HD inline float sinFloat(float x) {
 #endif
 }
 
+#if !defined(__CUDA_ARCH__)
+// The host's single-precision arctangent of y/x, with the special cases of
+// atan2. The quadrant logic works in double; the arctangent of the reduced
+// argument u (|u| <= tan(pi/8)) is u + u^3 P(u^2), P fitted to a relative
+// error below 4e-12. So the float result is the correctly rounded one except
+// in rare cases within 4e-12 of halfway between two floats, where it may be
+// one unit off: within the error bound of the device library's atan2f.
+// Branch-free (selects only), so a loop of angles vectorises; the math
+// library's atan2f is a call per element.
+inline float hostAtan2Float(float y, float x) {
+    constexpr double kTanPiOver8 = 0.41421356237309503;
+    constexpr double kPiOver4 = 0.78539816339744831;
+    constexpr double kPiOver2 = 1.5707963267948966;
+    constexpr double kPiDouble = 3.141592653589793;
+    constexpr double kLargestDouble = 1.7976931348623157e308;
+    const double ay = std::fabs(static_cast<double>(y));
+    const double ax = std::fabs(static_cast<double>(x));
+    const bool steep = ay > ax;
+    const double num = steep ? ax : ay;
+    const double den = steep ? ay : ax;
+    double t = num / den;
+    t = den == 0.0 ? 0.0 : t;            // both zero: the angle of +-0 or +-pi
+    t = num > kLargestDouble ? 1.0 : t;  // both infinite: an odd multiple of pi/4
+    // Both candidates are formed, then selected: a division under a
+    // condition would keep the loop from vectorising.
+    const bool upper = t > kTanPiOver8;
+    const double reduced = (t - 1.0) / (t + 1.0);
+    const double u = upper ? reduced : t;
+    const double s = u * u;
+    double p = -0.04048241776146648;
+    p = p * s + 0.07137915147986788;
+    p = p * s - 0.09029485256230214;
+    p = p * s + 0.11107539979075044;
+    p = p * s - 0.1428561432538106;
+    p = p * s + 0.1999999894417958;
+    p = p * s - 0.33333333331505566;
+    double angle = u + (u * s) * p;
+    angle = upper ? kPiOver4 + angle : angle;
+    angle = steep ? kPiOver2 - angle : angle;
+    angle = std::signbit(x) ? kPiDouble - angle : angle;
+    const float result = std::copysign(static_cast<float>(angle), y);
+    return (std::isnan(x) || std::isnan(y)) ? x + y : result;
+}
+#endif
+
 POWERGPU_HD inline float atan2Float(float y, float x) {
 #if defined(__CUDA_ARCH__)
     return ::atan2f(y, x);
 #else
-    return std::atan2(y, x);
+    return hostAtan2Float(y, x);
 #endif
 }
 
@@ -134,6 +179,38 @@ POWERGPU_HD inline float absFloat(float x) {
 #else
     return std::fabs(x);
 #endif
+}
+
+// ---------------------------------------------------------------------------
+// Division by three without a division instruction
+// ---------------------------------------------------------------------------
+//
+// x / 3 correctly rounded, from two fused multiply-adds instead of a
+// division (a long-latency, unpipelined instruction on processors and a
+// software sequence on the GPU). Gives the bits of x / 3 for every input:
+//  - q = x * RN(1/3) lies within one unit in the last place of x / 3, so the
+//    remainder r = x - 3q is representable and one fma forms it exactly;
+//  - x / 3 = q + r / 3 exactly, and fma(r, RN(1/3), q) misses q + r / 3 by
+//    far less than 1/6 unit in the last place before its one rounding;
+//  - x / 3 itself never lies within 1/6 unit of a rounding boundary: in
+//    units of the last place it is an integer divided by 3, whose fraction
+//    is 0, 1/3 or 2/3, never the halfway 1/2.
+// So both round to the same neighbour. Where r is 0 the quotient q is exact
+// (this keeps the sign of a zero); where r is NaN, x is infinite or NaN and
+// q is the quotient too.
+constexpr double kOneThird = 1.0 / 3.0;
+constexpr float kOneThirdFloat = 1.0f / 3.0f;
+
+POWERGPU_HD inline double divideByThree(double x) {
+    const double q = x * kOneThird;
+    const double r = fmaDouble(-q, 3.0, x);
+    return absDouble(r) > 0.0 ? fmaDouble(r, kOneThird, q) : q;
+}
+
+POWERGPU_HD inline float divideByThree(float x) {
+    const float q = x * kOneThirdFloat;
+    const float r = fmaFloat(-q, 3.0f, x);
+    return absFloat(r) > 0.0f ? fmaFloat(r, kOneThirdFloat, q) : q;
 }
 
 // Mantissa in [0.5, 1) and the power of two of a finite, nonzero value.
@@ -314,7 +391,7 @@ POWERGPU_HD inline float thirdLineToLine(float first, float second) {
 // Phase voltage against the artificial star point of a delta connection:
 // U1 = (2*U12 + U23)/3.
 POWERGPU_HD inline float phaseFromLineToLine(float line, float nextLine) {
-    return fmaFloat(line, 2.0f, nextLine) / 3.0f;
+    return divideByThree(fmaFloat(line, 2.0f, nextLine));
 }
 
 // The unmeasured third current of a three-wire system: I3 = -I1 - I2.
@@ -327,7 +404,7 @@ POWERGPU_HD inline float thirdCurrent(float first, float second) {
 // ---------------------------------------------------------------------------
 
 POWERGPU_HD inline float clarkeAlpha(float a, float b, float c) {
-    return (((a + a) - b) - c) / 3.0f;
+    return divideByThree(((a + a) - b) - c);
 }
 
 // The difference in single precision, the division by sqrt(3) in double.
@@ -336,7 +413,7 @@ POWERGPU_HD inline float clarkeBeta(float b, float c) {
 }
 
 POWERGPU_HD inline float clarkeZero(float a, float b, float c) {
-    return ((a + b) + c) / 3.0f;
+    return divideByThree((a + b) + c);
 }
 
 // Offset of the mechanical angle, degrees to radians with pi as a float.
@@ -375,45 +452,82 @@ POWERGPU_HD inline ParkSample parkTransform(float alpha, float beta, double sine
 // negated sine phase: A*sin(wt + psi) on a bin gives -psi.
 POWERGPU_HD inline double calculateAngleDeg(float2 bin, double frac, double lengthRatio, double reference) {
     const float phi = atan2Float(-bin.x, -bin.y);
-    double angle = fmaDouble(frac * 180.0, lengthRatio, static_cast<double>(phi) * kDegreesPerRadian) - reference;
-    if (!isNaN(angle)) {
-        angle = angle - ceilDouble(angle / 360.0 - 0.5) * 360.0;
-    }
-    return angle;
+    const double angle = fmaDouble(frac * 180.0, lengthRatio, static_cast<double>(phi) * kDegreesPerRadian) - reference;
+    const double wrapped = angle - ceilDouble(angle / 360.0 - 0.5) * 360.0;
+    return isNaN(angle) ? angle : wrapped;
 }
 
 // Root-sum-square of the components of `count` bins, in single precision,
 // with the components pre-scaled by a power of two so that no square
 // overflows or vanishes: an all-zero group gives 0, any infinite component
 // infinity, otherwise a NaN component NaN.
+//
+// The squares are added bin by bin, x^2 + y^2 of a bin first (its "power"),
+// then the powers in four interleaved partial sums (bins k, k + 4, ...),
+// combined pairwise; the partial sums keep the additions of a group
+// independent. A kernel that walks many groups of one row can form the
+// powers of the whole row once (vectorised) and hand them in; the sum, and
+// so the norm, is the same.
+
+// x^2 + y^2 of one bin in single precision.
+POWERGPU_HD inline float binPower(float2 bin) {
+    return bin.x * bin.x + bin.y * bin.y;
+}
+
+// Sum of power(0) .. power(count - 1) in four interleaved partial sums.
+template <typename Power>
+POWERGPU_HD inline float sumOfPowers(int count, const Power& power) {
+    float p0 = 0.0f;
+    float p1 = 0.0f;
+    float p2 = 0.0f;
+    float p3 = 0.0f;
+    int k = 0;
+    for (; k + 4 <= count; k += 4) {
+        p0 = p0 + power(k);
+        p1 = p1 + power(k + 1);
+        p2 = p2 + power(k + 2);
+        p3 = p3 + power(k + 3);
+    }
+    if (k < count) {
+        p0 = p0 + power(k);
+    }
+    if (k + 1 < count) {
+        p1 = p1 + power(k + 1);
+    }
+    if (k + 2 < count) {
+        p2 = p2 + power(k + 2);
+    }
+    return (p0 + p1) + (p2 + p3);
+}
+
+// The power of bin k, read from precomputed powers or formed from the bin
+// (scaled by up1 and up2, both exact powers of two).
+struct StoredPower {
+    const float* powers;
+    POWERGPU_HD float operator()(int k) const { return powers[k]; }
+};
+
+struct ScaledBinPower {
+    const float2* bins;
+    float up1;
+    float up2;
+    POWERGPU_HD float operator()(int k) const {
+        float2 scaled;
+        scaled.x = (bins[k].x * up1) * up2;
+        scaled.y = (bins[k].y * up1) * up2;
+        return binPower(scaled);
+    }
+};
+
 // Smallest plain sum of squares trusted without scaling: 2^-100, far above
 // the subnormal range (2^-126), so that no square that matters has lost bits.
 constexpr float kSafeSumOfSquares = 7.8886090522101181e-31f;
 
-POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
-    // Scaling by a power of two is exact, so wherever the plain sum of
-    // squares neither overflows nor comes near the subnormal range it gives
-    // the same value as the scaled one below; that common case takes one pass.
-    {
-        float partial[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        int k = 0;
-        for (; k + 2 <= count; k += 2) {
-            partial[0] = partial[0] + bins[k].x * bins[k].x;
-            partial[1] = partial[1] + bins[k].y * bins[k].y;
-            partial[2] = partial[2] + bins[k + 1].x * bins[k + 1].x;
-            partial[3] = partial[3] + bins[k + 1].y * bins[k + 1].y;
-        }
-        if (k < count) {
-            partial[0] = partial[0] + bins[k].x * bins[k].x;
-            partial[1] = partial[1] + bins[k].y * bins[k].y;
-        }
-        const float sumOfSquares = (partial[0] + partial[1]) + (partial[2] + partial[3]);
-        if (sumOfSquares >= kSafeSumOfSquares && sumOfSquares <= kLargestFloat) {
-            return sqrtFloat(sumOfSquares);
-        }
-    }
-    // Otherwise: the largest component magnitude, and whether a NaN occurs
-    // (a NaN never wins the comparison, so the maximum ignores it).
+// The pre-scaled root-sum-square, for groups whose plain sum of squares
+// overflows or comes near the subnormal range.
+POWERGPU_HD inline float scaledGroupNorm(const float2* bins, int count) {
+    // The largest component magnitude, and whether a NaN occurs (a NaN never
+    // wins the comparison, so the maximum ignores it).
     float largest = 0.0f;
     bool sawNaN = false;
     for (int k = 0; k < count; ++k) {
@@ -440,29 +554,26 @@ POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
     const int secondShift = -exponent - firstShift;
     const float up1 = powerOfTwo(firstShift);
     const float up2 = powerOfTwo(secondShift);
-    // Four partial sums (real and imaginary parts of even and odd bins) keep
-    // the additions independent; the order is fixed, so every processor
-    // gives the same bits.
-    float partial[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    int k = 0;
-    for (; k + 2 <= count; k += 2) {
-        const float x0 = (bins[k].x * up1) * up2;
-        const float y0 = (bins[k].y * up1) * up2;
-        const float x1 = (bins[k + 1].x * up1) * up2;
-        const float y1 = (bins[k + 1].y * up1) * up2;
-        partial[0] = partial[0] + x0 * x0;
-        partial[1] = partial[1] + y0 * y0;
-        partial[2] = partial[2] + x1 * x1;
-        partial[3] = partial[3] + y1 * y1;
-    }
-    if (k < count) {
-        const float x = (bins[k].x * up1) * up2;
-        const float y = (bins[k].y * up1) * up2;
-        partial[0] = partial[0] + x * x;
-        partial[1] = partial[1] + y * y;
-    }
-    const float sumOfSquares = (partial[0] + partial[1]) + (partial[2] + partial[3]);
+    const float sumOfSquares = sumOfPowers(count, ScaledBinPower{bins, up1, up2});
     return (sqrtFloat(sumOfSquares) * powerOfTwo(-firstShift)) * powerOfTwo(-secondShift);
+}
+
+// The norm from the plain sum of the group's powers. Scaling by a power of
+// two is exact, so wherever that sum neither overflows nor comes near the
+// subnormal range it equals the scaled sum; only the other groups take the
+// second pass.
+POWERGPU_HD inline float groupNormOfSum(float sumOfPowers, const float2* bins, int count) {
+    if (sumOfPowers >= kSafeSumOfSquares && sumOfPowers <= kLargestFloat) {
+        return sqrtFloat(sumOfPowers);
+    }
+    return scaledGroupNorm(bins, count);
+}
+
+// `powers`, where not null, holds binPower of every bin of `bins`.
+POWERGPU_HD inline float groupNorm(const float2* bins, int count, const float* powers = nullptr) {
+    const float sum = powers != nullptr ? sumOfPowers(count, StoredPower{powers})
+                                        : sumOfPowers(count, ScaledBinPower{bins, 1.0f, 1.0f});
+    return groupNormOfSum(sum, bins, count);
 }
 
 // ---------------------------------------------------------------------------
@@ -487,16 +598,16 @@ POWERGPU_HD inline void calculateSymmetricalComponents(const double2 abc[3], dou
     const double2 xa = abc[0];
     const double2 xb = abc[1];
     const double2 xc = abc[2];
-    zero->x = ((xa.x + xb.x) + xc.x) / 3.0;
-    zero->y = ((xa.y + xb.y) + xc.y) / 3.0;
+    zero->x = divideByThree((xa.x + xb.x) + xc.x);
+    zero->y = divideByThree((xa.y + xb.y) + xc.y);
     const double t = xa.x - (xb.x + xc.x) * 0.5;
     const double v = (xb.y - xc.y) * kHalfSqrt3;
-    positive->x = (t - v) / 3.0;
-    negative->x = (t + v) / 3.0;
+    positive->x = divideByThree(t - v);
+    negative->x = divideByThree(t + v);
     const double tImaginary = xa.y - (xb.y + xc.y) * 0.5;
     const double vImaginary = (xb.x - xc.x) * kHalfSqrt3;
-    positive->y = (tImaginary + vImaginary) / 3.0;
-    negative->y = (tImaginary - vImaginary) / 3.0;
+    positive->y = divideByThree(tImaginary + vImaginary);
+    negative->y = divideByThree(tImaginary - vImaginary);
 }
 
 // M*e^(-j*phi*pi/180) from a harmonic magnitude and its stored angle (the
@@ -542,12 +653,12 @@ struct ClarkePhasors {
 // Clarke components of three phasors, each component in double.
 POWERGPU_HD inline ClarkePhasors clarkeOfPhasors(double2 xa, double2 xb, double2 xc) {
     ClarkePhasors clarke;
-    clarke.alpha.x = (((xa.x + xa.x) - xb.x) - xc.x) / 3.0;
-    clarke.alpha.y = (((xa.y + xa.y) - xb.y) - xc.y) / 3.0;
+    clarke.alpha.x = divideByThree(((xa.x + xa.x) - xb.x) - xc.x);
+    clarke.alpha.y = divideByThree(((xa.y + xa.y) - xb.y) - xc.y);
     clarke.beta.x = (xb.x - xc.x) / kSqrt3;
     clarke.beta.y = (xb.y - xc.y) / kSqrt3;
-    clarke.zero.x = ((xa.x + xb.x) + xc.x) / 3.0;
-    clarke.zero.y = ((xa.y + xb.y) + xc.y) / 3.0;
+    clarke.zero.x = divideByThree((xa.x + xb.x) + xc.x);
+    clarke.zero.y = divideByThree((xa.y + xb.y) + xc.y);
     return clarke;
 }
 

@@ -43,7 +43,9 @@ void CpuRuntime::clearFaults() {
     anyFault_.store(false);
 }
 
-void CpuRuntime::setCallLogging(bool enabled) { logging_.store(enabled); }
+void CpuRuntime::setCallLogging(bool enabled) {
+    logging_.store(enabled);
+}
 
 std::vector<LoggedCall> CpuRuntime::callLog() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -166,13 +168,17 @@ int CpuRuntime::malloc(void** pointer, std::size_t bytes) {
     return allocate(pointer, bytes, deviceAllocations_, RuntimeCall::Malloc);
 }
 
-int CpuRuntime::free(void* pointer) { return release(pointer, deviceAllocations_, RuntimeCall::Free); }
+int CpuRuntime::free(void* pointer) {
+    return release(pointer, deviceAllocations_, RuntimeCall::Free);
+}
 
 int CpuRuntime::hostAlloc(void** pointer, std::size_t bytes, unsigned /*flags*/) {
     return allocate(pointer, bytes, hostAllocations_, RuntimeCall::HostAlloc);
 }
 
-int CpuRuntime::freeHost(void* pointer) { return release(pointer, hostAllocations_, RuntimeCall::FreeHost); }
+int CpuRuntime::freeHost(void* pointer) {
+    return release(pointer, hostAllocations_, RuntimeCall::FreeHost);
+}
 
 int CpuRuntime::memcpyAsync(void* destination, const void* source, std::size_t bytes, MemcpyKind kind,
                             StreamHandle stream) {
@@ -314,8 +320,8 @@ int CpuRuntime::streamWaitEvent(StreamHandle stream, EventHandle event, unsigned
     int code = takeFault(RuntimeCall::StreamWaitEvent);
     if (code == 0) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const bool known = events_.count(static_cast<Event*>(event)) == 1 &&
-                           streams_.count(static_cast<Stream*>(stream)) == 1;
+        const bool known =
+            events_.count(static_cast<Event*>(event)) == 1 && streams_.count(static_cast<Stream*>(stream)) == 1;
         code = known ? kSuccess : kErrorInvalidResourceHandle;
     }
     if (logging()) {
@@ -374,16 +380,26 @@ int CpuRuntime::peekAtLastError() {
 
 const char* CpuRuntime::getErrorString(int code) const {
     switch (code) {
-        case kSuccess: return "no error";
-        case kErrorInvalidValue: return "invalid argument";
-        case kErrorMemoryAllocation: return "out of memory";
-        case kErrorInitialization: return "initialization error";
-        case kErrorNoDevice: return "no CUDA-capable device is detected";
-        case kErrorInvalidResourceHandle: return "invalid resource handle";
-        case kErrorNotReady: return "device not ready";
-        case kErrorLaunchFailure: return "unspecified launch failure";
-        case kErrorUnknown: return "unknown error";
-        default: return "unrecognized error code";
+        case kSuccess:
+            return "no error";
+        case kErrorInvalidValue:
+            return "invalid argument";
+        case kErrorMemoryAllocation:
+            return "out of memory";
+        case kErrorInitialization:
+            return "initialization error";
+        case kErrorNoDevice:
+            return "no CUDA-capable device is detected";
+        case kErrorInvalidResourceHandle:
+            return "invalid resource handle";
+        case kErrorNotReady:
+            return "device not ready";
+        case kErrorLaunchFailure:
+            return "unspecified launch failure";
+        case kErrorUnknown:
+            return "unknown error";
+        default:
+            return "unrecognized error code";
     }
 }
 
@@ -546,7 +562,9 @@ bool CpuRuntime::beginLaunch(const char* kernel, const Launch& launch, std::vect
 }
 
 namespace {
-double b(bool value) { return value ? 1.0 : 0.0; }
+double b(bool value) {
+    return value ? 1.0 : 0.0;
+}
 }  // namespace
 
 void CpuRuntime::kernelWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride,
@@ -598,8 +616,8 @@ void CpuRuntime::kernelWaveformsClarke(const Launch& launch, int n, int offset, 
 }
 
 void CpuRuntime::kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
-                                     double mechAngleOffset, const float* ring, const float* angleRing,
-                                     float* parkRing, double* parkAverages) {
+                                     double mechAngleOffset, const float* ring, const float* angleRing, float* parkRing,
+                                     double* parkAverages) {
     if (beginLaunch("kernelWaveformsPark", launch, {ring, angleRing, parkRing, parkAverages},
                     {double(n), double(offset), double(ringLength), double(polePairs), mechAngleOffset})) {
         cpu::kernelWaveformsPark(launch, n, offset, ringLength, polePairs, mechAngleOffset, ring, angleRing, parkRing,
@@ -638,8 +656,7 @@ void CpuRuntime::kernelFreqRms(const Launch& launch, int binCount, const float2*
 
 void CpuRuntime::kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
                                       float2* spectrum, double* referenceAngle) {
-    if (beginLaunch("kernelReferenceAngle", launch, {spectrum, referenceAngle},
-                    {frequency, dFrequency, lengthRatio})) {
+    if (beginLaunch("kernelReferenceAngle", launch, {spectrum, referenceAngle}, {frequency, dFrequency, lengthRatio})) {
         cpu::kernelReferenceAngle(launch, frequency, dFrequency, lengthRatio, spectrum, referenceAngle);
     }
 }
@@ -651,9 +668,9 @@ void CpuRuntime::kernelHarmonics(const Launch& launch, int binCount, int harmoni
     if (beginLaunch("kernelHarmonics", launch, {referenceAngle, spectrum, magnitudes, interharmonicValues, phases},
                     {double(binCount), double(harmonicCount), double(halfWidth), double(reserved), b(interharmonics),
                      frequency, dFrequency, lengthRatio})) {
-        cpu::kernelHarmonics(launch, binCount, harmonicCount, halfWidth, reserved, interharmonics, frequency,
-                             dFrequency, lengthRatio, referenceAngle, spectrum, magnitudes, interharmonicValues,
-                             phases);
+        cpu::kernelHarmonics(kernelContext_, launch, binCount, harmonicCount, halfWidth, reserved, interharmonics,
+                             frequency, dFrequency, lengthRatio, referenceAngle, spectrum, magnitudes,
+                             interharmonicValues, phases);
     }
 }
 
@@ -673,8 +690,7 @@ void CpuRuntime::kernelSumOfHarmonicsSquared(const Launch& launch, int highestOr
     }
 }
 
-void CpuRuntime::kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
-                                             double* sums) {
+void CpuRuntime::kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra, double* sums) {
     if (beginLaunch("kernelSymmetricalComponents", launch, {spectra, sums}, {double(binCount)})) {
         cpu::kernelSymmetricalComponents(launch, binCount, spectra, sums);
     }

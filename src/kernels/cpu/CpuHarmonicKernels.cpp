@@ -1,4 +1,8 @@
 // Harmonic tables, per-order powers and THD sums on the CPU.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "kernels/KernelElements.h"
 #include "kernels/cpu/CpuKernels.h"
 #include "kernels/cpu/CpuTargetClones.h"
@@ -6,22 +10,50 @@
 
 namespace powergpu::cpu {
 
-POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth,
-                                                int reserved, bool interharmonics, double frequency, double dFrequency,
-                                                double lengthRatio, const double* referenceAngle,
-                                                const float2* spectrum, float* magnitudes, float* interharmonicValues,
-                                                float* phases) {
+POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount,
+                                                int harmonicCount, int halfWidth, int reserved, bool interharmonics,
+                                                double frequency, double dFrequency, double lengthRatio,
+                                                const double* referenceAngle, const float2* spectrum, float* magnitudes,
+                                                float* interharmonicValues, float* phases) {
     static_cast<void>(reserved);
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;
     const int rows = static_cast<int>(launch.block.y);
+    // The groups of consecutive orders tile the row, so every bin's power
+    // is needed about once: formed in one vectorised pass over the bins
+    // that some group reaches, then summed group by group. No group reaches
+    // the centre of the order after the last one, less halfWidth. The angles
+    // are formed in a loop of their own, whose iterations are independent
+    // and short.
+    HarmonicScratch& scratch = context.harmonicScratch(binCount, harmonicCount);
+    const double reach = std::round(static_cast<double>(harmonicCount) * binsPerFundamental) + halfWidth + 1.0;
+    const int poweredBins = reach < binCount ? std::max(0, static_cast<int>(reach)) : binCount;
     for (int c = 0; c < rows; ++c) {
         const float2* row = spectrum + channelStart(c, binCount);
         const std::ptrdiff_t rowStart = channelStart(c, harmonicCount);
+        float* rowPowers = scratch.powers.data();
+        for (int k = 0; k < poweredBins; ++k) {
+            rowPowers[k] = math::binPower(row[k]);
+        }
+        int angleCount = 0;
         for (int h = 0; h < harmonicCount; ++h) {
-            const math::HarmonicOrderValues values = math::harmonicOrderValues(
-                row, binCount, h, halfWidth, interharmonics, binsPerFundamental, lengthRatio, reference);
+            math::HarmonicOrderValues values = math::harmonicOrderMagnitudes(
+                row, binCount, h, halfWidth, interharmonics, binsPerFundamental, rowPowers);
+            if (values.angleFromBin) {
+                values.hasAngle = false;  // stored below
+                scratch.angleOrders[angleCount] = h;
+                scratch.centreBins[angleCount] = row[values.centre];
+                scratch.fracs[angleCount] = values.frac;
+                ++angleCount;
+            }
             math::storeHarmonicOrder(values, rowStart + h, magnitudes, phases, interharmonicValues);
+        }
+        for (int a = 0; a < angleCount; ++a) {
+            scratch.angles[a] = math::harmonicOrderAngle(scratch.centreBins[a], scratch.fracs[a],
+                                                         scratch.angleOrders[a], lengthRatio, reference);
+        }
+        for (int a = 0; a < angleCount; ++a) {
+            phases[rowStart + scratch.angleOrders[a]] = scratch.angles[a];
         }
     }
 }

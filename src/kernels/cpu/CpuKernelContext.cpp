@@ -35,4 +35,18 @@ const std::vector<double>& CpuKernelContext::blackmanWindow(int n) {
     return windows_.emplace(n, std::move(window)).first->second;
 }
 
+HarmonicScratch& CpuKernelContext::harmonicScratch(int binCount, int harmonicCount) {
+    const auto grow = [](auto& values, int count) {
+        if (values.size() < static_cast<std::size_t>(count)) {
+            values.resize(static_cast<std::size_t>(count));
+        }
+    };
+    grow(harmonicScratch_.powers, binCount);
+    grow(harmonicScratch_.angleOrders, harmonicCount);
+    grow(harmonicScratch_.centreBins, harmonicCount);
+    grow(harmonicScratch_.fracs, harmonicCount);
+    grow(harmonicScratch_.angles, harmonicCount);
+    return harmonicScratch_;
+}
+
 }  // namespace powergpu::cpu

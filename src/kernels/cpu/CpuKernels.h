@@ -17,12 +17,24 @@ namespace powergpu::cpu {
 // Per-runtime scratch of the CPU kernels. The Blackman window of a window
 // length is the same for every row and every window of that length, so it
 // is computed once (with the shared per-element arithmetic) and reused.
+// Scratch of kernelHarmonics for one spectrum row: the power of every bin,
+// and the inputs and results of the phase angles.
+struct HarmonicScratch {
+    std::vector<float> powers;
+    std::vector<int> angleOrders;
+    std::vector<float2> centreBins;
+    std::vector<double> fracs;
+    std::vector<float> angles;
+};
+
 class CpuKernelContext {
 public:
     const std::vector<double>& blackmanWindow(int n);
+    HarmonicScratch& harmonicScratch(int binCount, int harmonicCount);
 
 private:
     std::unordered_map<int, std::vector<double>> windows_;
+    HarmonicScratch harmonicScratch_;
 };
 
 void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
@@ -31,15 +43,14 @@ void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, int n
 void kernelWaveformsUDelta(CpuKernelContext& context, const Launch& launch, int measuredLineCount, int n, int offset,
                            int ringLength, int outStride, float fftScale, bool windowLineToLine, float* phaseRing,
                            float* lineRing, float* phaseOut, float* lineOut);
-void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
-                      int outStride, float fftScale, float* currentRing, float* currentOut);
+void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength, int outStride,
+                      float fftScale, float* currentRing, float* currentOut);
 void kernelWaveformsI3(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
                        int outStride, float fftScale, float* currentRing, float* currentOut);
 void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
                            float* clarkeRing);
-void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
-                         double mechAngleOffset, const float* ring, const float* angleRing, float* parkRing,
-                         double* parkAverages);
+void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs, double mechAngleOffset,
+                         const float* ring, const float* angleRing, float* parkRing, double* parkAverages);
 void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
                 PowerResultsGeneral* results);
 void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
@@ -50,8 +61,8 @@ void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU, 
                    const float2* spectrumUL, PowerResultsGeneral* results);
 void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
                           const float2* spectrum, double* referenceAngle);
-void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
-                     bool interharmonics, double frequency, double dFrequency, double lengthRatio,
+void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount, int harmonicCount, int halfWidth,
+                     int reserved, bool interharmonics, double frequency, double dFrequency, double lengthRatio,
                      const double* referenceAngle, const float2* spectrum, float* magnitudes,
                      float* interharmonicValues, float* phases);
 void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,

@@ -17,106 +17,123 @@ int rowCount(const Launch& launch) {
     return static_cast<int>(launch.block.y);
 }
 
-POWERGPU_CPU_INLINE double laneTotal(const double (&lanes)[kLanes]) {
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+// Sums the per-sample terms of a window. The window's samples are taken in
+// chunks of kChunk window samples, each read through the ring in at most two
+// pieces; so the association of the sums depends on the window alone, not
+// on where the ring wraps. terms(chunk, at, position, count) writes the terms
+// of the samples at ring positions position .. position + count - 1 into
+// entries at .. at + count - 1 of the chunk.
+template <int Sums, typename Terms>
+POWERGPU_CPU_INLINE void windowTermSums(int n, int offset, int ringLength, const Terms& terms, double (&totals)[Sums]) {
+    TermChunk<Sums> chunk;
+    const int start = offset % ringLength;
+    for (int first = 0; first < n; first += kChunk) {
+        const int count = std::min(kChunk, n - first);
+        RingPiece pieces[2];
+        const int pieceCount = ringPieces(first, count, start, ringLength, pieces);
+        for (int p = 0; p < pieceCount; ++p) {
+            terms(chunk, pieces[p].offset, pieces[p].position, pieces[p].count);
+        }
+        chunk.addTo(totals, count);
+    }
 }
 
-// Adds `run` consecutive samples to four lanes of each sum (one array per
-// sum, so the lanes form vectors).
-POWERGPU_CPU_INLINE void addRmsRun(const float* samples, int run, double (&absolute)[kLanes],
-                                   double (&square)[kLanes]) {
-    int k = 0;
-    for (; k + kLanes <= run; k += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            math::addRms(samples[k + lane], absolute[lane], square[lane]);
+// Rectified-mean and mean-square terms of one channel.
+struct RmsTerms {
+    const float* channel;
+
+    POWERGPU_CPU_INLINE void operator()(TermChunk<2>& chunk, int at, int position, int count) const {
+        const float* samples = channel + position;
+        for (int k = 0; k < count; ++k) {
+            chunk.terms[0][at + k] = math::rmsAbsoluteTerm(samples[k]);
+            chunk.terms[1][at + k] = math::rmsSquareTerm(samples[k]);
         }
     }
-    for (; k < run; ++k) {
-        math::addRms(samples[k], absolute[0], square[0]);
-    }
-}
-
-// Rectified-mean and mean-square sums of one channel; the window lies in at
-// most two runs of the ring.
-POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
-    math::RmsSums sums;
-    if (n <= 0) {
-        return sums;
-    }
-    double absolute[kLanes] = {};
-    double square[kLanes] = {};
-    const int start = offset % ringLength;
-    const int firstRun = std::min(n, ringLength - start);
-    addRmsRun(channel + start, firstRun, absolute, square);
-    if (n > firstRun) {
-        addRmsRun(channel, n - firstRun, absolute, square);
-    }
-    sums.absolute = laneTotal(absolute);
-    sums.square = laneTotal(square);
-    return sums;
-}
-
-// The spectral sums of one row.
-struct SpectralSums {
-    double u = 0.0;
-    double ul = 0.0;
-    double i = 0.0;
-    double p = 0.0;
-    double q = 0.0;
 };
 
+// The five terms of kernelRmsUI for one phase: |u|, |i|, u^2, i^2 and u*i
+// (squares and product exact, see productTerm).
+struct PairTerms {
+    const float* voltages;
+    const float* currents;
+
+    POWERGPU_CPU_INLINE void operator()(TermChunk<5>& chunk, int at, int position, int count) const {
+        for (int k = 0; k < count; ++k) {
+            const float voltage = voltages[position + k];
+            const float current = currents[position + k];
+            chunk.terms[0][at + k] = math::rmsAbsoluteTerm(voltage);
+            chunk.terms[1][at + k] = math::rmsAbsoluteTerm(current);
+            chunk.terms[2][at + k] = math::productTerm(voltage, voltage);
+            chunk.terms[3][at + k] = math::productTerm(current, current);
+            chunk.terms[4][at + k] = math::productTerm(voltage, current);
+        }
+    }
+};
+
+POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
+    double totals[2] = {0.0, 0.0};
+    windowTermSums(n, offset, ringLength, RmsTerms{channel}, totals);
+    math::RmsSums sums;
+    sums.absolute = totals[0];
+    sums.square = totals[1];
+    return sums;
+}
+
+// Indices of the spectral sums of one row.
+enum SpectralSum { kSumU, kSumUL, kSumI, kSumP, kSumQ, kSpectralSums };
+
+// Adds one bin with its Parseval weight, through the fused forms.
 template <bool WithLineToLine, bool WithCurrent>
-POWERGPU_CPU_INLINE void addBin(double (&u)[kLanes], double (&ul)[kLanes], double (&i)[kLanes], double (&p)[kLanes],
-                                double (&q)[kLanes], int lane, double weight, const float2& binU,
-                                const float2& binUL, const float2& binI) {
-    u[lane] = math::addWeightedSquare(u[lane], weight, binU);
+POWERGPU_CPU_INLINE void addWeightedBin(double (&sums)[kSpectralSums], double weight, const float2* u, const float2* ul,
+                                        const float2* i, int k) {
+    sums[kSumU] = math::addWeightedSquare(sums[kSumU], weight, u[k]);
     if (WithLineToLine) {
-        ul[lane] = math::addWeightedSquare(ul[lane], weight, binUL);
+        sums[kSumUL] = math::addWeightedSquare(sums[kSumUL], weight, ul[k]);
     }
     if (WithCurrent) {
-        i[lane] = math::addWeightedSquare(i[lane], weight, binI);
-        p[lane] = math::addWeightedActive(p[lane], weight, binU, binI);
-        q[lane] = math::addWeightedReactive(q[lane], weight, binU, binI);
+        sums[kSumI] = math::addWeightedSquare(sums[kSumI], weight, i[k]);
+        sums[kSumP] = math::addWeightedActive(sums[kSumP], weight, u[k], i[k]);
+        sums[kSumQ] = math::addWeightedReactive(sums[kSumQ], weight, u[k], i[k]);
     }
 }
 
-// The one-sided Parseval sums of one row: the first and the last bin carry
-// weight 0.5, every other bin weight 1 (where fma(1, term, sum) is exactly
-// term + sum), summed in four lanes.
+// The one-sided Parseval sums of one row. The first and the last bin carry
+// weight 0.5; every other bin weight 1, where fma(1, term, sum) is exactly
+// term + sum, so the interior terms are formed apart and summed in lanes.
 template <bool WithLineToLine, bool WithCurrent>
-POWERGPU_CPU_INLINE SpectralSums rowSpectralSums(int binCount, const float2* u, const float2* ul, const float2* i) {
-    double su[kLanes] = {};
-    double sul[kLanes] = {};
-    double si[kLanes] = {};
-    double sp[kLanes] = {};
-    double sq[kLanes] = {};
-    const float2 none{0.0f, 0.0f};
-    const auto bin = [&](int lane, int k) {
-        addBin<WithLineToLine, WithCurrent>(su, sul, si, sp, sq, lane, math::parsevalWeight(k, binCount), u[k],
-                                            WithLineToLine ? ul[k] : none, WithCurrent ? i[k] : none);
-    };
-    if (binCount > 0) {
-        bin(0, 0);
+POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const float2* ul, const float2* i,
+                                         double (&sums)[kSpectralSums]) {
+    if (binCount <= 0) {
+        return;
     }
-    const int interiorEnd = binCount - 1;
-    int k = 1;
-    for (; k + kLanes <= interiorEnd; k += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            addBin<WithLineToLine, WithCurrent>(su, sul, si, sp, sq, lane, 1.0, u[k + lane],
-                                                WithLineToLine ? ul[k + lane] : none,
-                                                WithCurrent ? i[k + lane] : none);
+    addWeightedBin<WithLineToLine, WithCurrent>(sums, math::parsevalWeight(0, binCount), u, ul, i, 0);
+    TermChunk<kSpectralSums> chunk;
+    for (int first = 1; first < binCount - 1; first += kChunk) {
+        const int count = std::min(kChunk, binCount - 1 - first);
+        for (int k = 0; k < count; ++k) {
+            const float2 binU = u[first + k];
+            chunk.terms[kSumU][k] = math::binSquare(binU);
+            if (WithLineToLine) {
+                chunk.terms[kSumUL][k] = math::binSquare(ul[first + k]);
+            }
+            if (WithCurrent) {
+                const float2 binI = i[first + k];
+                chunk.terms[kSumI][k] = math::binSquare(binI);
+                chunk.terms[kSumP][k] = math::binActive(binU, binI);
+                chunk.terms[kSumQ][k] = math::binReactive(binU, binI);
+            }
+        }
+        for (int s = 0; s < kSpectralSums; ++s) {
+            const bool used = s == kSumU || (s == kSumUL && WithLineToLine) || (s > kSumUL && WithCurrent);
+            if (used) {
+                sums[s] += laneSum(chunk.terms[s], count);
+            }
         }
     }
-    for (; k < binCount; ++k) {
-        bin(1, k);
+    if (binCount > 1) {
+        addWeightedBin<WithLineToLine, WithCurrent>(sums, math::parsevalWeight(binCount - 1, binCount), u, ul, i,
+                                                    binCount - 1);
     }
-    SpectralSums sums;
-    sums.u = laneTotal(su);
-    sums.ul = laneTotal(sul);
-    sums.i = laneTotal(si);
-    sums.p = laneTotal(sp);
-    sums.q = laneTotal(sq);
-    return sums;
 }
 
 }  // namespace
@@ -139,50 +156,19 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, int n, int off
     }
 }
 
-// Adds `run` consecutive sample pairs to four lanes of every sum, one array
-// per sum, which the compiler turns into vectors.
-POWERGPU_CPU_INLINE void addPairRun(const float* u, const float* i, int run, double (&absoluteU)[kLanes],
-                                    double (&absoluteI)[kLanes], double (&squareU)[kLanes],
-                                    double (&squareI)[kLanes], double (&product)[kLanes]) {
-    int k = 0;
-    for (; k + kLanes <= run; k += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            math::addRmsPair(u[k + lane], i[k + lane], absoluteU[lane], absoluteI[lane], squareU[lane],
-                             squareI[lane], product[lane]);
-        }
-    }
-    for (; k < run; ++k) {
-        math::addRmsPair(u[k], i[k], absoluteU[0], absoluteI[0], squareU[0], squareI[0], product[0]);
-    }
-}
-
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength,
                                             const float* phaseRing, const float* currentRing,
                                             PowerResultsGeneral* results) {
-    if (n <= 0) {
-        return;
-    }
-    // A window lies in at most two runs of the ring: up to its end, then from its start.
-    const int start = offset % ringLength;
-    const int firstRun = std::min(n, ringLength - start);
     for (int c = 0; c < rowCount(launch); ++c) {
-        const float* voltage = phaseRing + channelStart(c, ringLength);
-        const float* current = currentRing + channelStart(c, ringLength);
-        double absoluteU[kLanes] = {};
-        double absoluteI[kLanes] = {};
-        double squareU[kLanes] = {};
-        double squareI[kLanes] = {};
-        double product[kLanes] = {};
-        addPairRun(voltage + start, current + start, firstRun, absoluteU, absoluteI, squareU, squareI, product);
-        if (n > firstRun) {
-            addPairRun(voltage, current, n - firstRun, absoluteU, absoluteI, squareU, squareI, product);
-        }
+        double totals[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        const PairTerms terms{phaseRing + channelStart(c, ringLength), currentRing + channelStart(c, ringLength)};
+        windowTermSums(n, offset, ringLength, terms, totals);
         PowerResultsChannel& channel = results->channels[c];
-        channel.meanAbsU += laneTotal(absoluteU);
-        channel.meanAbsI += laneTotal(absoluteI);
-        channel.rmsU += laneTotal(squareU);
-        channel.rmsI += laneTotal(squareI);
-        channel.p += laneTotal(product);
+        channel.meanAbsU += totals[0];
+        channel.meanAbsI += totals[1];
+        channel.rmsU += totals[2];
+        channel.rmsI += totals[3];
+        channel.p += totals[4];
     }
 }
 
@@ -193,26 +179,26 @@ POWERGPU_CPU_KERNEL_CLONES void kernelFreqRms(const Launch& launch, int binCount
         const float2* u = spectrumU + channelStart(c, binCount);
         const float2* i = spectrumI != nullptr ? spectrumI + channelStart(c, binCount) : nullptr;
         const float2* ul = spectrumUL != nullptr ? spectrumUL + channelStart(c, binCount) : nullptr;
-        SpectralSums sums;
+        double sums[kSpectralSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
         if (ul != nullptr && i != nullptr) {
-            sums = rowSpectralSums<true, true>(binCount, u, ul, i);
+            rowSpectralSums<true, true>(binCount, u, ul, i, sums);
         } else if (ul != nullptr) {
-            sums = rowSpectralSums<true, false>(binCount, u, ul, i);
+            rowSpectralSums<true, false>(binCount, u, ul, i, sums);
         } else if (i != nullptr) {
-            sums = rowSpectralSums<false, true>(binCount, u, ul, i);
+            rowSpectralSums<false, true>(binCount, u, ul, i, sums);
         } else {
-            sums = rowSpectralSums<false, false>(binCount, u, ul, i);
+            rowSpectralSums<false, false>(binCount, u, ul, i, sums);
         }
         PowerResultsChannel& channel = results->channels[c];
-        channel.rmsFftU += sums.u;
+        channel.rmsFftU += sums[kSumU];
         if (ul != nullptr) {
-            channel.rmsFftUL += sums.ul;
+            channel.rmsFftUL += sums[kSumUL];
         }
         if (i != nullptr) {
-            channel.rmsFftI += sums.i;
-            channel.pFft += sums.p;
+            channel.rmsFftI += sums[kSumI];
+            channel.pFft += sums[kSumP];
             // The reactive sum travels in nonActivePower until the host moves it.
-            channel.nonActivePower += sums.q;
+            channel.nonActivePower += sums[kSumQ];
         }
     }
 }

@@ -1,9 +1,12 @@
 // Sums over many elements with several partial sums ("lanes").
 //
-// A single running sum makes every addition wait for the previous one. Four
-// interleaved partial sums, combined at the end, let the processor (and the
-// vectoriser) work on four elements at once. Only the association order of
-// the sums changes, which the backends are free to choose.
+// A single running sum makes every addition wait for the previous one.
+// Interleaved partial sums, combined at the end, let the processor work on
+// many elements at once. The kernels first form the per-element terms of a
+// chunk of elements into plain arrays (a loop of independent iterations,
+// which the compiler vectorises), then sum each array in lanes. Only the
+// association order of the sums changes, which the backends are free to
+// choose.
 #pragma once
 
 #include <cstring>
@@ -14,54 +17,53 @@ namespace powergpu::cpu {
 
 constexpr int kLanes = 4;
 
-// Calls add(lanes[k % kLanes], k) for k in [0, count).
-template <typename Lane, typename Add>
-POWERGPU_CPU_INLINE void addInLanes(Lane (&lanes)[kLanes], int count, Add&& add) {
-    int k = 0;
-    for (; k + kLanes <= count; k += kLanes) {
-        add(lanes[0], k);
-        add(lanes[1], k + 1);
-        add(lanes[2], k + 2);
-        add(lanes[3], k + 3);
-    }
-    for (; k < count; ++k) {
-        add(lanes[k % kLanes], k);
-    }
-}
-
-// Combines the lanes with merge(into, from), pairwise.
-template <typename Lane, typename Merge>
-POWERGPU_CPU_INLINE Lane combineLanes(Lane (&lanes)[kLanes], Merge&& merge) {
-    merge(lanes[0], lanes[1]);
-    merge(lanes[2], lanes[3]);
-    merge(lanes[0], lanes[2]);
-    return lanes[0];
-}
-
 // Four doubles that the compiler keeps in one vector register (or two) and
 // adds element-wise.
 typedef double DoubleLanes __attribute__((vector_size(4 * sizeof(double))));
 
-// Sum of count values, in four interleaved partial sums: one vector add per
-// four values.
+// Sum of count values in sixteen interleaved partial sums: four vectors of
+// four lanes, so that four vector additions are in flight at once instead
+// of each waiting for the previous one.
 POWERGPU_CPU_INLINE double laneSum(const double* values, int count) {
-    DoubleLanes lanes = {0.0, 0.0, 0.0, 0.0};
+    DoubleLanes lanes[4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
+    constexpr int kStep = 4 * kLanes;
     int k = 0;
+    for (; k + kStep <= count; k += kStep) {
+        for (int v = 0; v < 4; ++v) {
+            DoubleLanes next;
+            std::memcpy(&next, values + k + v * kLanes, sizeof next);
+            lanes[v] += next;
+        }
+    }
     for (; k + kLanes <= count; k += kLanes) {
         DoubleLanes next;
         std::memcpy(&next, values + k, sizeof next);
-        lanes += next;
+        lanes[0] += next;
     }
     double rest = 0.0;
     for (; k < count; ++k) {
         rest += values[k];
     }
-    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + rest;
+    const DoubleLanes total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    return ((total[0] + total[1]) + (total[2] + total[3])) + rest;
 }
 
 // Elements are processed in chunks: the per-element terms of a chunk are
 // formed first into plain arrays (independent iterations, which vectorise),
 // then summed.
 constexpr int kChunk = 256;
+
+// The per-element terms of up to kChunk consecutive elements, one array per
+// sum.
+template <int Sums>
+struct TermChunk {
+    double terms[Sums][kChunk];
+
+    POWERGPU_CPU_INLINE void addTo(double (&totals)[Sums], int count) const {
+        for (int s = 0; s < Sums; ++s) {
+            totals[s] += laneSum(terms[s], count);
+        }
+    }
+};
 
 }  // namespace powergpu::cpu

@@ -1,10 +1,10 @@
 // Walking the samples of one window through a sample ring on the CPU.
 #pragma once
 
-#include "kernels/cpu/CpuTargetClones.h"
-
 #include <algorithm>
 #include <cstddef>
+
+#include "kernels/cpu/CpuTargetClones.h"
 
 namespace powergpu::cpu {
 
@@ -41,6 +41,24 @@ POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, 
 // per channel.
 inline std::ptrdiff_t channelStart(int channel, int length) {
     return static_cast<std::ptrdiff_t>(channel) * static_cast<std::ptrdiff_t>(length);
+}
+
+// The contiguous ring pieces of window samples first .. first + count - 1
+// (at most two: up to the ring end, then from its start). Piece p holds
+// pieces[p].count samples from ring position pieces[p].position on; they
+// are window samples first + pieces[p].offset on.
+struct RingPiece {
+    int offset;
+    int position;
+    int count;
+};
+
+POWERGPU_CPU_INLINE int ringPieces(int first, int count, int windowStart, int ringLength, RingPiece (&pieces)[2]) {
+    const int position = static_cast<int>((static_cast<long long>(windowStart) + first) % ringLength);
+    const int head = std::min(count, ringLength - position);
+    pieces[0] = RingPiece{0, position, head};
+    pieces[1] = RingPiece{head, 0, count - head};
+    return head < count ? 2 : 1;
 }
 
 }  // namespace powergpu::cpu
