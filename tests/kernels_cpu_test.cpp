@@ -3,10 +3,12 @@
 // DFT of the Blackman window and the algebra of sequence components.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cfloat>
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "kernels/KernelMath.h"
 #include "kernels/cpu/CpuKernels.h"
@@ -120,6 +122,48 @@ TEST(KernelMath, DivisionByThreeGivesTheBitsOfTheQuotient) {
     }
     EXPECT_TRUE(std::isnan(math::divideByThree(std::nan(""))));
     EXPECT_TRUE(std::isnan(math::divideByThree(std::nanf(""))));
+}
+
+// The host arctangent of the phase angles: within one unit in the last
+// place of the correctly rounded value everywhere (the device library
+// allows more), and the special cases of atan2.
+TEST(KernelMath, HostArctangentIsFaithfulWithTheSpecialCasesOfAtan2) {
+    const auto ulpsApart = [](float a, float b) {
+        int32_t ia = 0, ib = 0;
+        std::memcpy(&ia, &a, sizeof a);
+        std::memcpy(&ib, &b, sizeof b);
+        return std::abs(static_cast<int64_t>(ia) - static_cast<int64_t>(ib));
+    };
+    std::mt19937 generator(7);
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-60, 60);
+    int64_t worst = 0;
+    int inexact = 0;
+    for (int k = 0; k < 2000000; ++k) {
+        const float y = std::ldexp(mantissa(generator), exponent(generator));
+        const float x = k % 3 == 0 ? y * (1.0f + 1e-3f * mantissa(generator))
+                                   : std::ldexp(mantissa(generator), exponent(generator));
+        const float expected = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
+        const int64_t apart = ulpsApart(math::hostAtan2Float(y, x), expected);
+        worst = std::max(worst, apart);
+        inexact += apart != 0 ? 1 : 0;
+    }
+    EXPECT_LE(worst, 1);
+    EXPECT_LT(inexact, 200) << "correctly rounded but in rare near-halfway cases";
+    const float inf = std::numeric_limits<float>::infinity();
+    const float pi = static_cast<float>(kPi);
+    const std::vector<std::array<float, 3>> cases = {
+        {0.0f, 0.0f, 0.0f},    {-0.0f, 0.0f, -0.0f},    {0.0f, -0.0f, pi},         {-0.0f, -0.0f, -pi},
+        {1.0f, 0.0f, pi / 2},  {-1.0f, -0.0f, -pi / 2}, {inf, 5.0f, pi / 2},       {5.0f, -inf, pi},
+        {-5.0f, inf, -0.0f},   {inf, inf, pi / 4},      {-inf, -inf, -3 * pi / 4}, {1.0f, -1.0f, 3 * pi / 4},
+        {1e-45f, 1e38f, 0.0f}, {1e38f, 1e-45f, pi / 2}};
+    for (const auto& c : cases) {
+        const float angle = math::hostAtan2Float(c[0], c[1]);
+        EXPECT_LE(ulpsApart(angle, c[2]), 1) << "atan2(" << c[0] << ", " << c[1] << ") = " << angle;
+        EXPECT_EQ(std::signbit(angle), std::signbit(c[2])) << "atan2(" << c[0] << ", " << c[1] << ")";
+    }
+    EXPECT_TRUE(std::isnan(math::hostAtan2Float(std::nanf(""), 1.0f)));
+    EXPECT_TRUE(std::isnan(math::hostAtan2Float(0.0f, std::nanf(""))));
 }
 
 TEST(KernelMath, GroupNormDoesNotOverflowOrUnderflow) {
