@@ -189,28 +189,30 @@ POWERGPU_HD inline float absFloat(float x) {
 // division (a long-latency, unpipelined instruction on processors and a
 // software sequence on the GPU). Gives the bits of x / 3 for every input:
 //  - q = x * RN(1/3) lies within one unit in the last place of x / 3, so the
-//    remainder r = x - 3q is representable and one fma forms it exactly;
-//  - x / 3 = q + r / 3 exactly, and fma(r, RN(1/3), q) misses q + r / 3 by
-//    far less than 1/6 unit in the last place before its one rounding;
+//    excess 3q - x is representable and one fma forms it exactly;
+//  - x / 3 = q - (3q - x) / 3 exactly, and fma(-(3q - x), RN(1/3), q) misses
+//    it by far less than 1/6 unit in the last place before its one rounding;
 //  - x / 3 itself never lies within 1/6 unit of a rounding boundary: in
 //    units of the last place it is an integer divided by 3, whose fraction
 //    is 0, 1/3 or 2/3, never the halfway 1/2.
-// So both round to the same neighbour. Where r is 0 the quotient q is exact
-// (this keeps the sign of a zero); where r is NaN, x is infinite or NaN and
-// q is the quotient too.
+// So both round to the same neighbour. A zero excess leaves q, with the
+// sign of a zero quotient intact (q - (+0) keeps -0). Where x is infinite or
+// NaN the excess is NaN; it is taken as 0, which leaves q = x / 3 too.
 constexpr double kOneThird = 1.0 / 3.0;
 constexpr float kOneThirdFloat = 1.0f / 3.0f;
 
 POWERGPU_HD inline double divideByThree(double x) {
     const double q = x * kOneThird;
-    const double r = fmaDouble(-q, 3.0, x);
-    return absDouble(r) > 0.0 ? fmaDouble(r, kOneThird, q) : q;
+    const double excess = fmaDouble(q, 3.0, -x);
+    const double finiteExcess = excess == excess ? excess : 0.0;
+    return fmaDouble(-finiteExcess, kOneThird, q);
 }
 
 POWERGPU_HD inline float divideByThree(float x) {
     const float q = x * kOneThirdFloat;
-    const float r = fmaFloat(-q, 3.0f, x);
-    return absFloat(r) > 0.0f ? fmaFloat(r, kOneThirdFloat, q) : q;
+    const float excess = fmaFloat(q, 3.0f, -x);
+    const float finiteExcess = excess == excess ? excess : 0.0f;
+    return fmaFloat(-finiteExcess, kOneThirdFloat, q);
 }
 
 // Mantissa in [0.5, 1) and the power of two of a finite, nonzero value.

@@ -10,11 +10,12 @@
 
 namespace powergpu::cpu {
 
-POWERGPU_CPU_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount,
-                                                int harmonicCount, int halfWidth, int reserved, bool interharmonics,
-                                                double frequency, double dFrequency, double lengthRatio,
-                                                const double* referenceAngle, const float2* spectrum, float* magnitudes,
-                                                float* interharmonicValues, float* phases) {
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount,
+                                                     int harmonicCount, int halfWidth, int reserved,
+                                                     bool interharmonics, double frequency, double dFrequency,
+                                                     double lengthRatio, const double* referenceAngle,
+                                                     const float2* spectrum, float* magnitudes,
+                                                     float* interharmonicValues, float* phases) {
     static_cast<void>(reserved);
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;

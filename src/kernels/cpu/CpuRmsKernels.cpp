@@ -172,9 +172,9 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int off
     }
 }
 
-POWERGPU_CPU_KERNEL_CLONES void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU,
-                                              const float2* spectrumI, const float2* spectrumUL,
-                                              PowerResultsGeneral* results) {
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU,
+                                                   const float2* spectrumI, const float2* spectrumUL,
+                                                   PowerResultsGeneral* results) {
     for (int c = 0; c < rowCount(launch); ++c) {
         const float2* u = spectrumU + channelStart(c, binCount);
         const float2* i = spectrumI != nullptr ? spectrumI + channelStart(c, binCount) : nullptr;

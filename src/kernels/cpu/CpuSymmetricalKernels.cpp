@@ -16,8 +16,8 @@ int groupCount(const Launch& launch) {
 
 }  // namespace
 
-POWERGPU_CPU_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
-                                                            double* sums) {
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& launch, int binCount,
+                                                                 const float2* spectra, double* sums) {
     for (int g = 0; g < groupCount(launch); ++g) {
         const float2* a = spectra + channelStart(3 * g, binCount);
         const float2* b = a + binCount;

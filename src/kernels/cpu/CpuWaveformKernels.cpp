@@ -19,35 +19,47 @@ int rowCount(const Launch& launch) {
 
 }  // namespace
 
-void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
-                          int outStride, float fftScale, bool storeLineToLine, bool windowLineToLine,
-                          const float* phaseRing, float* lineRing, float* phaseOut, float* lineOut) {
+// The conditions of the star kernel are hoisted out of the sample loops, so
+// that each loop is a plain pass over one ring piece, which vectorises.
+POWERGPU_CPU_KERNEL_CLONES void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, int n, int offset,
+                                                     int ringLength, int outStride, float fftScale,
+                                                     bool storeLineToLine, bool windowLineToLine,
+                                                     const float* phaseRing, float* lineRing, float* phaseOut,
+                                                     float* lineOut) {
     if (n <= 0) {
         return;
     }
     const double* window = context.blackmanWindow(n).data();
     const int phaseCount = rowCount(launch);
     const int pairCount = math::starPairCount(phaseCount);
+    RingPiece pieces[2];
+    const int pieceCount = ringPieces(0, n, offset % ringLength, ringLength, pieces);
     for (int c = 0; c < phaseCount; ++c) {
         const float* phase = phaseRing + channelStart(c, ringLength);
         const float* nextPhase = phaseRing + channelStart((c + 1) % phaseCount, ringLength);
         float* phaseRow = phaseOut + channelStart(c, outStride);
-        const bool derivePair = (storeLineToLine || windowLineToLine) && c < pairCount;
+        const bool derivePair = c < pairCount;
         float* line = derivePair && storeLineToLine ? lineRing + channelStart(c, ringLength) : nullptr;
         float* lineRow = derivePair && windowLineToLine ? lineOut + channelStart(c, outStride) : nullptr;
-        forEachWindowSample(n, offset, ringLength, [&](int i, int j) {
-            const float u = phase[j];
-            phaseRow[i] = math::windowedSample(u, window[i], fftScale);
-            if (derivePair) {
-                const float ul = math::lineToLine(u, nextPhase[j]);
-                if (line != nullptr) {
-                    line[j] = ul;
-                }
-                if (lineRow != nullptr) {
-                    lineRow[i] = math::windowedSample(ul, window[i], fftScale);
+        for (int p = 0; p < pieceCount; ++p) {
+            const int i0 = pieces[p].offset;
+            const int j0 = pieces[p].position;
+            const int count = pieces[p].count;
+            for (int k = 0; k < count; ++k) {
+                phaseRow[i0 + k] = math::windowedSample(phase[j0 + k], window[i0 + k], fftScale);
+            }
+            if (line != nullptr) {
+                for (int k = 0; k < count; ++k) {
+                    line[j0 + k] = math::lineToLine(phase[j0 + k], nextPhase[j0 + k]);
                 }
             }
-        });
+            if (lineRow != nullptr) {
+                for (int k = 0; k < count; ++k) {
+                    const float ul = math::lineToLine(phase[j0 + k], nextPhase[j0 + k]);
+                    lineRow[i0 + k] = math::windowedSample(ul, window[i0 + k], fftScale);
+                }
+            }
+        }
     }
 }
 
@@ -100,17 +112,25 @@ POWERGPU_CPU_KERNEL_CLONES void kernelWaveformsUDelta(CpuKernelContext& context,
     }
 }
 
-void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength, int outStride,
-                      float fftScale, float* currentRing, float* currentOut) {
+POWERGPU_CPU_KERNEL_CLONES void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, int n, int offset,
+                                                 int ringLength, int outStride, float fftScale, float* currentRing,
+                                                 float* currentOut) {
     if (n <= 0) {
         return;
     }
     const double* window = context.blackmanWindow(n).data();
+    RingPiece pieces[2];
+    const int pieceCount = ringPieces(0, n, offset % ringLength, ringLength, pieces);
     for (int c = 0; c < rowCount(launch); ++c) {
         const float* current = currentRing + channelStart(c, ringLength);
         float* row = currentOut + channelStart(c, outStride);
-        forEachWindowSample(n, offset, ringLength,
-                            [&](int i, int j) { row[i] = math::windowedSample(current[j], window[i], fftScale); });
+        for (int p = 0; p < pieceCount; ++p) {
+            const int i0 = pieces[p].offset;
+            const int j0 = pieces[p].position;
+            for (int k = 0; k < pieces[p].count; ++k) {
+                row[i0 + k] = math::windowedSample(current[j0 + k], window[i0 + k], fftScale);
+            }
+        }
     }
 }
 
