@@ -9,7 +9,9 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <tuple>
 
+#include "kernels/KernelElements.h"
 #include "kernels/KernelMath.h"
 #include "kernels/cpu/CpuKernels.h"
 #include "support/KernelSignals.h"
@@ -401,6 +403,49 @@ TEST(CpuSpectralKernels, HarmonicGroupsTakeTheirBinsAndOrdersOutsideTheRowReport
     EXPECT_NEAR(t.phases[3], -90.0f, 1e-4f) << "a real positive centre bin";
     for (const int order : {7, 8}) {
         EXPECT_TRUE(t.magnitudes[order] == 0.0f && t.phases[order] == 0.0f && t.inter[order] == kUntouched) << order;
+    }
+}
+
+// The CPU kernel forms the bin powers of a row once and the angles in a loop
+// of their own; every value must still be the one the per-order function
+// (what each CUDA thread runs) gives, bit for bit: on random rows, with
+// groups clipped at the row end, orders beyond it, and bins so large or so
+// small that their groups take the scaled path.
+TEST(CpuSpectralKernels, HarmonicTablesAreThoseOfThePerOrderFunctionBitForBit) {
+    std::mt19937 generator(11);
+    std::normal_distribution<float> gauss(0.0f, 1.0f);
+    const auto bitsOf = [](float x) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &x, sizeof x);
+        return bits;
+    };
+    for (const auto& c : {std::make_tuple(20.48, 6, 51, 2049), std::make_tuple(10.3, 3, 51, 300),
+                          std::make_tuple(2.5, 1, 40, 64), std::make_tuple(37.77, 11, 20, 1025)}) {
+        const double binsPerFundamental = std::get<0>(c);
+        const int halfWidth = std::get<1>(c), orders = std::get<2>(c), bins = std::get<3>(c), rows = 3;
+        std::vector<float2> spectra(static_cast<std::size_t>(rows) * bins);
+        for (std::size_t k = 0; k < spectra.size(); ++k) {
+            const float scale = k % 97 == 5 ? 3e19f : (k % 89 == 7 ? 1e-22f : 100.0f);
+            spectra[k] = bin(scale * gauss(generator), scale * gauss(generator));
+        }
+        const double reference = 37.5;
+        const HarmonicTables t(rows, orders, rowsLaunch(rows), bins, halfWidth, binsPerFundamental, 0.7, reference,
+                               spectra.data());
+        std::vector<float> magnitudes(rows * orders, kUntouched), inter(rows * orders, kUntouched),
+            phases(rows * orders, kUntouched);
+        for (int row = 0; row < rows; ++row) {
+            for (int h = 0; h < orders; ++h) {
+                const math::HarmonicOrderValues values =
+                    math::harmonicOrderValues(spectra.data() + row * bins, bins, h, halfWidth, true,
+                                              (50.0 * binsPerFundamental) / 50.0, 0.7, reference);
+                math::storeHarmonicOrder(values, row * orders + h, magnitudes.data(), phases.data(), inter.data());
+            }
+        }
+        for (int e = 0; e < rows * orders; ++e) {
+            ASSERT_EQ(bitsOf(t.magnitudes[e]), bitsOf(magnitudes[e])) << "magnitude " << e << " of " << bins;
+            ASSERT_EQ(bitsOf(t.inter[e]), bitsOf(inter[e])) << "interharmonic " << e << " of " << bins;
+            ASSERT_EQ(bitsOf(t.phases[e]), bitsOf(phases[e])) << "angle " << e << " of " << bins;
+        }
     }
 }
 

@@ -23,7 +23,8 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, 
     // The groups of consecutive orders tile the row, so every bin's power
     // is needed about once: formed in one vectorised pass over the bins
     // that some group reaches, then summed group by group. No group reaches
-    // the centre of the order after the last one, less halfWidth. The angles
+    // past the centre of the order after the last one plus halfWidth (the
+    // order before it ends at its own centre plus halfWidth). The angles
     // are formed in a loop of their own, whose iterations are independent
     // and short.
     HarmonicScratch& scratch = context.harmonicScratch(binCount, harmonicCount);
