@@ -167,10 +167,87 @@ struct HarmonicOrderValues {
     double frac = 0.0;
 };
 
-// The norm of bins first .. first + count - 1 of a row; `rowPowers`, where
-// not null, holds binPower of every bin of the row.
-POWERGPU_HD inline float rowGroupNorm(const float2* row, const float* rowPowers, int first, int count) {
-    return groupNorm(row + first, count, rowPowers != nullptr ? rowPowers + first : nullptr);
+// The bins the values of one order come from: the order's group (for DC
+// the bins after bin 0 up to its group's end), the interharmonic group up
+// to the next order, and the centre bin of the angle. A count of 0 means
+// no such group.
+struct HarmonicOrderPlan {
+    bool dc = false;
+    bool outside = false;  // centre bin outside the row: magnitude and angle 0
+    int groupFirst = 0;
+    int groupCount = 0;
+    int interFirst = 0;
+    int interCount = 0;
+    bool angleFromBin = false;
+    int centre = 0;
+    double frac = 0.0;
+};
+
+POWERGPU_HD inline HarmonicOrderPlan planHarmonicOrder(int binCount, int order, int halfWidth, bool interharmonics,
+                                                       double binsPerFundamental) {
+    HarmonicOrderPlan plan;
+    const HarmonicBinGroup group = harmonicBinGroup(order, binsPerFundamental, halfWidth, binCount);
+    if (order == 0) {
+        plan.dc = true;
+        plan.groupFirst = 1;
+        plan.groupCount = group.last >= 1 ? group.last : 0;
+    } else if (group.centre < 0 || group.centre > binCount - 1) {
+        plan.outside = true;
+    } else {
+        plan.groupFirst = group.first;
+        plan.groupCount = group.last >= group.first ? group.last - group.first + 1 : 0;
+        plan.angleFromBin = true;
+        plan.centre = group.centre;
+        plan.frac = static_cast<double>(order) * binsPerFundamental - static_cast<double>(group.centre);
+    }
+    if (interharmonics) {
+        const int nextCentre = nearestInteger(static_cast<double>(order + 1) * binsPerFundamental);
+        const int upper = nextCentre - halfWidth - 1 < binCount - 1 ? nextCentre - halfWidth - 1 : binCount - 1;
+        const int count = upper - group.last;
+        const int first = group.last + 1;
+        if (count >= 1 && first >= 0) {
+            plan.interFirst = first;
+            plan.interCount = count;
+        }
+    }
+    return plan;
+}
+
+// The values of an order from the norms of its planned groups (each read
+// only where its count is at least 1) and bin 0 of the row.
+POWERGPU_HD inline HarmonicOrderValues harmonicOrderFromNorms(const HarmonicOrderPlan& plan, float2 dcBin,
+                                                              float groupNormValue, float interNormValue) {
+    HarmonicOrderValues values;
+    if (plan.dc) {
+        // DC: bin 0 carries half weight, like in the Parseval sum, so the
+        // entry is the magnitude of the mean value.
+        double energy = 0.5 * static_cast<double>(fmaFloat(dcBin.x, dcBin.x, dcBin.y * dcBin.y));
+        if (plan.groupCount >= 1) {
+            const double rest = static_cast<double>(groupNormValue);
+            energy = fmaDouble(rest, rest, energy);
+        }
+        values.hasMagnitude = true;
+        values.magnitude = static_cast<float>(sqrtDouble(energy));
+        values.hasAngle = true;
+        values.angle = 0.0f;
+    } else if (plan.outside) {
+        values.hasMagnitude = true;
+        values.hasAngle = true;
+    } else {
+        if (plan.groupCount >= 1) {
+            values.hasMagnitude = true;
+            values.magnitude = groupNormValue;
+        }
+        values.hasAngle = true;
+        values.angleFromBin = true;
+        values.centre = plan.centre;
+        values.frac = plan.frac;
+    }
+    if (plan.interCount >= 1) {
+        values.hasInterharmonic = true;
+        values.interharmonic = interNormValue;
+    }
+    return values;
 }
 
 // Magnitude (rms of the order) and the interharmonic group up to the next
@@ -179,47 +256,11 @@ POWERGPU_HD inline float rowGroupNorm(const float2* row, const float* rowPowers,
 // outside the row; DC has angle 0.
 POWERGPU_HD inline HarmonicOrderValues harmonicOrderMagnitudes(const float2* row, int binCount, int order,
                                                                int halfWidth, bool interharmonics,
-                                                               double binsPerFundamental,
-                                                               const float* rowPowers = nullptr) {
-    HarmonicOrderValues values;
-    const HarmonicBinGroup group = harmonicBinGroup(order, binsPerFundamental, halfWidth, binCount);
-    if (order == 0) {
-        // DC: bin 0 carries half weight, like in the Parseval sum, so the
-        // entry is the magnitude of the mean value.
-        const float2 dc = row[0];
-        double energy = 0.5 * static_cast<double>(fmaFloat(dc.x, dc.x, dc.y * dc.y));
-        if (group.last >= 1) {
-            const double rest = static_cast<double>(rowGroupNorm(row, rowPowers, 1, group.last));
-            energy = fmaDouble(rest, rest, energy);
-        }
-        values.hasMagnitude = true;
-        values.magnitude = static_cast<float>(sqrtDouble(energy));
-        values.hasAngle = true;
-        values.angle = 0.0f;
-    } else if (group.centre < 0 || group.centre > binCount - 1) {
-        values.hasMagnitude = true;
-        values.hasAngle = true;
-    } else {
-        if (group.last >= group.first) {
-            values.hasMagnitude = true;
-            values.magnitude = rowGroupNorm(row, rowPowers, group.first, group.last - group.first + 1);
-        }
-        values.hasAngle = true;
-        values.angleFromBin = true;
-        values.centre = group.centre;
-        values.frac = static_cast<double>(order) * binsPerFundamental - static_cast<double>(group.centre);
-    }
-    if (interharmonics) {
-        const int nextCentre = nearestInteger(static_cast<double>(order + 1) * binsPerFundamental);
-        const int upper = nextCentre - halfWidth - 1 < binCount - 1 ? nextCentre - halfWidth - 1 : binCount - 1;
-        const int count = upper - group.last;
-        const int first = group.last + 1;
-        if (count >= 1 && first >= 0) {
-            values.hasInterharmonic = true;
-            values.interharmonic = rowGroupNorm(row, rowPowers, first, count);
-        }
-    }
-    return values;
+                                                               double binsPerFundamental) {
+    const HarmonicOrderPlan plan = planHarmonicOrder(binCount, order, halfWidth, interharmonics, binsPerFundamental);
+    const float groupNormValue = plan.groupCount >= 1 ? groupNorm(row + plan.groupFirst, plan.groupCount) : 0.0f;
+    const float interNormValue = plan.interCount >= 1 ? groupNorm(row + plan.interFirst, plan.interCount) : 0.0f;
+    return harmonicOrderFromNorms(plan, row[0], groupNormValue, interNormValue);
 }
 
 // The phase angle of an order from its centre bin, relative to order times

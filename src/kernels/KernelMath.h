@@ -468,8 +468,8 @@ POWERGPU_HD inline double calculateAngleDeg(float2 bin, double frac, double leng
 // then the powers in four interleaved partial sums (bins k, k + 4, ...),
 // combined pairwise; the partial sums keep the additions of a group
 // independent. A kernel that walks many groups of one row can form the
-// powers of the whole row once (vectorised) and hand them in; the sum, and
-// so the norm, is the same.
+// powers of the whole row once (vectorised) and sum them with sumOfPowers;
+// the sum, and so the norm, is the same.
 
 // x^2 + y^2 of one bin in single precision.
 POWERGPU_HD inline float binPower(float2 bin) {
@@ -560,22 +560,17 @@ POWERGPU_HD inline float scaledGroupNorm(const float2* bins, int count) {
     return (sqrtFloat(sumOfSquares) * powerOfTwo(-firstShift)) * powerOfTwo(-secondShift);
 }
 
-// The norm from the plain sum of the group's powers. Scaling by a power of
-// two is exact, so wherever that sum neither overflows nor comes near the
-// subnormal range it equals the scaled sum; only the other groups take the
-// second pass.
-POWERGPU_HD inline float groupNormOfSum(float sumOfPowers, const float2* bins, int count) {
-    if (sumOfPowers >= kSafeSumOfSquares && sumOfPowers <= kLargestFloat) {
-        return sqrtFloat(sumOfPowers);
-    }
-    return scaledGroupNorm(bins, count);
+// Whether the plain sum of a group's powers gives its norm. Scaling by a
+// power of two is exact, so wherever that sum neither overflows nor comes
+// near the subnormal range it equals the scaled sum; only the other groups
+// take the second pass.
+POWERGPU_HD inline bool isTrustedSumOfPowers(float sumOfPowers) {
+    return sumOfPowers >= kSafeSumOfSquares && sumOfPowers <= kLargestFloat;
 }
 
-// `powers`, where not null, holds binPower of every bin of `bins`.
-POWERGPU_HD inline float groupNorm(const float2* bins, int count, const float* powers = nullptr) {
-    const float sum = powers != nullptr ? sumOfPowers(count, StoredPower{powers})
-                                        : sumOfPowers(count, ScaledBinPower{bins, 1.0f, 1.0f});
-    return groupNormOfSum(sum, bins, count);
+POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
+    const float sum = sumOfPowers(count, ScaledBinPower{bins, 1.0f, 1.0f});
+    return isTrustedSumOfPowers(sum) ? sqrtFloat(sum) : scaledGroupNorm(bins, count);
 }
 
 // ---------------------------------------------------------------------------

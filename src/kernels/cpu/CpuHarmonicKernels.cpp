@@ -10,6 +10,18 @@
 
 namespace powergpu::cpu {
 
+// The orders of a row are done in stages, each a loop of independent
+// iterations, instead of order by order (where every order waits for its
+// sums, then its square roots, then its angle):
+//  1. the plan of every order (which bins its groups take);
+//  2. the power of every bin that some group reaches, in one vectorised
+//     pass (no group reaches past the centre of the order after the last
+//     one plus halfWidth: the order before it ends at its own centre plus
+//     halfWidth);
+//  3. the sums of all groups, then their square roots (vectorised), then
+//     the scaled norm of the rare groups whose plain sum is not trusted;
+//  4. the values of every order, and the angles in a vectorised loop.
+// Each value is the one that math::harmonicOrderValues gives for its order.
 POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount,
                                                      int harmonicCount, int halfWidth, int reserved,
                                                      bool interharmonics, double frequency, double dFrequency,
@@ -20,32 +32,60 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, 
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;
     const int rows = static_cast<int>(launch.block.y);
-    // The groups of consecutive orders tile the row, so every bin's power
-    // is needed about once: formed in one vectorised pass over the bins
-    // that some group reaches, then summed group by group. No group reaches
-    // past the centre of the order after the last one plus halfWidth (the
-    // order before it ends at its own centre plus halfWidth). The angles
-    // are formed in a loop of their own, whose iterations are independent
-    // and short.
     HarmonicScratch& scratch = context.harmonicScratch(binCount, harmonicCount);
     const double reach = std::round(static_cast<double>(harmonicCount) * binsPerFundamental) + halfWidth + 1.0;
     const int poweredBins = reach < binCount ? std::max(0, static_cast<int>(reach)) : binCount;
+
+    // Stage 1: the plans are the same for every row. Group g of the list
+    // is the order's group (g = 2h) or its interharmonic group (g = 2h + 1).
+    int* groupFirst = scratch.groupFirst.data();
+    int* groupCount = scratch.groupCount.data();
+    for (int h = 0; h < harmonicCount; ++h) {
+        const math::HarmonicOrderPlan plan =
+            math::planHarmonicOrder(binCount, h, halfWidth, interharmonics, binsPerFundamental);
+        scratch.plans[h] = plan;
+        groupFirst[2 * h] = plan.groupFirst;
+        groupCount[2 * h] = plan.groupCount;
+        groupFirst[2 * h + 1] = plan.interFirst;
+        groupCount[2 * h + 1] = plan.interCount;
+    }
+    const int groups = 2 * harmonicCount;
+
     for (int c = 0; c < rows; ++c) {
         const float2* row = spectrum + channelStart(c, binCount);
         const std::ptrdiff_t rowStart = channelStart(c, harmonicCount);
-        float* rowPowers = scratch.powers.data();
+        // Stage 2.
+        float* powers = scratch.powers.data();
         for (int k = 0; k < poweredBins; ++k) {
-            rowPowers[k] = math::binPower(row[k]);
+            powers[k] = math::binPower(row[k]);
         }
+        // Stage 3.
+        float* sums = scratch.sums.data();
+        float* norms = scratch.norms.data();
+        for (int g = 0; g < groups; ++g) {
+            sums[g] = math::sumOfPowers(groupCount[g], math::StoredPower{powers + groupFirst[g]});
+        }
+        int untrusted = 0;
+        for (int g = 0; g < groups; ++g) {
+            norms[g] = math::sqrtFloat(sums[g]);
+            untrusted |= (groupCount[g] >= 1 && !math::isTrustedSumOfPowers(sums[g])) ? 1 : 0;
+        }
+        for (int g = 0; untrusted != 0 && g < groups; ++g) {
+            if (groupCount[g] >= 1 && !math::isTrustedSumOfPowers(sums[g])) {
+                norms[g] = math::scaledGroupNorm(row + groupFirst[g], groupCount[g]);
+            }
+        }
+        // Stage 4.
         int angleCount = 0;
         for (int h = 0; h < harmonicCount; ++h) {
-            math::HarmonicOrderValues values = math::harmonicOrderMagnitudes(
-                row, binCount, h, halfWidth, interharmonics, binsPerFundamental, rowPowers);
+            const math::HarmonicOrderPlan& plan = scratch.plans[h];
+            math::HarmonicOrderValues values =
+                math::harmonicOrderFromNorms(plan, row[0], norms[2 * h], norms[2 * h + 1]);
             if (values.angleFromBin) {
                 values.hasAngle = false;  // stored below
                 scratch.angleOrders[angleCount] = h;
-                scratch.centreBins[angleCount] = row[values.centre];
-                scratch.fracs[angleCount] = values.frac;
+                scratch.centreBins[angleCount] = row[plan.centre];
+                scratch.fracs[angleCount] = plan.frac;
                 ++angleCount;
             }
             math::storeHarmonicOrder(values, rowStart + h, magnitudes, phases, interharmonicValues);

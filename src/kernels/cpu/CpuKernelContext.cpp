@@ -41,7 +41,12 @@ HarmonicScratch& CpuKernelContext::harmonicScratch(int binCount, int harmonicCou
             values.resize(static_cast<std::size_t>(count));
         }
     };
+    grow(harmonicScratch_.plans, harmonicCount);
+    grow(harmonicScratch_.groupFirst, 2 * harmonicCount);
+    grow(harmonicScratch_.groupCount, 2 * harmonicCount);
     grow(harmonicScratch_.powers, binCount);
+    grow(harmonicScratch_.sums, 2 * harmonicCount);
+    grow(harmonicScratch_.norms, 2 * harmonicCount);
     grow(harmonicScratch_.angleOrders, harmonicCount);
     grow(harmonicScratch_.centreBins, harmonicCount);
     grow(harmonicScratch_.fracs, harmonicCount);

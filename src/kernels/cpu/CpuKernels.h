@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/KernelElements.h"
 #include "runtime/Runtime.h"
 
 namespace powergpu::cpu {
@@ -17,10 +18,16 @@ namespace powergpu::cpu {
 // Per-runtime scratch of the CPU kernels. The Blackman window of a window
 // length is the same for every row and every window of that length, so it
 // is computed once (with the shared per-element arithmetic) and reused.
-// Scratch of kernelHarmonics for one spectrum row: the power of every bin,
-// and the inputs and results of the phase angles.
+// Scratch of kernelHarmonics: the plan of every order and its two groups,
+// and for one spectrum row the power of every bin, the sums and norms of
+// the groups, and the inputs and results of the phase angles.
 struct HarmonicScratch {
+    std::vector<math::HarmonicOrderPlan> plans;
+    std::vector<int> groupFirst;
+    std::vector<int> groupCount;
     std::vector<float> powers;
+    std::vector<float> sums;
+    std::vector<float> norms;
     std::vector<int> angleOrders;
     std::vector<float2> centreBins;
     std::vector<double> fracs;
