@@ -34,8 +34,9 @@ POWERGPU_CPU_INLINE void windowTermSums(int n, int offset, int ringLength, const
         for (int p = 0; p < pieceCount; ++p) {
             terms(chunk, pieces[p].offset, pieces[p].position, pieces[p].count);
         }
-        chunk.addTo(totals, count);
+        chunk.accumulate(count);
     }
+    chunk.addTotalsTo(totals);
 }
 
 // Rectified-mean and mean-square terms of one channel.
@@ -106,6 +107,9 @@ POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const fl
     if (binCount <= 0) {
         return;
     }
+    const auto isUsed = [](int s) {
+        return s == kSumU || (s == kSumUL && WithLineToLine) || (s > kSumUL && WithCurrent);
+    };
     addWeightedBin<WithLineToLine, WithCurrent>(sums, math::parsevalWeight(0, binCount), u, ul, i, 0);
     TermChunk<kSpectralSums> chunk;
     for (int first = 1; first < binCount - 1; first += kChunk) {
@@ -124,10 +128,14 @@ POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const fl
             }
         }
         for (int s = 0; s < kSpectralSums; ++s) {
-            const bool used = s == kSumU || (s == kSumUL && WithLineToLine) || (s > kSumUL && WithCurrent);
-            if (used) {
-                sums[s] += laneSum(chunk.terms[s], count);
+            if (isUsed(s)) {
+                chunk.sums[s].add(chunk.terms[s], count);
             }
+        }
+    }
+    for (int s = 0; s < kSpectralSums; ++s) {
+        if (isUsed(s)) {
+            sums[s] += chunk.sums[s].total();
         }
     }
     if (binCount > 1) {

@@ -22,28 +22,23 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& l
         const float2* a = spectra + channelStart(3 * g, binCount);
         const float2* b = a + binCount;
         const float2* c = b + binCount;
-        double zero = 0.0;
-        double positive = 0.0;
-        double negative = 0.0;
         // The last bin is left out; bin 0 counts fully.
-        double zeroSquares[kChunk];
-        double positiveSquares[kChunk];
-        double negativeSquares[kChunk];
+        TermChunk<3> chunk;
         for (int first = 0; first < binCount - 1; first += kChunk) {
             const int count = binCount - 1 - first < kChunk ? binCount - 1 - first : kChunk;
             for (int k = 0; k < count; ++k) {
                 const math::SequenceSquares squares = math::sequenceSquares(a[first + k], b[first + k], c[first + k]);
-                zeroSquares[k] = squares.zero;
-                positiveSquares[k] = squares.positive;
-                negativeSquares[k] = squares.negative;
+                chunk.terms[0][k] = squares.zero;
+                chunk.terms[1][k] = squares.positive;
+                chunk.terms[2][k] = squares.negative;
             }
-            zero += laneSum(zeroSquares, count);
-            positive += laneSum(positiveSquares, count);
-            negative += laneSum(negativeSquares, count);
+            chunk.accumulate(count);
         }
-        sums[3 * g] += zero;
-        sums[3 * g + 1] += positive;
-        sums[3 * g + 2] += negative;
+        double totals[3] = {0.0, 0.0, 0.0};
+        chunk.addTotalsTo(totals);
+        sums[3 * g] += totals[0];
+        sums[3 * g + 1] += totals[1];
+        sums[3 * g + 2] += totals[2];
     }
 }
 

@@ -21,47 +21,74 @@ constexpr int kLanes = 4;
 // adds element-wise.
 typedef double DoubleLanes __attribute__((vector_size(4 * sizeof(double))));
 
-// Sum of count values in sixteen interleaved partial sums: four vectors of
-// four lanes, so that four vector additions are in flight at once instead
-// of each waiting for the previous one.
-POWERGPU_CPU_INLINE double laneSum(const double* values, int count) {
+// Sixteen interleaved partial sums of one total (four vectors of four
+// lanes, so that four vector additions are in flight at once instead of
+// each waiting for the previous one), kept across the chunks of a pass and
+// combined once at its end.
+struct LaneSum {
     DoubleLanes lanes[4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
-    constexpr int kStep = 4 * kLanes;
-    int k = 0;
-    for (; k + kStep <= count; k += kStep) {
-        for (int v = 0; v < 4; ++v) {
-            DoubleLanes next;
-            std::memcpy(&next, values + k + v * kLanes, sizeof next);
-            lanes[v] += next;
-        }
-    }
-    for (; k + kLanes <= count; k += kLanes) {
-        DoubleLanes next;
-        std::memcpy(&next, values + k, sizeof next);
-        lanes[0] += next;
-    }
     double rest = 0.0;
-    for (; k < count; ++k) {
-        rest += values[k];
+
+    POWERGPU_CPU_INLINE void add(const double* values, int count) {
+        // Local copies, which the compiler keeps in registers.
+        DoubleLanes l0 = lanes[0];
+        DoubleLanes l1 = lanes[1];
+        DoubleLanes l2 = lanes[2];
+        DoubleLanes l3 = lanes[3];
+        constexpr int kStep = 4 * kLanes;
+        int k = 0;
+        for (; k + kStep <= count; k += kStep) {
+            DoubleLanes next[4];
+            std::memcpy(&next, values + k, sizeof next);
+            l0 += next[0];
+            l1 += next[1];
+            l2 += next[2];
+            l3 += next[3];
+        }
+        for (; k + kLanes <= count; k += kLanes) {
+            DoubleLanes next;
+            std::memcpy(&next, values + k, sizeof next);
+            l0 += next;
+        }
+        double r = rest;
+        for (; k < count; ++k) {
+            r += values[k];
+        }
+        lanes[0] = l0;
+        lanes[1] = l1;
+        lanes[2] = l2;
+        lanes[3] = l3;
+        rest = r;
     }
-    const DoubleLanes total = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    return ((total[0] + total[1]) + (total[2] + total[3])) + rest;
-}
+
+    POWERGPU_CPU_INLINE double total() const {
+        const DoubleLanes sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+        return ((sum[0] + sum[1]) + (sum[2] + sum[3])) + rest;
+    }
+};
 
 // Elements are processed in chunks: the per-element terms of a chunk are
 // formed first into plain arrays (independent iterations, which vectorise),
-// then summed.
+// then added to the lanes of their sums.
 constexpr int kChunk = 256;
 
 // The per-element terms of up to kChunk consecutive elements, one array per
-// sum.
+// sum, and the lanes of the sums.
 template <int Sums>
 struct TermChunk {
     double terms[Sums][kChunk];
+    LaneSum sums[Sums];
 
-    POWERGPU_CPU_INLINE void addTo(double (&totals)[Sums], int count) const {
+    // Adds the terms of the first count elements to the sums.
+    POWERGPU_CPU_INLINE void accumulate(int count) {
         for (int s = 0; s < Sums; ++s) {
-            totals[s] += laneSum(terms[s], count);
+            sums[s].add(terms[s], count);
+        }
+    }
+
+    POWERGPU_CPU_INLINE void addTotalsTo(double (&totals)[Sums]) const {
+        for (int s = 0; s < Sums; ++s) {
+            totals[s] += sums[s].total();
         }
     }
 };
