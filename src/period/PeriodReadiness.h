@@ -16,8 +16,9 @@ inline void requirePeriodValuesReady(const char* operation, const PowerConfig& c
         throw PowerInvalidCall(std::string(operation) + ": " + reason);
     };
     if (!config.areAnyPeriodValuesEnabled()) {
-        reject("period values are disabled; enable period values, fundamental period values or period "
-               "symmetrical components first");
+        reject(
+            "period values are disabled; enable period values, fundamental period values or period "
+            "symmetrical components first");
     }
     if (!reset) {
         reject("called before reset; call reset(firstSampleIndex) first");

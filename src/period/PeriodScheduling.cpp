@@ -59,14 +59,8 @@ double wrapCycles(const double cycles) {
 void feedPeriodWindows(PeriodItemPointer& current, std::deque<PeriodItemPointer>& queue, const ReferenceTracks& tracks,
                        const double sampleRate, const uint64_t lastSample) {
     while (current) {
-        uint64_t k = current->getNextSampleIndexToProcess();
-        uint64_t position = k % tracks.length;
-        while (k <= lastSample && !current->isLengthCalculated()) {
-            current->addSampleWithPhaseShift(k, tracks.frequency[position] / sampleRate,
-                                             tracks.validity[position] != 0.0);
-            ++k;
-            position = position + 1 == tracks.length ? 0 : position + 1;
-        }
+        const uint64_t k =
+            current->addSamplesFromTracks(lastSample, tracks.frequency, tracks.validity, tracks.length, sampleRate);
         if (current->isLengthCalculated()) {
             queue.push_back(current);
             // Windows overlap: the successor may start before k and is fed

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/cpu/CpuTargetClones.h"
+#include "kernels/cpu/LaneSums.h"
 #include "module/PowerModuleImpl.h"
 #include "period/PeriodReadiness.h"
 #include "post/PowerSymmetricalComponents.h"
@@ -39,85 +40,77 @@ struct PhaseRings {
     const float* lineToLine = nullptr;
 };
 
-// Lanes of the interior sums of one phase: four partial sums of each, so
-// consecutive samples do not wait for each other (and form vectors).
+// The interior sums of one phase, in lanes (see LaneSums.h).
+enum InteriorSum { kUSquares, kURe, kUIm, kISquares, kUIProducts, kIRe, kIIm, kLineSquares, kInteriorSums };
+
 struct InteriorLanes {
-    double uSquares[4] = {};
-    double uRe[4] = {};
-    double uIm[4] = {};
-    double iSquares[4] = {};
-    double uiProducts[4] = {};
-    double iRe[4] = {};
-    double iIm[4] = {};
-    double lineSquares[4] = {};
+    powergpu::cpu::LaneSum sums[kInteriorSums];
 };
 
-POWERGPU_CPU_INLINE double total(const double (&lanes)[4]) {
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-}
+// Per-sample terms of one chunk of samples.
+struct InteriorChunk {
+    double re[powergpu::cpu::kChunk];  // fr cr
+    double im[powergpu::cpu::kChunk];  // -fr sr
+    double terms[kInteriorSums][powergpu::cpu::kChunk];
+};
 
-// Sums of one contiguous run of weight-1 samples of one phase: at ring
-// positions `position` on, reference track entries `track` on.
+// The terms of `count` weight-1 samples of one phase (rings from the
+// sample's ring position on), added to the phase's lanes.
 template <bool WithCurrent, bool WithLineToLine>
-POWERGPU_CPU_INLINE void addRun(InteriorLanes& lanes, const float* u, const float* i, const float* ul,
-                                const double* frequency, const double* phasor, int count) {
-    int k = 0;
-    const auto add = [&](int lane, int index) {
-        const double fr = frequency[index];
-        const double re = fr * phasor[2 * index];
-        const double im = -fr * phasor[2 * index + 1];
-        const double voltage = static_cast<double>(u[index]);
-        lanes.uSquares[lane] += voltage * voltage;
-        lanes.uRe[lane] += voltage * re;
-        lanes.uIm[lane] += voltage * im;
+POWERGPU_CPU_INLINE void addChunk(InteriorLanes& lanes, InteriorChunk& chunk, const float* u, const float* i,
+                                  const float* ul, int count) {
+    for (int k = 0; k < count; ++k) {
+        const double voltage = static_cast<double>(u[k]);
+        chunk.terms[kUSquares][k] = voltage * voltage;
+        chunk.terms[kURe][k] = voltage * chunk.re[k];
+        chunk.terms[kUIm][k] = voltage * chunk.im[k];
         if (WithCurrent) {
-            const double current = static_cast<double>(i[index]);
-            lanes.iSquares[lane] += current * current;
-            lanes.uiProducts[lane] += voltage * current;
-            lanes.iRe[lane] += current * re;
-            lanes.iIm[lane] += current * im;
+            const double current = static_cast<double>(i[k]);
+            chunk.terms[kISquares][k] = current * current;
+            chunk.terms[kUIProducts][k] = voltage * current;
+            chunk.terms[kIRe][k] = current * chunk.re[k];
+            chunk.terms[kIIm][k] = current * chunk.im[k];
         }
         if (WithLineToLine) {
-            const double line = static_cast<double>(ul[index]);
-            lanes.lineSquares[lane] += line * line;
-        }
-    };
-    for (; k + 4 <= count; k += 4) {
-        for (int lane = 0; lane < 4; ++lane) {
-            add(lane, k + lane);
+            const double line = static_cast<double>(ul[k]);
+            chunk.terms[kLineSquares][k] = line * line;
         }
     }
-    for (; k < count; ++k) {
-        add(0, k);
+    for (int s = 0; s < kInteriorSums; ++s) {
+        const bool used = s <= kUIm || (s == kLineSquares ? WithLineToLine : WithCurrent);
+        if (used) {
+            lanes.sums[s].add(chunk.terms[s], count);
+        }
     }
 }
 
-// The samples first .. first + count - 1, all of weight 1. Compiled for
-// several instruction sets like the CPU kernels.
+// The samples first .. first + count - 1, all of weight 1, walked in runs
+// that are contiguous in the rings and the reference tracks, and each run
+// in chunks whose per-sample terms are formed first (vectorised), then
+// summed in lanes. Compiled for several instruction sets like the CPU
+// kernels.
 POWERGPU_CPU_KERNEL_CLONES void addInterior(const uint64_t first, const uint64_t count, const double* trackFrequency,
                                             const double* trackPhasor, const uint64_t trackLength,
                                             const uint64_t waveformLength,
                                             const std::array<PhaseRings, kMaxPhases>& rings, const int phases,
                                             double& frequencyWeight, std::array<PhaseSums, kMaxPhases>& sums) {
     std::array<InteriorLanes, kMaxPhases> lanes{};
-    double frequencyLanes[4] = {};
+    powergpu::cpu::LaneSum frequencyLanes;
+    InteriorChunk chunk;
     uint64_t done = 0;
     while (done < count) {
         const uint64_t track = (first + done) % trackLength;
         const uint64_t position = (first + done) % waveformLength;
         const uint64_t run64 = std::min({count - done, trackLength - track, waveformLength - position});
-        const int run = static_cast<int>(std::min<uint64_t>(run64, uint64_t{1} << 30));
+        const int run = static_cast<int>(std::min<uint64_t>(run64, powergpu::cpu::kChunk));
         const double* frequency = trackFrequency + track;
         const double* phasor = trackPhasor + 2 * track;
-        int k = 0;
-        for (; k + 4 <= run; k += 4) {
-            for (int lane = 0; lane < 4; ++lane) {
-                frequencyLanes[lane] += frequency[k + lane];
-            }
+        for (int k = 0; k < run; ++k) {
+            const double fr = frequency[k];
+            chunk.re[k] = fr * phasor[2 * k];
+            chunk.im[k] = -fr * phasor[2 * k + 1];
         }
-        for (; k < run; ++k) {
-            frequencyLanes[0] += frequency[k];
-        }
+        frequencyLanes.add(frequency, run);
         for (int c = 0; c < phases; ++c) {
             if (rings[c].u == nullptr) {
                 continue;
@@ -126,27 +119,27 @@ POWERGPU_CPU_KERNEL_CLONES void addInterior(const uint64_t first, const uint64_t
             const float* i = rings[c].i != nullptr ? rings[c].i + position : nullptr;
             const float* ul = rings[c].lineToLine != nullptr ? rings[c].lineToLine + position : nullptr;
             if (i != nullptr && ul != nullptr) {
-                addRun<true, true>(lanes[c], u, i, ul, frequency, phasor, run);
+                addChunk<true, true>(lanes[c], chunk, u, i, ul, run);
             } else if (i != nullptr) {
-                addRun<true, false>(lanes[c], u, i, ul, frequency, phasor, run);
+                addChunk<true, false>(lanes[c], chunk, u, i, ul, run);
             } else if (ul != nullptr) {
-                addRun<false, true>(lanes[c], u, i, ul, frequency, phasor, run);
+                addChunk<false, true>(lanes[c], chunk, u, i, ul, run);
             } else {
-                addRun<false, false>(lanes[c], u, i, ul, frequency, phasor, run);
+                addChunk<false, false>(lanes[c], chunk, u, i, ul, run);
             }
         }
         done += static_cast<uint64_t>(run);
     }
-    frequencyWeight += total(frequencyLanes);
+    frequencyWeight += frequencyLanes.total();
     for (int c = 0; c < phases; ++c) {
-        const InteriorLanes& l = lanes[c];
+        const powergpu::cpu::LaneSum* l = lanes[c].sums;
         PhaseSums& sum = sums[c];
-        sum.uSquares += total(l.uSquares);
-        sum.uFundamental += std::complex<double>(total(l.uRe), total(l.uIm));
-        sum.iSquares += total(l.iSquares);
-        sum.uiProducts += total(l.uiProducts);
-        sum.iFundamental += std::complex<double>(total(l.iRe), total(l.iIm));
-        sum.lineToLineSquares += total(l.lineSquares);
+        sum.uSquares += l[kUSquares].total();
+        sum.uFundamental += std::complex<double>(l[kURe].total(), l[kUIm].total());
+        sum.iSquares += l[kISquares].total();
+        sum.uiProducts += l[kUIProducts].total();
+        sum.iFundamental += std::complex<double>(l[kIRe].total(), l[kIIm].total());
+        sum.lineToLineSquares += l[kLineSquares].total();
     }
 }
 

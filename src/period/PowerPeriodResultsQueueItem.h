@@ -13,8 +13,13 @@ public:
     PowerPeriodResultsQueueItem(uint64_t itemIndex, uint64_t firstSampleIndex, double firstSampleFractionToUse,
                                 double requiredLength, double advanceBy);
 
-    // Feeds sample k with `step` reference cycles per sample and its validity.
-    void addSampleWithPhaseShift(uint64_t sampleIndex, double cyclesPerSample, bool valid);
+    // Feeds the samples from the next one to process up to lastSample, or
+    // until the window's length is known. Sample k advances the reference by
+    // frequency[k % trackLength] / sampleRate cycles and is valid where
+    // validity[k % trackLength] is not 0. Returns the index after the last
+    // sample fed.
+    uint64_t addSamplesFromTracks(uint64_t lastSample, const double* frequency, const double* validity,
+                                  uint64_t trackLength, double sampleRate);
 
     uint64_t getItemIndex() const { return itemIndex; }
     uint64_t getFirstSampleIndex() const { return firstSampleIndex; }
@@ -30,6 +35,9 @@ public:
     uint64_t getNextSampleIndexToProcess() const { return firstSampleIndex + processedSamplesCount; }
 
 private:
+    void createNextItem(uint64_t sampleIndex, double accumulated, double cyclesPerSample);
+    void close(uint64_t sampleIndex, double accumulated, double cyclesPerSample);
+
     uint64_t itemIndex;
     uint64_t firstSampleIndex;
     uint64_t lastRequiredSampleIndex;
@@ -50,43 +58,6 @@ private:
 // reference by nothing cannot hold a boundary; its share is 0.
 inline double periodShareOfSample(const double remaining, const double step) {
     return step > 0.0 ? remaining / step : 0.0;
-}
-
-// Defined here so that the feeding loop, which calls it once per sample and
-// window, inlines it.
-inline void PowerPeriodResultsQueueItem::addSampleWithPhaseShift(const uint64_t sampleIndex,
-                                                                 const double cyclesPerSample, const bool valid) {
-    valueValid = valueValid && valid;
-
-    // The successor is created before the closing test, so that with an
-    // advance no longer than the window it exists when this window closes.
-    if (!nextItem && accumulatedCycles + cyclesPerSample >= advanceBy) {
-        const double samplesToStart = periodShareOfSample(advanceBy - accumulatedCycles, cyclesPerSample);
-        const double wholeSamples = std::floor(samplesToStart);
-        const double startShare = samplesToStart - wholeSamples;
-        nextItem = std::make_shared<PowerPeriodResultsQueueItem>(itemIndex + 1,
-                                                                 sampleIndex + static_cast<uint64_t>(wholeSamples),
-                                                                 1.0 - startShare, requiredLength, advanceBy);
-    }
-
-    if (accumulatedCycles + cyclesPerSample >= requiredLength) {
-        lastRequiredSampleIndex = sampleIndex;
-        lastSampleFractionToUse = periodShareOfSample(requiredLength - accumulatedCycles, cyclesPerSample);
-        // Samples strictly between the first and the last count whole.
-        totalLength = (static_cast<double>(sampleIndex - firstSampleIndex) - 1.0) + firstSampleFractionToUse +
-                      lastSampleFractionToUse;
-        lengthCalculated = true;
-        accumulatedCycles = requiredLength;
-        // A window shorter than one sample has no length that a value could
-        // be divided by; it must not be reported as a valid value.
-        if (sampleIndex == firstSampleIndex) {
-            valueValid = false;
-        }
-        return;
-    }
-
-    accumulatedCycles += sampleIndex == firstSampleIndex ? cyclesPerSample * firstSampleFractionToUse : cyclesPerSample;
-    processedSamplesCount += 1;
 }
 
 }  // namespace powergpu

@@ -21,6 +21,13 @@ constexpr int kLanes = 4;
 // adds element-wise.
 typedef double DoubleLanes __attribute__((vector_size(4 * sizeof(double))));
 
+// Adds four consecutive doubles, from any alignment, to the lanes of sum.
+POWERGPU_CPU_INLINE void addFour(DoubleLanes& sum, const double* values) {
+    DoubleLanes next;
+    std::memcpy(&next, values, sizeof next);
+    sum += next;
+}
+
 // Sixteen interleaved partial sums of one total (four vectors of four
 // lanes, so that four vector additions are in flight at once instead of
 // each waiting for the previous one), kept across the chunks of a pass and
@@ -38,17 +45,13 @@ struct LaneSum {
         constexpr int kStep = 4 * kLanes;
         int k = 0;
         for (; k + kStep <= count; k += kStep) {
-            DoubleLanes next[4];
-            std::memcpy(&next, values + k, sizeof next);
-            l0 += next[0];
-            l1 += next[1];
-            l2 += next[2];
-            l3 += next[3];
+            addFour(l0, values + k);
+            addFour(l1, values + k + kLanes);
+            addFour(l2, values + k + 2 * kLanes);
+            addFour(l3, values + k + 3 * kLanes);
         }
         for (; k + kLanes <= count; k += kLanes) {
-            DoubleLanes next;
-            std::memcpy(&next, values + k, sizeof next);
-            l0 += next;
+            addFour(l0, values + k);
         }
         double r = rest;
         for (; k < count; ++k) {
