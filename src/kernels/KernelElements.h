@@ -32,21 +32,20 @@ POWERGPU_HD inline void addRms(float sample, double& absolute, double& square) {
 // kernelRmsUI: both samples are widened first; squares and product are
 // fused into their sums. The product of two widened floats has at most 48
 // significant bits, so it is exact in double, and fma(u, u, sum) is the
-// same as sum + productTerm(u, u): one rounding either way. Kernels that
-// sum the terms apart (in lanes) therefore round exactly as the fused form.
+// same as sum + productTerm(u, u): one rounding either way. So the sums
+// add the exact products, which kernels can also form apart and sum in
+// lanes.
 POWERGPU_HD inline double productTerm(float a, float b) {
     return static_cast<double>(a) * static_cast<double>(b);
 }
 
 POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absoluteU, double& absoluteI, double& squareU,
                                    double& squareI, double& product) {
-    const double u = static_cast<double>(voltage);
-    const double i = static_cast<double>(current);
-    absoluteU += absDouble(u);
-    absoluteI += absDouble(i);
-    squareU = fmaDouble(u, u, squareU);
-    squareI = fmaDouble(i, i, squareI);
-    product = fmaDouble(u, i, product);
+    absoluteU += rmsAbsoluteTerm(voltage);
+    absoluteI += rmsAbsoluteTerm(current);
+    squareU += productTerm(voltage, voltage);
+    squareI += productTerm(current, current);
+    product += productTerm(voltage, current);
 }
 
 struct RmsSums {

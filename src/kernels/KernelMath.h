@@ -198,21 +198,22 @@ POWERGPU_HD inline float absFloat(float x) {
 // So both round to the same neighbour. A zero excess leaves q, with the
 // sign of a zero quotient intact (q - (+0) keeps -0). Where x is infinite or
 // NaN the excess is NaN; it is taken as 0, which leaves q = x / 3 too.
-constexpr double kOneThird = 1.0 / 3.0;
-constexpr float kOneThirdFloat = 1.0f / 3.0f;
-
-POWERGPU_HD inline double divideByThree(double x) {
-    const double q = x * kOneThird;
-    const double excess = fmaDouble(q, 3.0, -x);
-    const double finiteExcess = excess == excess ? excess : 0.0;
-    return fmaDouble(-finiteExcess, kOneThird, q);
+POWERGPU_HD inline double fusedMultiplyAdd(double a, double b, double c) {
+    return fmaDouble(a, b, c);
 }
 
-POWERGPU_HD inline float divideByThree(float x) {
-    const float q = x * kOneThirdFloat;
-    const float excess = fmaFloat(q, 3.0f, -x);
-    const float finiteExcess = excess == excess ? excess : 0.0f;
-    return fmaFloat(-finiteExcess, kOneThirdFloat, q);
+POWERGPU_HD inline float fusedMultiplyAdd(float a, float b, float c) {
+    return fmaFloat(a, b, c);
+}
+
+template <typename Real>
+POWERGPU_HD inline Real divideByThree(Real x) {
+    constexpr Real kThree = 3;
+    constexpr Real kOneThird = Real(1) / kThree;
+    const Real q = x * kOneThird;
+    const Real excess = fusedMultiplyAdd(q, kThree, -x);
+    const Real finiteExcess = excess == excess ? excess : Real(0);
+    return fusedMultiplyAdd(-finiteExcess, kOneThird, q);
 }
 
 // Mantissa in [0.5, 1) and the power of two of a finite, nonzero value.

@@ -8,20 +8,36 @@
 
 namespace powergpu::cpu {
 
+// The contiguous ring pieces of window samples first .. first + count - 1
+// (at most two: up to the ring end, then from its start). Piece p holds
+// pieces[p].count samples from ring position pieces[p].position on; they
+// are window samples first + pieces[p].offset on.
+struct RingPiece {
+    int offset;
+    int position;
+    int count;
+};
+
+POWERGPU_CPU_INLINE int ringPieces(int first, int count, int windowStart, int ringLength, RingPiece (&pieces)[2]) {
+    const int position = static_cast<int>((static_cast<long long>(windowStart) + first) % ringLength);
+    const int head = std::min(count, ringLength - position);
+    pieces[0] = RingPiece{0, position, head};
+    pieces[1] = RingPiece{head, 0, count - head};
+    return head < count ? 2 : 1;
+}
+
 // Calls visitRun(i, j, run) for the contiguous runs of the window: window
-// samples i .. i + run - 1 lie at ring positions j .. j + run - 1.
+// samples i .. i + run - 1 lie at ring positions j .. j + run - 1. The
+// window is not longer than the ring.
 template <typename VisitRun>
 POWERGPU_CPU_INLINE void forEachWindowRun(int n, int offset, int ringLength, VisitRun&& visitRun) {
     if (n <= 0) {
         return;
     }
-    int i = 0;
-    int j = offset % ringLength;
-    while (i < n) {
-        const int run = std::min(n - i, ringLength - j);
-        visitRun(i, j, run);
-        i += run;
-        j = 0;
+    RingPiece pieces[2];
+    const int pieceCount = ringPieces(0, n, offset % ringLength, ringLength, pieces);
+    for (int p = 0; p < pieceCount; ++p) {
+        visitRun(pieces[p].offset, pieces[p].position, pieces[p].count);
     }
 }
 
@@ -41,24 +57,6 @@ POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, 
 // per channel.
 inline std::ptrdiff_t channelStart(int channel, int length) {
     return static_cast<std::ptrdiff_t>(channel) * static_cast<std::ptrdiff_t>(length);
-}
-
-// The contiguous ring pieces of window samples first .. first + count - 1
-// (at most two: up to the ring end, then from its start). Piece p holds
-// pieces[p].count samples from ring position pieces[p].position on; they
-// are window samples first + pieces[p].offset on.
-struct RingPiece {
-    int offset;
-    int position;
-    int count;
-};
-
-POWERGPU_CPU_INLINE int ringPieces(int first, int count, int windowStart, int ringLength, RingPiece (&pieces)[2]) {
-    const int position = static_cast<int>((static_cast<long long>(windowStart) + first) % ringLength);
-    const int head = std::min(count, ringLength - position);
-    pieces[0] = RingPiece{0, position, head};
-    pieces[1] = RingPiece{head, 0, count - head};
-    return head < count ? 2 : 1;
 }
 
 }  // namespace powergpu::cpu
