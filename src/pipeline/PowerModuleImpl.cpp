@@ -59,10 +59,10 @@ void PowerModule::PowerModuleImpl::initFftPlans(uint64_t minFftLength, uint64_t 
 
 void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uint32_t length,
                                                   double frequency) const {
+    requireBuilt("scheduleForCalculation");
     if (currentQueueItem == nullptr) {
         throw PowerInvalidCall(
-            "scheduleForCalculation before reset: call reset with the running index of the first sample "
-            "(again after any setting that rebuilds the module).");
+            "scheduleForCalculation before reset: call reset with the running index of the first sample.");
     }
     const uint64_t ringLength = buffers.getBufferLength();
     if (length == 0) {
@@ -85,6 +85,11 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
         throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
                                " has already been overwritten in the ring (samples written: " +
                                std::to_string(written) + ", buffer length: " + std::to_string(ringLength) + ").");
+    }
+    if (firstSampleIndex < firstAvailableSample.load()) {
+        throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
+                               " was written before a rebuild replaced the sample rings; the rings hold samples from " +
+                               std::to_string(firstAvailableSample.load()) + " on.");
     }
     const double sampleRate = config.sampleRate;
     if (!std::isfinite(frequency) || frequency <= 0.0 || !(frequency < sampleRate / 2.0)) {
@@ -438,22 +443,29 @@ void PowerModule::PowerModuleImpl::dropPendingWork() {
     periodQueue.clear();
 }
 
-void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
-    syncCuda();
-    std::lock_guard<std::mutex> calculation(calculationMutex);
-    samplesWritten.store(firstSampleIndex);
-    nextSampleToCalculate.store(firstSampleIndex);
-    nextSampleToDeliver.store(firstSampleIndex);
-    std::lock_guard<std::mutex> results(resultsMutex);
-    while (!resultsQueue.empty()) {
-        resultsQueue.pop();
-    }
+void PowerModule::PowerModuleImpl::createPendingWindow(const uint64_t firstSampleIndex) {
     // Until the new pending item exists the module counts as not reset, so a
     // failure here leaves it rejecting work rather than using a stale item.
     currentQueueItem.reset();
     auto first = std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, 0, firstSampleIndex, 0, 0, 0,
                                                          cudaStreams[0]);
-    resetPeriodScheduling(firstSampleIndex);
     currentQueueItem = first;
     resultsQueue.push(first);
+}
+
+void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
+    requireBuilt("reset");
+    syncCuda();
+    std::lock_guard<std::mutex> calculation(calculationMutex);
+    samplesWritten.store(firstSampleIndex);
+    nextSampleToCalculate.store(firstSampleIndex);
+    nextSampleToDeliver.store(firstSampleIndex);
+    firstAvailableSample.store(firstSampleIndex);
+    std::lock_guard<std::mutex> results(resultsMutex);
+    while (!resultsQueue.empty()) {
+        resultsQueue.pop();
+    }
+    createPendingWindow(firstSampleIndex);
+    resetPeriodScheduling(firstSampleIndex);
+    resetDone = true;
 }
