@@ -461,7 +461,7 @@ TEST_F(WindowRefusals, FftLengthBelowFourAndAModuleWhoseRebuildFailed) {
     EXPECT_EQ(status(endUpdate(&m->module)), 3);
     reports().clear();
     // Until a rebuild succeeds, everything that needs the buffers is refused and says why.
-    expectRefused(0, 600, 150.0, {"not built", "CUFFT error", "Internal error"});
+    expectRefused(0, 600, 150.0, {"not built", "CPU backend FFT error", "Internal error"});
     float* ring = nullptr;
     EXPECT_EQ(status(getWaveformBufferUInput(&m->module, 0, &ring)), 1);
     EXPECT_EQ(ring, nullptr);

@@ -312,8 +312,8 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     }
 
     // ---- spectral stage: one batched transform of every FFT channel
-    CUFFT_CALL(rt.fftSetStream(plan, stream));
-    CUFFT_CALL(rt.fftExecR2C(plan, fftInU, fftOutU));
+    CUFFT_CALL(rt, rt.fftSetStream(plan, stream));
+    CUFFT_CALL(rt, rt.fftExecR2C(plan, fftInU, fftOutU));
 
     const auto spectralGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{fftOutputLength} + 31) / 32, 1024));
     const unsigned harmonicGrid = (harmonicLength + 31) >> 5;
