@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 
+#include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
 #include "period/RvcPhaseCalculation.h"
 #include "support/TestSupport.h"
@@ -209,6 +210,22 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     schedule({0}, {6400}, {3200.0}, {true});
     module.skipSamples(6400);
     EXPECT_GT(fetch().count, 50);
+}
+
+TEST(PeriodWindows, AChainOfAMillionWindowsIsReleasedWithoutRecursion) {
+    // Each window owns its successor; only the head is held here. Released
+    // one by one through the links, the chain would need a stack frame per
+    // window.
+    const double frequency[1] = {0.5}, validity[1] = {1.0};  // half a cycle per sample
+    auto head = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(0, 0, 1.0, 1.0, 0.5);
+    powergpu::PowerPeriodResultsQueueItem* window = head.get();
+    for (uint64_t n = 0; n < 1000000; ++n) {
+        window->addSamplesFromTracks(n + 1, frequency, validity, 1, 1.0);
+        ASSERT_TRUE(window->isLengthCalculated() && window->getNextItem() != nullptr);
+        window = window->getNextItem().get();
+    }
+    EXPECT_EQ(window->getFirstSampleIndex(), 1000000u) << "one window per sample";
+    head.reset();
 }
 
 TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInvalidCyclesMarkThem) {

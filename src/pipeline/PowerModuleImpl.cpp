@@ -419,7 +419,17 @@ std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int ma
             break;
         }
         const QueueItemPointer front = resultsQueue.front();
-        if (front == nullptr || !front->isResultReady()) {
+        bool ready = false;
+        try {
+            ready = front != nullptr && front->isResultReady();
+        } catch (const GpuException&) {
+            // Records already taken from the queue are handed out; the fault
+            // surfaces on the next call, which finds nothing to hand out first.
+            if (results.empty()) {
+                throw;
+            }
+        }
+        if (!ready) {
             break;
         }
         resultsQueue.pop();
