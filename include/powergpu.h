@@ -26,12 +26,32 @@
  * function except powerModule_destroy. After any failure,
  * getLastErrorMessage tells in words what went wrong, on the calling thread.
  *
- * Settings are not range-checked. Setters other than the "plain stores"
- * (setHalfPeriodValuesCount, setPeriodValuesOverlapInPercent, setPolePairs,
- * setMechAngleOffset, setMechanicalAngleUsed) rebuild the module's buffers
- * and FFT plans at once unless a beginUpdate/endUpdate bracket is open.
- * A rebuild discards windows not yet delivered: call reset again before
- * writing samples after changing a rebuilding setting.
+ * Setters other than the "plain stores" (setHalfPeriodValuesCount,
+ * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
+ * setMechanicalAngleUsed) rebuild the module's buffers and FFT plans at once
+ * unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
+ * beginUpdate calls have been made). Settings stored but not yet applied are
+ * what the getters report; the rings, scheduling, kernels and period values
+ * use only the settings that the last completed rebuild applied, so no call
+ * ever touches memory sized for other settings. Plain stores take effect at
+ * the next window (period span and overlap at the next reset or rebuild).
+ *
+ * A rebuild keeps the running sample indices. When it replaces buffers that
+ * queued work refers to, the windows scheduled but not delivered are dropped,
+ * and (once reset has been called) writing, scheduling and period values go
+ * on from the next sample to write without a new reset; samples written
+ * before a rebuild that replaced the sample rings can no longer be scheduled.
+ * A rebuild that replaces nothing (an RVC threshold, say) drops nothing.
+ * A rebuild that fails (status 3, or 1 for a setting that cannot be built)
+ * leaves the module not built: every call that needs the buffers (reset,
+ * writeSamples, skipSamples, scheduling, period calls, waveform pointers)
+ * returns 1 with a message giving the reason, until a rebuild succeeds.
+ * powerModule_destroy is always safe.
+ *
+ * Range checks: setBufferLength takes 0 to 2147483647 samples; everything
+ * else is stored as given and checked where it is used (a window's
+ * frequency, a cycle's frequency, a derived length that cannot be
+ * allocated), with a message naming the value.
  *
  * Threads: one thread may write samples and schedule windows while another
  * polls and fetches general results. skipSamples, scheduleForPeriodCalculation
@@ -293,9 +313,15 @@ POWERGPU_API PowerStatusCode beginUpdate(PowerModuleHandle handle);
 /** Closes a bracket; the outermost endUpdate rebuilds the module once. */
 POWERGPU_API PowerStatusCode endUpdate(PowerModuleHandle handle);
 /**
- * Announces count samples written into every input ring at running indices
- * samplesWritten .. samplesWritten + count - 1 and copies them to the device.
- * Rejected before reset and for count above the buffer length.
+ * Announces count samples written into the host rings at the running index
+ * (at most one ring per call). They are copied to the device behind the last
+ * scheduled window, so a window still in flight always reads its own
+ * samples. On the CUDA backend the copy runs asynchronously from the host
+ * rings: a host ring position may be rewritten once the samples it held
+ * have been copied, which is certain once a window scheduled after that
+ * writeSamples call has been delivered, or after syncCuda. A caller that
+ * stays less than one ring ahead of the oldest undelivered window meets this
+ * by itself. Rejected before reset and while the module is not built.
  */
 POWERGPU_API PowerStatusCode writeSamples(PowerModuleHandle handle, uint32_t count);
 /** Advances the running sample index by count without copying; pending windows start there. */
@@ -304,9 +330,14 @@ POWERGPU_API PowerStatusCode skipSamples(PowerModuleHandle handle, uint32_t coun
  * Schedules one calculation window of length samples starting at running
  * index firstSampleIndex with the given fundamental frequency (Hz).
  * Rejected (status 1, nothing changed) for length 0 or above the buffer
- * length, samples not yet written or already overwritten, a frequency that
- * is not finite, not positive or not below half the sample rate, an FFT
- * length below 4, more undelivered windows than result slots, and before reset.
+ * length or the FFT length, samples not yet written, already overwritten or
+ * written before a rebuild replaced the rings, a frequency that is not
+ * finite, not positive or not below half the sample rate, an FFT length
+ * below 4, as many undelivered windows as there are result slots (with
+ * full spectra: as many as the spectra ring holds, whichever is fewer), a
+ * mechanical angle used before a rebuild made its ring, before reset and
+ * while the module is not built. The records and spectra a delivered window
+ * points to stay valid until their rings wrap.
  */
 POWERGPU_API PowerStatusCode scheduleForCalculation(PowerModuleHandle handle, uint64_t firstSampleIndex,
                                                     int32_t length, double frequency);
@@ -314,37 +345,58 @@ POWERGPU_API PowerStatusCode scheduleForCalculation(PowerModuleHandle handle, ui
  * Reports count detected cycles of the fundamental: cycle k starts at
  * sub-sample index starts[k] (units of 1/positionsPerSample samples), spans
  * lengths[k] sub-samples, has frequency frequencies[k] (Hz) and validity
- * valid[k]. Entries with a length of 0 or less, or a frequency that is not
- * finite and positive, are skipped. Rejected while period values are
- * disabled, before reset, for a negative count or null arrays with count > 0.
+ * valid[k]. Entries with a length of 0 or less are skipped; a 0 Hz entry
+ * holds the reference phase over its samples. The whole call is rejected
+ * (nothing changed) for an entry whose frequency is not finite, is negative,
+ * or is so high that a period window would not advance by a whole sample
+ * (above the sample rate times the advance in cycles: half the sample rate
+ * for one-cycle values every half cycle), or whose cycle is longer than the
+ * ring; also while period values are disabled, before reset, while the module
+ * is not built, for a negative count or null arrays with count > 0. A window
+ * chain that fell more than a ring behind starts again at the first cycle
+ * reported, since the tracks it would need are overwritten.
  */
 POWERGPU_API PowerStatusCode scheduleForPeriodCalculation(PowerModuleHandle handle, int32_t count,
                                                           uint64_t* starts, int32_t* lengths,
                                                           double* frequencies, bool* valid);
-/** Tells whether the oldest scheduled window is ready. */
+/** Tells whether the oldest scheduled window is ready; status 3 when the device reports a fault. */
 POWERGPU_API PowerStatusCode isAnyResultReady(PowerModuleHandle handle, bool* ready);
 /**
  * Fetches up to maxCount ready windows (all ready ones for 0) in schedule
  * order into results. Status 2 when more were ready than maxCount allows
  * (possible only with maxCount 0; those records are lost) or maxCount < 0.
+ * Status 3 when the device reports a fault before any record was taken; a
+ * fault after the first record hands out the records taken and surfaces on
+ * the next call.
  */
 POWERGPU_API PowerStatusCode getResults(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                         PowerResultsGeneral* results);
 /**
  * Computes the period values whose samples have been delivered as general
- * results. On return *count period values of (phases + 1) records each lie
- * contiguously from *records; *more is true when further values wait at the
- * start of the record ring. Rejected while period values are disabled and before reset.
+ * results: a value is handed out once its last sample lies before the first
+ * sample not yet delivered (derived channels reach the host rings with the
+ * general results, so that sample must be there). On return *count period
+ * values of (phases + 1) records each lie contiguously from *records; *more
+ * is true when further values wait at the start of the record ring. The
+ * records stay valid until the record ring wraps. Rejected while period
+ * values are disabled, before reset and while the module is not built.
  */
 POWERGPU_API PowerStatusCode getPeriodResults(PowerModuleHandle handle, int32_t* count, bool* more,
                                               PowerResultsPeriod** records);
 /** Waits until the device has finished all work. */
 POWERGPU_API PowerStatusCode syncCuda(PowerModuleHandle handle);
-/** Restarts the module at running sample index firstSampleIndex; drops all windows. */
+/** Restarts the module at running sample index firstSampleIndex; drops all windows and period values. */
 POWERGPU_API PowerStatusCode reset(PowerModuleHandle handle, uint64_t firstSampleIndex);
 
 /* ------------------------------------------------------ waveform ring access */
 
+/*
+ * Each getter checks the channel against the grid configuration the buffers
+ * were built for: a channel that does not exist there gives status 1 and a
+ * message with the valid range, never another channel's ring. A channel that
+ * exists but is not kept on the host (a derived waveform with waveforms off)
+ * gives a null pointer.
+ */
 /** Host ring of the measured voltage channel (phase or line-to-line by grid type). */
 POWERGPU_API PowerStatusCode getWaveformBufferUInput(PowerModuleHandle handle, uint8_t channel, float** out);
 /** Host ring of phase voltage channel (derived for delta grids, readable after delivery). */
@@ -430,7 +482,10 @@ POWERGPU_API PowerStatusCode getRvcThresholdHysteresisInPercentOfThreshold(Power
 
 /* ----------------------------------------------------------------- setters */
 
-/** Samples per channel in the input rings (int32, sign-extended); duration = length / sample rate. */
+/**
+ * Samples per channel in the input rings, 0 to 2147483647 (a negative value
+ * is rejected before anything is stored); duration = length / sample rate.
+ */
 POWERGPU_API PowerStatusCode setBufferLength(PowerModuleHandle handle, int32_t length);
 /** Sample rate in Hz and sub-sample positions per sample of the cycle input; keeps the buffer length. */
 POWERGPU_API PowerStatusCode setSampleRate(PowerModuleHandle handle, double sampleRate, int32_t positionsPerSample);
