@@ -213,8 +213,7 @@ private:
 
     // period/PeriodScheduling.cpp, period/PeriodValues.cpp
     void resetPeriodScheduling(uint64_t firstSampleIndex);
-    void restartLaggingChain(int count, const uint64_t* starts, const int* lengths, uint64_t positions,
-                             uint64_t ringLength);
+    void restartChainIfBehind(uint64_t firstSample, uint64_t ringLength);
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
