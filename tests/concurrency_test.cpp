@@ -15,7 +15,7 @@ double rmsOf(uint64_t window) {
     return 100.0 + static_cast<double>(window % 97);
 }
 
-class ResultsConcurrency : public ::testing::TestWithParam<int32_t> {};
+class ResultsConcurrency : public powergpu::test::BackendTest {};
 
 }  // namespace
 

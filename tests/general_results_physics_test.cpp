@@ -25,7 +25,7 @@ struct Window {
     double frequency;
 };
 
-class GeneralResultsPhysics : public ::testing::TestWithParam<int32_t> {
+class GeneralResultsPhysics : public BackendTest {
 protected:
     // 10 kHz, static 50 Hz +-10 %: FFT length 4096 for 10-period windows of 2000 samples.
     std::unique_ptr<PowerModule> makeModule(const std::function<void(PowerModule&)>& configure,
