@@ -234,7 +234,8 @@ count_cuda_results() {
 
 step_test_cuda() {
     require_build || return 1
-    local log="$LOGS/test-cuda.ctest.txt"
+    local log
+    log="$(mktemp)"
     POWERGPU_TEST_BACKEND=cuda ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j "$CTEST_JOBS" |
         tee "$log"
     local rc=${PIPESTATUS[0]}
@@ -245,6 +246,7 @@ step_test_cuda() {
     skipped="$(count_cuda_results '(\*\*\*Skipped|Not Run)' "$log")"
     minimum="$(sed -n 's/^POWERGPU_MINIMUM_CUDA_TESTS:INTERNAL=//p' "$BUILD/CMakeCache.txt")"
     minimum="${minimum:-30}"
+    rm -f "$log"
     echo "NOTE: CUDA tests: $passed passed, $failed failed, $skipped skipped of $listed listed (at least $minimum must pass)"
     if ((passed + failed < listed || skipped > 0 || passed < minimum)); then
         echo "the CUDA tests did not all run and pass: $passed passed of $listed listed, at least $minimum required"
