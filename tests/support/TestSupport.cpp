@@ -22,20 +22,14 @@ std::string requestedBackend() {
     return chosen == nullptr ? "" : chosen;
 }
 
-}  // namespace
+enum class Verdict { Run, Skip, Fail };
+struct BackendDecision {
+    Verdict verdict;
+    std::string why;
+};
 
-bool cudaUsable() {
-    return !pretendNoCuda() && isBackendAvailable(Backend::Cuda);
-}
-
-std::vector<int32_t> backendsUnderTest() {
-    return {POWER_BACKEND_CPU, POWER_BACKEND_CUDA};
-}
-
-std::string backendName(const ::testing::TestParamInfo<int32_t>& info) {
-    return info.param == POWER_BACKEND_CUDA ? "Cuda" : "Cpu";
-}
-
+// The rule of TestSupport.h for a test of `backend`, given POWERGPU_TEST_BACKEND,
+// whether CUDA is usable and, if not, the reason.
 BackendDecision decideBackend(int32_t backend, const std::string& requested, bool usable, const std::string& reason) {
     const bool cuda = backend == POWER_BACKEND_CUDA;
     if ((requested == "cpu" && cuda) || (requested == "cuda" && !cuda)) {
@@ -48,6 +42,20 @@ BackendDecision decideBackend(int32_t backend, const std::string& requested, boo
         return {Verdict::Fail, "POWERGPU_TEST_BACKEND=cuda asks for CUDA, but CUDA is not usable here: " + reason};
     }
     return {Verdict::Skip, "CUDA is not usable here: " + reason};
+}
+
+}  // namespace
+
+bool cudaUsable() {
+    return !pretendNoCuda() && isBackendAvailable(Backend::Cuda);
+}
+
+std::vector<int32_t> backendsUnderTest() {
+    return {POWER_BACKEND_CPU, POWER_BACKEND_CUDA};
+}
+
+std::string backendName(const ::testing::TestParamInfo<int32_t>& info) {
+    return info.param == POWER_BACKEND_CUDA ? "Cuda" : "Cpu";
 }
 
 void requireBackend(int32_t backend) {

@@ -41,15 +41,8 @@ std::vector<int32_t> backendsUnderTest();
 bool cudaUsable();
 std::string backendName(const ::testing::TestParamInfo<int32_t>& info);
 
-enum class Verdict { Run, Skip, Fail };
-struct BackendDecision {
-    Verdict verdict;
-    std::string why;
-};
-// The rule above for a test of `backend`, given POWERGPU_TEST_BACKEND's value,
-// whether CUDA is usable and, if not, the library's reason.
-BackendDecision decideBackend(int32_t backend, const std::string& requested, bool usable, const std::string& reason);
-// Applies the rule to the running test: skips it or adds a fatal failure.
+// Applies the rule to the running test of `backend`: skips it or adds a
+// fatal failure that gives the library's reason.
 void requireBackend(int32_t backend);
 
 // Base of backend-parameterised suites: the rule is applied before each test.
