@@ -23,8 +23,9 @@
  * Every function except powerModule_create and registerErrorReporter returns
  * a PowerStatusCode. Values travel back through the last (pointer) argument,
  * which is written only on success. A null handle gives status 1 for every
- * function except powerModule_destroy. After any failure,
- * getLastErrorMessage tells in words what went wrong, on the calling thread.
+ * function except powerModule_destroy and getLastErrorMessage. After any
+ * failure, getLastErrorMessage tells in words what went wrong, on the
+ * calling thread (also why powerModule_create returned null).
  *
  * Setters other than the "plain stores" (setHalfPeriodValuesCount,
  * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
@@ -299,7 +300,11 @@ extern POWERGPU_API PowerErrorReporter reportErrorCallbackFunction;
 
 /* ---------------------------------------------------------------- lifecycle */
 
-/** Creates a module on the automatic backend (CUDA when usable, else CPU). Null on failure. */
+/**
+ * Creates a module on the automatic backend (CUDA when usable, else CPU).
+ * Null on failure, without calling the error reporter; getLastErrorMessage
+ * with a null handle then tells why.
+ */
 POWERGPU_API PowerModuleHandle powerModule_create(void);
 /** Destroys a module and releases everything it holds. A null handle does nothing. */
 POWERGPU_API PowerStatusCode powerModule_destroy(PowerModuleHandle handle);
@@ -555,7 +560,13 @@ POWERGPU_API PowerStatusCode setWaveformsEnabled(PowerModuleHandle handle, bool 
 /**
  * Extension: creates a module on a chosen backend: POWER_BACKEND_AUTOMATIC
  * (CUDA when a CUDA device is usable, else CPU), POWER_BACKEND_CPU or
- * POWER_BACKEND_CUDA. Null when that backend is not available.
+ * POWER_BACKEND_CUDA. Null when that backend is not available, without
+ * calling the error reporter; getLastErrorMessage(NULL, ...) then tells why
+ * (for CUDA: the device query's error with the driver's and the library's
+ * CUDA versions, or the cuFFT files tried). The cuFFT library is looked up
+ * by its versioned names on the loader's path and in $CUDA_HOME/lib64;
+ * the environment variable POWERGPU_CUFFT_LIBRARY names the one file to
+ * load instead.
  */
 POWERGPU_API PowerModuleHandle powerModule_createOnBackend(int32_t backend);
 /** Extension: the backend a module runs on (POWER_BACKEND_CPU or POWER_BACKEND_CUDA). */
@@ -563,7 +574,10 @@ POWERGPU_API PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backe
 /**
  * Extension: copies the message of the last failed flat call on this thread
  * (empty after a successful call), zero-terminated and truncated to
- * capacity bytes; *length receives the full message length.
+ * capacity bytes; *length receives the full message length. The message
+ * belongs to the thread: any handle, null included, reads it, and reading
+ * does not change it. Status 1 only for a negative capacity or a null
+ * buffer with a positive capacity.
  */
 POWERGPU_API PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char* buffer, int32_t capacity,
                                                  int32_t* length);

@@ -2,7 +2,8 @@
  * The flat interface driven from C through the public header and the shared
  * library: configure a single-phase module, write a 230 V / 50 Hz sine
  * through the ring pointers (wrapping at the ring end), schedule, poll and
- * fetch windows, read a setting back, see rejected calls explain themselves.
+ * fetch windows, read a setting back, see rejected calls and a failed
+ * creation explain themselves.
  */
 #include <math.h>
 #include <stdio.h>
@@ -98,6 +99,10 @@ int main(void) {
     ASSERT_TRUE(strcmp(message, "Too many results to fit in allocated space.") == 0);
     ASSERT_OK(powerModule_destroy(module));
     ASSERT_OK(powerModule_destroy(NULL));
+    /* A module that cannot be created leaves its reason for a null handle. */
+    ASSERT_TRUE(powerModule_createOnBackend(9) == NULL);
+    ASSERT_OK(getLastErrorMessage(NULL, message, (int32_t)sizeof message, &length));
+    ASSERT_TRUE(length > 0 && strstr(message, "unknown backend 9") != NULL);
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

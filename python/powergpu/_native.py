@@ -233,11 +233,8 @@ def version() -> Tuple[int, int, int]:
 def last_error_message(handle: Optional[int] = None) -> str:
     """Text of the last failed flat call on this thread ('' after a success).
 
-    The library reads the message only through a module handle; without one
-    the answer is ''."""
-    if not handle:
-        # The library answers only for a module handle.
-        return ""
+    The message belongs to the thread: without a handle it still tells, for
+    example, why creating a module returned null."""
     lib = load()
     length = c_int32(0)
     buf = ctypes.create_string_buffer(512)
@@ -247,6 +244,17 @@ def last_error_message(handle: Optional[int] = None) -> str:
         buf = ctypes.create_string_buffer(length.value + 1)
         lib.getLastErrorMessage(handle, buf, len(buf), ctypes.byref(length))
     return buf.value.decode("utf-8", "replace")
+
+
+def cuda_backend_status() -> Tuple[bool, str]:
+    """Whether a module can run on the CUDA backend here, and if not, why
+    (the library's reason: the device query's error or the cuFFT files tried)."""
+    lib = load()
+    handle = lib.powerModule_createOnBackend(BACKEND_CUDA)
+    if handle:
+        lib.powerModule_destroy(handle)
+        return True, ""
+    return False, last_error_message() or "no reason given"
 
 
 _reporter_keepalive: Optional[object] = None

@@ -137,10 +137,8 @@ class Module:
         handle = self._lib.powerModule_createOnBackend(code)
         if not handle:
             name = {0: "automatic", 1: "CPU", 2: "CUDA"}.get(code, str(code))
-            raise BackendUnavailableError(
-                1, "powerModule_createOnBackend",
-                f"the {name} backend is not available (no usable CUDA device, or the "
-                f"library was built without CUDA)")
+            reason = _native.last_error_message() or f"the {name} backend is not available"
+            raise BackendUnavailableError(1, "powerModule_createOnBackend", reason)
         self._handle = handle
         # Settings the library stores but does not read back (no getter).
         self._sample_rate = 1.0

@@ -244,6 +244,22 @@ def test_info_lists_channels_and_roles(tmp_path):
     rows = [ln.split() for ln in proc.stdout.splitlines() if ln.split()[:1] in (["0"], ["1"],
                                                                                  ["2"])]
     assert {row[1]: row[-1] for row in rows} == {"Va": "U1", "Vb": "U2", "Vc": "U3"}
+    assert "CUDA backend: " in proc.stdout
+
+
+def test_version_tells_whether_cuda_is_usable_and_why_not():
+    from powergpu import __version__, _native
+    proc = run_cli("--version")
+    assert proc.returncode == 0, proc.stderr
+    usable, reason = _native.cuda_backend_status()
+    lines = proc.stdout.splitlines()
+    assert lines[0] == f"powergpu {__version__}" and len(lines) == 2
+    if usable:
+        assert lines[1] == "CUDA backend: usable"
+    else:  # the library's own reason, read without a module handle
+        prefix = "the CUDA backend is not available: "
+        assert reason.startswith(prefix)
+        assert lines[1] == "CUDA backend: not usable: " + reason[len(prefix):]
 
 
 # --- the CSV tables ------------------------------------------------------------------------

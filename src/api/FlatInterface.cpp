@@ -18,8 +18,10 @@ extern "C" {
 PowerModuleHandle powerModule_create(void) { return powerModule_createOnBackend(POWER_BACKEND_AUTOMATIC); }
 
 PowerModuleHandle powerModule_createOnBackend(int32_t backend) {
+    // A failure answers null and calls no reporter; its reason stays
+    // readable through getLastErrorMessage(NULL, ...).
     PowerModuleHandle created = nullptr;
-    translate([&] { created = new PowerModule(backend); });
+    translate<powergpu::api::Reporting::Silent>([&] { created = new PowerModule(backend); });
     return created;
 }
 
@@ -259,8 +261,11 @@ PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backend) {
 
 PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char* buffer, int32_t capacity, int32_t* length) {
     // Reading the message must not replace it, so this call reports its own
-    // misuse only through the status.
-    if (handle == nullptr || capacity < 0 || (buffer == nullptr && capacity > 0)) {
+    // misuse only through the status. The message belongs to the thread, not
+    // to a module: a null handle reads it too, which is how the reason of a
+    // failed powerModule_create is learnt.
+    (void)handle;
+    if (capacity < 0 || (buffer == nullptr && capacity > 0)) {
         return PowerStatusCode::UnknownError;
     }
     const std::string& message = powergpu::api::lastErrorMessage();
