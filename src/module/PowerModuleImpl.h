@@ -26,6 +26,7 @@
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
+#include "period/VoltageEventDetector.h"
 #include "pipeline/FftPlanSet.h"
 #include "pipeline/PowerResultsQueueItem.h"
 #include "powergpu.hpp"
@@ -165,6 +166,27 @@ public:
                                       const double* frequencies, const bool* valid);
     void getPeriodResults(int* count, bool* more, PowerResultsPeriod** records);
 
+    // ---- dips, swells and interruptions (period/VoltageEvents.cpp); the
+    // settings are plain stores that take effect at the next reset.
+    void setVoltageEventsEnabled(bool enabled) { config.voltageEventsEnabled = enabled; }
+    bool getVoltageEventsEnabled() const { return config.voltageEventsEnabled; }
+    void setVoltageEventDeclaredVoltage(double volts);
+    double getVoltageEventDeclaredVoltage() const { return config.voltageEvents.declaredVoltage; }
+    void setVoltageDipThreshold(double percent);
+    double getVoltageDipThreshold() const { return config.voltageEvents.dipThreshold; }
+    void setVoltageSwellThreshold(double percent);
+    double getVoltageSwellThreshold() const { return config.voltageEvents.swellThreshold; }
+    void setVoltageInterruptionThreshold(double percent);
+    double getVoltageInterruptionThreshold() const { return config.voltageEvents.interruptionThreshold; }
+    void setVoltageEventHysteresis(double percent);
+    double getVoltageEventHysteresis() const { return config.voltageEvents.hysteresis; }
+    void setVoltageEventSlidingReferenceEnabled(bool enabled) { config.voltageEvents.slidingReference = enabled; }
+    bool getVoltageEventSlidingReferenceEnabled() const { return config.voltageEvents.slidingReference; }
+    std::vector<PowerVoltageEvent> takeVoltageEvents(std::size_t maxCount);
+    std::size_t getVoltageEventsWaiting() const;
+    std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
+    const powergpu::VoltageEventDetector& getVoltageEventDetector() const { return voltageEventDetector; }
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -196,6 +218,11 @@ private:
 
     // period/PeriodScheduling.cpp, period/PeriodValues.cpp
     void resetPeriodScheduling(uint64_t firstSampleIndex);
+    // period/VoltageEvents.cpp
+    void resetVoltageEvents();
+    void feedVoltageEvents(const PowerResultsPeriod* phaseRecords, int phases, double time);
+    void requireVoltageEvents(const char* operation) const;
+
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
@@ -205,6 +232,10 @@ private:
     powergpu::PowerBuffers buffers;
     RvcMultiPhaseCalculation rvcPhaseCalculation;
     RvcMultiPhaseCalculation rvcLineToLineCalculation;
+    // Dips, swells and interruptions; active from a reset with the detector
+    // and period values enabled.
+    powergpu::VoltageEventDetector voltageEventDetector;
+    bool voltageEventsActive = false;
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};
