@@ -36,6 +36,8 @@ from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .module import GRID_NAMES, Module, grid_info, grid_type
 from .records import PERIOD_DTYPE, concatenate_records
 from .trends import ColumnStats, Envelope, Trends, envelope_names
+from .voltage_events import (EVENT_COLUMNS, estimate_declared_voltage, event_type_counts,
+                             events_frame, phases_text, voltage_event_rows)
 
 __all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABLES"]
 
@@ -62,7 +64,8 @@ class AnalysisResult:
     - ``windows``: one row per 10/12-cycle window.
     - ``harmonics``: long format, one row per window, channel and order.
     - ``half_cycles``: one row per one-cycle value refreshed every half cycle.
-    - ``events``: rapid voltage changes.
+    - ``events``: dips, swells, interruptions and rapid voltage changes,
+      by start time (``voltage_events.EVENT_COLUMNS``; ``type`` tells which).
     - ``cycles``: the detected cycle entries (t_start, t_end, frequency,
       valid, kind: "measured", "filler" or "partial", amplitude).
     - ``summary``: JSON-serialisable dict of key figures.
@@ -132,8 +135,7 @@ class _Events:
     fed batch by batch (the state of an event in progress and the last
     steady-state length of mean RMS values carry over)."""
 
-    COLUMNS = ["t_start", "t_end", "duration", "delta_u_max", "delta_u_ss", "delta_u_max_pct",
-               "delta_u_ss_pct", "reference_voltage", "ended"]
+    COLUMNS = EVENT_COLUMNS
 
     def __init__(self, steady_length: int, nominal_voltage: Optional[float]) -> None:
         self.length = int(steady_length)
@@ -142,13 +144,19 @@ class _Events:
         self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
         self._prev = -1            # RVC state of the previous value
         self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
+        self._phases = 0  # phases in an event while the open total event lasts (bit mask)
 
-    def add(self, rvc: np.ndarray, u: np.ndarray) -> List[Dict[str, Any]]:
-        """Takes the next values; returns the events that ended among them."""
+    def add(self, rvc: np.ndarray, u: np.ndarray,
+            phase_states: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
+        """Takes the next values (``phase_states``: the phases' RVC states,
+        shape (values, phases)); returns the events that ended among them."""
         n = len(rvc)
         if n == 0:
             return []
         state = rvc["state"]
+        in_event = (np.zeros((n, 0), dtype=bool) if phase_states is None
+                    else np.asarray(phase_states) == 1)
+        since = 0  # the first value whose phases count for the open event
         ended = rvc["eventEnded"]
         prev = np.concatenate([[self._prev], state[:-1]])
         starts = (state == 1) & (prev != 1)
@@ -163,9 +171,15 @@ class _Events:
                     before = u_all[max(0, off + k - self.length):off + k]
                     ref = float(np.mean(before)) if len(before) else float("nan")
                 self._open = (float(rvc["time"][k]), ref)
+                self._phases = 0
+                since = k
             if ended[k] and self._open is not None:
-                new.append(self._row(self._open, rvc[k], ended=True))
+                self._phases |= self._mask(in_event, since, k + 1)
+                new.append(self._row(self._open, rvc[k], ended=True, phases=self._phases))
                 self._open = None
+                since = k + 1
+        if self._open is not None:
+            self._phases |= self._mask(in_event, since, n)
         self._prev = int(state[-1])
         self._tail = u_all[max(0, len(u_all) - self.length):].copy() if self.length else u_all[:0]
         self.rows += new
@@ -175,13 +189,22 @@ class _Events:
         """The event still in progress at the end, if any."""
         if self._open is None:
             return []
-        row = self._row(self._open, None, ended=False)
+        row = self._row(self._open, None, ended=False, phases=self._phases)
         self._open = None
         self.rows.append(row)
         return [row]
 
     @staticmethod
-    def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool) -> Dict[str, Any]:
+    def _mask(in_event: np.ndarray, lo: int, hi: int) -> int:
+        """Bit mask of the phases in an event among values lo .. hi - 1."""
+        if not in_event.shape[1] or hi <= lo:
+            return 0
+        hit = in_event[lo:hi].any(axis=0)
+        return int(sum(1 << k for k in np.flatnonzero(hit).tolist()))
+
+    @staticmethod
+    def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool,
+             phases: int = 0) -> Dict[str, Any]:
         t_start, ref = opened
         if ended:
             duration = float(rec["duration"])
@@ -190,13 +213,15 @@ class _Events:
         else:
             duration = dmax = dss = float("nan")
         pct = (lambda v: 100.0 * v / ref if ref and math.isfinite(ref) else float("nan"))
-        return {"t_start": t_start, "t_end": t_start + duration, "duration": duration,
+        return {"type": "rvc", "phases": phases_text(phases), "t_start": t_start,
+                "t_end": t_start + duration, "duration": duration, "extreme_v": float("nan"),
+                "extreme_pct": float("nan"), "reference_voltage": ref,
                 "delta_u_max": dmax, "delta_u_ss": dss, "delta_u_max_pct": pct(dmax),
-                "delta_u_ss_pct": pct(dss), "reference_voltage": ref, "ended": ended}
+                "delta_u_ss_pct": pct(dss), "ended": ended}
 
     @classmethod
-    def frame(cls, rows: List[Dict[str, Any]]) -> pd.DataFrame:
-        return pd.DataFrame(rows, columns=cls.COLUMNS)
+    def frame(cls, rows: List[Dict[str, Any]], sort: bool = False) -> pd.DataFrame:
+        return events_frame(rows, sort=sort)
 
 
 #: Windows whose records are converted to table rows together (and handed
@@ -237,7 +262,8 @@ class _Analyzer:
     def __init__(self, *, sample_rate: float, grid: Union[str, int], with_currents: bool,
                  nominal_frequency: float, nominal_voltage: Optional[float], backend: str,
                  harmonics: int, interharmonics: bool, rvc_threshold: float,
-                 start_index: int, keep: Any = None, sink: Any = None) -> None:
+                 start_index: int, keep: Any = None, sink: Any = None,
+                 declared_voltage: Optional[float] = None) -> None:
         fs = float(sample_rate)
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
@@ -286,6 +312,7 @@ class _Analyzer:
 
         self.module = Module(backend)
         m = self.module
+        self._init_voltage_events(declared_voltage)
         m.configure(
             sample_rate=(fs, self.R), buffer_length=self.L, grid=self.grid_type,
             variable_frequency=(self.fmin, self.fmax), period_count=self.W,
@@ -343,6 +370,7 @@ class _Analyzer:
         self._cycle_count = 0
         self._invalid_cycles = 0
         self._events = _Events(self.rvc_length, self.nominal_voltage)
+        self._voltage_event_rows: List[Dict[str, Any]] = []
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
         self._phasor_sums: Dict[str, List[Any]] = {}
@@ -380,7 +408,7 @@ class _Analyzer:
         self._fetch(wait=True)
         self._emit_windows()
         self._emit_periods()
-        ended = self._events.finish()
+        ended = self._events.finish() + self._take_voltage_events(final=True)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
 
@@ -567,6 +595,7 @@ class _Analyzer:
             if not wait:
                 break
         periods = m.period_results()
+        self._take_voltage_events()
         if len(periods):
             self._pend_periods.append(periods)
             self._pend_period_count += len(periods)
@@ -640,7 +669,8 @@ class _Analyzer:
         cols = self._period_columns(pr)
         total = pr[:, 0] if self.phases > 1 else pr[:, 1]
         self._half_count += len(pr)
-        ended = self._events.add(total["rvcU"], cols["u_rms_mean"])
+        ended = self._events.add(total["rvcU"], cols["u_rms_mean"],
+                                 pr[:, 1:]["rvcU"]["state"])
         trend = {k: cols[k] for k in self._env_half.names if k != "valid"}
         if "valid" in self._env_half.names:
             trend["valid"] = cols["valid"].astype(np.float64)
@@ -839,6 +869,45 @@ class _Analyzer:
         cols["rvc_event_ended"] = total["rvcU"]["eventEnded"].copy()
         return cols
 
+    # ------------------------------------- dips, swells and interruptions
+    def _init_voltage_events(self, estimated: Optional[float]) -> None:
+        """The declared voltage of the detector: the nominal voltage, else
+        ``estimated`` (from the first samples); without either the detector
+        stays off.  Its settings take effect at the reset that follows."""
+        self.declared_voltage = self.nominal_voltage
+        self.declared_voltage_estimated = False
+        if self.declared_voltage is None and estimated is not None:
+            self.declared_voltage = float(estimated)
+            self.declared_voltage_estimated = True
+        on = self.declared_voltage is not None and self.declared_voltage > 0
+        self.module.voltage_events_enabled = on
+        if on:
+            self.module.voltage_event_declared_voltage = self.declared_voltage
+
+    def _take_voltage_events(self, final: bool = False) -> List[Dict[str, Any]]:
+        """Rows of the dips, swells and interruptions the module found since
+        the last call (and, ``final``, those still in progress); handed to
+        the sink when not final (the caller hands the final ones over)."""
+        if not self.module.voltage_events_enabled:
+            return []
+        records = self.module.voltage_events()
+        if final:
+            records = np.concatenate([records, self.module.voltage_events_in_progress()])
+        rows = voltage_event_rows(records)
+        self._voltage_event_rows += rows
+        if rows and not final and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(rows))
+        return rows
+
+    def _voltage_event_summary(self, counts: Dict[str, int]) -> Dict[str, Any]:
+        return {
+            "declared_voltage": self.declared_voltage,
+            "declared_voltage_estimated": self.declared_voltage_estimated,
+            "dip_count": counts["dip"],
+            "swell_count": counts["swell"],
+            "interruption_count": counts["interruption"],
+        }
+
     # ------------------------------------------------------------- tables
     def result(self) -> AnalysisResult:
         windows = _frame(self._win_batches if "windows" in self.keep else [],
@@ -847,9 +916,11 @@ class _Analyzer:
                                           else [])
         half = _frame(self._half_batches if "half_cycles" in self.keep else [],
                       self._half_names)
-        events = _Events.frame(self._events.rows)
+        events = _Events.frame(self._events.rows + self._voltage_event_rows, sort=True)
         cycles = self._cycles_frame(self._cycle_batches if "cycles" in self.keep else [])
-        summary = self._summary(len(events))
+        counts = event_type_counts(events)
+        summary = self._summary(counts["rvc"])
+        summary.update(self._voltage_event_summary(counts))
         trends = Trends(window_columns=list(self._window_names),
                         half_cycle_columns=list(self._half_names),
                         means=self._stats.means(), windows=self._env_windows,
@@ -1033,13 +1104,19 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                     raise ValueError(f"blocks have {cols} columns; grid {GRID_NAMES.get(gt, gt)} "
                                      f"needs {need} ({gi.voltages} voltages"
                                      f"{f', {gi.currents} currents' if with_currents else ''})")
+                # delta grids measure line-to-line voltages
+                phase_scale = 1.0 / math.sqrt(3.0) if gi.delta else 1.0
                 analyzer = _Analyzer(sample_rate=sample_rate, grid=gt,
                                      with_currents=bool(with_currents),
                                      nominal_frequency=nominal_frequency,
                                      nominal_voltage=nominal_voltage, backend=backend,
                                      harmonics=harmonics, interharmonics=interharmonics,
                                      rvc_threshold=rvc_threshold, start_index=int(start),
-                                     keep=keep, sink=sink)
+                                     keep=keep, sink=sink,
+                                     declared_voltage=None if nominal_voltage is not None else
+                                     estimate_declared_voltage(
+                                         block[:, :gi.voltages] * phase_scale,
+                                         float(sample_rate) / float(nominal_frequency)))
                 expected = int(start)
                 ncols = need
             if int(start) != expected:

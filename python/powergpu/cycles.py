@@ -16,7 +16,13 @@ partial pieces before the first and after the last crossing
 (``KIND_PARTIAL``, invalid).  Starts and lengths are in units of
 1/positions_per_sample samples; the frequency of a measured cycle is
 sample_rate / (its length in samples), computed from the unrounded crossing
-times; fillers and partial pieces carry the nominal frequency.
+times.  Every entry that ends at a crossing spans exactly one cycle of the
+reference at the frequency it carries (fillers and the pieces before the
+first crossing included), so the period values that the module measures off
+these cycles start at crossings and stay there after gaps; a piece before
+the first crossing shorter than half a nominal cycle carries 0 Hz (it
+advances the reference by nothing), the pieces after the last crossing the
+nominal frequency.
 
 ``CycleDetector`` works chunk by chunk with bounded memory (state: the
 filter's history and a few samples), so it serves recordings of any length.
@@ -448,19 +454,32 @@ class CycleDetector:
             self._last_kind = "filler"
 
     def _emit_pieces(self, t0: float, t1: float, kind: int, last: bool = False) -> None:
-        """Invalid pieces at the nominal frequency covering t0..t1: of equal
-        length near the nominal one, or (``last``) of nominal length with a
-        shorter final piece."""
+        """Invalid pieces covering t0..t1.
+
+        Between two crossings (or before the first): pieces of equal length
+        near the nominal one, each at the frequency that makes it exactly one
+        cycle, so that the reference phase is a whole number of cycles again
+        at the crossing t1 and the period values stay anchored to the
+        crossings after a gap.  A piece before the first crossing shorter
+        than half a nominal cycle gets 0 Hz: it advances the reference by
+        nothing (a frequency that made it a whole cycle would be absurd).
+        After the last crossing (``last``): pieces of nominal length at the
+        nominal frequency, the final one shorter."""
         gap = t1 - t0
         nominal = self._nominal_len
         if last:
             count = max(1, int(math.ceil(gap / nominal - 1e-9)))
             edges = [t0 + k * nominal for k in range(count)] + [t1]
+            freq = self.nominal_frequency
         else:
-            count = max(1, int(round(gap / nominal)))
+            count = int(round(gap / nominal))
+            if count == 0:
+                self._emit(t0, t1, 0.0, False, math.nan, kind)
+                return
             edges = [t0 + gap * k / count for k in range(count)] + [t1]
+            freq = count * self.sample_rate / gap
         for a, b in zip(edges[:-1], edges[1:]):
-            self._emit(a, b, self.nominal_frequency, False, math.nan, kind)
+            self._emit(a, b, freq, False, math.nan, kind)
 
     def _emit(self, t0: float, t1: float, freq: float, valid: bool, amp: float,
               kind: int) -> None:
