@@ -1082,7 +1082,9 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     None or True (the default) all of them, ``()`` or False none, which
     bounds the memory by the batch sizes whatever the recording's length.
     The summary, the events and ``result.trends`` (what the report draws)
-    are there either way.
+    are there either way.  ``on_events`` receives the events as they end
+    (dips, swells and interruptions as soon as the module hands them out,
+    so not in start order); ``result.events`` is ordered by start time.
     """
     gt = grid_type(grid)
     gi = grid_info(gt)
@@ -1152,7 +1154,9 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     ``grid``: a name of ``GRID_TYPES`` or None to choose from the number of
     voltage columns (1 single, 2 two-phase, 3 star).  ``nominal_voltage``:
     nominal phase-to-neutral rms voltage (used for cycle validity and RVC
-    percentages; learnt from the signal when None).  ``harmonics``: highest
+    percentages; learnt from the signal when None), also the declared
+    voltage of the dips, swells and interruptions (when None: the median
+    one-cycle rms of the phases over the first chunk).  ``harmonics``: highest
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).

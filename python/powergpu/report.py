@@ -263,6 +263,8 @@ def _fig_rms(result: Any):
     scale, xlabel = _time_scale(w.t_range()[1])
     has_i = bool(_phases(w, "i", "_rms"))
     fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
+    t_first, t_last = w.t_range()
+    _shade_events(axes[0], _frame(result, "events"), t_first, t_last, scale)
     _plot_lines(axes[0], w, "u", "_rms", "U{k}", scale)
     _style(axes[0], "voltage RMS [V]", None if has_i else xlabel)
     _min_span(axes[0], [w.values(f"u{k}_rms") for k in _phases(w, "u", "_rms")])
@@ -553,6 +555,38 @@ def _fig_phasors(result: Any):
     return fig, None
 
 
+def _shade_events(ax: Any, events: Any, t_first: float, t_last: float, scale: float) -> None:
+    """Shades every event of the events table on ``ax``, each kind in its
+    colour, with a marker at each start."""
+    if events is None:
+        return
+    # Events shorter than this would be invisible on a long time axis.
+    min_width = (t_last - t_first) / 300.0
+    kinds = (events["type"].astype(str).tolist() if "type" in events.columns
+             else ["rvc"] * len(events))
+    labelled = set()
+    for kind, a, b in zip(kinds, events["t_start"], events["t_end"]):
+        a, b = float(a), float(b)
+        if not math.isfinite(a):
+            continue
+        if not math.isfinite(b):  # still running when the recording ends
+            b = t_last
+        if b - a < min_width:
+            mid = 0.5 * (a + b)
+            a, b = mid - min_width / 2, mid + min_width / 2
+        ax.axvspan(a / scale, b / scale, color=_EVENT_COLOURS.get(kind, _EVENT_COLOUR),
+                   alpha=0.25, linewidth=0,
+                   label=None if kind in labelled else _EVENT_LABELS.get(kind, kind))
+        labelled.add(kind)
+    starts = np.asarray(events["t_start"], dtype=float)
+    starts = starts[np.isfinite(starts)]
+    if starts.size:
+        # A marker on top of each event, visible however short the event.
+        ax.plot(starts / scale, np.full(starts.size, 1.0), "v", color="#B36B00",
+                markersize=7, transform=ax.get_xaxis_transform(), clip_on=False,
+                label="event start")
+
+
 def _fig_half_cycles(result: Any):
     hc = _Series(result, "half_cycles")
     if not hc or not _phases(hc, "u", "_rms"):
@@ -562,32 +596,7 @@ def _fig_half_cycles(result: Any):
     scale, xlabel = _time_scale(t_last)
     fig, axes = _figure(1, 3.4)
     ax = axes[0]
-    if events is not None:
-        # Events shorter than this would be invisible on a long time axis.
-        min_width = (t_last - t_first) / 300.0
-        kinds = (events["type"].astype(str).tolist() if "type" in events.columns
-                 else ["rvc"] * len(events))
-        labelled = set()
-        for kind, a, b in zip(kinds, events["t_start"], events["t_end"]):
-            a, b = float(a), float(b)
-            if not math.isfinite(a):
-                continue
-            if not math.isfinite(b):  # still running when the recording ends
-                b = t_last
-            if b - a < min_width:
-                mid = 0.5 * (a + b)
-                a, b = mid - min_width / 2, mid + min_width / 2
-            ax.axvspan(a / scale, b / scale, color=_EVENT_COLOURS.get(kind, _EVENT_COLOUR),
-                       alpha=0.25, linewidth=0,
-                       label=None if kind in labelled else _EVENT_LABELS.get(kind, kind))
-            labelled.add(kind)
-        starts = np.asarray(events["t_start"], dtype=float)
-        starts = starts[np.isfinite(starts)]
-        if starts.size:
-            # A marker on top of each event, visible however short the event.
-            ax.plot(starts / scale, np.full(starts.size, 1.0), "v", color="#B36B00",
-                    markersize=7, transform=ax.get_xaxis_transform(), clip_on=False,
-                    label="event start")
+    _shade_events(ax, events, t_first, t_last, scale)
     _plot_lines(ax, hc, "u", "_rms", "U{k}", scale)
     bad = hc.where_zero("valid")
     if len(bad):
