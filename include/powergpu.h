@@ -26,9 +26,10 @@
  * function except powerModule_destroy. After any failure,
  * getLastErrorMessage tells in words what went wrong, on the calling thread.
  *
- * Settings are not range-checked. Setters other than the "plain stores"
- * (setHalfPeriodValuesCount, setPeriodValuesOverlapInPercent, setPolePairs,
- * setMechAngleOffset, setMechanicalAngleUsed) rebuild the module's buffers
+ * Settings are not range-checked (except those of the voltage event
+ * extension). Setters other than the "plain stores" (setHalfPeriodValuesCount,
+ * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
+ * setMechanicalAngleUsed and the voltage event settings) rebuild the module's buffers
  * and FFT plans at once unless a beginUpdate/endUpdate bracket is open.
  * A rebuild discards windows not yet delivered: call reset again before
  * writing samples after changing a rebuilding setting.

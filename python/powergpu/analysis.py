@@ -881,6 +881,7 @@ class _Analyzer:
             self.declared_voltage_estimated = True
         on = self.declared_voltage is not None and self.declared_voltage > 0
         self.module.voltage_events_enabled = on
+        self._voltage_events_on = on
         if on:
             self.module.voltage_event_declared_voltage = self.declared_voltage
 
@@ -888,7 +889,7 @@ class _Analyzer:
         """Rows of the dips, swells and interruptions the module found since
         the last call (and, ``final``, those still in progress); handed to
         the sink when not final (the caller hands the final ones over)."""
-        if not self.module.voltage_events_enabled:
+        if not self._voltage_events_on:
             return []
         records = self.module.voltage_events()
         if final:

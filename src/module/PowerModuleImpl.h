@@ -9,6 +9,7 @@
 //   post/ThdCalculation.cpp        THD figures
 //   period/PeriodScheduling.cpp    cycle input, period windows
 //   period/PeriodValues.cpp        period values and their retrieval
+//   period/VoltageEvents.cpp       dips, swells and interruptions
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
