@@ -155,3 +155,27 @@ def test_events_csv_lists_every_kind_in_start_order(tmp_path):
     kinds = ev[ev["type"] != "rvc"]
     assert list(kinds["type"]) == ["dip", "swell"] and list(kinds["phases"]) == ["1", "2"]
     assert (np.diff(ev["t_start"]) >= 0).all()
+
+
+def test_module_settings_are_plain_stores_checked_and_read_at_reset(backend):
+    from powergpu import Module
+    from powergpu.errors import PowerError
+
+    with Module(backend) as m:
+        m.configure(sample_rate=6400.0, buffer_length=12800, grid="star",
+                    period_values_enabled=True, voltage_events_enabled=True,
+                    voltage_event_declared_voltage=400.0, voltage_dip_threshold_in_percent=85.0,
+                    voltage_event_sliding_reference_enabled=True)
+        assert (m.voltage_events_enabled, m.voltage_event_declared_voltage,
+                m.voltage_dip_threshold_in_percent, m.voltage_swell_threshold_in_percent,
+                m.voltage_interruption_threshold_in_percent,
+                m.voltage_event_hysteresis_in_percent,
+                m.voltage_event_sliding_reference_enabled) == (True, 400.0, 85.0, 110.0, 5.0,
+                                                                2.0, True)
+        with pytest.raises(PowerError, match="getVoltageEvents.*reset"):
+            m.voltage_events()  # enabled, but not at the last reset
+        with pytest.raises(PowerError, match="setVoltageEventDeclaredVoltage"):
+            m.voltage_event_declared_voltage = -1.0
+        assert m.voltage_event_declared_voltage == 400.0
+        m.reset(0)
+        assert len(m.voltage_events()) == 0 and len(m.voltage_events_in_progress()) == 0
