@@ -597,8 +597,8 @@ POWERGPU_API PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t 
  * duration up to the latest value) into events, without removing them, in
  * the order dip, swell, interruption (at most 3); same rejections.
  */
-POWERGPU_API PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount,
-                                                        int32_t* count, PowerVoltageEvent* events);
+POWERGPU_API PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                                        PowerVoltageEvent* events);
 
 #ifdef __cplusplus
 }

@@ -288,15 +288,15 @@ PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* minor, int32_t* 
 
 // ------------------------------------- extensions: dips, swells and interruptions
 
-#define POWERGPU_VOLTAGE_EVENT_SETTING(flatStem, type, method)                                      \
-    PowerStatusCode set##flatStem(PowerModuleHandle handle, type value) {                           \
-        return onModule(handle, [&](PowerModule& m) { m.set##method(value); });                   \
-    }                                                                                               \
-    PowerStatusCode get##flatStem(PowerModuleHandle handle, type* out) {                            \
-        return onModule(handle, [&](PowerModule& m) {                                               \
-            type& target = required(out, "out");                                                    \
-            target = m.get##method();                                                               \
-        });                                                                                         \
+#define POWERGPU_VOLTAGE_EVENT_SETTING(flatStem, type, method)                  \
+    PowerStatusCode set##flatStem(PowerModuleHandle handle, type value) {       \
+        return onModule(handle, [&](PowerModule& m) { m.set##method(value); }); \
+    }                                                                           \
+    PowerStatusCode get##flatStem(PowerModuleHandle handle, type* out) {        \
+        return onModule(handle, [&](PowerModule& m) {                           \
+            type& target = required(out, "out");                                \
+            target = m.get##method();                                           \
+        });                                                                     \
     }
 
 POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventsEnabled, bool, VoltageEventsEnabled)
