@@ -9,9 +9,12 @@ by the batch sizes whatever the recording's length; the summary, the events
 and the bounded ``trends`` that the report draws are there either way.
 
 The steps: the cycles of the fundamental are detected on the first voltage
-channel (``cycles.CycleDetector``); every cycle is reported to the module for
-the period values (one-cycle values refreshed every half cycle, RMS, power,
-fundamental phasors and rapid-voltage-change detection); consecutive groups
+channel (``cycles.CycleDetector``); the module starts at the sample of the
+first zero crossing (the samples before it wait until the detector has found
+it); every cycle from there on is reported to the module for the period
+values (one-cycle values refreshed every half cycle that commence at zero
+crossings, RMS, power, fundamental phasors, rapid-voltage-change detection
+and the detection of dips, swells and interruptions); consecutive groups
 of 10 cycles (nominal 50 Hz) or 12 cycles (nominal 60 Hz) form the analysis
 windows, each aligned to a cycle start, its length the sum of its cycles'
 samples and its frequency their mean frequency (cycles x sample rate /
@@ -327,8 +330,12 @@ class _Analyzer:
             rvc_threshold_in_percent_of_average=self.rvc_threshold,
         )
         self.start_index = int(start_index)
-        m.reset(self.start_index)
-        self._write = m.writer()  # the configuration stays as it is from here on
+        # The module starts at the sample of the first zero crossing (see
+        # _start_module); until the cycle detector has found it, the
+        # samples wait here.
+        self._module_start: Optional[int] = None
+        self._held: List[np.ndarray] = []
+        self._write: Any = None
         self.written = self.start_index
         # cycles not yet handed to the module (their end lies beyond the written samples)
         self._pending = Cycles.empty()
@@ -385,7 +392,33 @@ class _Analyzer:
         if not np.isfinite(block).all():
             block = np.where(np.isfinite(block), block, 0.0)
         cycles = self.detector.process(block[:, 0])
+        if self._module_start is None:
+            self._held.append(block)
+            if self.detector.anchor is None:
+                assert not cycles.count, "cycle entries before the anchor is known"
+                return
+            block = self._start_module()
         self._add_cycles(cycles)
+        self._write_block(block)
+
+    def _start_module(self) -> np.ndarray:
+        """Resets the module at the sample that holds the detector's anchor
+        (the first zero crossing), so that the period values, which the
+        module measures off the cycles from its first sample, commence at
+        zero crossings; returns the held samples from there on.  Nothing
+        before that sample is in a window: the windows start with the first
+        measured cycle."""
+        first = int(self.detector.anchor) // self.R
+        held = self._held[0] if len(self._held) == 1 else np.concatenate(self._held)
+        self._held = []
+        self.module.reset(first)
+        self._write = self.module.writer()  # the configuration stays as it is from here on
+        self._module_start = first
+        self.written = first
+        self._delivered_end = first
+        return held[first - self.start_index:]
+
+    def _write_block(self, block: np.ndarray) -> None:
         pos = 0
         n = len(block)
         while pos < n:
@@ -403,7 +436,11 @@ class _Analyzer:
             self._advance()
 
     def finish(self) -> None:
-        self._add_cycles(self.detector.flush())
+        tail = self.detector.flush()
+        held = self._start_module() if self._module_start is None else None
+        self._add_cycles(tail)
+        if held is not None:
+            self._write_block(held)
         self._advance(final=True)
         self._fetch(wait=True)
         self._emit_windows()
@@ -415,8 +452,15 @@ class _Analyzer:
     def _add_cycles(self, cycles: Cycles) -> None:
         if not cycles.count:
             return
-        self._pending = (cycles if not self._pending.count
-                         else Cycles.concatenate([self._pending, cycles]))
+        # the pieces before the first crossing go to the tables only
+        to_module = cycles
+        if int(cycles.start[0]) < int(self.detector.anchor):
+            to_module = _slice(cycles, int(np.searchsorted(cycles.start,
+                                                           np.uint64(self.detector.anchor))),
+                               None)
+        if to_module.count:
+            self._pending = (to_module if not self._pending.count
+                             else Cycles.concatenate([self._pending, to_module]))
         self._cycle_count += int(np.count_nonzero(cycles.kind == KIND_MEASURED))
         self._invalid_cycles += int(np.count_nonzero(~cycles.valid))
         if "cycles" in self.keep:

@@ -16,12 +16,11 @@ partial pieces before the first and after the last crossing
 (``KIND_PARTIAL``, invalid).  Starts and lengths are in units of
 1/positions_per_sample samples; the frequency of a measured cycle is
 sample_rate / (its length in samples), computed from the unrounded crossing
-times.  Every entry that ends at a crossing spans exactly one cycle of the
-reference at the frequency it carries (fillers and the pieces before the
-first crossing included), so the period values that the module measures off
-these cycles start at crossings and stay there after gaps; a piece before
-the first crossing shorter than half a nominal cycle carries 0 Hz (it
-advances the reference by nothing), the pieces after the last crossing the
+times.  From ``CycleDetector.anchor`` (the first crossing) on, every entry
+that ends at a crossing spans exactly one cycle of the reference at the
+frequency it carries (fillers included), so period values measured off
+these cycles from the anchor on start at crossings and stay there after
+gaps; the pieces before the first crossing and after the last one carry the
 nominal frequency.
 
 ``CycleDetector`` works chunk by chunk with bounded memory (state: the
@@ -207,6 +206,7 @@ class CycleDetector:
         self._last_t = 0.0
         self._last_pos = self.start_index * self.positions_per_sample
         self._last_kind = "start"
+        self._anchor: Optional[int] = None
         self._last_e = 0.0
         self._last_transient = True
         self._last_sample_after = 0
@@ -222,6 +222,16 @@ class CycleDetector:
     @property
     def samples_consumed(self) -> int:
         return self._consumed
+
+    @property
+    def anchor(self) -> Optional[int]:
+        """Sub-sample position from which the entries are whole cycles of the
+        reference that start at zero crossings: the first crossing, or the
+        start when no crossing came within the gap limit (the filler cycles
+        then start there); None until it is known, which is no later than
+        the first entry.  The pieces before it only describe the samples
+        before the first crossing."""
+        return self._anchor
 
     @property
     def reference_level(self) -> float:
@@ -246,6 +256,8 @@ class CycleDetector:
             return Cycles.empty()
         self._end = self._consumed
         self._feed_input(np.zeros(self.delay), padding=True)
+        if self._anchor is None and self._last_kind == "start":
+            self._anchor = self._last_pos
         end_t = float(self._end)
         self._fill_gaps(end_t - 1.0)
         if end_t - self._last_t > 0:
@@ -436,6 +448,8 @@ class CycleDetector:
             self._emit(self._last_t, t, freq, valid, amp, KIND_MEASURED)
         else:
             kind = KIND_PARTIAL if self._last_kind == "start" else KIND_FILLER
+            if kind == KIND_PARTIAL:
+                self._anchor = int(round((self.start_index + t) * self.positions_per_sample))
             self._emit_pieces(self._last_t, t, kind)
         self._last_t = t
         self._last_kind = "crossing"
@@ -449,6 +463,8 @@ class CycleDetector:
         while reliable - self._last_t > limit:
             t = self._last_t + self._nominal_len
             kind = KIND_PARTIAL if self._last_kind == "start" else KIND_FILLER
+            if self._anchor is None:
+                self._anchor = self._last_pos
             self._emit(self._last_t, t, self.nominal_frequency, False, math.nan, kind)
             self._last_t = t
             self._last_kind = "filler"
@@ -456,15 +472,14 @@ class CycleDetector:
     def _emit_pieces(self, t0: float, t1: float, kind: int, last: bool = False) -> None:
         """Invalid pieces covering t0..t1.
 
-        Between two crossings (or before the first): pieces of equal length
-        near the nominal one, each at the frequency that makes it exactly one
-        cycle, so that the reference phase is a whole number of cycles again
-        at the crossing t1 and the period values stay anchored to the
-        crossings after a gap.  A piece before the first crossing shorter
-        than half a nominal cycle gets 0 Hz: it advances the reference by
-        nothing (a frequency that made it a whole cycle would be absurd).
-        After the last crossing (``last``): pieces of nominal length at the
-        nominal frequency, the final one shorter."""
+        Between two crossings (fillers): pieces of equal length near the
+        nominal one, each at the frequency that makes it exactly one cycle,
+        so that the reference phase is a whole number of cycles again at the
+        crossing t1 and the period values stay anchored to the crossings
+        after a gap.  Before the first crossing (the pieces before
+        ``anchor``): the same lengths at the nominal frequency.  After the
+        last crossing (``last``): pieces of nominal length at the nominal
+        frequency, the final one shorter."""
         gap = t1 - t0
         nominal = self._nominal_len
         if last:
@@ -472,12 +487,10 @@ class CycleDetector:
             edges = [t0 + k * nominal for k in range(count)] + [t1]
             freq = self.nominal_frequency
         else:
-            count = int(round(gap / nominal))
-            if count == 0:
-                self._emit(t0, t1, 0.0, False, math.nan, kind)
-                return
+            count = max(1, int(round(gap / nominal)))
             edges = [t0 + gap * k / count for k in range(count)] + [t1]
-            freq = count * self.sample_rate / gap
+            freq = (self.nominal_frequency if kind == KIND_PARTIAL
+                    else count * self.sample_rate / gap)
         for a, b in zip(edges[:-1], edges[1:]):
             self._emit(a, b, freq, False, math.nan, kind)
 
