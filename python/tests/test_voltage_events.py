@@ -202,3 +202,15 @@ def test_samples_held_until_the_first_crossing_give_the_same_tables_in_any_chunk
     # nothing before the first crossing (123 degrees in: 0.0157 s) is in a value
     first = whole.half_cycles.t_end.iloc[0] - 1.0 / F0
     assert first == pytest.approx((360.0 - 123.0) / 360.0 / F0, abs=1.0 / FS)
+
+
+def test_rvc_rows_name_the_phases_that_changed(backend):
+    # Phase 2 steps to 92 %: a rapid voltage change on that phase alone, and no
+    # dip (92 % is above the 90 % threshold).
+    res = analyze(recording(seconds=3.5, levels=[(1, 1.0, 9.0, 0.92)]), sample_rate=FS,
+                  grid="star", nominal_voltage=U, backend=backend, harmonics=5)
+    assert list(res.events["type"]) == ["rvc"]
+    e = res.events.iloc[0]
+    assert e.phases == "2" and bool(e.ended)
+    assert e.delta_u_max == pytest.approx(0.08 * U, abs=0.3)
+    assert np.isnan(e.extreme_v) and np.isnan(e.extreme_pct)
