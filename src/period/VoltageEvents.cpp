@@ -60,12 +60,15 @@ void PowerModule::PowerModuleImpl::resetVoltageEvents() {
 
 void PowerModule::PowerModuleImpl::feedVoltageEvents(const PowerResultsPeriod* const phaseRecords, const int phases,
                                                      const double time) {
-    if (!voltageEventsActive || phases <= 0) {
+    // The detector watches the phases of the grid at the last reset; values
+    // of another count (none can come before the next reset) are not its own.
+    const std::size_t watched = std::min<std::size_t>(static_cast<std::size_t>(std::max(phases, 0)),
+                                                      powergpu::VoltageEventDetector::kMaxPhases);
+    if (!voltageEventsActive || watched == 0 || watched != voltageEventDetector.phases()) {
         return;
     }
     double values[powergpu::VoltageEventDetector::kMaxPhases] = {};
-    const int watched = std::min<int>(phases, static_cast<int>(powergpu::VoltageEventDetector::kMaxPhases));
-    for (int phase = 0; phase < watched; ++phase) {
+    for (std::size_t phase = 0; phase < watched; ++phase) {
         values[phase] = phaseRecords[phase].rmsU;
     }
     voltageEventDetector.add(values, time);
