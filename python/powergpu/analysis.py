@@ -48,6 +48,10 @@ __all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABL
 POSITIONS_PER_SAMPLE = 1000
 #: Cycle entries per scheduleForPeriodCalculation call.
 PERIOD_BLOCK = 10
+#: Nominal cycles at the start of a recording whose median one-cycle RMS is
+#: the declared voltage of the dips, swells and interruptions when no
+#: nominal voltage is given.
+ESTIMATE_CYCLES = 50
 HARMONIC_CHANNEL_NAMES = ("U1", "U2", "U3", "I1", "I2", "I3", "U12", "U23", "U31")
 _LL_NAMES = ("12", "23", "31")
 
@@ -265,8 +269,7 @@ class _Analyzer:
     def __init__(self, *, sample_rate: float, grid: Union[str, int], with_currents: bool,
                  nominal_frequency: float, nominal_voltage: Optional[float], backend: str,
                  harmonics: int, interharmonics: bool, rvc_threshold: float,
-                 start_index: int, keep: Any = None, sink: Any = None,
-                 declared_voltage: Optional[float] = None) -> None:
+                 start_index: int, keep: Any = None, sink: Any = None) -> None:
         fs = float(sample_rate)
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
@@ -315,7 +318,6 @@ class _Analyzer:
 
         self.module = Module(backend)
         m = self.module
-        self._init_voltage_events(declared_voltage)
         m.configure(
             sample_rate=(fs, self.R), buffer_length=self.L, grid=self.grid_type,
             variable_frequency=(self.fmin, self.fmax), period_count=self.W,
@@ -335,6 +337,14 @@ class _Analyzer:
         # samples wait here.
         self._module_start: Optional[int] = None
         self._held: List[np.ndarray] = []
+        self._held_count = 0
+        self.declared_voltage = self.nominal_voltage
+        self.declared_voltage_estimated = False
+        self._voltage_events_on = False
+        # without a nominal voltage the declared voltage is estimated from
+        # this many samples of the start (whatever the chunks), held as well
+        self._estimate_samples = (int(math.ceil(ESTIMATE_CYCLES * nominal_len))
+                                  if self.nominal_voltage is None else 0)
         self._write: Any = None
         self.written = self.start_index
         # cycles not yet handed to the module (their end lies beyond the written samples)
@@ -394,10 +404,15 @@ class _Analyzer:
         cycles = self.detector.process(block[:, 0])
         if self._module_start is None:
             self._held.append(block)
+            self._held_count += len(block)
             if self.detector.anchor is None:
                 assert not cycles.count, "cycle entries before the anchor is known"
                 return
-            block = self._start_module()
+            self._add_cycles(cycles)
+            if self._held_count < self._estimate_samples:
+                return
+            self._write_block(self._start_module())
+            return
         self._add_cycles(cycles)
         self._write_block(block)
 
@@ -411,6 +426,13 @@ class _Analyzer:
         first = int(self.detector.anchor) // self.R
         held = self._held[0] if len(self._held) == 1 else np.concatenate(self._held)
         self._held = []
+        estimate = None
+        if self.nominal_voltage is None:
+            # delta grids measure line-to-line voltages
+            scale = 1.0 / math.sqrt(3.0) if self.delta else 1.0
+            estimate = estimate_declared_voltage(
+                held[:self._estimate_samples, :self.nv] * scale, self.nominal_len)
+        self._init_voltage_events(estimate)
         self.module.reset(first)
         self._write = self.module.writer()  # the configuration stays as it is from here on
         self._module_start = first
@@ -1151,19 +1173,13 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                     raise ValueError(f"blocks have {cols} columns; grid {GRID_NAMES.get(gt, gt)} "
                                      f"needs {need} ({gi.voltages} voltages"
                                      f"{f', {gi.currents} currents' if with_currents else ''})")
-                # delta grids measure line-to-line voltages
-                phase_scale = 1.0 / math.sqrt(3.0) if gi.delta else 1.0
                 analyzer = _Analyzer(sample_rate=sample_rate, grid=gt,
                                      with_currents=bool(with_currents),
                                      nominal_frequency=nominal_frequency,
                                      nominal_voltage=nominal_voltage, backend=backend,
                                      harmonics=harmonics, interharmonics=interharmonics,
                                      rvc_threshold=rvc_threshold, start_index=int(start),
-                                     keep=keep, sink=sink,
-                                     declared_voltage=None if nominal_voltage is not None else
-                                     estimate_declared_voltage(
-                                         block[:, :gi.voltages] * phase_scale,
-                                         float(sample_rate) / float(nominal_frequency)))
+                                     keep=keep, sink=sink)
                 expected = int(start)
                 ncols = need
             if int(start) != expected:
@@ -1201,7 +1217,7 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     nominal phase-to-neutral rms voltage (used for cycle validity and RVC
     percentages; learnt from the signal when None), also the declared
     voltage of the dips, swells and interruptions (when None: the median
-    one-cycle rms of the phases over the first chunk).  ``harmonics``: highest
+    one-cycle rms of the phases over the first 50 cycles).  ``harmonics``: highest
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).

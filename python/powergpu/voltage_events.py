@@ -94,7 +94,7 @@ def estimate_declared_voltage(phase_voltages: np.ndarray,
                               samples_per_cycle: float) -> Optional[float]:
     """A declared voltage for a recording that gave none: the median of the
     RMS values of every phase over consecutive blocks of about one cycle of
-    the samples given (the first chunk of the recording), or None where that
+    the samples given (the first 50 cycles of the recording), or None where that
     is not a positive number.  The median keeps events that take less than
     half of those cycles (a dip, a swell, one phase that starts lost) from
     setting it; a block of about a cycle differs from a whole cycle by less
