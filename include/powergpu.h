@@ -29,7 +29,8 @@
  *
  * Setters other than the "plain stores" (setHalfPeriodValuesCount,
  * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
- * setMechanicalAngleUsed) rebuild the module's buffers and FFT plans at once
+ * setMechanicalAngleUsed, and the voltage event settings, which take effect
+ * at the next reset) rebuild the module's buffers and FFT plans at once
  * unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
  * beginUpdate calls have been made). Settings stored but not yet applied are
  * what the getters report; the rings, scheduling, kernels and period values
@@ -49,7 +50,8 @@
  * returns 1 with a message giving the reason, until a rebuild succeeds.
  * powerModule_destroy is always safe.
  *
- * Range checks: setBufferLength takes 0 to 2147483647 samples; everything
+ * Range checks: setBufferLength takes 0 to 2147483647 samples and the
+ * voltage event settings are checked when set; everything
  * else is stored as given and checked where it is used (a window's
  * frequency, a cycle's frequency, a derived length that cannot be
  * allocated), with a message naming the value.
@@ -583,6 +585,90 @@ POWERGPU_API PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char*
                                                  int32_t* length);
 /** Extension: the library version. */
 POWERGPU_API PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* minor, int32_t* patch);
+
+/* ------------------------------------- extensions: dips, swells, interruptions */
+
+/*
+ * Extension: a detector of voltage dips, swells and interruptions, fed by the
+ * one-cycle RMS values of the phase voltages (rmsU of the period records,
+ * refreshed every half cycle with the default period settings) as
+ * getPeriodResults computes them; it needs period values. Its settings are
+ * plain stores that take effect at the next reset, which also forgets all
+ * events. The same host code runs under both backends.
+ *
+ * Thresholds are percentages: dip and swell of the reference voltage (the
+ * declared voltage, or with the sliding reference a first-order filter of
+ * each phase's values with a one-minute time constant, started at the
+ * declared voltage and held while an event lasts), the interruption of the
+ * declared voltage. A dip starts when any phase falls below the dip
+ * threshold and ends when every phase is at or above it plus the hysteresis;
+ * a swell starts when any phase rises above the swell threshold and ends
+ * when every phase is at or below it minus the hysteresis; an interruption
+ * starts when every phase is below the interruption threshold and ends when
+ * any phase is at or above it plus the hysteresis. Each kind is judged on
+ * its own: a collapse of the voltage gives a dip that contains the
+ * interruption. Times are those of the values: the middle of their one-cycle
+ * windows, in seconds of running sample index / sample rate. A step whose
+ * value of any phase is not finite is skipped. Like getPeriodResults, the
+ * retrieval calls must not overlap it, reset or a rebuild.
+ */
+#define POWER_VOLTAGE_EVENT_DIP 1
+#define POWER_VOLTAGE_EVENT_SWELL 2
+#define POWER_VOLTAGE_EVENT_INTERRUPTION 3
+
+/** One dip, swell or interruption (64 bytes). */
+typedef struct PowerVoltageEvent {
+    int32_t type;            /**< POWER_VOLTAGE_EVENT_DIP, _SWELL or _INTERRUPTION */
+    uint32_t phases;         /**< affected phases: bit k for phase k + 1 */
+    uint32_t index;          /**< number of the event since the reset (0, 1, ...; a gap means dropped events) */
+    int32_t extremePhase;    /**< phase (1..3) of the extreme value */
+    double startTime;        /**< time of the value that started the event, seconds */
+    double duration;         /**< to the value that ended it (or, in progress, to the latest value), seconds */
+    double extreme;          /**< residual voltage (dips, interruptions) or maximum (swells), V */
+    double extremePercent;   /**< extreme in percent of referenceVoltage */
+    double referenceVoltage; /**< reference of the extreme phase at the start, V */
+    int32_t ended;           /**< 1: ended; 0: still in progress */
+    int32_t valueCount;      /**< values from the starting one up to the ending one (excluded) */
+} PowerVoltageEvent;
+
+/** Extension: enable the detection of dips, swells and interruptions (plain store; default false). */
+POWERGPU_API PowerStatusCode setVoltageEventsEnabled(PowerModuleHandle handle, bool enabled);
+POWERGPU_API PowerStatusCode getVoltageEventsEnabled(PowerModuleHandle handle, bool* out);
+/** Extension: declared input voltage, V (plain store; default 230; finite and above 0, else rejected). */
+POWERGPU_API PowerStatusCode setVoltageEventDeclaredVoltage(PowerModuleHandle handle, double volts);
+POWERGPU_API PowerStatusCode getVoltageEventDeclaredVoltage(PowerModuleHandle handle, double* out);
+/** Extension: dip threshold in percent of the reference (plain store; default 90; 0..100, else rejected). */
+POWERGPU_API PowerStatusCode setVoltageDipThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageDipThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: swell threshold in percent of the reference (plain store; default 110; finite, 100 or above). */
+POWERGPU_API PowerStatusCode setVoltageSwellThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageSwellThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: interruption threshold in percent of the declared voltage (plain store; default 5; 0..100). */
+POWERGPU_API PowerStatusCode setVoltageInterruptionThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageInterruptionThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: hysteresis in percent of the reference (plain store; default 2; 0..100). */
+POWERGPU_API PowerStatusCode setVoltageEventHysteresisInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageEventHysteresisInPercent(PowerModuleHandle handle, double* out);
+/** Extension: use the sliding reference instead of the declared voltage (plain store; default false). */
+POWERGPU_API PowerStatusCode setVoltageEventSlidingReferenceEnabled(PowerModuleHandle handle, bool enabled);
+POWERGPU_API PowerStatusCode getVoltageEventSlidingReferenceEnabled(PowerModuleHandle handle, bool* out);
+/**
+ * Extension: moves up to maxCount ended events, oldest first, into the
+ * caller's array events; *count receives how many. With maxCount 0 nothing
+ * moves and *count receives the number waiting. At most 4096 ended events
+ * wait; beyond that the oldest are dropped (see index). Rejected for a
+ * negative maxCount, null count, null events with maxCount above 0, and
+ * unless the detector was enabled, with period values, at the last reset.
+ */
+POWERGPU_API PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                              PowerVoltageEvent* events);
+/**
+ * Extension: copies up to maxCount events still in progress (ended 0,
+ * duration up to the latest value) into events, without removing them, in
+ * the order dip, swell, interruption (at most 3); same rejections.
+ */
+POWERGPU_API PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                                        PowerVoltageEvent* events);
 
 #ifdef __cplusplus
 }

@@ -300,7 +300,12 @@ const char* const kFlatFunctions =
     "setSymmetricalComponentsEnabled setThdEnabled setWaveformsEnabled";
 const char* const kExtensionsAndData =
     "powerModule_createOnBackend getBackend getLastErrorMessage powerModule_getVersion reportErrorCallbackFunction "
-    "powerGridConfigs";
+    "powerGridConfigs setVoltageEventsEnabled getVoltageEventsEnabled setVoltageEventDeclaredVoltage "
+    "getVoltageEventDeclaredVoltage setVoltageDipThresholdInPercent getVoltageDipThresholdInPercent "
+    "setVoltageSwellThresholdInPercent getVoltageSwellThresholdInPercent setVoltageInterruptionThresholdInPercent "
+    "getVoltageInterruptionThresholdInPercent setVoltageEventHysteresisInPercent getVoltageEventHysteresisInPercent "
+    "setVoltageEventSlidingReferenceEnabled getVoltageEventSlidingReferenceEnabled getVoltageEvents "
+    "getVoltageEventsInProgress";
 
 std::vector<std::string> namesIn(const char* list) {
     std::istringstream words(list);

@@ -12,8 +12,8 @@ The shared library is looked up, in this order:
 
 Every prototype below matches the C header type for type.  Struct pointers
 (``PowerResultsGeneral*``) are passed as ``c_void_p`` (the caller owns a
-numpy buffer of the record dtype); ``PowerResultsPeriod**`` is a
-``POINTER(c_void_p)``.
+numpy buffer of the record dtype, ``PowerVoltageEvent*`` included);
+``PowerResultsPeriod**`` is a ``POINTER(c_void_p)``.
 """
 from __future__ import annotations
 
@@ -145,6 +145,28 @@ PROTOTYPES.update({
     "getLastErrorMessage": (Status, [_H, c_char_p, c_int32, P(c_int32)]),
     "powerModule_getVersion": (Status, [P(c_int32), P(c_int32), P(c_int32)]),
 })
+
+#: Extensions: dips, swells and interruptions.  Settings: C name stem -> type
+#: (a getter and a setter each); the events travel as arrays of
+#: ``records.VOLTAGE_EVENT_DTYPE`` that the caller owns.
+VOLTAGE_EVENT_SETTINGS = {
+    "VoltageEventsEnabled": c_bool,
+    "VoltageEventDeclaredVoltage": c_double,
+    "VoltageDipThresholdInPercent": c_double,
+    "VoltageSwellThresholdInPercent": c_double,
+    "VoltageInterruptionThresholdInPercent": c_double,
+    "VoltageEventHysteresisInPercent": c_double,
+    "VoltageEventSlidingReferenceEnabled": c_bool,
+}
+for _stem, _t in VOLTAGE_EVENT_SETTINGS.items():
+    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
+    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
+PROTOTYPES.update({
+    "getVoltageEvents": (Status, [_H, c_int32, P(c_int32), c_void_p]),
+    "getVoltageEventsInProgress": (Status, [_H, c_int32, P(c_int32), c_void_p]),
+})
+EXTENSIONS += tuple(p + s for s in VOLTAGE_EVENT_SETTINGS for p in ("set", "get")) + (
+    "getVoltageEvents", "getVoltageEventsInProgress")
 
 #: Functions that take no module handle first and return no status.
 NOT_STATUS = {"powerModule_create", "powerModule_createOnBackend"}

@@ -38,7 +38,9 @@ def test_demo_writes_every_file_and_prints_the_table(demo_run):
     w, hc, ev, h = (pd.read_csv(out / name) for name in TABLES)
     assert {"t_start", "u3_thd", "i2_rms", "cos_phi1_3", "u12_rms", "p_total", "p_neg"} <= set(w)
     assert {"valid", "u1_rms", "i3_rms", "p2", "rvc_state", "rvc_event_ended"} <= set(hc)
-    assert list(ev.columns[:3]) == ["t_start", "t_end", "duration"]
+    assert list(ev.columns[:7]) == ["type", "phases", "t_start", "t_end", "duration", "extreme_v",
+                                    "extreme_pct"]
+    assert list(ev["type"]) == ["rvc"]  # the demo's step of 8 % is no dip
     assert list(h.columns) == ["window", "t_end", "channel", "order", "magnitude", "angle",
                                "interharmonic", "p", "q"]
     assert len(w) >= 25 and w["t_end"].is_monotonic_increasing and 550 < len(hc) < 610

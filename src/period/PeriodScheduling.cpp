@@ -122,6 +122,7 @@ void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSam
     referencePhase = 0.0;
     previousValidity = 1.0;
     periodQueue.clear();
+    resetVoltageEvents();
 
     if (!config.areAnyPeriodValuesEnabled()) {
         currentPeriodItem = nullptr;
