@@ -121,6 +121,12 @@ def settings_key(argv: Sequence[str], tables: Sequence[str]) -> str:
 
 # --- one recording (runs on a worker) ------------------------------------------------
 
+def task_prefix(recording: str) -> str:
+    """Start of the Dask key of a recording's task (the rest is unique per
+    run), so that the scheduler's view names the recording."""
+    return f"powergpu-analyze-{hashlib.sha256(recording.encode()).hexdigest()[:10]}-"
+
+
 def table_path(output: "os.PathLike[str] | str", table: str, recording: str) -> Path:
     from urllib.parse import quote
 
@@ -367,14 +373,14 @@ def analyze_many(paths: Iterable["os.PathLike[str] | str"], output: "os.PathLike
     argv = options_argv(options)
     parse_settings(argv)  # refused settings fail here, not once per recording
     out = Path(output)
-    out.mkdir(parents=True, exist_ok=True)
     previous = read_manifest(out)
     key = settings_key(argv, tables)
     jobs = plan_jobs(paths, out, previous, settings=key, tables=tables, argv=argv)
+    out.mkdir(parents=True, exist_ok=True)  # only once the inputs are known to exist
     return run_jobs(jobs, out, previous, retry_failed=retry_failed, scheduler=scheduler,
                     workers=workers, progress=progress, client=client,
                     backend=options.get("backend") or "auto")
 
 
-__all__ += ["fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
+__all__ += ["task_prefix", "fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
             "write_manifest", "table_path", "parse_settings", "options_argv"]

@@ -55,7 +55,9 @@ def _task_key(job: Job) -> str:
     # the scheduler still holds under the same key).
     import uuid
 
-    return f"powergpu-analyze-{uuid.uuid4().hex[:12]}"
+    from .batch import task_prefix
+
+    return task_prefix(job.recording) + uuid.uuid4().hex[:12]
 
 
 def _lost_row(job: Job, exc: BaseException) -> Dict[str, Any]:
