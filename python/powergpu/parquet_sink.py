@@ -61,16 +61,29 @@ def _typed(df: Any) -> Any:
                       for c, dt in df.dtypes.items() if dt == object})
 
 
+def _column(series: Any) -> Any:
+    import pandas as pd
+    import pyarrow as pa
+
+    if isinstance(series.dtype, pd.CategoricalDtype):
+        return pa.DictionaryArray.from_arrays(
+            series.cat.codes.to_numpy(), pa.array(series.cat.categories.to_numpy()))
+    # NaN becomes null, as pandas' own conversion does: "no value" to every reader
+    return pa.array(series.to_numpy(), from_pandas=True)
+
+
 def _to_arrow(df: Any, schema: Any = None) -> Any:
+    """The frame as an Arrow table, column by column: several times faster
+    than the general pandas conversion on these all-numeric batches, which
+    matters when an hour brings ~100 of them."""
     import pyarrow as pa
 
     df = _typed(df)
-    table = pa.Table.from_pandas(df, preserve_index=False)
+    table = pa.Table.from_arrays([_column(df[c]) for c in df.columns],
+                                 names=[str(c) for c in df.columns])
     if schema is not None and not table.schema.equals(schema):
         table = table.cast(schema)
-    # pandas metadata would make every file carry the frame's index layout;
-    # the schema alone is what other readers (and pandas) need.
-    return table.replace_schema_metadata(None)
+    return table
 
 
 class ParquetAppender:
