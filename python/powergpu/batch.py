@@ -35,11 +35,13 @@ import shutil
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
 from .fleet_inputs import Job, fingerprint, plan_jobs
 
-__all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "MANIFEST"]
+__all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "MANIFEST",
+           "task_prefix", "fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
+           "write_manifest", "table_path", "remove_outputs", "parse_settings", "options_argv"]
 
 MANIFEST = "manifest.parquet"
 #: Tables written by default: the large harmonics table only on request.
@@ -135,7 +137,10 @@ def table_path(output: "os.PathLike[str] | str", table: str, recording: str) -> 
     return Path(output) / table / f"recording={quote(recording, safe='')}" / PART_FILE
 
 
-def _remove_outputs(output: Path, recording: str, keep: Iterable[str] = ()) -> None:
+def remove_outputs(output: Path, recording: str, keep: Iterable[str] = ()) -> None:
+    """Removes a recording's partitions (but those of ``keep``): the dataset
+    holds rows only of what the manifest calls analysed with its settings,
+    never rows of an input that has since changed into a failing one."""
     for table in _TABLE_ATTR:
         if table in keep:
             continue
@@ -189,11 +194,11 @@ def analyze_recording(job: Dict[str, Any]) -> Dict[str, Any]:
                 raise
         finally:
             source.close()
-        _remove_outputs(output, job["recording"], keep=job["tables"])
+        remove_outputs(output, job["recording"], keep=job["tables"])
         row.update(_key_figures(result))
         row["status"] = "ok"
     except Exception as exc:  # the recording's own failure: recorded, the batch goes on
-        _remove_outputs(output, job["recording"])
+        remove_outputs(output, job["recording"])
         row["error"] = _one_line(exc)
     row["elapsed_s"] = time.perf_counter() - started
     return row
@@ -381,6 +386,3 @@ def analyze_many(paths: Iterable["os.PathLike[str] | str"], output: "os.PathLike
                     workers=workers, progress=progress, client=client,
                     backend=options.get("backend") or "auto")
 
-
-__all__ += ["task_prefix", "fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
-            "write_manifest", "table_path", "parse_settings", "options_argv"]

@@ -75,8 +75,8 @@ def run_jobs(jobs: List[Job], output: Path, previous: Mapping[str, Mapping[str, 
     ``output`` (the rows of this run replacing earlier ones)."""
     import pandas as pd
 
-    from .batch import BatchReport, analyze_recording, is_done, write_manifest
-    from .batch import MANIFEST_INTERVAL_S
+    from .batch import (MANIFEST_INTERVAL_S, BatchReport, remove_outputs, analyze_recording,
+                        is_done, write_manifest)
 
     started = time.perf_counter()
     rows: Dict[str, Dict[str, Any]] = {path: dict(row) for path, row in previous.items()}
@@ -103,6 +103,7 @@ def run_jobs(jobs: List[Job], output: Path, previous: Mapping[str, Mapping[str, 
                         row = fut.result()
                     except Exception as exc:  # KilledWorker and the like
                         row = _lost_row(job, exc)
+                        remove_outputs(output, job.recording)  # no stale rows of it
                     fut.release()
                     rows[job.path] = row
                     counts["done" if row["status"] == "ok" else "failed"] += 1
