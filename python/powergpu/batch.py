@@ -305,7 +305,7 @@ def start_local_cluster(workers: Optional[int] = None, backend: str = "auto") ->
     backend, one per core."""
     from distributed import LocalCluster, Nanny, Scheduler, SpecCluster
 
-    quiet = {"dashboard_address": None}
+    quiet = {"dashboard_address": ":0"}  # a free port: never clash with another cluster
     one_thread = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
     devices = [] if backend == "cpu" else cuda_devices()
     if devices:

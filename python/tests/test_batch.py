@@ -53,7 +53,7 @@ def fleet(native, tmp_path_factory):
 @pytest.fixture(scope="module")
 def client(native):
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
+                                       host="127.0.0.1", dashboard_address=":0",
                                        silence_logs=50)
     with cluster, distributed.Client(cluster, timeout="60s") as c:
         c.wait_for_workers(2, timeout=60)
