@@ -62,7 +62,8 @@ phase fields, units and names (UA, V_L1, IB, I_L3, Uab, ...).
 output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
-every window), summary.json. docs/user-guide.md explains every column.
+every window), summary.json; with --format parquet the same tables as
+.parquet files. docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
 """

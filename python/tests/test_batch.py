@@ -169,6 +169,18 @@ def test_command_line_starts_its_own_cluster(fleet, tmp_path):
     assert sorted(p.name for p in out.iterdir()) == ["manifest.parquet", "windows"]
 
 
+def device_and_threads(dask_worker):
+    return os.environ.get("CUDA_VISIBLE_DEVICES"), dask_worker.state.nthreads
+
+
+def test_one_worker_per_cuda_device_each_seeing_only_its_own(monkeypatch):
+    monkeypatch.setattr(batch, "cuda_devices", lambda: ["0", "3"])
+    with batch.start_local_cluster() as cluster, distributed.Client(cluster) as c:
+        c.wait_for_workers(2, timeout=60)
+        seen = c.run(device_and_threads)
+    assert sorted(seen.values()) == [("0", 1), ("3", 1)]
+
+
 def test_bad_settings_and_inputs_fail_before_any_work(fleet, tmp_path):
     out = tmp_path / "never"
     with pytest.raises(TypeError, match="harmonic"):
