@@ -69,7 +69,17 @@ def powergpu_cmd() -> List[str]:
     return [sys.executable, "-m", "powergpu"]
 
 
-def timed(cmd: List[str], env: Dict[str, str], shell: bool = False) -> float:
+def _children_cpu() -> float:
+    import resource
+
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def timed(cmd: List[str], env: Dict[str, str], shell: bool = False) -> Dict[str, float]:
+    """Wall seconds and CPU seconds of the command and every process under
+    it (the CPU time tells the work apart from waiting for a busy machine)."""
+    cpu0 = _children_cpu()
     t0 = time.perf_counter()
     proc = subprocess.run(" ".join(cmd) if shell else cmd, env=env, shell=shell,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -78,17 +88,18 @@ def timed(cmd: List[str], env: Dict[str, str], shell: bool = False) -> float:
     if proc.returncode != 0:
         raise SystemExit(f"failed ({proc.returncode}): {' '.join(cmd)[:300]}\n"
                          f"{proc.stderr[-2000:]}")
-    return wall
+    return {"wall_s": wall, "cpu_s": _children_cpu() - cpu0}
 
 
-def run_batch(fleet: Path, out: Path, workers: int, env: Dict[str, str]) -> float:
+def run_batch(fleet: Path, out: Path, workers: int, env: Dict[str, str]) -> Dict[str, float]:
     shutil.rmtree(out, ignore_errors=True)
     return timed(powergpu_cmd() + ["batch", str(fleet), "--output", str(out), "--workers",
                                    str(workers), "--backend", "cpu", "--tables", TABLES,
                                    "-q"], env)
 
 
-def run_loop(paths: List[Path], out: Path, workers: int, env: Dict[str, str]) -> float:
+def run_loop(paths: List[Path], out: Path, workers: int,
+             env: Dict[str, str]) -> Dict[str, float]:
     """xargs starts one ``powergpu analyze`` per recording, ``workers`` at a time."""
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir(parents=True)
@@ -129,25 +140,28 @@ def main(argv: Optional[List[str]] = None) -> int:
         paths = make_fleet(work, args.recordings, args.minutes)
         for w in counts:
             print(f"powergpu batch, {w} worker(s) ...", flush=True)
-            wall = run_batch(work / "fleet", work / f"batch-{w}", w, env)
-            results["batch"][w] = {"wall_s": wall, "per_minute": rate(len(paths), wall)}
+            r = run_batch(work / "fleet", work / f"batch-{w}", w, env)
+            results["batch"][w] = {**r, "per_minute": rate(len(paths), r["wall_s"])}
             if not args.skip_loop:
                 print(f"shell loop over powergpu analyze, {w} at a time ...", flush=True)
-                wall = run_loop(paths, work / f"loop-{w}", w, env)
-                results["loop"][w] = {"wall_s": wall, "per_minute": rate(len(paths), wall)}
+                r = run_loop(paths, work / f"loop-{w}", w, env)
+                results["loop"][w] = {**r, "per_minute": rate(len(paths), r["wall_s"])}
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
 
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    results["load_average"] = load
     print(f"\n{args.recordings} recordings of {args.minutes:g} min, tables {TABLES} "
-          f"(Parquet), backend cpu, {os.cpu_count()} cores")
+          f"(Parquet), backend cpu, {os.cpu_count()} cores, load average {load:.1f} at the end")
     for kind in ("batch", "loop"):
         base = results[kind].get(min(counts))
         for w, r in sorted(results[kind].items()):
             r["scaling"] = r["per_minute"] / base["per_minute"] if base else None
             label = "powergpu batch" if kind == "batch" else "shell loop   "
             print(f"  {label} {w} worker(s): {r['per_minute']:7.2f} recordings/min "
-                  f"({r['wall_s']:6.1f} s)   scaling x{r['scaling']:.2f}")
+                  f"({r['wall_s']:6.1f} s, {r['cpu_s'] / len(paths):5.2f} CPU s per recording)"
+                  f"   scaling x{r['scaling']:.2f}")
     top = results["batch"].get(2)
     if top and top.get("scaling") is not None:
         verdict = "ok" if top["scaling"] >= SCALING_GOAL else "below"
