@@ -217,3 +217,60 @@ def test_analyze_writes_parquet_tables_equal_to_csv(native, tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert sorted(p.name for p in (tmp_path / "one").iterdir()) == \
         ["summary.json", "windows.parquet"]
+
+
+def test_inputs_ids_and_fingerprints(tmp_path):
+    from powergpu.fleet_inputs import fingerprint, plan_jobs
+
+    folder = tmp_path / "share"
+    for name in ("a.cfg", "a.dat", "feeder/b.cfg", "feeder/b.dat", "scope.csv", "notes.txt",
+                 "results/stray.csv"):
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(name)
+    out = folder / "results"  # a dataset inside the input folder is never an input
+    jobs = plan_jobs([folder, str(folder / "*.cfg")], out, {}, settings="s",
+                     tables=["windows"], argv=[])
+    assert [j.recording for j in jobs] == ["a.cfg", "feeder/b.cfg", "scope.csv"]
+    # a known path keeps the id of the manifest, whatever the other inputs
+    b = (folder / "feeder" / "b.cfg").resolve()
+    again = plan_jobs([b], out, {str(b): {"recording": "x/y.cfg"}}, settings="s",
+                      tables=["windows"], argv=[])
+    assert [j.recording for j in again] == ["x/y.cfg"]
+    # the data file counts: a new .dat behind an unchanged .cfg is another input
+    before = fingerprint(folder / "a.cfg")
+    stat = (folder / "a.dat").stat()
+    os.utime(folder / "a.dat", ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+    assert fingerprint(folder / "a.cfg")["input_mtime_ns"] == before["input_mtime_ns"] + 10**9
+    (folder / "a.cfg").write_text("a.cfH")  # same size and time, other header
+    os.utime(folder / "a.cfg", ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    after = fingerprint(folder / "a.cfg")
+    assert after["input_bytes"] == before["input_bytes"]
+    assert after["header_sha256"] != before["header_sha256"]
+
+
+def test_changed_settings_and_inputs_leave_no_stale_rows(client, tmp_path):
+    folder = tmp_path / "recordings"
+    good = recording(folder / "a.cfg", 0.02, 0.0)
+    recording(folder / "b.cfg", 0.03, 0.0)
+    out = tmp_path / "dataset"
+    first = batch.analyze_many([folder], out, client=client, progress=False)
+    assert first.analysed == 2 and (out / "halfcycles").is_dir()
+
+    # other tables are other settings: everything again, and no half-cycles left behind
+    fewer = batch.analyze_many([folder], out, client=client, tables=["windows"],
+                               progress=False)
+    assert (fewer.analysed, fewer.skipped) == (2, 0)
+    assert not list((out / "halfcycles").glob("*/*.parquet"))
+
+    # a recording that turns bad loses its rows; fixed again, it is analysed again
+    good.write_text("garbage\n")
+    broken = batch.analyze_many([folder], out, client=client, tables=["windows"],
+                                progress=False)
+    assert (broken.analysed, broken.skipped, broken.failed) == (0, 1, 1)
+    assert set(pd.read_parquet(out / "windows")["recording"]) == {"b.cfg"}
+    recording(folder / "a.cfg", 0.05, 0.0)
+    fixed = batch.analyze_many([folder], out, client=client, tables=["windows"],
+                               progress=False)
+    assert (fixed.analysed, fixed.skipped, fixed.failed) == (1, 1, 0)
+    w = pd.read_parquet(out / "windows")
+    assert np.allclose(w.loc[w["recording"] == "a.cfg", "u1_thd"], 5.0, atol=0.02)
