@@ -41,7 +41,8 @@ from .fleet_inputs import Job, fingerprint, plan_jobs
 
 __all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "MANIFEST",
            "task_prefix", "fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
-           "write_manifest", "table_path", "remove_outputs", "parse_settings", "options_argv"]
+           "write_manifest", "table_path", "remove_outputs", "parse_settings", "options_argv",
+           "analyze_options"]
 
 MANIFEST = "manifest.parquet"
 #: Tables written by default: the large harmonics table only on request.
@@ -52,14 +53,27 @@ PART_FILE = "part-0.parquet"
 #: Seconds between two rewrites of the manifest while results come in.
 MANIFEST_INTERVAL_S = 10.0
 
-#: analyze_many keyword -> option of ``powergpu analyze``.
-_OPTIONS = {
-    "channels": "--channels", "sample_rate": "--sample-rate", "scale": "--scale",
-    "secondary": "--secondary", "grid": "--grid", "frequency": "--frequency",
-    "nominal_voltage": "--nominal-voltage", "rvc_threshold": "--rvc-threshold",
-    "harmonics": "--harmonics", "interharmonics": "--no-interharmonics",
-    "backend": "--backend",
-}
+#: Argument groups of ``powergpu analyze`` that a batch takes over, and the
+#: options in them that name a single input.
+ANALYZE_GROUPS = ("input", "analysis")
+SINGLE_INPUT = ("file", "demo", "demo_seconds")
+
+
+def analyze_options() -> Dict[str, Any]:
+    """The options of ``powergpu analyze`` that apply to every recording of
+    a batch, by destination name (channels, sample_rate, ..., backend),
+    read from that command's parser so that a new option is a batch option
+    too."""
+    import argparse
+
+    from .cli import build_parser
+
+    parser = build_parser()
+    sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    return {action.dest: action
+            for group in sub.choices["analyze"]._action_groups
+            if group.title in ANALYZE_GROUPS
+            for action in group._group_actions if action.dest not in SINGLE_INPUT}
 
 
 def _missing_extra(exc: ImportError) -> ImportError:
@@ -71,22 +85,23 @@ def _missing_extra(exc: ImportError) -> ImportError:
 
 def options_argv(options: Mapping[str, Any]) -> List[str]:
     """``analyze_many`` keywords as ``powergpu analyze`` options (checked by
-    that command's own parser, so both accept and refuse the same values)."""
+    that command's own parser, so both accept and refuse the same values).
+    ``interharmonics=False`` stands for ``no_interharmonics=True``."""
+    known = analyze_options()
     argv: List[str] = []
     for key, value in options.items():
-        if key not in _OPTIONS:
-            raise TypeError(f"analyze_many() got an unknown option {key!r}; known: "
-                            f"{', '.join(sorted(_OPTIONS))}")
-        flag = _OPTIONS[key]
-        if value is None:
-            continue
         if key == "interharmonics":
-            if not value:
-                argv.append(flag)
-        elif key == "secondary":
-            if value:
-                argv.append(flag)
-        elif key == "scale" and not isinstance(value, (str, int, float)):
+            key, value = "no_interharmonics", not value
+        if key not in known:
+            raise TypeError(f"analyze_many() got an unknown option {key!r}; known: "
+                            f"{', '.join(sorted(known))}, interharmonics")
+        action = known[key]
+        flag = max(action.option_strings, key=len)
+        if value is None or value is False:
+            continue
+        if action.nargs == 0:  # a switch
+            argv.append(flag)
+        elif isinstance(value, (list, tuple)):
             argv += [flag, ",".join(str(v) for v in value)]
         else:
             argv += [flag, str(value)]
@@ -114,10 +129,12 @@ def parse_settings(argv: Sequence[str]) -> Any:
     return args
 
 
-def settings_key(argv: Sequence[str], tables: Sequence[str]) -> str:
-    """A short hash of what decides the output: a re-run with other
-    settings analyses again."""
-    text = json.dumps({"options": list(argv), "tables": sorted(tables)})
+def settings_key(args: Any, tables: Sequence[str]) -> str:
+    """A short hash of what decides the output (the parsed analysis
+    options, defaults included, and the tables): a re-run with other
+    settings analyses again, the same settings spelt otherwise do not."""
+    values = {dest: getattr(args, dest, None) for dest in sorted(analyze_options())}
+    text = json.dumps({"options": values, "tables": sorted(tables)}, default=str)
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
@@ -394,10 +411,10 @@ def analyze_many(paths: Iterable["os.PathLike[str] | str"], output: "os.PathLike
     if bad:
         raise ValueError(f"unknown table {bad[0]!r}; choose from {', '.join(_TABLE_ATTR)}")
     argv = options_argv(options)
-    parse_settings(argv)  # refused settings fail here, not once per recording
+    settings = parse_settings(argv)  # refused settings fail here, not once per recording
     out = Path(output)
     previous = read_manifest(out)
-    key = settings_key(argv, tables)
+    key = settings_key(settings, tables)
     jobs = plan_jobs(paths, out, previous, settings=key, tables=tables, argv=argv)
     out.mkdir(parents=True, exist_ok=True)  # only once the inputs are known to exist
     return run_jobs(jobs, out, previous, retry_failed=retry_failed, scheduler=scheduler,

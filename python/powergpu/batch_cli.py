@@ -13,8 +13,6 @@ __all__ = ["add_batch_parser", "run_batch", "EXIT_FAILURES"]
 
 #: Exit status when the batch ran but some recordings have no results.
 EXIT_FAILURES = 3
-#: Options of ``analyze`` that name one input: a batch has many.
-_SINGLE_INPUT = {"file", "demo", "demo_seconds"}
 
 _EPILOG = """\
 examples:
@@ -36,6 +34,7 @@ exit status: 0 every recording analysed, 1 the batch could not run, 2 usage erro
 def add_batch_parser(sub: Any, analyze: argparse.ArgumentParser) -> argparse.ArgumentParser:
     """Adds ``batch`` to the sub-commands, with ``analyze``'s input and
     analysis options."""
+    from .batch import ANALYZE_GROUPS, SINGLE_INPUT
     from .cli import _table_list
 
     b = sub.add_parser(
@@ -49,11 +48,11 @@ def add_batch_parser(sub: Any, analyze: argparse.ArgumentParser) -> argparse.Arg
     b.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="recordings, folders or glob patterns (quoted)")
     for group in analyze._action_groups:
-        if group.title not in ("input", "analysis"):
+        if group.title not in ANALYZE_GROUPS:
             continue
         copy = b.add_argument_group(group.title)
         for action in group._group_actions:
-            if action.dest not in _SINGLE_INPUT:
+            if action.dest not in SINGLE_INPUT:
                 copy._add_action(action)
     out = b.add_argument_group("dataset and cluster")
     out.add_argument("-o", "--output", required=True, metavar="DIR",
@@ -76,11 +75,9 @@ def add_batch_parser(sub: Any, analyze: argparse.ArgumentParser) -> argparse.Arg
 
 
 def _options(args: argparse.Namespace) -> dict:
-    from .batch import _OPTIONS
+    from .batch import analyze_options
 
-    options = {key: getattr(args, key) for key in _OPTIONS if key != "interharmonics"}
-    options["interharmonics"] = not args.no_interharmonics
-    return options
+    return {dest: getattr(args, dest) for dest in analyze_options()}
 
 
 def run_batch(args: argparse.Namespace) -> int:

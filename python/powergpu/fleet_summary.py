@@ -37,7 +37,8 @@ def fleet_summary(report: Any) -> str:
     m = report.manifest
     lines = [f"powergpu batch: {report.analysed} analysed, {report.skipped} skipped "
              f"(unchanged), {report.failed} failed, in {_duration(report.seconds)}"
-             + (f" on {report.workers} workers" if report.workers else "")]
+             + (f" on {report.workers} worker{'s' if report.workers > 1 else ''}"
+                if report.workers else "")]
     if report.analysed and report.seconds > 0:
         lines[-1] += f" ({report.rate_per_minute:.1f} recordings/min)"
     ok = m[m["status"] == "ok"] if "status" in m.columns else m.iloc[:0]
