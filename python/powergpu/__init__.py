@@ -15,7 +15,8 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Module", "PowerError", "GpuError", "TooManyResultsError", "BackendUnavailableError",
-    "analyze", "analyze_stream", "analyze_many", "AnalysisResult", "CycleDetector", "Cycles", "detect_cycles",
+    "analyze", "analyze_stream", "analyze_many", "AnalysisResult", "CycleDetector", "Cycles",
+    "detect_cycles",
     "GRID_TYPES", "library_version", "library_path", "__version__",
 ]
 
