@@ -3,6 +3,7 @@
     powergpu analyze FILE [options]      analyse a COMTRADE, CSV or WAV recording
     powergpu analyze --demo [options]    analyse the built-in demonstration signal
     powergpu info FILE                   list a recording's channels and their roles
+    powergpu batch INPUT... -o DIR       analyse many recordings on Dask into Parquet
 
 ``analyze`` reads the recording in chunks, runs the analysis in streaming
 mode and writes the result tables (CSV) batch by batch as they come, so
@@ -61,7 +62,8 @@ phase fields, units and names (UA, V_L1, IB, I_L3, Uab, ...).
 output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
-every window), summary.json. docs/user-guide.md explains every column.
+every window), summary.json; with --format parquet the same tables as
+.parquet files. docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
 """
@@ -218,6 +220,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help=f"folder for the result files (default: ./{DEFAULT_OUTPUT})")
     out.add_argument("--report", metavar="FILE.html",
                      help="also write a self-contained HTML report with plots")
+    out.add_argument("--format", choices=("csv", "parquet"), default="csv",
+                     help="file format of the tables: csv (default) or parquet (needs "
+                          "pyarrow: pip install 'powergpu[batch]'; windows.parquet, ...)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
                      help="which CSV tables to write, comma-separated, from windows, "
                           "halfcycles, events, harmonics (default: all; summary.json is "
@@ -239,6 +244,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--sample-rate", type=_positive_float, metavar="HZ",
                       help="sample rate for files without one")
     info.add_argument("--secondary", action="store_true", help="secondary values")
+
+    from .batch_cli import add_batch_parser
+
+    add_batch_parser(sub, an)
     return parser
 
 
@@ -552,7 +561,12 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         _engine()  # imported before the clock starts
         # The tables go to their files batch by batch while the analysis
         # runs; the result keeps only the summary, the events and the trends.
-        writer = summary.TableWriter(outdir, args.tables)
+        if args.format == "parquet":
+            from .parquet_sink import ParquetTableWriter
+
+            writer = ParquetTableWriter.in_folder(outdir, args.tables)
+        else:
+            writer = summary.TableWriter(outdir, args.tables)
         sink = _TimedSink(writer)
         started = time.perf_counter()
         result = run_analysis(source, args, sink=sink, keep=())
@@ -673,6 +687,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command in ("analyze", "analyse"):
             return _cmd_analyze(args, parser)
+        if args.command == "batch":
+            from .batch_cli import run_batch
+
+            return run_batch(args)
         return _cmd_info(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
