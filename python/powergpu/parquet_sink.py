@@ -47,8 +47,10 @@ def require_pyarrow():
     return pyarrow
 
 
-#: Columns that hold flags; other untyped columns of an empty table are numbers.
-FLAG_COLUMNS = ("ended", "valid")
+#: Columns that hold flags, and texts; other untyped columns of an empty
+#: table are numbers.
+FLAG_COLUMNS = ("ended", "valid", "flagged")
+TEXT_COLUMNS = ("type", "phases")
 
 
 def _typed(df: Any) -> Any:
@@ -57,7 +59,7 @@ def _typed(df: Any) -> Any:
     flags) as in a table with rows."""
     if len(df) or not any(dt == object for dt in df.dtypes):
         return df
-    return df.astype({c: bool if c in FLAG_COLUMNS else "float64"
+    return df.astype({c: bool if c in FLAG_COLUMNS else "string" if c in TEXT_COLUMNS else "float64"
                       for c, dt in df.dtypes.items() if dt == object})
 
 
@@ -68,6 +70,8 @@ def _column(series: Any) -> Any:
     if isinstance(series.dtype, pd.CategoricalDtype):
         return pa.DictionaryArray.from_arrays(
             series.cat.codes.to_numpy(), pa.array(series.cat.categories.to_numpy()))
+    if isinstance(series.dtype, pd.StringDtype) or (series.dtype == object and series.name in TEXT_COLUMNS):
+        return pa.array(series.to_numpy(dtype=object), type=pa.string(), from_pandas=True)
     # NaN becomes null, as pandas' own conversion does: "no value" to every reader
     return pa.array(series.to_numpy(), from_pandas=True)
 
