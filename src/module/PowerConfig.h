@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "flicker/FlickerSettings.h"
 #include "module/PowerGridConfig.h"
 
 struct POWERGPU_API PowerConfig {
@@ -40,6 +41,7 @@ struct POWERGPU_API PowerConfig {
     bool mechanicalAngleUsed = false;
     int32_t polePairs = 0;
     double mechAngleOffset = 0.0;
+    powergpu::flicker::FlickerSettings flicker;
 
     // Grid configuration and channel counts.
     PowerGridConfig getGridConfig() const { return lookupGridConfig(gridConfigType); }

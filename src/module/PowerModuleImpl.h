@@ -9,6 +9,7 @@
 //   post/ThdCalculation.cpp        THD figures
 //   period/PeriodScheduling.cpp    cycle input, period windows
 //   period/PeriodValues.cpp        period values and their retrieval
+//   flicker/ModuleFlickerHooks.cpp flicker settings, feeding, retrieval
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "cuda/PowerBuffers.h"
+#include "flicker/ModuleFlicker.h"
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
@@ -174,6 +176,19 @@ public:
                                       const double* frequencies, const bool* valid);
     void getPeriodResults(int* count, bool* more, PowerResultsPeriod** records);
 
+    // ---- flicker (flicker/ModuleFlickerHooks.cpp)
+    void setFlickerEnabled(bool enabled);
+    bool getFlickerEnabled() const { return settings.flicker.enabled; }
+    void setFlickerLamp(int32_t lamp);
+    int32_t getFlickerLamp() const { return settings.flicker.lamp; }
+    void setFlickerSystemFrequency(double frequency);
+    double getFlickerSystemFrequency() const { return settings.flicker.systemFrequency; }
+    void setFlickerIntervalStart(uint64_t firstSampleIndex);
+    uint64_t getFlickerIntervalStart() const { return settings.flicker.intervalStart; }
+    uint8_t getFlickerChannelsCount() const { return static_cast<uint8_t>(flicker.channels()); }
+    std::size_t getFlickerPinst(uint8_t channel, std::size_t capacity, PowerFlickerPinst* records);
+    std::size_t getFlickerPst(uint8_t channel, std::size_t capacity, PowerFlickerPst* records);
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -190,6 +205,11 @@ private:
     // Stores a rebuilding setting and rebuilds unless a bracket is open.
     template <typename Store>
     void storeAndRebuild(Store store);
+
+    // flicker/ModuleFlickerHooks.cpp: applies the flicker settings after a
+    // rebuild; hands newly written samples to the meters.
+    void configureFlicker();
+    void feedFlicker(uint64_t firstSampleIndex, uint32_t count);
 
     // pipeline/PowerModuleImpl.cpp
     void initFftPlans(uint64_t minFftLength, uint64_t maxFftLength);
@@ -237,6 +257,7 @@ private:
     std::atomic<uint64_t> firstAvailableSample{0};
     RvcMultiPhaseCalculation rvcPhaseCalculation;
     RvcMultiPhaseCalculation rvcLineToLineCalculation;
+    powergpu::flicker::ModuleFlicker flicker;
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};
