@@ -605,7 +605,8 @@ POWERGPU_API PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* min
  * settles for 5 s, and reports from the next 10 ms point on. An interval
  * is complete when the meter reported every Pinst value of it; the first
  * interval after a start, or one cut short by a restart, is handed out
- * with complete false and the covered fraction.
+ * with complete false and the covered fraction. An interval that would
+ * begin before running index 0 is not handed out.
  *
  * Records wait in per-channel queues until fetched: the newest 60000 Pinst
  * values (10 minutes) and the newest 1008 Pst values (a week); older ones

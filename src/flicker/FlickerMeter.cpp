@@ -139,6 +139,10 @@ void FlickerMeter::onValue(double demodulated, MeterOutput& out) {
 
 void FlickerMeter::openInterval(uint64_t valueStart) {
     intervalStart_ = gridFloor(valueStart, intervalOrigin_, plan_.samplesPerInterval);
+    // An interval that would begin before running index 0 has no index to
+    // report: it is measured (the arithmetic wraps consistently) but not
+    // handed out.
+    intervalBeforeZero_ = intervalStart_ > valueStart;
     // Opened at its start: either by the end of the one before, or a start
     // that happened to land there.
     intervalFromStart_ = valueStart - intervalStart_ < plan_.decimation;
@@ -149,7 +153,7 @@ void FlickerMeter::openInterval(uint64_t valueStart) {
 
 void FlickerMeter::closeInterval(bool reachedEnd, MeterOutput& out) {
     intervalOpen_ = false;
-    if (classified_ == 0) {
+    if (classified_ == 0 || intervalBeforeZero_) {
         return;
     }
     const ShortTermSeverity s = statistics_.evaluate();

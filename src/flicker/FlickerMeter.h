@@ -74,6 +74,7 @@ private:
 
     bool intervalOpen_ = false;
     bool intervalFromStart_ = false;
+    bool intervalBeforeZero_ = false;
     uint64_t intervalStart_ = 0;
     uint64_t classified_ = 0;
 };
