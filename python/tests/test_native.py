@@ -23,6 +23,7 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "int32_t": c_int32, "uint32_t": c_uint32, "uint64_t": c_uint64, "double": c_double,
           "float": c_float, "bool": c_bool, "PowerResultsGeneral*": c_void_p,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
+          "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p,
           "PowerErrorReporter": _native.ErrorReporter}
 
 
@@ -53,9 +54,11 @@ FUNCTIONS = _header_functions()
 
 
 def test_prototype_table_names_exactly_the_header_functions():
-    assert len(FUNCTIONS) == 88  # 84 flat functions plus the four extensions
+    # 84 flat functions, the four extensions and the eleven flicker extensions
+    assert len(FUNCTIONS) == 88 + len(_native.FLICKER_EXTENSIONS) == 99
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
+    assert set(_native.FLICKER_EXTENSIONS) <= set(FUNCTIONS)
 
 
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
