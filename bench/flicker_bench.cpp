@@ -73,8 +73,7 @@ void BM_Flicker_S1Writes(benchmark::State& state) {
             for (uint8_t c = 0; c < 3; ++c) {
                 std::copy(voltages[c].begin() + k, voltages[c].begin() + k + window,
                           module.getWaveformBufferUInput(c) + k);
-                std::copy(voltages[c].begin() + k, voltages[c].begin() + k + window,
-                          module.getWaveformBufferI(c) + k);
+                std::copy(voltages[c].begin() + k, voltages[c].begin() + k + window, module.getWaveformBufferI(c) + k);
             }
             module.writeSamples(window);
         }

@@ -48,15 +48,15 @@ void expectRectangularPstOne(const Signal& setup, const std::vector<Row>& rows) 
 }
 
 TEST(FlickerStandard, RectangularModulationGivesPstOneFor230VLampOn50Hz) {
-    expectRectangularPstOne(tenMinutes(50.0, POWER_FLICKER_LAMP_230V),
-                            {{1, 2.715}, {2, 2.191}, {7, 1.450}, {39, 0.894}, {110, 0.722}, {1620, 0.407},
-                             {4000, 2.343}});
+    expectRectangularPstOne(
+        tenMinutes(50.0, POWER_FLICKER_LAMP_230V),
+        {{1, 2.715}, {2, 2.191}, {7, 1.450}, {39, 0.894}, {110, 0.722}, {1620, 0.407}, {4000, 2.343}});
 }
 
 TEST(FlickerStandard, RectangularModulationGivesPstOneFor120VLampOn60Hz) {
-    expectRectangularPstOne(tenMinutes(60.0, POWER_FLICKER_LAMP_120V),
-                            {{1, 3.181}, {2, 2.564}, {7, 1.694}, {39, 1.040}, {110, 0.844}, {1620, 0.548},
-                             {4800, 4.837}});
+    expectRectangularPstOne(
+        tenMinutes(60.0, POWER_FLICKER_LAMP_120V),
+        {{1, 3.181}, {2, 2.564}, {7, 1.694}, {39, 1.040}, {110, 0.844}, {1620, 0.548}, {4800, 4.837}});
 }
 
 }  // namespace
@@ -67,14 +67,13 @@ namespace {
 // (230 V lamp, 50 Hz supply), measured from 60 s on so the input adaptor
 // has left its start-up averaging.
 TEST(FlickerStandard, SinusoidalModulationGivesLargestPinstOne) {
-    const std::vector<Row> rows{{0.5, 2.325}, {1.0, 1.397}, {1.5, 1.067}, {2.0, 0.879}, {2.5, 0.747},
-                                {3.0, 0.645}, {3.5, 0.564}, {4.0, 0.497}, {4.5, 0.442}, {5.0, 0.396},
-                                {5.5, 0.357}, {6.0, 0.325}, {6.5, 0.300}, {7.0, 0.280}, {7.5, 0.265},
-                                {8.0, 0.256}, {8.8, 0.250}, {9.5, 0.254}, {10.0, 0.261}, {10.5, 0.271},
-                                {11.0, 0.283}, {11.5, 0.298}, {12.0, 0.314}, {13.0, 0.351}, {14.0, 0.393},
-                                {15.0, 0.438}, {16.0, 0.486}, {17.0, 0.537}, {18.0, 0.590}, {19.0, 0.646},
-                                {20.0, 0.704}, {21.0, 0.764}, {22.0, 0.828}, {23.0, 0.894}, {24.0, 0.964},
-                                {25.0, 1.037}};
+    const std::vector<Row> rows{
+        {0.5, 2.325},  {1.0, 1.397},  {1.5, 1.067},  {2.0, 0.879},  {2.5, 0.747},  {3.0, 0.645},
+        {3.5, 0.564},  {4.0, 0.497},  {4.5, 0.442},  {5.0, 0.396},  {5.5, 0.357},  {6.0, 0.325},
+        {6.5, 0.300},  {7.0, 0.280},  {7.5, 0.265},  {8.0, 0.256},  {8.8, 0.250},  {9.5, 0.254},
+        {10.0, 0.261}, {10.5, 0.271}, {11.0, 0.283}, {11.5, 0.298}, {12.0, 0.314}, {13.0, 0.351},
+        {14.0, 0.393}, {15.0, 0.438}, {16.0, 0.486}, {17.0, 0.537}, {18.0, 0.590}, {19.0, 0.646},
+        {20.0, 0.704}, {21.0, 0.764}, {22.0, 0.828}, {23.0, 0.894}, {24.0, 0.964}, {25.0, 1.037}};
     Signal setup;
     setup.seconds = 75.0;
     for (std::size_t first = 0; first < rows.size(); first += 3) {
@@ -104,8 +103,7 @@ namespace {
 // far apart (they are counted as independent).
 TEST(FlickerStandard, SteadySineIsQuietAndRegularStepsMatchTheAnalyticalMethod) {
     const Signal setup = tenMinutes(50.0, POWER_FLICKER_LAMP_230V);
-    const std::vector<double> pst =
-        completePst(measure(setup, {[](double) { return 1.0; }, rectangular(6.0, 0.05)}));
+    const std::vector<double> pst = completePst(measure(setup, {[](double) { return 1.0; }, rectangular(6.0, 0.05)}));
     EXPECT_LT(pst[0], 0.01);
     const double changes = 60.0;
     const double predicted = std::pow(changes * 2.3 * std::pow(5.0, 3.2) / 600.0, 1.0 / 3.2);

@@ -40,8 +40,8 @@ void FlickerMeter::configure(const DecimationPlan& plan, const LampParameters& l
     const double x = 3.14159265358979323846 * kReferenceModulationHz / plan.sampleRate;
     const double averaging = std::abs(std::sin(d * x) / (d * std::sin(x)));
     sensation_.configure(plan.internalRate, 1.0);
-    scale_ = powergpu::flicker::pinstScale(averaging * std::abs(reference.response(kReferenceModulationHz)),
-                                           sensation_);
+    scale_ =
+        powergpu::flicker::pinstScale(averaging * std::abs(reference.response(kReferenceModulationHz)), sensation_);
     sensation_.configure(plan.internalRate, scale_);
     settleValues_ = static_cast<uint64_t>(std::ceil(kSettleSeconds * plan.internalRate));
     scratch_.assign(kChunkSamples / plan.decimation + 1, 0.0);
@@ -166,8 +166,8 @@ void FlickerMeter::closeInterval(bool reachedEnd, MeterOutput& out) {
     record.p3s = s.p3s;
     record.p10s = s.p10s;
     record.p50s = s.p50s;
-    record.coverage = std::min(1.0, static_cast<double>(classified_) * plan_.decimation /
-                                        static_cast<double>(plan_.samplesPerInterval));
+    record.coverage = std::min(
+        1.0, static_cast<double>(classified_) * plan_.decimation / static_cast<double>(plan_.samplesPerInterval));
     record.channel = channel_;
     record.complete = reachedEnd && intervalFromStart_;
     out.pst.push_back(record);

@@ -60,11 +60,11 @@ private:
     std::vector<double> scratch_;
 
     bool started_ = false;
-    uint64_t expected_ = 0;    // running index the next sample must have
-    uint64_t skipUntil_ = 0;   // first sample on the 10 ms grid after a start
-    uint64_t valueStart_ = 0;  // running index of the next value's first sample
-    uint64_t valueCount_ = 0;  // values since the grid point
-    uint64_t chainValues_ = 0; // values through the chain since the level was known
+    uint64_t expected_ = 0;     // running index the next sample must have
+    uint64_t skipUntil_ = 0;    // first sample on the 10 ms grid after a start
+    uint64_t valueStart_ = 0;   // running index of the next value's first sample
+    uint64_t valueCount_ = 0;   // values since the grid point
+    uint64_t chainValues_ = 0;  // values through the chain since the level was known
     bool reporting_ = false;
 
     uint64_t blockStart_ = 0;

@@ -23,8 +23,7 @@ void requireKnownLamp(int32_t lamp, const char* operation) {
 LampParameters lampParameters(int32_t lamp) {
     requireKnownLamp(lamp, "lampParameters");
     if (lamp == kLamp120V) {
-        return {1.6357, kTwoPi * 4.167375, kTwoPi * 9.077169, kTwoPi * 2.939902, kTwoPi * 1.394468,
-                kTwoPi * 17.31512};
+        return {1.6357, kTwoPi * 4.167375, kTwoPi * 9.077169, kTwoPi * 2.939902, kTwoPi * 1.394468, kTwoPi * 17.31512};
     }
     return {1.74802, kTwoPi * 4.05981, kTwoPi * 9.15494, kTwoPi * 2.27979, kTwoPi * 1.22535, kTwoPi * 21.9};
 }

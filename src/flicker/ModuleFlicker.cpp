@@ -49,8 +49,8 @@ void ModuleFlicker::configure(const FlickerSettings& settings, double sampleRate
         meters_.resize(static_cast<std::size_t>(channels));
         outputs_.resize(static_cast<std::size_t>(channels));
         for (int c = 0; c < channels; ++c) {
-            meters_[static_cast<std::size_t>(c)].configure(plan, lamp, settings.systemFrequency,
-                                                           settings.intervalStart, static_cast<uint8_t>(c));
+            meters_[static_cast<std::size_t>(c)].configure(plan, lamp, settings.systemFrequency, settings.intervalStart,
+                                                           static_cast<uint8_t>(c));
         }
         unavailable_.clear();
     } catch (const PowerInvalidCall& error) {

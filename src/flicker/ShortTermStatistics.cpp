@@ -50,8 +50,8 @@ double ShortTermStatistics::percentile(double percent) const {
             }
             const double fraction = (target - above) / n;
             const double lower = std::log10(classEdge(c));
-            const double upper = c == kClasses + 1 ? std::log10(std::max(largest_, classEdge(c)))
-                                                   : std::log10(classEdge(c + 1));
+            const double upper =
+                c == kClasses + 1 ? std::log10(std::max(largest_, classEdge(c))) : std::log10(classEdge(c + 1));
             // The largest value seen bounds the top class that holds it.
             const double top = std::min(upper, std::log10(std::max(largest_, classEdge(c))));
             return std::pow(10.0, top - fraction * (top - lower));

@@ -4,7 +4,9 @@
 
 namespace powergpu::flicker {
 
-double carrierCutoffHz(double systemFrequency) { return systemFrequency > 55.0 ? 42.0 : 35.0; }
+double carrierCutoffHz(double systemFrequency) {
+    return systemFrequency > 55.0 ? 42.0 : 35.0;
+}
 
 void WeightingFilter::configure(const LampParameters& lamp, double systemFrequency, double internalRate) {
     rate_ = internalRate;
