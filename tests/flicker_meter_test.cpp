@@ -62,6 +62,26 @@ TEST(FlickerMeter, RecordsDoNotDependOnHowSamplesAreWritten) {
     }
 }
 
+// The meters are host code fed from the host rings: the CUDA backend hands
+// out the same records to the bit.
+TEST(FlickerMeter, BothBackendsGiveTheSameRecords) {
+    try {
+        PowerModule probe(POWER_BACKEND_CUDA);
+    } catch (const PowerInvalidCall&) {
+        GTEST_SKIP() << "no CUDA backend here";
+    }
+    Signal s;
+    s.seconds = 8.0;
+    const std::vector<Envelope> envelopes{rectangular(110.0, 0.01)};
+    const Measured cpu = measure(s, envelopes);
+    s.backend = POWER_BACKEND_CUDA;
+    const Measured cuda = measure(s, envelopes);
+    ASSERT_EQ(cpu.pinst[0].size(), cuda.pinst[0].size());
+    ASSERT_FALSE(cpu.pinst[0].empty());
+    EXPECT_EQ(0,
+              std::memcmp(cpu.pinst[0].data(), cuda.pinst[0].data(), cpu.pinst[0].size() * sizeof(PowerFlickerPinst)));
+}
+
 // Pinst blocks lie on the 10 ms grid of the interval start, reports begin
 // 5 s after a (re)start, a jump in the running index restarts the meter and
 // cuts the interval short, and only an interval seen from its first sample

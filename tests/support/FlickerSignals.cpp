@@ -21,7 +21,7 @@ Envelope steady() {
 }
 
 FlickerRig::FlickerRig(const Signal& signal, std::vector<Envelope> envelopes)
-    : signal_(signal), envelopes_(std::move(envelopes)) {
+    : signal_(signal), envelopes_(std::move(envelopes)), module_(signal.backend) {
     const auto channels = static_cast<int>(envelopes_.size());
     const PowerGridConfigType grid = signal.grid >= 0 ? static_cast<PowerGridConfigType>(signal.grid)
                                      : channels == 1  ? SinglePhase

@@ -33,6 +33,7 @@ struct Signal {
     // Grid of the module; by default single-phase for one envelope, a
     // three-phase star otherwise.
     int grid = -1;
+    int32_t backend = POWER_BACKEND_CPU;
 };
 
 struct Measured {
@@ -57,7 +58,7 @@ public:
 private:
     Signal signal_;
     std::vector<Envelope> envelopes_;
-    PowerModule module_{POWER_BACKEND_CPU};
+    PowerModule module_;
     std::vector<float*> rings_;
     uint32_t ring_ = 0;
     uint64_t next_ = 0;
