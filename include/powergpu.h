@@ -663,7 +663,7 @@ POWERGPU_API PowerStatusCode getFlickerSystemFrequency(PowerModuleHandle handle,
 POWERGPU_API PowerStatusCode setFlickerIntervalStart(PowerModuleHandle handle, uint64_t firstSampleIndex);
 /** Extension: the interval alignment (stored value). */
 POWERGPU_API PowerStatusCode getFlickerIntervalStart(PowerModuleHandle handle, uint64_t* out);
-/** Extension: channels measured by the applied settings (0 while flicker is off). */
+/** Extension: channels measured by the applied settings (0 while flicker is off or cannot run). */
 POWERGPU_API PowerStatusCode getFlickerChannelsCount(PowerModuleHandle handle, uint8_t* out);
 /**
  * Extension: moves up to capacity of the oldest Pinst records of a channel
