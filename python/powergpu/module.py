@@ -307,10 +307,11 @@ class Module:
         """Channels measured by the applied flicker settings (0 while off)."""
         return self._get("getFlickerChannelsCount", c_uint8)
 
-    def _flicker_records(self, function: str, dtype: np.dtype, channel: int) -> np.ndarray:
+    def _flicker_records(self, function: str, dtype: np.dtype, channel: int,
+                         batch: int) -> np.ndarray:
         batches = []
         while True:
-            buf = np.zeros(4096, dtype=dtype)
+            buf = np.zeros(batch, dtype=dtype)
             count = c_int32(0)
             self._call(function, int(channel), len(buf), byref(count), buf.ctypes.data)
             batches.append(buf[:count.value])
@@ -319,11 +320,11 @@ class Module:
 
     def flicker_pinst(self, channel: int) -> np.ndarray:
         """Takes every waiting Pinst record of a channel (PINST_DTYPE, oldest first)."""
-        return self._flicker_records("getFlickerPinst", PINST_DTYPE, channel)
+        return self._flicker_records("getFlickerPinst", PINST_DTYPE, channel, 4096)
 
     def flicker_pst(self, channel: int) -> np.ndarray:
         """Takes every waiting Pst record of a channel (PST_DTYPE, oldest first)."""
-        return self._flicker_records("getFlickerPst", PST_DTYPE, channel)
+        return self._flicker_records("getFlickerPst", PST_DTYPE, channel, 16)
 
     # ------------------------------------------- settings without a getter
     def set_sample_rate(self, rate: float, positions_per_sample: Optional[int] = None) -> None:
