@@ -62,7 +62,8 @@ phase fields, units and names (UA, V_L1, IB, I_L3, Uab, ...).
 output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
-every window), summary.json; with --format parquet the same tables as
+every window), summary.json, flicker.csv (10-minute Pst per voltage and 2-hour
+Plt; at 1600 Hz sampling and more); with --format parquet the same tables as
 .parquet files. docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
@@ -551,6 +552,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                      "not to --demo")
     outdir, report = _prepare_outputs(args)
     from . import summary
+    from .flicker import write_flicker_csv
 
     source = _demo_source(args) if args.demo else _file_source(args)
     writer = None
@@ -586,6 +588,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     status(f"writing the tables to {outdir} ...")
     t0 = time.perf_counter()
     paths = writer.close(result, extra=extra)
+    paths = list(paths) + write_flicker_csv(result.flicker, outdir)
     tables_seconds = sink.seconds + time.perf_counter() - t0
     if report is not None:
         from .report import write_report

@@ -24,6 +24,7 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "float": c_float, "bool": c_bool, "PowerResultsGeneral*": c_void_p,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
           "PowerVoltageEvent*": c_void_p,
+          "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p,
           "PowerErrorReporter": _native.ErrorReporter}
 
 
@@ -54,10 +55,12 @@ FUNCTIONS = _header_functions()
 
 
 def test_prototype_table_names_exactly_the_header_functions():
-    # 84 flat functions, four extensions, sixteen for dips, swells and interruptions
-    assert len(FUNCTIONS) == 104
+    # 84 flat functions, four extensions, sixteen for dips, swells and interruptions,
+    # and the eleven flicker extensions
+    assert len(FUNCTIONS) == 104 + len(_native.FLICKER_EXTENSIONS) == 115
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
+    assert set(_native.FLICKER_EXTENSIONS) <= set(FUNCTIONS)
 
 
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
