@@ -33,6 +33,10 @@ import numpy as np
 import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
+from .flags import (EventIntervals, RowHoldback, blank_without_phasor, spectral_columns,
+                    steady_statistics_view, total_distortion)
+from .screening import SampleScreen
+from .steady import SteadyState
 from .module import GRID_NAMES, Module, grid_info, grid_type
 from .records import PERIOD_DTYPE, concatenate_records
 from .trends import ColumnStats, Envelope, Trends, envelope_names
@@ -135,19 +139,26 @@ class _Events:
     COLUMNS = ["t_start", "t_end", "duration", "delta_u_max", "delta_u_ss", "delta_u_max_pct",
                "delta_u_ss_pct", "reference_voltage", "ended"]
 
-    def __init__(self, steady_length: int, nominal_voltage: Optional[float]) -> None:
+    def __init__(self, steady_length: int, nominal_voltage: Optional[float],
+                 intervals: Optional[EventIntervals] = None) -> None:
         self.length = int(steady_length)
         self.nominal_voltage = nominal_voltage
+        self.intervals = intervals
+        self.warmup = SteadyState(self.length)
         self.rows: List[Dict[str, Any]] = []
         self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
         self._prev = -1            # RVC state of the previous value
         self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
+        self._ignoring = False     # the library's event in progress is not reported
 
-    def add(self, rvc: np.ndarray, u: np.ndarray) -> List[Dict[str, Any]]:
-        """Takes the next values; returns the events that ended among them."""
+    def add(self, rvc: np.ndarray, u: np.ndarray,
+            valid: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
+        """Takes the next values (``valid``: which of them were measured on
+        valid cycles); returns the events that ended among them."""
         n = len(rvc)
         if n == 0:
             return []
+        trusted = self.warmup.take(np.ones(n, bool) if valid is None else valid)
         state = rvc["state"]
         ended = rvc["eventEnded"]
         prev = np.concatenate([[self._prev], state[:-1]])
@@ -156,16 +167,25 @@ class _Events:
         off = len(self._tail)
         new: List[Dict[str, Any]] = []
         for k in np.flatnonzero(starts | ended).tolist():
-            if starts[k] and self._open is None:
+            if starts[k] and self._open is None and not self._ignoring:
+                if not trusted[k]:
+                    # no steady state of valid values before it: not a change
+                    self._ignoring = True
+                    continue
                 if self.nominal_voltage is not None:
                     ref = self.nominal_voltage
                 else:
                     before = u_all[max(0, off + k - self.length):off + k]
                     ref = float(np.mean(before)) if len(before) else float("nan")
                 self._open = (float(rvc["time"][k]), ref)
-            if ended[k] and self._open is not None:
+                if self.intervals is not None:
+                    self.intervals.open(self, self._open[0])
+            if ended[k] and self._ignoring:
+                self._ignoring = False
+            elif ended[k] and self._open is not None:
                 new.append(self._row(self._open, rvc[k], ended=True))
                 self._open = None
+                self._register(new[-1])
         self._prev = int(state[-1])
         self._tail = u_all[max(0, len(u_all) - self.length):].copy() if self.length else u_all[:0]
         self.rows += new
@@ -178,7 +198,13 @@ class _Events:
         row = self._row(self._open, None, ended=False)
         self._open = None
         self.rows.append(row)
+        self._register(row)
         return [row]
+
+    def _register(self, row: Dict[str, Any]) -> None:
+        if self.intervals is not None:
+            self.intervals.close(self)
+            self.intervals.add("rvc", row["t_start"], row["t_end"])
 
     @staticmethod
     def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool) -> Dict[str, Any]:
@@ -198,6 +224,12 @@ class _Events:
     def frame(cls, rows: List[Dict[str, Any]]) -> pd.DataFrame:
         return pd.DataFrame(rows, columns=cls.COLUMNS)
 
+
+#: Relative deviation of a measured cycle's frequency from the nominal one
+#: beyond which it counts as off-nominal (for the warning).
+OFF_NOMINAL = 0.05
+#: Share of off-nominal measured cycles that triggers the warning.
+OFF_NOMINAL_SHARE = 0.5
 
 #: Windows whose records are converted to table rows together (and handed
 #: to a sink as one batch).
@@ -334,6 +366,7 @@ class _Analyzer:
         self._cycle_batches: List[Cycles] = []
         # what the summary and the report need, in bounded memory
         self._window_names = self._window_column_names()
+        self._spectral_names = spectral_columns(self._window_names)
         self._half_names = list(self._period_columns(
             np.zeros((0, self.phases + 1), dtype=PERIOD_DTYPE)).keys())
         self._stats = ColumnStats()
@@ -342,7 +375,20 @@ class _Analyzer:
         self._half_count = 0
         self._cycle_count = 0
         self._invalid_cycles = 0
-        self._events = _Events(self.rvc_length, self.nominal_voltage)
+        # what makes windows and half-cycle values flagged
+        self._screen = SampleScreen(self.nv + self.nc)
+        self._bad_runs: List[Tuple[int, int]] = []  # [first, end) samples not yet past the cycles
+        self._intervals = EventIntervals()
+        self._hold_windows = RowHoldback()
+        self._hold_half = RowHoldback()
+        self._events_known_until = -math.inf
+        self._flagged_windows = 0
+        self._flagged_half = 0
+        self._invalid_half = 0
+        self._freq_sum = 0.0
+        self._freq_count = 0
+        self._off_nominal_cycles = 0
+        self._events = _Events(self.rvc_length, self.nominal_voltage, self._intervals)
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
         self._phasor_sums: Dict[str, List[Any]] = {}
@@ -354,8 +400,8 @@ class _Analyzer:
         block = np.asarray(block, dtype=np.float64)
         if block.ndim == 1:
             block = block[:, None]
-        if not np.isfinite(block).all():
-            block = np.where(np.isfinite(block), block, 0.0)
+        block, runs = self._screen.screen(block, self.written)
+        self._bad_runs += runs
         cycles = self.detector.process(block[:, 0])
         self._add_cycles(cycles)
         pos = 0
@@ -381,12 +427,40 @@ class _Analyzer:
         self._emit_windows()
         self._emit_periods()
         ended = self._events.finish()
+        self._release_half(math.inf)
+        self._release_windows(math.inf)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
+
+    def _mark_bad_cycles(self, cycles: Cycles) -> Cycles:
+        """Cycles that contain a missing or absurd sample are invalid; runs
+        that lie wholly before the last cycle are dropped."""
+        if not self._bad_runs:
+            return cycles
+        runs = np.array(self._bad_runs, dtype=np.int64)
+        r = self.R
+        first = (cycles.start // np.uint64(r)).astype(np.int64)
+        end = -(-cycles.end().astype(np.int64) // r)
+        k = np.searchsorted(runs[:, 1], first, side="right")  # first run ending after the start
+        k = np.minimum(k, len(runs) - 1)
+        hit = (runs[k, 1] > first) & (runs[k, 0] < end)
+        if hit.any():
+            cycles = cycles._replace(valid=cycles.valid & ~hit)
+        last = int(end[-1]) if len(end) else 0
+        self._bad_runs = [run for run in self._bad_runs if run[1] > last - 1]
+        return cycles
 
     def _add_cycles(self, cycles: Cycles) -> None:
         if not cycles.count:
             return
+        cycles = self._mark_bad_cycles(cycles)
+        measured = cycles.kind == KIND_MEASURED
+        if measured.any():
+            f = cycles.frequency[measured]
+            self._freq_sum += float(np.sum(f))
+            self._freq_count += int(len(f))
+            self._off_nominal_cycles += int(np.count_nonzero(
+                np.abs(f / self.f0 - 1.0) > OFF_NOMINAL))
         self._pending = (cycles if not self._pending.count
                          else Cycles.concatenate([self._pending, cycles]))
         self._cycle_count += int(np.count_nonzero(cycles.kind == KIND_MEASURED))
@@ -613,22 +687,38 @@ class _Analyzer:
         index = np.arange(self._window_index, self._window_index + n)
         self._window_index += n
         cols = self._window_columns(r, valid, harm)
+        blank_without_phasor(cols, self.phases, self.with_currents, *self._scales())
         self._window_count += n
         self._invalid_windows += int(np.count_nonzero(~valid))
-        self._stats.add(cols)
-        self._env_windows.add(cols["t_end"], cols)
-        self._add_phasors(cols)
         self._track_worst(r, index, harm, cols)
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = self._harmonic_rows(r, index, harm) if want_rows else None
-        if "windows" in self.keep:
-            self._win_batches.append(cols)
         if rows is not None and "harmonics" in self.keep:
             self._harm_batches.append(rows)
-        if "on_windows" in self.sink:
-            self.sink["on_windows"](_frame([cols], self._window_names))
         if "on_harmonics" in self.sink:
             self.sink["on_harmonics"](self._harmonics_frame([rows]))
+        # the flags need the events up to each window's end
+        self._hold_windows.push(cols)
+        self._release_windows(self._events_known_until)
+
+    def _release_windows(self, known_until: float) -> None:
+        """Flags the held windows that end before ``known_until`` and hands
+        them on: statistics (invalid windows left out, spectral values of
+        flagged ones too), trends, the kept table and the sink."""
+        cols = self._hold_windows.release(min(known_until, self._intervals.earliest_open()))
+        if cols is None:
+            return
+        flagged = ~cols["valid"] | self._intervals.overlaps(cols["t_start"], cols["t_end"])
+        cols["flagged"] = flagged
+        self._flagged_windows += int(np.count_nonzero(flagged))
+        steady = steady_statistics_view(cols, self._spectral_names)
+        self._stats.add(steady)
+        self._env_windows.add(cols["t_end"], cols)
+        self._add_phasors(steady)
+        if "windows" in self.keep:
+            self._win_batches.append(cols)
+        if "on_windows" in self.sink:
+            self.sink["on_windows"](_frame([cols], self._window_names))
 
     def _emit_periods(self) -> None:
         parts = self._pend_periods
@@ -640,8 +730,36 @@ class _Analyzer:
         cols = self._period_columns(pr)
         total = pr[:, 0] if self.phases > 1 else pr[:, 1]
         self._half_count += len(pr)
-        ended = self._events.add(total["rvcU"], cols["u_rms_mean"])
-        trend = {k: cols[k] for k in self._env_half.names if k != "valid"}
+        valid = cols["valid"].astype(bool)
+        ended = self._events.add(total["rvcU"], cols["u_rms_mean"], valid)
+        blank_without_phasor(cols, self.phases, self.with_currents,
+                             *self._scales(), half_cycles=True)
+        self._invalid_half += int(np.count_nonzero(~valid))
+        self._events_known_until = float(cols["t_end"][-1])
+        self._hold_half.push(cols)
+        self._release_half(self._events_known_until)
+        self._release_windows(self._events_known_until)
+        if ended and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(ended))
+
+    def _scales(self) -> Tuple[float, float]:
+        """The largest scale of the voltage and of the current inputs."""
+        scale = self._screen.scale
+        return float(scale[:self.nv].max()), float(scale[self.nv:].max()) if self.nc else 0.0
+
+    def _release_half(self, known_until: float) -> None:
+        """Flags the held half-cycle values that end before ``known_until``
+        and before any event in progress, and hands them on."""
+        cols = self._hold_half.release(min(known_until, self._intervals.earliest_open()))
+        if cols is None:
+            return
+        valid = cols["valid"].astype(bool)
+        t_end = cols["t_end"].astype(np.float64)
+        f = np.where(cols["frequency"] > 0, cols["frequency"], self.f0).astype(np.float64)
+        cols["flagged"] = ~valid | self._intervals.overlaps(t_end - 1.0 / f, t_end)
+        self._flagged_half += int(np.count_nonzero(cols["flagged"]))
+        trend = {k: (np.where(valid, cols[k], np.nan) if k.startswith("u") else cols[k])
+                 for k in self._env_half.names if k != "valid"}
         if "valid" in self._env_half.names:
             trend["valid"] = cols["valid"].astype(np.float64)
         self._env_half.add(cols["t_end"], trend)
@@ -649,8 +767,6 @@ class _Analyzer:
             self._half_batches.append(cols)
         if "on_half_cycles" in self.sink:
             self.sink["on_half_cycles"](_frame([cols], self._half_names))
-        if ended and "on_events" in self.sink:
-            self.sink["on_events"](_Events.frame(ended))
 
     def _add_phasors(self, cols: Dict[str, np.ndarray]) -> None:
         for prefix in ("u", "i"):
@@ -698,6 +814,7 @@ class _Analyzer:
             "first_sample": r["firstSampleIndex"].astype(np.int64),
             "n_samples": r["length"].astype(np.int64),
             "valid": valid,
+            "flagged": ~valid,
         }
         for k in range(P):
             b = ch[:, k]
@@ -711,7 +828,7 @@ class _Analyzer:
             cols[f"{u}_thd_even"] = b["thdU"]["thdEven"]
             cols[f"{u}_thd_odd"] = b["thdU"]["thdOdd"]
             cols[f"{u}_thd_rms"] = b["thdU"]["thdRms"]
-            cols[f"{u}_distortion"] = b["thdU"]["distortion"]
+            cols[f"{u}_distortion"] = total_distortion(b["rmsFftU"], b["h1U"], b["thdU"]["thd"])
         if self.with_currents:
             for k in range(P):
                 b = ch[:, k]
@@ -816,6 +933,7 @@ class _Analyzer:
             "t_end": phase[:, 0]["time"].copy(),
             "frequency": phase[:, 0]["frequency"].copy(),
             "valid": phase[:, 0]["valid"].copy(),
+            "flagged": ~phase[:, 0]["valid"],
         }
         for k in range(P):
             rec = phase[:, k]
@@ -951,7 +1069,48 @@ class _Analyzer:
             "half_cycle_count": int(self._half_count),
             "cycle_count": int(self._cycle_count),
             "invalid_cycle_count": int(self._invalid_cycles),
+            "flagged_window_count": int(self._flagged_windows),
+            "invalid_half_cycle_count": int(self._invalid_half),
+            "flagged_half_cycle_count": int(self._flagged_half),
+            "missing_samples": self._channel_counts(self._screen.missing),
+            "absurd_samples": self._channel_counts(self._screen.absurd),
+            "absent_channels": [n for n, gone in zip(self._channel_names(), self._screen.absent())
+                                if gone],
+            "measured_frequency_mean": (self._freq_sum / self._freq_count
+                                        if self._freq_count else None),
+            "warnings": self._warnings(),
         }
+
+    def _channel_names(self) -> List[str]:
+        if self.delta:
+            volts = [f"U{ab}" for ab in _LL_NAMES[:self.nv]]
+        else:
+            volts = [f"U{k}" for k in range(1, self.nv + 1)]
+        return volts + [f"I{k}" for k in range(1, self.nc + 1)]
+
+    def _channel_counts(self, counts: np.ndarray) -> Dict[str, int]:
+        return {n: int(c) for n, c in zip(self._channel_names(), counts) if c}
+
+    def _warnings(self) -> List[str]:
+        """Plain sentences about what makes the results doubtful."""
+        out = []
+        if self._freq_count and self._off_nominal_cycles > OFF_NOMINAL_SHARE * self._freq_count:
+            f = self._freq_sum / self._freq_count
+            out.append(f"the measured frequency (mean {f:.2f} Hz over {self._freq_count} cycles) "
+                       f"is far from the nominal {self.f0:g} Hz: check the nominal frequency "
+                       "(--frequency); cycles that far off are invalid")
+        absent = [n for n, gone in zip(self._channel_names(), self._screen.absent()) if gone]
+        if absent:
+            out.append(f"no data in channel{'s' if len(absent) > 1 else ''} {', '.join(absent)}: "
+                       "reported as absent; every window that needs it is invalid")
+        for label, counts in (("missing or non-finite", self._screen.missing),
+                              ("absurd", self._screen.absurd)):
+            bad = self._channel_counts(counts)
+            if bad and not all(n in absent for n in bad):
+                items = ", ".join(f"{n} {c}" for n, c in bad.items())
+                out.append(f"{label} samples ({items}): the cycles, windows and half-cycle "
+                           "values that contain them are invalid and flagged")
+        return out
 
     def close(self) -> None:
         self.module.close()

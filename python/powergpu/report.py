@@ -456,9 +456,9 @@ def _fig_spectrum(result: Any):
 
 def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
     """{channel: (rms magnitude, angle in degrees)} of the fundamental of
-    every phase voltage and current, averaged over all windows as complex
-    numbers (the angles are relative to the fundamental of U1, so they stay
-    put while the frequency drifts).
+    every phase voltage and current, averaged as complex numbers over the
+    windows that are not flagged (the angles are relative to the
+    fundamental of U1, so they stay put while the frequency drifts).
 
     Angles are counter-clockwise positive: U2 of a positive-sequence system
     lies near -120 degrees, a lagging current at a negative angle from its
@@ -476,6 +476,8 @@ def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
             if mag is None or ang is None:
                 continue
             ok = np.isfinite(mag) & np.isfinite(ang)
+            if "flagged" in w.columns:
+                ok &= ~w["flagged"].to_numpy(dtype=bool)
             if not ok.any():
                 continue
             z = np.mean(mag[ok] * np.exp(1j * np.radians(ang[ok])))
