@@ -305,7 +305,7 @@ def flagged_text(result: Any) -> Optional[str]:
     text = f"{int(fw)} of {int(wc)} windows"
     if fh is not None and hc is not None:
         text += f", {int(fh)} of {int(hc)} half-cycle values"
-    return text + " (events or invalid data; left out of the steady-state statistics)"
+    return text + " (events or invalid data)"
 
 
 def warnings(result: Any) -> List[str]:
