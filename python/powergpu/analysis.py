@@ -225,6 +225,8 @@ class _Events:
         return pd.DataFrame(rows, columns=cls.COLUMNS)
 
 
+#: Samples per nominal cycle that the analysis accepts (2.5 MHz at 50 Hz).
+MAX_SAMPLES_PER_CYCLE = 50000
 #: Relative deviation of a measured cycle's frequency from the nominal one
 #: beyond which it counts as off-nominal (for the warning).
 OFF_NOMINAL = 0.05
@@ -276,6 +278,11 @@ class _Analyzer:
         f0 = float(nominal_frequency)
         if not f0 > 0 or f0 * 8 > fs:
             raise ValueError("nominal_frequency must be positive and at most sample_rate / 8")
+        if fs / f0 > MAX_SAMPLES_PER_CYCLE:
+            # the filters and the sample ring grow with the samples per cycle
+            raise ValueError(f"a sample rate of {fs:g} Hz is {fs / f0:.3g} samples per "
+                             f"{f0:g} Hz cycle, more than the {MAX_SAMPLES_PER_CYCLE} that the "
+                             "analysis takes: check the sample rate")
         if int(harmonics) < 1:
             raise ValueError("harmonics must be at least 1")
         self.keep = _keep_set(keep)
@@ -388,6 +395,7 @@ class _Analyzer:
         self._freq_sum = 0.0
         self._freq_count = 0
         self._off_nominal_cycles = 0
+        self._highest_order: Optional[int] = None  # lowest highest order of a window
         self._events = _Events(self.rvc_length, self.nominal_voltage, self._intervals)
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
@@ -690,6 +698,10 @@ class _Analyzer:
         blank_without_phasor(cols, self.phases, self.with_currents, *self._scales())
         self._window_count += n
         self._invalid_windows += int(np.count_nonzero(~valid))
+        if n:
+            top = int(r["harmonicLength"].min()) - 1
+            self._highest_order = top if self._highest_order is None else min(
+                self._highest_order, top)
         self._track_worst(r, index, harm, cols)
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = self._harmonic_rows(r, index, harm) if want_rows else None
@@ -1078,6 +1090,7 @@ class _Analyzer:
                                 if gone],
             "measured_frequency_mean": (self._freq_sum / self._freq_count
                                         if self._freq_count else None),
+            "highest_harmonic_order": self._highest_order,
             "warnings": self._warnings(),
         }
 
@@ -1099,6 +1112,11 @@ class _Analyzer:
             out.append(f"the measured frequency (mean {f:.2f} Hz over {self._freq_count} cycles) "
                        f"is far from the nominal {self.f0:g} Hz: check the nominal frequency "
                        "(--frequency); cycles that far off are invalid")
+        if self._highest_order is not None and self._highest_order < self.harmonics:
+            out.append(f"harmonic orders above {self._highest_order} are not computed in every "
+                       f"window: a sample rate of {self.fs:g} Hz resolves orders up to about "
+                       f"{self.fs / 2 / self.f0:.0f} at {self.f0:g} Hz (asked for "
+                       f"{self.harmonics}); THD sums the orders computed")
         absent = [n for n, gone in zip(self._channel_names(), self._screen.absent()) if gone]
         if absent:
             out.append(f"no data in channel{'s' if len(absent) > 1 else ''} {', '.join(absent)}: "

@@ -19,6 +19,8 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import signal
+import stat
 import sys
 import time
 from dataclasses import dataclass, field
@@ -354,6 +356,10 @@ def _file_source(args: argparse.Namespace) -> Source:
                     "with two currents)", path=rec.path)
             notes.append("no current channels found: voltage quantities only")
         cols = [roles[r] for r in v_roles] + ([roles[r] for r in i_roles] if with_currents else [])
+        if rec.n_samples == 0:
+            raise RecordingError("the recording holds no samples (empty data, or a sample count "
+                                 "of 0 in its header): nothing to analyse", path=rec.path)
+        notes += rec.notes + _duplicate_notes(rec, cols)
         f_nom = args.frequency
         if f_nom is None:
             f_file = rec.nominal_frequency
@@ -381,6 +387,19 @@ def _file_source(args: argparse.Namespace) -> Source:
     except BaseException:
         rec.close()
         raise
+
+
+def _duplicate_notes(rec: Any, cols: Sequence[int]) -> List[str]:
+    """Notes on analysed channels whose name another channel shares."""
+    from .io.channel_map import duplicate_names
+
+    notes = []
+    for name, indices in duplicate_names(rec).items():
+        used = [i for i in indices if i in cols]
+        if used:
+            notes.append(f"channels {', '.join(map(str, indices))} are all named {name!r}; "
+                         f"channel {used[0]} is analysed (choose with --channels by index)")
+    return notes
 
 
 # --- running the analysis -----------------------------------------------------
@@ -503,6 +522,10 @@ def _prepare_outputs(args: argparse.Namespace) -> Tuple[Path, Optional[Path]]:
         if report.exists() and report.is_dir():
             raise CliError(f"--report {report} is a folder; give a file name such as "
                            f"{report / 'report.html'}")
+        if os.path.lexists(report) and not stat.S_ISREG(os.lstat(report).st_mode):
+            # a link, a device or a pipe: replacing it would not write where it points
+            raise CliError(f"--report {report} exists and is not a regular file; "
+                           "give the name of a new or a regular file")
         try:
             report.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
@@ -534,7 +557,10 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         writer = summary.TableWriter(outdir, args.tables)
         sink = _TimedSink(writer)
         started = time.perf_counter()
-        result = run_analysis(source, args, sink=sink, keep=())
+        try:
+            result = run_analysis(source, args, sink=sink, keep=())
+        except (ValueError, MemoryError) as exc:
+            raise _named(exc, args) from None
         total = time.perf_counter() - started
     except BaseException:
         if writer is not None:
@@ -572,6 +598,21 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         sys.stdout.write(text)
         sys.stdout.flush()
     return 0
+
+
+def _named(exc: BaseException, args: argparse.Namespace) -> BaseException:
+    """The analysis's rejection of a file's values, as one line that
+    names the file; out of memory in words rather than numpy's."""
+    if isinstance(exc, _expected_errors()) and not isinstance(exc, ValueError):
+        return exc
+    where = "the demo signal" if args.demo else str(args.file)
+    if isinstance(exc, MemoryError):
+        return CliError(f"{where}: not enough memory to analyse it; check the sample rate and "
+                        "the sample count in its header")
+    text = _one_line(exc)
+    if getattr(exc, "path", None):
+        return exc
+    return CliError(f"{where}: {text}")
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
@@ -648,10 +689,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     debug = os.environ.get("POWERGPU_DEBUG", "") not in ("", "0")
+    previous = _on_sigterm()
     try:
         if args.command in ("analyze", "analyse"):
             return _cmd_analyze(args, parser)
         return _cmd_info(args)
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -681,6 +726,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
               "(run again with POWERGPU_DEBUG=1 for the traceback, and please report it)",
               file=sys.stderr)
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM arrived: unwinds like Ctrl+C, so that unfinished output
+    files are removed on the way out."""
+
+
+def _on_sigterm() -> Any:
+    """Makes SIGTERM raise ``Terminated``; returns the previous handler
+    (None where no handler can be set: not the main thread)."""
+    def handler(signum: int, frame: Any) -> None:
+        raise Terminated()
+
+    try:
+        return signal.signal(signal.SIGTERM, handler)
+    except ValueError:
+        return None
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -753,6 +753,10 @@ def write_report(result: Any, path: "os.PathLike[str] | str", *, title: str = "p
     if p.parent and not p.parent.exists():
         p.parent.mkdir(parents=True, exist_ok=True)
     tmp = p.with_name(p.name + ".part")
-    tmp.write_text(text, encoding="utf-8")
-    os.replace(tmp, p)
+    try:
+        tmp.write_text(text, encoding="utf-8")
+        os.replace(tmp, p)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
     return p

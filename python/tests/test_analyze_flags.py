@@ -181,3 +181,15 @@ def test_total_distortion_holds_harmonics_and_interharmonics(native):
     # rounding never puts it below the THD
     d = total_distortion(np.float32([230.0]), np.float32([230.0]), np.float32([0.01]))
     assert d[0] == pytest.approx(0.01)
+
+
+def test_orders_the_sample_rate_cannot_hold_are_named(native):
+    fs = 5760.0  # 96 samples per 60 Hz cycle: harmonics up to the 48th
+    t = np.arange(int(2 * fs)) / fs
+    v = np.stack([230 * SQ2 * np.sin(2 * np.pi * 60 * t - k * 2 * np.pi / 3) for k in range(3)], 1)
+    r = analyze(v, sample_rate=fs, nominal_frequency=60.0, grid="star", backend="cpu")
+    assert r.summary["highest_harmonic_order"] == 48 == r.harmonics["order"].max()
+    assert any("orders above 48 are not computed" in w for w in r.summary["warnings"])
+    r = analyze(v, sample_rate=fs, nominal_frequency=60.0, grid="star", backend="cpu",
+                harmonics=40)
+    assert r.summary["warnings"] == []
