@@ -140,8 +140,10 @@ class _Events:
                "delta_u_ss_pct", "reference_voltage", "ended"]
 
     def __init__(self, steady_length: int, nominal_voltage: Optional[float],
-                 intervals: Optional[EventIntervals] = None) -> None:
+                 intervals: Optional[EventIntervals] = None, lag: float = math.inf) -> None:
         self.length = int(steady_length)
+        # an event ends at the first of the N steady values that end it
+        self.lag = float(lag)
         self.nominal_voltage = nominal_voltage
         self.intervals = intervals
         self.warmup = SteadyState(self.length)
@@ -179,7 +181,7 @@ class _Events:
                     ref = float(np.mean(before)) if len(before) else float("nan")
                 self._open = (float(rvc["time"][k]), ref)
                 if self.intervals is not None:
-                    self.intervals.open(self, self._open[0])
+                    self.intervals.open(self, self._open[0], self.lag)
             if ended[k] and self._ignoring:
                 self._ignoring = False
             elif ended[k] and self._open is not None:
@@ -396,7 +398,9 @@ class _Analyzer:
         self._freq_count = 0
         self._off_nominal_cycles = 0
         self._highest_order: Optional[int] = None  # lowest highest order of a window
-        self._events = _Events(self.rvc_length, self.nominal_voltage, self._intervals)
+        # N values, each at most one nominal period apart (frequency >= 0.5 x nominal)
+        self._events = _Events(self.rvc_length, self.nominal_voltage, self._intervals,
+                               lag=self.rvc_length / self.f0)
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
         self._phasor_sums: Dict[str, List[Any]] = {}
@@ -717,7 +721,7 @@ class _Analyzer:
         """Flags the held windows that end before ``known_until`` and hands
         them on: statistics (invalid windows left out, spectral values of
         flagged ones too), trends, the kept table and the sink."""
-        cols = self._hold_windows.release(min(known_until, self._intervals.earliest_open()))
+        cols = self._hold_windows.release(self._intervals.settled_until(known_until))
         if cols is None:
             return
         flagged = ~cols["valid"] | self._intervals.overlaps(cols["t_start"], cols["t_end"])
@@ -762,7 +766,7 @@ class _Analyzer:
     def _release_half(self, known_until: float) -> None:
         """Flags the held half-cycle values that end before ``known_until``
         and before any event in progress, and hands them on."""
-        cols = self._hold_half.release(min(known_until, self._intervals.earliest_open()))
+        cols = self._hold_half.release(self._intervals.settled_until(known_until))
         if cols is None:
             return
         valid = cols["valid"].astype(bool)
@@ -797,13 +801,14 @@ class _Analyzer:
 
     def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
                      cols: Dict[str, np.ndarray]) -> None:
-        """Keeps the harmonic rows of the window with the highest voltage
-        THD over all phases (the first of equal ones)."""
+        """Keeps the harmonic rows of the valid window with the highest
+        voltage THD over all phases (the first of equal ones)."""
         names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
         if not names or not len(index):
             return
         thd = np.column_stack([cols[c] for c in names])
-        per_window = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        usable = np.isfinite(thd) & cols["valid"][:, None]  # not a window of invalid data
+        per_window = np.max(np.where(usable, thd, -np.inf), axis=1)
         best = int(np.argmax(per_window))
         score = float(per_window[best])
         if not (math.isfinite(score) and score > self._worst_score):

@@ -45,7 +45,7 @@ class EventIntervals:
         self._t0: List[float] = []
         self._t1: List[float] = []
         self.types: List[str] = []
-        self._open: Dict[object, float] = {}
+        self._open: Dict[object, Tuple[float, float]] = {}
 
     def add(self, kind: str, t_start: float, t_end: float) -> None:
         """A finished event (t_end NaN: it lasts to the end of the recording)."""
@@ -53,8 +53,11 @@ class EventIntervals:
         self._t1.append(float(t_end) if math.isfinite(float(t_end)) else math.inf)
         self.types.append(str(kind))
 
-    def open(self, key: object, t_start: float) -> None:
-        self._open[key] = float(t_start)
+    def open(self, key: object, t_start: float, lag: float = 0.0) -> None:
+        """An event in progress from ``t_start``.  ``lag``: how far before
+        the latest value seen its end may still be placed once it is
+        known (0 for an event that ends where it is detected)."""
+        self._open[key] = (float(t_start), float(lag))
 
     def close(self, key: object) -> None:
         self._open.pop(key, None)
@@ -62,11 +65,16 @@ class EventIntervals:
     def __len__(self) -> int:
         return len(self._t0)
 
-    def earliest_open(self) -> float:
-        """Start of the earliest event in progress (+inf: none).  Its end,
-        once known, may lie anywhere after its start, so the flags of rows
-        after that start are not settled yet."""
-        return min(self._open.values(), default=math.inf)
+    def settled_until(self, known_until: float) -> float:
+        """Rows ending at or before this time can be flagged for good, the
+        events being known up to ``known_until``: an event in progress
+        will end no earlier than ``known_until`` minus its lag, so rows
+        between its start and that time overlap it whatever its end, and
+        rows before its start do not."""
+        out = known_until
+        for start, lag in self._open.values():
+            out = min(out, max(start, known_until - lag))
+        return out
 
     def overlaps(self, t0: np.ndarray, t1: np.ndarray) -> np.ndarray:
         """Whether each interval [t0, t1] shares a point with an event."""
@@ -79,7 +87,7 @@ class EventIntervals:
         for a, b in zip(self._t0, self._t1):
             if a <= hi and b >= lo:
                 out |= (t1 >= a) & (t0 <= b)
-        for a in self._open.values():
+        for a, _ in self._open.values():
             if a <= hi:
                 out |= t1 >= a
         return out

@@ -193,3 +193,40 @@ def test_orders_the_sample_rate_cannot_hold_are_named(native):
     r = analyze(v, sample_rate=fs, nominal_frequency=60.0, grid="star", backend="cpu",
                 harmonics=40)
     assert r.summary["warnings"] == []
+
+
+def test_flags_of_a_long_event_do_not_depend_on_the_batches(native, monkeypatch):
+    """A voltage that keeps changing for 5 s holds one RVC event open far longer than the
+    detector's window: rows are handed on while it lasts, with the flags they will keep."""
+    from powergpu import analysis
+
+    v, i = three_phase(int(10 * FS))
+    for k, t0 in enumerate(np.arange(3.0, 8.0, 0.25)):
+        _dip(v, t0, t0 + 0.25, depth=1.03 if k % 2 else 0.97)
+    whole = _run(v, i)
+    assert len(whole.events) == 1 and whole.events["duration"].iloc[0] > 5.0
+    monkeypatch.setattr(analysis, "WINDOW_BATCH", 2)
+    monkeypatch.setattr(analysis, "HALF_CYCLE_BATCH", 20)
+    calls = []
+    seen = {"on_windows": [], "on_half_cycles": []}
+
+    class Sink:
+        def on_windows(self, df):
+            seen["on_windows"].append(df)
+
+        def on_half_cycles(self, df):
+            seen["on_half_cycles"].append(df)
+            calls.append(("half_cycles", float(df["t_end"].max())))
+
+        def on_events(self, df):
+            calls.append(("events", float(df["t_end"].iloc[0])))
+
+    _run(v, i, sink=Sink(), keep=(), chunk_samples=2048)
+    event = whole.events.iloc[0]
+    before_end = [t for kind, t in calls[:calls.index(("events", event["t_end"]))]
+                  if kind == "half_cycles"]
+    # rows well inside the event went out, flagged, before the event was over
+    assert max(before_end) > event["t_start"] + 3.0
+    for name, table in (("on_windows", whole.windows), ("on_half_cycles", whole.half_cycles)):
+        got = np.concatenate([df["flagged"].to_numpy() for df in seen[name]])
+        assert (got == table["flagged"].to_numpy()).all(), name
