@@ -33,8 +33,8 @@ import numpy as np
 import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
-from .flags import (EventIntervals, RowHoldback, blank_without_phasor, spectral_columns,
-                    steady_statistics_view, total_distortion)
+from .flags import (EventIntervals, RowHoldback, blank_absent, blank_without_phasor,
+                    spectral_columns, steady_statistics_view, total_distortion)
 from .screening import SampleScreen
 from .steady import SteadyState
 from .module import GRID_NAMES, Module, grid_info, grid_type
@@ -700,6 +700,7 @@ class _Analyzer:
         self._window_index += n
         cols = self._window_columns(r, valid, harm)
         blank_without_phasor(cols, self.phases, self.with_currents, *self._scales())
+        blank_absent(cols, *self._absent_phases())
         self._window_count += n
         self._invalid_windows += int(np.count_nonzero(~valid))
         if n:
@@ -750,6 +751,7 @@ class _Analyzer:
         ended = self._events.add(total["rvcU"], cols["u_rms_mean"], valid)
         blank_without_phasor(cols, self.phases, self.with_currents,
                              *self._scales(), half_cycles=True)
+        blank_absent(cols, *self._absent_phases())
         self._invalid_half += int(np.count_nonzero(~valid))
         self._events_known_until = float(cols["t_end"][-1])
         self._hold_half.push(cols)
@@ -757,6 +759,15 @@ class _Analyzer:
         self._release_windows(self._events_known_until)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
+
+    def _absent_phases(self) -> Tuple[List[int], List[int]]:
+        """Phases whose measured voltage or current channel has held no
+        usable sample so far (a delta grid's voltages are line-to-line:
+        no phase of its own)."""
+        gone = self._screen.absent()
+        volts = [] if self.delta else [k + 1 for k in range(self.nv) if gone[k]]
+        amps = [k + 1 for k in range(self.nc) if gone[self.nv + k]]
+        return volts, amps
 
     def _scales(self) -> Tuple[float, float]:
         """The largest scale of the voltage and of the current inputs."""

@@ -23,9 +23,9 @@ from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["EventIntervals", "RowHoldback", "blank_without_phasor", "total_distortion",
-           "PHASOR_FLOOR_RMS", "PHASOR_FLOOR_SCALE", "SPECTRAL_PREFIXES", "spectral_columns",
-           "steady_statistics_view"]
+__all__ = ["EventIntervals", "RowHoldback", "blank_absent", "blank_without_phasor",
+           "total_distortion", "PHASOR_FLOOR_RMS", "PHASOR_FLOOR_SCALE", "SPECTRAL_PREFIXES",
+           "spectral_columns", "steady_statistics_view"]
 
 #: A fundamental below this fraction of its window's RMS has no usable phase
 #: (DC, noise, a channel that carries no power-frequency signal).
@@ -229,3 +229,25 @@ def steady_statistics_view(cols: Mapping[str, np.ndarray],
         drop = flagged if name in spectral_set else ~valid
         out[name] = np.where(drop, np.nan, x).astype(x.dtype) if drop.any() else x
     return out
+
+
+_PHASE_POWER_COLUMNS = ("p{k}", "p{k}_fft", "q{k}", "s{k}", "d{k}", "pf{k}", "cos_phi1_{k}",
+                        "p1_{k}", "q1_{k}", "s1_{k}", "z{k}", "z1_{k}", "phi1_{k}")
+
+
+def blank_absent(cols: Dict[str, np.ndarray], voltages: Sequence[int],
+                 currents: Sequence[int]) -> None:
+    """Sets to NaN, in place, every column of the phases whose voltage or
+    current channel has held no usable sample so far: a channel without
+    data is absent, not 0 V or 0 A."""
+    def blank(name: str) -> None:
+        x = cols.get(name)
+        if isinstance(x, np.ndarray) and x.dtype.kind == "f":
+            cols[name] = np.full_like(x, np.nan)
+
+    for prefix, phases in (("u", voltages), ("i", currents)):
+        for k in phases:
+            for name in [n for n in cols if n.startswith(f"{prefix}{k}_")]:
+                blank(name)
+            for pattern in _PHASE_POWER_COLUMNS:
+                blank(pattern.format(k=k))

@@ -18,7 +18,8 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 __all__ = [
-    "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows", "flagged_text", "warnings",
+    "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
+    "flagged_text", "warnings",
     "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
     "write_summary", "CsvAppender", "TableWriter", "csv_chunk_rows",
 ]

@@ -92,6 +92,10 @@ def test_missing_stretch_and_a_channel_without_data(native):
     assert r.summary["absent_channels"] == ["I3"]
     assert any("no data in channel I3" in text for text in r.summary["warnings"])
     assert r.summary["phases"][2]["i_rms"] is None  # absent, not 0 A
+    for table in (r.windows, r.half_cycles):
+        for name in ("i3_rms", "i3_h1", "p3", "s3", "pf3"):
+            assert table[name].isna().all(), name
+        assert not table["i2_rms"].isna().any()
 
 
 def test_zero_current_has_no_angle(native):

@@ -98,7 +98,8 @@ def _one_role_each(recording: Recording, roles: Mapping[str, int]) -> None:
         if index in seen:
             name = recording.channels[index].name
             raise RecordingError(f"channel {index} ({name}) is given two roles, {seen[index]} "
-                                 f"and {role}; each channel can have one role", path=recording.path)
+                                 f"and {role}; each channel can have one role",
+                                 path=recording.path)
         seen[index] = role
 
 

@@ -7,7 +7,8 @@ with a unit: "time [s]"), or a column whose name speaks of time or date and
 which holds ISO 8601 dates and times ("Time_UTC": 2024-03-05T12:00:00.000020Z),
 gives the sampling rate; without one the caller must pass ``sample_rate``.
 Time stamps off the uniform grid by at most a quarter of a sample are
-accepted with a note; larger irregularities are refused with the row.  Column headers may carry units: "Ua [kV]", "Ib (A)".
+accepted with a note; larger irregularities are refused with the row.
+Column headers may carry units: "Ua [kV]", "Ib (A)".
 """
 from __future__ import annotations
 
