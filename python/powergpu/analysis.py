@@ -700,7 +700,7 @@ class _Analyzer:
         self._window_index += n
         cols = self._window_columns(r, valid, harm)
         blank_without_phasor(cols, self.phases, self.with_currents, *self._scales())
-        blank_absent(cols, *self._absent_phases())
+        blank_absent(cols, cols["t_start"], *self._absent_phases())
         self._window_count += n
         self._invalid_windows += int(np.count_nonzero(~valid))
         if n:
@@ -751,7 +751,8 @@ class _Analyzer:
         ended = self._events.add(total["rvcU"], cols["u_rms_mean"], valid)
         blank_without_phasor(cols, self.phases, self.with_currents,
                              *self._scales(), half_cycles=True)
-        blank_absent(cols, *self._absent_phases())
+        f = np.where(cols["frequency"] > 0, cols["frequency"], self.f0)
+        blank_absent(cols, cols["t_end"] - 1.0 / f, *self._absent_phases())
         self._invalid_half += int(np.count_nonzero(~valid))
         self._events_known_until = float(cols["t_end"][-1])
         self._hold_half.push(cols)
@@ -760,13 +761,14 @@ class _Analyzer:
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
 
-    def _absent_phases(self) -> Tuple[List[int], List[int]]:
-        """Phases whose measured voltage or current channel has held no
-        usable sample so far (a delta grid's voltages are line-to-line:
-        no phase of its own)."""
-        gone = self._screen.absent()
-        volts = [] if self.delta else [k + 1 for k in range(self.nv) if gone[k]]
-        amps = [k + 1 for k in range(self.nc) if gone[self.nv + k]]
+    def _absent_phases(self) -> Tuple[Dict[int, float], Dict[int, float]]:
+        """{phase: time of the first usable sample of its voltage, or of its
+        current (+inf: none yet)}, for the phases with a measured channel
+        of their own (a delta grid's voltages are line-to-line)."""
+        first = self._screen.first_usable
+        since = np.where(first < 0, np.inf, first / self.fs)
+        volts = {} if self.delta else {k + 1: float(since[k]) for k in range(self.nv)}
+        amps = {k + 1: float(since[self.nv + k]) for k in range(self.nc)}
         return volts, amps
 
     def _scales(self) -> Tuple[float, float]:
@@ -1136,7 +1138,7 @@ class _Analyzer:
         absent = [n for n, gone in zip(self._channel_names(), self._screen.absent()) if gone]
         if absent:
             out.append(f"no data in channel{'s' if len(absent) > 1 else ''} {', '.join(absent)}: "
-                       "reported as absent; every window that needs it is invalid")
+                       "reported as absent (its columns are empty)")
         for label, counts in (("missing or non-finite", self._screen.missing),
                               ("absurd", self._screen.absurd)):
             bad = self._channel_counts(counts)

@@ -231,23 +231,37 @@ def steady_statistics_view(cols: Mapping[str, np.ndarray],
     return out
 
 
+_CURRENT_TOTALS = ("p_total", "q_total", "s_total", "pf_total", "p1_total", "s1_total",
+                   "q1_total", "i0", "i1", "i2", "i0_ratio", "i2_ratio", "p_pos", "q_pos",
+                   "p_neg", "q_neg", "p_zero", "q_zero")
+_VOLTAGE_TOTALS = ("u0", "u1", "u2", "u0_ratio", "u2_ratio", "u_rms_mean", "u12_rms", "u12_h1",
+                   "u12_thd", "u23_rms", "u23_h1", "u23_thd", "u31_rms", "u31_h1", "u31_thd")
 _PHASE_POWER_COLUMNS = ("p{k}", "p{k}_fft", "q{k}", "s{k}", "d{k}", "pf{k}", "cos_phi1_{k}",
                         "p1_{k}", "q1_{k}", "s1_{k}", "z{k}", "z1_{k}", "phi1_{k}")
 
 
-def blank_absent(cols: Dict[str, np.ndarray], voltages: Sequence[int],
-                 currents: Sequence[int]) -> None:
-    """Sets to NaN, in place, every column of the phases whose voltage or
-    current channel has held no usable sample so far: a channel without
-    data is absent, not 0 V or 0 A."""
-    def blank(name: str) -> None:
+def blank_absent(cols: Dict[str, np.ndarray], t_start: np.ndarray,
+                 voltages: Mapping[int, float], currents: Mapping[int, float]) -> None:
+    """Sets to NaN, in place, the columns of a phase in the rows that start
+    before its voltage's or current's first usable sample ({phase: time},
+    +inf while none has come): a channel without data is absent, not 0 V
+    or 0 A."""
+    def blank(name: str, rows: np.ndarray) -> None:
         x = cols.get(name)
         if isinstance(x, np.ndarray) and x.dtype.kind == "f":
-            cols[name] = np.full_like(x, np.nan)
+            cols[name] = np.where(rows, np.nan, x).astype(x.dtype)
 
     for prefix, phases in (("u", voltages), ("i", currents)):
-        for k in phases:
+        any_rows = np.zeros(len(t_start), dtype=bool)
+        for k, since in phases.items():
+            rows = t_start < since
+            if not rows.any():
+                continue
+            any_rows |= rows
             for name in [n for n in cols if n.startswith(f"{prefix}{k}_")]:
-                blank(name)
+                blank(name, rows)
             for pattern in _PHASE_POWER_COLUMNS:
-                blank(pattern.format(k=k))
+                blank(pattern.format(k=k), rows)
+        if any_rows.any():  # sums and sequences over the phases lack one of them
+            for name in _CURRENT_TOTALS + (_VOLTAGE_TOTALS if prefix == "u" else ()):
+                blank(name, any_rows)

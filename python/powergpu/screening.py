@@ -5,7 +5,10 @@ measured with: the cycles and values that contain it would be invented.
 ``SampleScreen`` replaces such samples by 0 (so that the filters and the
 library stay finite and allocate nothing in proportion to them) and
 returns where they were, so that the analysis marks the cycles, windows
-and half-cycle values that contain them invalid and flagged.
+and half-cycle values that contain them invalid and flagged.  A channel
+is absent, not missing samples, until its first usable sample: the
+analysis leaves its columns empty up to there and does not invalidate the
+other channels' values for it.
 
 A sample is absurd when its magnitude exceeds ``ABSURD_LIMIT`` (no voltage
 or current in any unit that recordings use comes near it) or
@@ -37,6 +40,8 @@ class SampleScreen:
         self.missing = np.zeros(int(columns), dtype=np.int64)
         self.absurd = np.zeros(int(columns), dtype=np.int64)
         self.finite = np.zeros(int(columns), dtype=np.int64)
+        #: Running index of each channel's first usable sample (-1: none yet).
+        self.first_usable = np.full(int(columns), -1, dtype=np.int64)
 
     def screen(self, block: np.ndarray, start: int) -> Tuple[np.ndarray, List[Tuple[int, int]]]:
         """Returns the block with unusable samples set to 0 and the runs
@@ -52,17 +57,29 @@ class SampleScreen:
         too_big = peak > limit
         if all_finite and not too_big.any():
             self.finite += len(block)
+            if len(block):
+                self.first_usable[self.first_usable < 0] = start
             return block, []
         bad = ~finite
         if too_big.any():
             absurd = finite & (np.abs(np.where(finite, block, 0.0)) > limit)
             self.absurd += absurd.sum(axis=0)
             bad |= absurd
-        self.missing += (~finite).sum(axis=0)
         self.finite += finite.sum(axis=0)
-        rows = bad.any(axis=1)
         clean = np.where(bad, 0.0, block)
-        return clean, _runs(rows, start)
+        # Until a channel's first usable sample it is absent, not missing
+        # samples: its columns are left empty and it invalidates nothing.
+        counted = bad
+        for c in np.flatnonzero(self.first_usable < 0).tolist():
+            good = np.flatnonzero(~bad[:, c])
+            first = int(good[0]) if len(good) else len(block)
+            if len(good):
+                self.first_usable[c] = start + first
+            if first:
+                counted = counted.copy() if counted is bad else counted
+                counted[:first, c] = False
+        self.missing += (~finite & counted).sum(axis=0)
+        return clean, _runs(counted.any(axis=1), start)
 
     def _learn(self, block: np.ndarray, finite: np.ndarray, peak: np.ndarray,
                all_finite: bool) -> None:
@@ -79,8 +96,8 @@ class SampleScreen:
                 self.scale[c] = max(self.scale[c], float(np.percentile(np.abs(x), 99.0)))
 
     def absent(self) -> np.ndarray:
-        """Channels that held no usable sample at all."""
-        return self.finite - self.absurd <= 0
+        """Channels that held no usable sample so far."""
+        return self.first_usable < 0
 
 
 def _runs(rows: np.ndarray, start: int) -> List[Tuple[int, int]]:

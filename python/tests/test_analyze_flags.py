@@ -87,15 +87,28 @@ def test_missing_stretch_and_a_channel_without_data(native):
     assert valid.sum() >= len(valid) - 4
     assert np.allclose(r.windows.loc[valid, "u1_rms"], 230.0, atol=1e-3)
 
+    v, i = three_phase(N)
     i[:, 2] = np.nan  # I3 never recorded
     r = _run(v, i)
-    assert r.summary["absent_channels"] == ["I3"]
+    assert r.summary["absent_channels"] == ["I3"] and r.summary["missing_samples"] == {}
     assert any("no data in channel I3" in text for text in r.summary["warnings"])
     assert r.summary["phases"][2]["i_rms"] is None  # absent, not 0 A
+    assert r.summary["phases"][1]["i_rms"] == pytest.approx(10.0, abs=1e-4)  # the rest counts
     for table in (r.windows, r.half_cycles):
-        for name in ("i3_rms", "i3_h1", "p3", "s3", "pf3"):
+        for name in ("i3_rms", "i3_h1", "p3", "s3", "pf3", "p_total", "s_total"):
             assert table[name].isna().all(), name
         assert not table["i2_rms"].isna().any()
+    assert r.windows["valid"].sum() >= len(r.windows) - 1
+
+    v, i = three_phase(N)
+    i[:int(2.0 * FS), 2] = np.nan  # I3 connected at 2 s
+    r = _run(v, i)
+    assert r.summary["absent_channels"] == [] and r.summary["missing_samples"] == {}
+    w = r.windows
+    before = w["t_start"] < 2.0
+    assert w.loc[before, "i3_rms"].isna().all() and w.loc[before, "cos_phi1_3"].isna().all()
+    assert np.allclose(w.loc[~before & w["valid"], "i3_rms"], 10.0, atol=1e-4)
+    assert w["valid"].sum() >= len(w) - 1
 
 
 def test_zero_current_has_no_angle(native):
