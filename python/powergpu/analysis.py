@@ -63,9 +63,11 @@ WINDOW_CYCLES = {50.0: 10, 60.0: 12}
 class AnalysisResult:
     """Tables of one analysis.
 
-    - ``windows``: one row per 10/12-cycle window.
+    - ``windows``: one row per 10/12-cycle window; ``flagged`` marks the
+      windows that are invalid or overlap an event (see ``flags``).
     - ``harmonics``: long format, one row per window, channel and order.
-    - ``half_cycles``: one row per one-cycle value refreshed every half cycle.
+    - ``half_cycles``: one row per one-cycle value refreshed every half
+      cycle, ``flagged`` as for the windows.
     - ``events``: rapid voltage changes.
     - ``cycles``: the detected cycle entries (t_start, t_end, frequency,
       valid, kind: "measured", "filler" or "partial", amplitude).
@@ -278,8 +280,12 @@ class _Analyzer:
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
         f0 = float(nominal_frequency)
-        if not f0 > 0 or f0 * 8 > fs:
-            raise ValueError("nominal_frequency must be positive and at most sample_rate / 8")
+        if not f0 > 0:
+            raise ValueError("nominal_frequency must be positive")
+        if f0 * 8 > fs:
+            raise ValueError(f"a sample rate of {fs:g} Hz is below 8 samples per {f0:g} Hz "
+                             "cycle, too few to analyse: check the sample rate (or the unit "
+                             "of the time column)")
         if fs / f0 > MAX_SAMPLES_PER_CYCLE:
             # the filters and the sample ring grow with the samples per cycle
             raise ValueError(f"a sample rate of {fs:g} Hz is {fs / f0:.3g} samples per "
@@ -1193,7 +1199,10 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     ``with_currents`` (default: when the block has enough columns), its
     measured currents.  Chunks must be contiguous; times in the results are
     running sample index / sample_rate, starting at the first chunk's
-    start index.  NaN or infinite samples are analysed as 0.
+    start index.  Missing (NaN), infinite or absurd samples are replaced by
+    0 and make the cycles, windows and half-cycle values that contain them
+    invalid and flagged; a channel is absent (its columns empty) until its
+    first usable sample (see ``screening``).
     ``total_samples`` only sizes the progress display.
 
     Streaming: ``sink`` is any object with some of the methods

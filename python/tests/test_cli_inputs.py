@@ -45,6 +45,8 @@ MISMATCHES = [
      ["'Va' is ambiguous", "channels 0, 1", "give the index"]),
     (lambda d: sample_rate(d, "1e12"), ["rec.cfg", "sample rate of 1e+12 Hz",
                                         "check the sample rate"]),
+    (lambda d: sample_rate(d, "20"), ["rec.cfg", "sample rate of 20 Hz is below 8 samples per",
+                                      "unit of the time column"]),
     (lambda d: [voltages(d, seconds=0.0)], ["rec.cfg", "holds no samples"]),
 ]
 
