@@ -396,6 +396,7 @@ class _Analyzer:
         self._intervals = EventIntervals()
         self._hold_windows = RowHoldback()
         self._hold_half = RowHoldback()
+        self._hold_worst = RowHoldback()
         self._events_known_until = -math.inf
         self._flagged_windows = 0
         self._flagged_half = 0
@@ -713,7 +714,7 @@ class _Analyzer:
             top = int(r["harmonicLength"].min()) - 1
             self._highest_order = top if self._highest_order is None else min(
                 self._highest_order, top)
-        self._track_worst(r, index, harm, cols)
+        self._hold_worst_candidates(r, index, harm, cols)
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = self._harmonic_rows(r, index, harm) if want_rows else None
         if rows is not None and "harmonics" in self.keep:
@@ -734,6 +735,7 @@ class _Analyzer:
         flagged = ~cols["valid"] | self._intervals.overlaps(cols["t_start"], cols["t_end"])
         cols["flagged"] = flagged
         self._flagged_windows += int(np.count_nonzero(flagged))
+        self._release_worst(known_until)
         steady = steady_statistics_view(cols, self._spectral_names)
         self._stats.add(steady)
         self._env_windows.add(cols["t_end"], cols)
@@ -818,15 +820,44 @@ class _Analyzer:
                 acc[1] += complex(np.sum(mag[ok] * np.exp(1j * np.radians(ang[ok]))))
                 acc[2] += int(ok.sum())
 
-    def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
-                     cols: Dict[str, np.ndarray]) -> None:
-        """Keeps the harmonic rows of the valid window with the highest
-        voltage THD over all phases (the first of equal ones)."""
+    def _hold_worst_candidates(self, r: np.ndarray, index: np.ndarray,
+                               harm: Dict[str, np.ndarray], cols: Dict[str, np.ndarray]) -> None:
+        """Holds the valid windows whose voltage THD beats the worst one so
+        far until their flags are known (few: the records are large)."""
         names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
         if not names or not len(index):
             return
         thd = np.column_stack([cols[c] for c in names])
-        usable = np.isfinite(thd) & cols["valid"][:, None]  # not a window of invalid data
+        with np.errstate(invalid="ignore"):
+            score = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        keep = cols["valid"] & (score > self._worst_score)
+        if not keep.any():
+            return
+        held = {"t_start": cols["t_start"][keep], "t_end": cols["t_end"][keep],
+                "valid": cols["valid"][keep], "_r": r[keep], "_index": index[keep]}
+        held.update({c: cols[c][keep] for c in names})
+        held.update({f"_h_{f}": a[keep] for f, a in harm.items()})
+        self._hold_worst.push(held)
+
+    def _release_worst(self, known_until: float) -> None:
+        held = self._hold_worst.release(self._intervals.settled_until(known_until))
+        if held is None:
+            return
+        held["flagged"] = ~held["valid"] | self._intervals.overlaps(held["t_start"],
+                                                                    held["t_end"])
+        harm = {k[3:]: v for k, v in held.items() if k.startswith("_h_")}
+        self._track_worst(held["_r"], held["_index"], harm, held)
+
+    def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
+                     cols: Dict[str, np.ndarray]) -> None:
+        """Keeps the harmonic rows of the window with the highest voltage
+        THD over all phases (the first of equal ones) among those that are
+        not flagged: the spectrum of a steady state."""
+        names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
+        if not names or not len(index):
+            return
+        thd = np.column_stack([cols[c] for c in names])
+        usable = np.isfinite(thd) & ~cols["flagged"][:, None]
         per_window = np.max(np.where(usable, thd, -np.inf), axis=1)
         best = int(np.argmax(per_window))
         score = float(per_window[best])

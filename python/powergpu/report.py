@@ -327,16 +327,16 @@ def _thd_limits(ax, values: Sequence[np.ndarray]) -> None:
 
 
 def worst_window(result: Any) -> Optional[int]:
-    """Index (row position in ``windows``) of the valid window with the
-    highest voltage THD over all phases, or None."""
+    """Index (row position in ``windows``) of the window with the highest
+    voltage THD over all phases among those not flagged, or None."""
     w = _frame(result, "windows")
     phases = _phases(w, "u", "_thd")
     if not phases:
         return None
     thd = np.column_stack([_col(w, f"u{k}_thd") for k in phases])
     usable = np.isfinite(thd)
-    if "valid" in w.columns:
-        usable &= w["valid"].to_numpy(dtype=bool)[:, None]
+    if "flagged" in w.columns:
+        usable &= ~w["flagged"].to_numpy(dtype=bool)[:, None]
     with np.errstate(invalid="ignore"):
         per_window = np.nanmax(np.where(usable, thd, -np.inf), axis=1)
     if not np.isfinite(per_window).any():

@@ -172,6 +172,17 @@ def test_no_rapid_voltage_change_before_a_steady_state(native):
     assert "flagged" in summary.console_summary(r)
 
 
+def test_the_reported_spectrum_is_a_steady_one(native):
+    v, i = three_phase(int(6 * FS), h5=0.03)
+    _dip(v, 4.0, 4.1, depth=0.95)
+    r = _run(v, i)
+    w = r.windows
+    thd = w[["u1_thd", "u2_thd", "u3_thd"]].max(axis=1)
+    # a window of the dip shows more distortion than any steady one (the steps leak)
+    assert thd[w["flagged"] & w["valid"]].max() > thd[~w["flagged"]].max() + 0.05
+    assert r.trends.worst["window"] == int(thd.where(~w["flagged"]).idxmax())
+
+
 def test_invalid_values_reset_the_steady_state():
     s = SteadyState(3)
     valid = np.array([1, 1, 1, 1, 0, 1, 1, 1, 1, 1], dtype=bool)
