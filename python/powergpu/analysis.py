@@ -37,6 +37,10 @@ import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .flicker import FlickerCollector, flicker_settings
+from .flags import (EventIntervals, RowHoldback, blank_absent, blank_without_phasor,
+                    spectral_columns, steady_statistics_view, total_distortion)
+from .screening import SampleScreen
+from .steady import SteadyState
 from .module import GRID_NAMES, Module, grid_info, grid_type
 from .records import PERIOD_DTYPE, concatenate_records
 from .trends import ColumnStats, Envelope, Trends, envelope_names
@@ -69,9 +73,11 @@ WINDOW_CYCLES = {50.0: 10, 60.0: 12}
 class AnalysisResult:
     """Tables of one analysis.
 
-    - ``windows``: one row per 10/12-cycle window.
+    - ``windows``: one row per 10/12-cycle window; ``flagged`` marks the
+      windows that are invalid or overlap an event (see ``flags``).
     - ``harmonics``: long format, one row per window, channel and order.
-    - ``half_cycles``: one row per one-cycle value refreshed every half cycle.
+    - ``half_cycles``: one row per one-cycle value refreshed every half
+      cycle, ``flagged`` as for the windows.
     - ``events``: dips, swells, interruptions and rapid voltage changes,
       by start time (``voltage_events.EVENT_COLUMNS``; ``type`` tells which).
     - ``cycles``: the detected cycle entries (t_start, t_end, frequency,
@@ -145,26 +151,36 @@ class _Progress:
 class _Events:
     """Rapid voltage change events from the summary records' RVC fields,
     fed batch by batch (the state of an event in progress and the last
-    steady-state length of mean RMS values carry over)."""
+    steady-state length of mean RMS values carry over). An event is
+    reported only when a steady state of valid values precedes it: without
+    one, what the detector saw was not a change from a steady level."""
 
     COLUMNS = EVENT_COLUMNS
 
-    def __init__(self, steady_length: int, nominal_voltage: Optional[float]) -> None:
+    def __init__(self, steady_length: int, nominal_voltage: Optional[float],
+                 intervals: Optional[EventIntervals] = None, lag: float = math.inf) -> None:
         self.length = int(steady_length)
+        # an event ends at the first of the N steady values that end it
+        self.lag = float(lag)
         self.nominal_voltage = nominal_voltage
+        self.intervals = intervals
+        self.warmup = SteadyState(self.length)
         self.rows: List[Dict[str, Any]] = []
         self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
         self._prev = -1            # RVC state of the previous value
         self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
+        self._ignoring = False     # the library's event in progress is not reported
         self._phases = 0  # phases in an event while the open total event lasts (bit mask)
 
-    def add(self, rvc: np.ndarray, u: np.ndarray,
-            phase_states: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
+    def add(self, rvc: np.ndarray, u: np.ndarray, phase_states: Optional[np.ndarray] = None,
+            valid: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
         """Takes the next values (``phase_states``: the phases' RVC states,
-        shape (values, phases)); returns the events that ended among them."""
+        shape (values, phases); ``valid``: which values were measured on
+        valid cycles); returns the events that ended among them."""
         n = len(rvc)
         if n == 0:
             return []
+        trusted = self.warmup.take(np.ones(n, bool) if valid is None else valid)
         state = rvc["state"]
         in_event = (np.zeros((n, 0), dtype=bool) if phase_states is None
                     else np.asarray(phase_states) == 1)
@@ -176,7 +192,11 @@ class _Events:
         off = len(self._tail)
         new: List[Dict[str, Any]] = []
         for k in np.flatnonzero(starts | ended).tolist():
-            if starts[k] and self._open is None:
+            if starts[k] and self._open is None and not self._ignoring:
+                if not trusted[k]:
+                    # no steady state of valid values before it: not a change
+                    self._ignoring = True
+                    continue
                 if self.nominal_voltage is not None:
                     ref = self.nominal_voltage
                 else:
@@ -185,11 +205,16 @@ class _Events:
                 self._open = (float(rvc["time"][k]), ref)
                 self._phases = 0
                 since = k
-            if ended[k] and self._open is not None:
+                if self.intervals is not None:
+                    self.intervals.open(self, self._open[0], self.lag)
+            if ended[k] and self._ignoring:
+                self._ignoring = False
+            elif ended[k] and self._open is not None:
                 self._phases |= self._mask(in_event, since, k + 1)
                 new.append(self._row(self._open, rvc[k], ended=True, phases=self._phases))
                 self._open = None
                 since = k + 1
+                self._register(new[-1])
         if self._open is not None:
             self._phases |= self._mask(in_event, since, n)
         self._prev = int(state[-1])
@@ -204,7 +229,13 @@ class _Events:
         row = self._row(self._open, None, ended=False, phases=self._phases)
         self._open = None
         self.rows.append(row)
+        self._register(row)
         return [row]
+
+    def _register(self, row: Dict[str, Any]) -> None:
+        if self.intervals is not None:
+            self.intervals.close(self)
+            self.intervals.add("rvc", row["t_start"], row["t_end"])
 
     @staticmethod
     def _mask(in_event: np.ndarray, lo: int, hi: int) -> int:
@@ -235,6 +266,14 @@ class _Events:
     def frame(cls, rows: List[Dict[str, Any]], sort: bool = False) -> pd.DataFrame:
         return events_frame(rows, sort=sort)
 
+
+#: Samples per nominal cycle that the analysis accepts (2.5 MHz at 50 Hz).
+MAX_SAMPLES_PER_CYCLE = 50000
+#: Relative deviation of a measured cycle's frequency from the nominal one
+#: beyond which it counts as off-nominal (for the warning).
+OFF_NOMINAL = 0.05
+#: Share of off-nominal measured cycles that triggers the warning.
+OFF_NOMINAL_SHARE = 0.5
 
 #: Windows whose records are converted to table rows together (and handed
 #: to a sink as one batch).
@@ -279,8 +318,17 @@ class _Analyzer:
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
         f0 = float(nominal_frequency)
-        if not f0 > 0 or f0 * 8 > fs:
-            raise ValueError("nominal_frequency must be positive and at most sample_rate / 8")
+        if not f0 > 0:
+            raise ValueError("nominal_frequency must be positive")
+        if f0 * 8 > fs:
+            raise ValueError(f"a sample rate of {fs:g} Hz is below 8 samples per {f0:g} Hz "
+                             "cycle, too few to analyse: check the sample rate (or the unit "
+                             "of the time column)")
+        if fs / f0 > MAX_SAMPLES_PER_CYCLE:
+            # the filters and the sample ring grow with the samples per cycle
+            raise ValueError(f"a sample rate of {fs:g} Hz is {fs / f0:.3g} samples per "
+                             f"{f0:g} Hz cycle, more than the {MAX_SAMPLES_PER_CYCLE} that the "
+                             "analysis takes: check the sample rate")
         if int(harmonics) < 1:
             raise ValueError("harmonics must be at least 1")
         self.keep = _keep_set(keep)
@@ -385,6 +433,7 @@ class _Analyzer:
         self._cycle_batches: List[Cycles] = []
         # what the summary and the report need, in bounded memory
         self._window_names = self._window_column_names()
+        self._spectral_names = spectral_columns(self._window_names)
         self._half_names = list(self._period_columns(
             np.zeros((0, self.phases + 1), dtype=PERIOD_DTYPE)).keys())
         self._stats = ColumnStats()
@@ -393,8 +442,27 @@ class _Analyzer:
         self._half_count = 0
         self._cycle_count = 0
         self._invalid_cycles = 0
-        self._events = _Events(self.rvc_length, self.nominal_voltage)
+        # what makes windows and half-cycle values flagged
+        self._screen = SampleScreen(self.nv + self.nc)
+        self._bad_runs: List[Tuple[int, int]] = []  # [first, end) samples not yet past the cycles
+        self._intervals = EventIntervals()
+        self._hold_windows = RowHoldback()
+        self._hold_half = RowHoldback()
+        self._hold_worst = RowHoldback()
+        self._events_known_until = -math.inf
+        self._flagged_windows = 0
+        self._flagged_half = 0
+        self._invalid_half = 0
+        self._freq_sum = 0.0
+        self._freq_count = 0
+        self._off_nominal_cycles = 0
+        self._highest_order: Optional[int] = None  # lowest highest order of a window
+        # N values, each at most one nominal period apart (frequency >= 0.5 x nominal)
+        self._events = _Events(self.rvc_length, self.nominal_voltage, self._intervals,
+                               lag=self.rvc_length / self.f0)
         self._voltage_event_rows: List[Dict[str, Any]] = []
+        # intervals of the dips, swells and interruptions in progress
+        self._open_voltage_events: List[object] = []
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
         self._phasor_sums: Dict[str, List[Any]] = {}
@@ -406,8 +474,8 @@ class _Analyzer:
         block = np.asarray(block, dtype=np.float64)
         if block.ndim == 1:
             block = block[:, None]
-        if not np.isfinite(block).all():
-            block = np.where(np.isfinite(block), block, 0.0)
+        block, runs = self._screen.screen(block, self.written)
+        self._bad_runs += runs
         cycles = self.detector.process(block[:, 0])
         if self._module_start is None:
             self._held.append(block)
@@ -476,12 +544,40 @@ class _Analyzer:
         self._emit_windows()
         self._emit_periods()
         ended = self._events.finish() + self._take_voltage_events(final=True)
+        self._release_half(math.inf)
+        self._release_windows(math.inf)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
+
+    def _mark_bad_cycles(self, cycles: Cycles) -> Cycles:
+        """Cycles that contain a missing or absurd sample are invalid; runs
+        that lie wholly before the last cycle are dropped."""
+        if not self._bad_runs:
+            return cycles
+        runs = np.array(self._bad_runs, dtype=np.int64)
+        r = self.R
+        first = (cycles.start // np.uint64(r)).astype(np.int64)
+        end = -(-cycles.end().astype(np.int64) // r)
+        k = np.searchsorted(runs[:, 1], first, side="right")  # first run ending after the start
+        k = np.minimum(k, len(runs) - 1)
+        hit = (runs[k, 1] > first) & (runs[k, 0] < end)
+        if hit.any():
+            cycles = cycles._replace(valid=cycles.valid & ~hit)
+        last = int(end[-1]) if len(end) else 0
+        self._bad_runs = [run for run in self._bad_runs if run[1] > last - 1]
+        return cycles
 
     def _add_cycles(self, cycles: Cycles) -> None:
         if not cycles.count:
             return
+        cycles = self._mark_bad_cycles(cycles)
+        measured = cycles.kind == KIND_MEASURED
+        if measured.any():
+            f = cycles.frequency[measured]
+            self._freq_sum += float(np.sum(f))
+            self._freq_count += int(len(f))
+            self._off_nominal_cycles += int(np.count_nonzero(
+                np.abs(f / self.f0 - 1.0) > OFF_NOMINAL))
         # the pieces before the first crossing go to the tables only
         to_module = cycles
         if int(cycles.start[0]) < int(self.detector.anchor):
@@ -716,22 +812,44 @@ class _Analyzer:
         index = np.arange(self._window_index, self._window_index + n)
         self._window_index += n
         cols = self._window_columns(r, valid, harm)
+        blank_without_phasor(cols, self.phases, self.with_currents, *self._scales())
+        blank_absent(cols, cols["t_start"], *self._absent_phases())
         self._window_count += n
         self._invalid_windows += int(np.count_nonzero(~valid))
-        self._stats.add(cols)
-        self._env_windows.add(cols["t_end"], cols)
-        self._add_phasors(cols)
-        self._track_worst(r, index, harm, cols)
+        if n:
+            top = int(r["harmonicLength"].min()) - 1
+            self._highest_order = top if self._highest_order is None else min(
+                self._highest_order, top)
+        self._hold_worst_candidates(r, index, harm, cols)
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = self._harmonic_rows(r, index, harm) if want_rows else None
-        if "windows" in self.keep:
-            self._win_batches.append(cols)
         if rows is not None and "harmonics" in self.keep:
             self._harm_batches.append(rows)
-        if "on_windows" in self.sink:
-            self.sink["on_windows"](_frame([cols], self._window_names))
         if "on_harmonics" in self.sink:
             self.sink["on_harmonics"](self._harmonics_frame([rows]))
+        # the flags need the events up to each window's end
+        self._hold_windows.push(cols)
+        self._release_windows(self._events_known_until)
+
+    def _release_windows(self, known_until: float) -> None:
+        """Flags the held windows that end before ``known_until`` and hands
+        them on: statistics (invalid windows left out, spectral values of
+        flagged ones too), trends, the kept table and the sink."""
+        cols = self._hold_windows.release(self._intervals.settled_until(known_until))
+        if cols is None:
+            return
+        flagged = ~cols["valid"] | self._intervals.overlaps(cols["t_start"], cols["t_end"])
+        cols["flagged"] = flagged
+        self._flagged_windows += int(np.count_nonzero(flagged))
+        self._release_worst(known_until)
+        steady = steady_statistics_view(cols, self._spectral_names)
+        self._stats.add(steady)
+        self._env_windows.add(cols["t_end"], cols)
+        self._add_phasors(steady)
+        if "windows" in self.keep:
+            self._win_batches.append(cols)
+        if "on_windows" in self.sink:
+            self.sink["on_windows"](_frame([cols], self._window_names))
 
     def _emit_periods(self) -> None:
         parts = self._pend_periods
@@ -743,9 +861,49 @@ class _Analyzer:
         cols = self._period_columns(pr)
         total = pr[:, 0] if self.phases > 1 else pr[:, 1]
         self._half_count += len(pr)
+        valid = cols["valid"].astype(bool)
         ended = self._events.add(total["rvcU"], cols["u_rms_mean"],
-                                 pr[:, 1:]["rvcU"]["state"])
-        trend = {k: cols[k] for k in self._env_half.names if k != "valid"}
+                                 pr[:, 1:]["rvcU"]["state"], valid)
+        blank_without_phasor(cols, self.phases, self.with_currents,
+                             *self._scales(), half_cycles=True)
+        f = np.where(cols["frequency"] > 0, cols["frequency"], self.f0)
+        blank_absent(cols, cols["t_end"] - 1.0 / f, *self._absent_phases())
+        self._invalid_half += int(np.count_nonzero(~valid))
+        self._events_known_until = float(cols["t_end"][-1])
+        self._hold_half.push(cols)
+        self._release_half(self._events_known_until)
+        self._release_windows(self._events_known_until)
+        if ended and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(ended))
+
+    def _absent_phases(self) -> Tuple[Dict[int, float], Dict[int, float]]:
+        """{phase: time of the first usable sample of its voltage, or of its
+        current (+inf: none yet)}, for the phases with a measured channel
+        of their own (a delta grid's voltages are line-to-line)."""
+        first = self._screen.first_usable
+        since = np.where(first < 0, np.inf, first / self.fs)
+        volts = {} if self.delta else {k + 1: float(since[k]) for k in range(self.nv)}
+        amps = {k + 1: float(since[self.nv + k]) for k in range(self.nc)}
+        return volts, amps
+
+    def _scales(self) -> Tuple[float, float]:
+        """The largest scale of the voltage and of the current inputs."""
+        scale = self._screen.scale
+        return float(scale[:self.nv].max()), float(scale[self.nv:].max()) if self.nc else 0.0
+
+    def _release_half(self, known_until: float) -> None:
+        """Flags the held half-cycle values that end before ``known_until``
+        and before any event in progress, and hands them on."""
+        cols = self._hold_half.release(self._intervals.settled_until(known_until))
+        if cols is None:
+            return
+        valid = cols["valid"].astype(bool)
+        t_end = cols["t_end"].astype(np.float64)
+        f = np.where(cols["frequency"] > 0, cols["frequency"], self.f0).astype(np.float64)
+        cols["flagged"] = ~valid | self._intervals.overlaps(t_end - 1.0 / f, t_end)
+        self._flagged_half += int(np.count_nonzero(cols["flagged"]))
+        trend = {k: (np.where(valid, cols[k], np.nan) if k.startswith("u") else cols[k])
+                 for k in self._env_half.names if k != "valid"}
         if "valid" in self._env_half.names:
             trend["valid"] = cols["valid"].astype(np.float64)
         self._env_half.add(cols["t_end"], trend)
@@ -753,8 +911,6 @@ class _Analyzer:
             self._half_batches.append(cols)
         if "on_half_cycles" in self.sink:
             self.sink["on_half_cycles"](_frame([cols], self._half_names))
-        if ended and "on_events" in self.sink:
-            self.sink["on_events"](_Events.frame(ended))
 
     def _add_phasors(self, cols: Dict[str, np.ndarray]) -> None:
         for prefix in ("u", "i"):
@@ -771,15 +927,45 @@ class _Analyzer:
                 acc[1] += complex(np.sum(mag[ok] * np.exp(1j * np.radians(ang[ok]))))
                 acc[2] += int(ok.sum())
 
-    def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
-                     cols: Dict[str, np.ndarray]) -> None:
-        """Keeps the harmonic rows of the window with the highest voltage
-        THD over all phases (the first of equal ones)."""
+    def _hold_worst_candidates(self, r: np.ndarray, index: np.ndarray,
+                               harm: Dict[str, np.ndarray], cols: Dict[str, np.ndarray]) -> None:
+        """Holds the valid windows whose voltage THD beats the worst one so
+        far until their flags are known (few: the records are large)."""
         names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
         if not names or not len(index):
             return
         thd = np.column_stack([cols[c] for c in names])
-        per_window = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        with np.errstate(invalid="ignore"):
+            score = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        keep = cols["valid"] & (score > self._worst_score)
+        if not keep.any():
+            return
+        held = {"t_start": cols["t_start"][keep], "t_end": cols["t_end"][keep],
+                "valid": cols["valid"][keep], "_r": r[keep], "_index": index[keep]}
+        held.update({c: cols[c][keep] for c in names})
+        held.update({f"_h_{f}": a[keep] for f, a in harm.items()})
+        self._hold_worst.push(held)
+
+    def _release_worst(self, known_until: float) -> None:
+        held = self._hold_worst.release(self._intervals.settled_until(known_until))
+        if held is None:
+            return
+        held["flagged"] = ~held["valid"] | self._intervals.overlaps(held["t_start"],
+                                                                    held["t_end"])
+        harm = {k[3:]: v for k, v in held.items() if k.startswith("_h_")}
+        self._track_worst(held["_r"], held["_index"], harm, held)
+
+    def _track_worst(self, r: np.ndarray, index: np.ndarray, harm: Dict[str, np.ndarray],
+                     cols: Dict[str, np.ndarray]) -> None:
+        """Keeps the harmonic rows of the window with the highest voltage
+        THD over all phases (the first of equal ones) among those that are
+        not flagged: the spectrum of a steady state."""
+        names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
+        if not names or not len(index):
+            return
+        thd = np.column_stack([cols[c] for c in names])
+        usable = np.isfinite(thd) & ~cols["flagged"][:, None]
+        per_window = np.max(np.where(usable, thd, -np.inf), axis=1)
         best = int(np.argmax(per_window))
         score = float(per_window[best])
         if not (math.isfinite(score) and score > self._worst_score):
@@ -802,6 +988,7 @@ class _Analyzer:
             "first_sample": r["firstSampleIndex"].astype(np.int64),
             "n_samples": r["length"].astype(np.int64),
             "valid": valid,
+            "flagged": ~valid,
         }
         for k in range(P):
             b = ch[:, k]
@@ -815,7 +1002,7 @@ class _Analyzer:
             cols[f"{u}_thd_even"] = b["thdU"]["thdEven"]
             cols[f"{u}_thd_odd"] = b["thdU"]["thdOdd"]
             cols[f"{u}_thd_rms"] = b["thdU"]["thdRms"]
-            cols[f"{u}_distortion"] = b["thdU"]["distortion"]
+            cols[f"{u}_distortion"] = total_distortion(b["rmsFftU"], b["h1U"], b["thdU"]["thd"])
         if self.with_currents:
             for k in range(P):
                 b = ch[:, k]
@@ -920,6 +1107,7 @@ class _Analyzer:
             "t_end": phase[:, 0]["time"].copy(),
             "frequency": phase[:, 0]["frequency"].copy(),
             "valid": phase[:, 0]["valid"].copy(),
+            "flagged": ~phase[:, 0]["valid"],
         }
         for k in range(P):
             rec = phase[:, k]
@@ -970,6 +1158,18 @@ class _Analyzer:
             records = np.concatenate([records, self.module.voltage_events_in_progress()])
         rows = voltage_event_rows(records)
         self._voltage_event_rows += rows
+        # Their intervals flag the windows and half-cycle values they touch;
+        # one in progress holds back the rows after its start until it ends.
+        for key in self._open_voltage_events:
+            self._intervals.close(key)
+        self._open_voltage_events = []
+        for row in rows:
+            self._intervals.add(row["type"], row["t_start"], row["t_end"])
+        if not final:
+            for k, event in enumerate(self.module.voltage_events_in_progress()):
+                key = ("voltage event", k)
+                self._intervals.open(key, float(event["startTime"]))
+                self._open_voltage_events.append(key)
         if rows and not final and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(rows))
         return rows
@@ -1098,7 +1298,56 @@ class _Analyzer:
             "half_cycle_count": int(self._half_count),
             "cycle_count": int(self._cycle_count),
             "invalid_cycle_count": int(self._invalid_cycles),
+            "flagged_window_count": int(self._flagged_windows),
+            "invalid_half_cycle_count": int(self._invalid_half),
+            "flagged_half_cycle_count": int(self._flagged_half),
+            "missing_samples": self._channel_counts(self._screen.missing),
+            "absurd_samples": self._channel_counts(self._screen.absurd),
+            "absent_channels": [n for n, gone in zip(self._channel_names(), self._screen.absent())
+                                if gone],
+            # to 1 nHz: the last bits of a sum depend on how the recording
+            # was cut into chunks, the reported mean must not
+            "measured_frequency_mean": (round(self._freq_sum / self._freq_count, 9)
+                                        if self._freq_count else None),
+            "highest_harmonic_order": self._highest_order,
+            "warnings": self._warnings(),
         }
+
+    def _channel_names(self) -> List[str]:
+        if self.delta:
+            volts = [f"U{ab}" for ab in _LL_NAMES[:self.nv]]
+        else:
+            volts = [f"U{k}" for k in range(1, self.nv + 1)]
+        return volts + [f"I{k}" for k in range(1, self.nc + 1)]
+
+    def _channel_counts(self, counts: np.ndarray) -> Dict[str, int]:
+        return {n: int(c) for n, c in zip(self._channel_names(), counts) if c}
+
+    def _warnings(self) -> List[str]:
+        """Plain sentences about what makes the results doubtful."""
+        out = []
+        if self._freq_count and self._off_nominal_cycles > OFF_NOMINAL_SHARE * self._freq_count:
+            f = self._freq_sum / self._freq_count
+            out.append(f"the measured frequency (mean {f:.2f} Hz over {self._freq_count} cycles) "
+                       f"is far from the nominal {self.f0:g} Hz: check the nominal frequency "
+                       "(--frequency); cycles that far off are invalid")
+        if self._highest_order is not None and self._highest_order < self.harmonics:
+            out.append(f"harmonic orders above {self._highest_order} are not computed in every "
+                       f"window: a sample rate of {self.fs:g} Hz resolves orders up to about "
+                       f"{self.fs / 2 / self.f0:.0f} at {self.f0:g} Hz (asked for "
+                       f"{self.harmonics}); THD sums the orders computed")
+        absent = [n for n, gone in zip(self._channel_names(), self._screen.absent()) if gone]
+        if absent:
+            out.append(f"no data in channel{'s' if len(absent) > 1 else ''} {', '.join(absent)}: "
+                       "reported as absent (its columns are empty)")
+        for label, counts in (("missing or non-finite", self._screen.missing),
+                              ("absurd", self._screen.absurd)):
+            bad = self._channel_counts(counts)
+            if bad and not all(n in absent for n in bad):
+                items = ", ".join(f"{n} {c}" for n, c in bad.items())
+                out.append(f"{label} samples ({items}): the cycles, windows and half-cycle "
+                           "values that contain them are invalid and flagged")
+        return out
 
     def close(self) -> None:
         self.module.close()
@@ -1145,7 +1394,10 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     ``with_currents`` (default: when the block has enough columns), its
     measured currents.  Chunks must be contiguous; times in the results are
     running sample index / sample_rate, starting at the first chunk's
-    start index.  NaN or infinite samples are analysed as 0.
+    start index.  Missing (NaN), infinite or absurd samples are replaced by
+    0 and make the cycles, windows and half-cycle values that contain them
+    invalid and flagged; a channel is absent (its columns empty) until its
+    first usable sample (see ``screening``).
     ``total_samples`` only sizes the progress display.
 
     Streaming: ``sink`` is any object with some of the methods

@@ -20,6 +20,9 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import re
+import signal
+import stat
 import sys
 import time
 from dataclasses import dataclass, field
@@ -183,6 +186,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help='roles of the channels, by name or 0-based index, e.g. '
                           '"U1=VA,U2=VB,U3=VC,I1=3,I2=4,I3=5" (default: found from the '
                           "file's phases, units and names)")
+    src.add_argument("--group", metavar="NAME",
+                     help="a record of several bays: the three-phase group to analyse (see "
+                          "'info'; default: the first)")
+    src.add_argument("--all-groups", action="store_true",
+                     help="a record of several bays: analyse every three-phase group, each "
+                          "into a sub-folder of the output folder named after it")
     src.add_argument("--sample-rate", type=_positive_float, metavar="HZ",
                      help="sample rate in Hz, for CSV/WAV files without one (overrides the "
                           "file's)")
@@ -347,6 +356,42 @@ def _open(args: argparse.Namespace):
                           use_primary=not args.secondary, scale=scale)
 
 
+def _group_roles(recording: Any, args: argparse.Namespace,
+                 notes: List[str]) -> Optional[Dict[str, int]]:
+    """Roles of the chosen three-phase group of a record of several bays
+    (None: the record is one circuit, or --channels names the roles)."""
+    from .io.groups import find_groups
+
+    wanted = getattr(args, "group", None)
+    if getattr(args, "channels", None):
+        if wanted:
+            raise CliError("--group and --channels exclude each other: --channels names the "
+                           "channels itself")
+        return None
+    groups = find_groups(recording)
+    if not groups:
+        if wanted:
+            raise CliError(f"{recording.path}: --group {wanted}: the record holds one circuit, "
+                           "no groups to choose from")
+        return None
+    names = [g.name for g in groups]
+    if wanted:
+        match = [g for g in groups if g.name == wanted] or \
+            [g for g in groups if g.name.casefold() == wanted.casefold()]
+        if not match:
+            raise CliError(f"{recording.path}: no group named {wanted!r}; groups are: "
+                           f"{', '.join(names)}")
+        chosen = match[0]
+    else:
+        chosen = groups[0]
+    others = [g.label for g in groups if g is not chosen]
+    notes.append(f"the record holds {len(groups)} three-phase groups; analysing "
+                 f"{chosen.label}, ignoring {', '.join(others)} (choose with --group NAME, or "
+                 "--all-groups)")
+    notes.append(f"group: {chosen.label}")
+    return dict(chosen.roles)
+
+
 def _roles(recording: Any, mapping_text: Optional[str]) -> Dict[str, int]:
     from .io import map_channels, parse_channel_mapping
 
@@ -361,7 +406,10 @@ def _file_source(args: argparse.Namespace) -> Source:
 
     rec = _open(args)
     try:
-        roles = _roles(rec, args.channels)
+        notes: List[str] = []
+        roles = _group_roles(rec, args, notes)
+        if roles is None:
+            roles = _roles(rec, args.channels)
         grid = args.grid or infer_grid(list(roles))
         if grid is None:
             names = ", ".join(f"{c.index}:{c.name}" for c in rec.channels) or "(none)"
@@ -375,7 +423,6 @@ def _file_source(args: argparse.Namespace) -> Source:
                 f"grid {grid} needs {', '.join(v_roles)}; {', '.join(missing_v)} not found "
                 "(map them with --channels or choose another --grid)", path=rec.path)
         present_i = [r for r in i_roles if r in roles]
-        notes: List[str] = []
         with_currents = len(present_i) == len(i_roles)
         if not with_currents:
             if present_i:
@@ -385,6 +432,10 @@ def _file_source(args: argparse.Namespace) -> Source:
                     "with two currents)", path=rec.path)
             notes.append("no current channels found: voltage quantities only")
         cols = [roles[r] for r in v_roles] + ([roles[r] for r in i_roles] if with_currents else [])
+        if rec.n_samples == 0:
+            raise RecordingError("the recording holds no samples (empty data, or a sample count "
+                                 "of 0 in its header): nothing to analyse", path=rec.path)
+        notes += rec.notes + _duplicate_notes(rec, cols)
         f_nom = args.frequency
         if f_nom is None:
             f_file = rec.nominal_frequency
@@ -402,16 +453,33 @@ def _file_source(args: argparse.Namespace) -> Source:
         used = {r: rec.channels[roles[r]].name for r in v_roles}
         if with_currents:
             used.update({r: rec.channels[roles[r]].name for r in i_roles})
-        desc = f"{rec.path} ({rec.n_samples} samples at {rec.sample_rate:g} Hz)"
+        group = [n[len("group: "):] for n in notes if n.startswith("group: ")]
+        notes = [n for n in notes if not n.startswith("group: ")]
+        where = f"{rec.path} [{group[0]}]" if group else rec.path
+        desc = f"{where} ({rec.n_samples} samples at {rec.sample_rate:g} Hz)"
         return Source(description=desc, sample_rate=rec.sample_rate, n_samples=rec.n_samples,
                       grid=grid, nominal_frequency=f_nom, chunks=chunks,
                       with_currents=with_currents, channels=used, notes=notes,
                       extra={"input": {"file": os.path.abspath(rec.path),
-                                       "values": "secondary" if args.secondary else "primary"}},
+                                       "values": "secondary" if args.secondary else "primary",
+                                       "group": group[0] if group else None}},
                       close=rec.close)
     except BaseException:
         rec.close()
         raise
+
+
+def _duplicate_notes(rec: Any, cols: Sequence[int]) -> List[str]:
+    """Notes on analysed channels whose name another channel shares."""
+    from .io.channel_map import duplicate_names
+
+    notes = []
+    for name, indices in duplicate_names(rec).items():
+        used = [i for i in indices if i in cols]
+        if used:
+            notes.append(f"channels {', '.join(map(str, indices))} are all named {name!r}; "
+                         f"channel {used[0]} is analysed (choose with --channels by index)")
+    return notes
 
 
 # --- running the analysis -----------------------------------------------------
@@ -534,6 +602,10 @@ def _prepare_outputs(args: argparse.Namespace) -> Tuple[Path, Optional[Path]]:
         if report.exists() and report.is_dir():
             raise CliError(f"--report {report} is a folder; give a file name such as "
                            f"{report / 'report.html'}")
+        if os.path.lexists(report) and not stat.S_ISREG(os.lstat(report).st_mode):
+            # a link, a device or a pipe: replacing it would not write where it points
+            raise CliError(f"--report {report} exists and is not a regular file; "
+                           "give the name of a new or a regular file")
         try:
             report.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
@@ -542,7 +614,40 @@ def _prepare_outputs(args: argparse.Namespace) -> Tuple[Path, Optional[Path]]:
     return out, report
 
 
+def _cmd_analyze_groups(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """--all-groups: each three-phase group of the record into its own
+    sub-folder (and its report there, under the name given)."""
+    from .io.groups import find_groups
+
+    if args.demo or args.channels or args.group:
+        parser.error("--all-groups analyses the groups of a FILE; it takes neither --demo, "
+                     "--channels nor --group")
+    rec = _open(args)
+    try:
+        groups = find_groups(rec)
+    finally:
+        rec.close()
+    if not groups:
+        raise CliError(f"{args.file}: --all-groups: the record holds one circuit, no groups")
+    status = 0
+    used: Dict[str, int] = {}
+    for g in groups:
+        folder = re.sub(r"[^A-Za-z0-9._+-]+", "_", g.name).strip("._") or "group"
+        used[folder] = used.get(folder, 0) + 1
+        if used[folder] > 1:
+            folder += f"_{used[folder]}"
+        one = argparse.Namespace(**vars(args))
+        one.all_groups, one.group = False, g.name
+        one.output = str(Path(args.output) / folder)
+        if args.report:
+            one.report = str(Path(args.output) / folder / Path(args.report).name)
+        status = max(status, _cmd_analyze(one, parser))
+    return status
+
+
 def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if getattr(args, "all_groups", False):
+        return _cmd_analyze_groups(args, parser)
     if args.demo and args.file:
         parser.error("give either FILE or --demo, not both")
     if not args.demo and not args.file:
@@ -571,7 +676,10 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             writer = summary.TableWriter(outdir, args.tables)
         sink = _TimedSink(writer)
         started = time.perf_counter()
-        result = run_analysis(source, args, sink=sink, keep=())
+        try:
+            result = run_analysis(source, args, sink=sink, keep=())
+        except (ValueError, MemoryError) as exc:
+            raise _named(exc, args) from None
         total = time.perf_counter() - started
     except BaseException:
         if writer is not None:
@@ -612,6 +720,37 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     return 0
 
 
+def _named(exc: BaseException, args: argparse.Namespace) -> BaseException:
+    """The analysis's rejection of a file's values, as one line that
+    names the file; out of memory in words rather than numpy's."""
+    if isinstance(exc, _expected_errors()) and not isinstance(exc, ValueError):
+        return exc
+    where = "the demo signal" if args.demo else str(args.file)
+    if isinstance(exc, MemoryError):
+        return CliError(f"{where}: not enough memory to analyse it; check the sample rate and "
+                        "the sample count in its header")
+    text = _one_line(exc)
+    if getattr(exc, "path", None):
+        return exc
+    return CliError(f"{where}: {text}")
+
+
+def _group_lines(rec: Any) -> List[str]:
+    """The three-phase groups of a record of several bays, one line each."""
+    from .io.groups import find_groups
+
+    groups = find_groups(rec)
+    if not groups:
+        return []
+    lines = ["", f"  {len(groups)} three-phase groups (analyze takes the first; choose with "
+                 "--group NAME, or --all-groups):"]
+    for g in groups:
+        grid = infer_grid(list(g.roles))
+        roles = ", ".join(f"{r}={rec.channels[i].name}" for r, i in g.roles.items())
+        lines.append(f"    {g.label}: {roles}" + (f"  (grid {grid})" if grid else ""))
+    return lines
+
+
 def _cmd_info(args: argparse.Namespace) -> int:
     rec = _open(args)
     try:
@@ -639,6 +778,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
             with_i = all(r in roles for r in i)
             lines.append(f"  grid: {grid}, {'with' if with_i else 'without'} currents")
         lines.append(f"  {_backend_line()}")
+        lines += _group_lines(rec) if not args.channels else []
         sys.stdout.write("\n".join(lines) + "\n")
     finally:
         rec.close()
@@ -687,6 +827,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     debug = os.environ.get("POWERGPU_DEBUG", "") not in ("", "0")
+    previous = _on_sigterm()
     try:
         if args.command in ("analyze", "analyse"):
             return _cmd_analyze(args, parser)
@@ -695,6 +836,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
             return run_batch(args)
         return _cmd_info(args)
+    except Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -724,6 +868,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
               "(run again with POWERGPU_DEBUG=1 for the traceback, and please report it)",
               file=sys.stderr)
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM arrived: unwinds like Ctrl+C, so that unfinished output
+    files are removed on the way out."""
+
+
+def _on_sigterm() -> Any:
+    """Makes SIGTERM raise ``Terminated``; returns the previous handler
+    (None where no handler can be set: not the main thread)."""
+    def handler(signum: int, frame: Any) -> None:
+        raise Terminated()
+
+    try:
+        return signal.signal(signal.SIGTERM, handler)
+    except ValueError:
+        return None
 
 
 if __name__ == "__main__":  # pragma: no cover

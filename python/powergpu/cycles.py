@@ -6,7 +6,9 @@ low-passes, applied by FFT convolution), whose constant group delay of
 (taps - 1) / 2 samples is compensated exactly.  Cycles run from one
 positive-going zero crossing of the filtered signal to the next; each
 crossing is located between samples by a cubic (4-point Lagrange)
-interpolation refined with Newton steps.
+interpolation refined with Newton steps.  A crossing sooner than 1/1.5 of a
+nominal cycle after the last one (the filter's ringing after a spike) does
+not end a cycle, so no cycle is shorter than that.
 
 Every sample from the start index onwards is covered by exactly one cycle
 entry, so the entries can be handed to ``Module.schedule_cycles`` as they
@@ -194,6 +196,9 @@ class CycleDetector:
         self.delay = (len(self.taps) - 1) // 2
         self._conv = _Convolver(self.taps)
         self._nominal_len = self.sample_rate / self.nominal_frequency
+        #: Crossings closer than this (a cycle above 1.5 x nominal frequency)
+        #: do not end a cycle.
+        self._shortest = self._nominal_len / 1.5
         self._consumed = 0          # input samples fed
         self._end: Optional[int] = None  # input length once flushed
         # filtered (delay-compensated) samples kept for crossing search
@@ -357,7 +362,7 @@ class CycleDetector:
         after = g0 + j[idx]
         prev_t = np.concatenate([[self._last_t], t[:-1]])
         gap = t - prev_t
-        if not (gap <= 1.5 * self._nominal_len).all():
+        if not ((gap <= 1.5 * self._nominal_len).all() and (gap >= self._shortest).all()):
             return False
         prev_e = np.concatenate([[self._last_e], e[:-1]])
         count = after - np.concatenate([[self._last_sample_after], after[:-1]])
@@ -434,6 +439,10 @@ class CycleDetector:
 
     def _crossing(self, t: float, e: float, sample_after: int) -> None:
         gap = t - self._last_t
+        if self._last_kind == "crossing" and gap < self._shortest:
+            # ringing of the filter after a spike, not a cycle of the
+            # fundamental: the cycle goes on to a later crossing
+            return
         if self._last_kind == "crossing" and gap <= 1.5 * self._nominal_len:
             count = sample_after - self._last_sample_after
             amp = math.sqrt(max(e - self._last_e, 0.0) / count) if count > 0 else 0.0

@@ -336,14 +336,17 @@ def _thd_limits(ax, values: Sequence[np.ndarray]) -> None:
 
 def worst_window(result: Any) -> Optional[int]:
     """Index (row position in ``windows``) of the window with the highest
-    voltage THD over all phases, or None."""
+    voltage THD over all phases among those not flagged, or None."""
     w = _frame(result, "windows")
     phases = _phases(w, "u", "_thd")
     if not phases:
         return None
     thd = np.column_stack([_col(w, f"u{k}_thd") for k in phases])
+    usable = np.isfinite(thd)
+    if "flagged" in w.columns:
+        usable &= ~w["flagged"].to_numpy(dtype=bool)[:, None]
     with np.errstate(invalid="ignore"):
-        per_window = np.nanmax(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        per_window = np.nanmax(np.where(usable, thd, -np.inf), axis=1)
     if not np.isfinite(per_window).any():
         return None
     return int(np.argmax(per_window))
@@ -464,9 +467,9 @@ def _fig_spectrum(result: Any):
 
 def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
     """{channel: (rms magnitude, angle in degrees)} of the fundamental of
-    every phase voltage and current, averaged over all windows as complex
-    numbers (the angles are relative to the fundamental of U1, so they stay
-    put while the frequency drifts).
+    every phase voltage and current, averaged as complex numbers over the
+    windows that are not flagged (the angles are relative to the
+    fundamental of U1, so they stay put while the frequency drifts).
 
     Angles are counter-clockwise positive: U2 of a positive-sequence system
     lies near -120 degrees, a lagging current at a negative angle from its
@@ -484,6 +487,8 @@ def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
             if mag is None or ang is None:
                 continue
             ok = np.isfinite(mag) & np.isfinite(ang)
+            if "flagged" in w.columns:
+                ok &= ~w["flagged"].to_numpy(dtype=bool)
             if not ok.any():
                 continue
             z = np.mean(mag[ok] * np.exp(1j * np.radians(ang[ok])))
@@ -748,6 +753,7 @@ def build_html(result: Any, figures: Sequence[Dict[str, Any]], *, title: str,
         "<main>",
         '<section id="summary"><h2>Summary</h2>',
         f'<div class="facts">{fact_html}</div>',
+        "".join(f'<p class="note">Warning: {_esc(w)}.</p>' for w in _summary.warnings(result)),
         _table_html(model) if model.rows else '<p class="note">No per-phase values.</p>',
         "</section>",
         '<section id="events"><h2>Events: dips, swells, interruptions, rapid voltage '
@@ -787,6 +793,10 @@ def write_report(result: Any, path: "os.PathLike[str] | str", *, title: str = "p
     if p.parent and not p.parent.exists():
         p.parent.mkdir(parents=True, exist_ok=True)
     tmp = p.with_name(p.name + ".part")
-    tmp.write_text(text, encoding="utf-8")
-    os.replace(tmp, p)
+    try:
+        tmp.write_text(text, encoding="utf-8")
+        os.replace(tmp, p)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
     return p

@@ -19,6 +19,7 @@ import numpy as np
 
 __all__ = [
     "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
+    "flagged_text", "warnings",
     "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
     "write_summary", "CsvAppender", "TableWriter", "csv_chunk_rows",
 ]
@@ -133,8 +134,10 @@ def phase_table(result: Any) -> TableModel:
     """Per phase: RMS, fundamental and THD of voltage and current; P, Q, S,
     power factor and cos phi1, with the three-phase totals in a last column.
 
-    Every value is the mean over all calculation windows (the same numbers
-    as the per-phase entries of summary.json).
+    Every value is a mean over the valid calculation windows, and for the
+    spectral values (fundamental, THD, Q, S, power factor, cos phi1) over
+    the windows that are not flagged either (the same numbers as the
+    per-phase entries of summary.json).
     """
     w = _WindowMeans(result)
     phases = _phase_numbers(w, "u", "_rms")
@@ -285,6 +288,9 @@ def facts(result: Any) -> List[Tuple[str, str]]:
         hc = len(result.half_cycles)
     if hc is not None:
         out.append(("half-cycle values", str(int(hc))))
+    flagged = flagged_text(result)
+    if flagged:
+        out.append(("flagged", flagged))
     out.append(("RVC events", str(rvc_event_count(result))))
     out.append(("dips / swells / interruptions", voltage_event_counts_text(result)))
     return out
@@ -306,6 +312,25 @@ def voltage_event_counts(result: Any) -> Dict[str, int]:
 def voltage_event_counts_text(result: Any) -> str:
     counts = voltage_event_counts(result)
     return " / ".join(str(counts[k]) for k in ("dip", "swell", "interruption"))
+
+
+def flagged_text(result: Any) -> Optional[str]:
+    """How many windows and half-cycle values are flagged (an event or
+    invalid data in them), or None when the result does not say."""
+    s = _summary(result)
+    fw, wc = _get(s, "flagged_window_count"), _get(s, "window_count")
+    fh, hc = _get(s, "flagged_half_cycle_count"), _get(s, "half_cycle_count")
+    if fw is None or wc is None:
+        return None
+    text = f"{int(fw)} of {int(wc)} windows"
+    if fh is not None and hc is not None:
+        text += f", {int(fh)} of {int(hc)} half-cycle values"
+    return text + " (events or invalid data)"
+
+
+def warnings(result: Any) -> List[str]:
+    """The analysis's warnings (sentences), if any."""
+    return [str(w) for w in (_summary(result).get("warnings") or [])]
 
 
 def event_rows(result: Any) -> List[List[str]]:
@@ -420,6 +445,9 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
     hc = _get(s, "half_cycle_count")
     if wc is not None or hc is not None:
         info.append(["values", f"{int(wc or 0)} windows, {int(hc or 0)} half-cycle values"])
+    flagged = flagged_text(result)
+    if flagged:
+        info.append(["flagged", flagged])
     n_ev = rvc_event_count(result)
     info.append(["RVC events", str(n_ev)])
     declared = _get(s, "declared_voltage")
@@ -432,6 +460,8 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
     info.append(["dips", f"{counts['dip']}, swells {counts['swell']}, interruptions "
                          f"{counts['interruption']}{note}"])
     lines += ["  " + x for x in _align(info, left=2)]
+    for text in warnings(result):
+        lines.append(f"  warning: {text}")
     for j, e in enumerate(event_rows(result), start=1):
         lines.append(_event_line(j, e))
     written = list(written)

@@ -298,7 +298,7 @@ def test_nominal_frequency_options_and_missing_samples(backend):
     assert res.summary["window_cycles"] == 12
     np.testing.assert_allclose(np.diff(res.half_cycles.t_end), 1 / 120, atol=1e-5)
     u = three_phase(int(FS))[0][:, 0]
-    u[3000] = np.nan  # analysed as zero
+    u[3000] = np.nan  # replaced by zero, its cycles invalid
     res = analyze(u, sample_rate=FS, interharmonics=False, harmonics=25, backend=backend)
     assert res.summary["grid"] == "single"  # from the number of columns
     assert np.isfinite(res.windows.u1_rms).all()
@@ -309,7 +309,7 @@ def test_nominal_frequency_options_and_missing_samples(backend):
     (lambda u, i: analyze(u[:, :2], sample_rate=FS, grid="star"), "voltage columns"),
     (lambda u, i: analyze(u, i[:, :2], sample_rate=FS, grid="star"), "currents"),
     (lambda u, i: analyze(u, sample_rate=FS, grid="star", nominal_frequency=2000.0),
-     "sample_rate / 8"),
+     "below 8 samples per"),
     (lambda u, i: analyze_stream(iter([(0, u[:100]), (200, u[100:200])]), sample_rate=FS,
                                  grid="star"), "contiguous"),
     (lambda u, i: analyze_stream(iter([]), sample_rate=FS), "no samples")])

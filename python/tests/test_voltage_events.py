@@ -210,8 +210,9 @@ def test_samples_held_until_the_first_crossing_give_the_same_tables_in_any_chunk
 
 def test_rvc_rows_name_the_phases_that_changed(backend):
     # Phase 2 steps to 92 %: a rapid voltage change on that phase alone, and no
-    # dip (92 % is above the 90 % threshold).
-    res = analyze(recording(seconds=3.5, levels=[(1, 1.0, 9.0, 0.92)]), sample_rate=FS,
+    # dip (92 % is above the 90 % threshold). The step comes after a second of
+    # steady values, without which no change is reported.
+    res = analyze(recording(seconds=4.0, levels=[(1, 1.5, 9.0, 0.92)]), sample_rate=FS,
                   grid="star", nominal_voltage=U, backend=backend, harmonics=5)
     assert list(res.events["type"]) == ["rvc"]
     e = res.events.iloc[0]

@@ -74,10 +74,13 @@ def map_channels(recording: Recording, mapping: Optional[Mapping[str, Target]] =
             if isinstance(target, bool) or not isinstance(target, (int, str)):
                 raise RecordingError(f"role {key}: {target!r} is neither a channel name nor "
                                      "an index", path=path)
+            if key in result:
+                raise RecordingError(f"role {key} is given twice in the mapping", path=path)
             try:
                 result[key] = recording.channel_index(target)
             except RecordingError as exc:
                 raise RecordingError(f"role {key}: {exc.reason}", path=path) from None
+        _one_role_each(recording, result)
     missing = [r for r in (_canonical_role(r, path) for r in required) if r not in result]
     if missing:
         how = "the mapping" if mapping is not None else "channel phases, units and names"
@@ -86,6 +89,26 @@ def map_channels(recording: Recording, mapping: Optional[Mapping[str, Target]] =
             f"cannot resolve {', '.join(missing)} from {how}; give an explicit mapping such "
             f"as {missing[0]}=<channel name or index> (channels: {names})", path=path)
     return result
+
+
+def _one_role_each(recording: Recording, roles: Mapping[str, int]) -> None:
+    """A channel measures one quantity: two roles on it are a typo."""
+    seen: Dict[int, str] = {}
+    for role, index in roles.items():
+        if index in seen:
+            name = recording.channels[index].name
+            raise RecordingError(f"channel {index} ({name}) is given two roles, {seen[index]} "
+                                 f"and {role}; each channel can have one role",
+                                 path=recording.path)
+        seen[index] = role
+
+
+def duplicate_names(recording: Recording) -> Dict[str, list]:
+    """{name: [indices]} of the channel names that several channels share."""
+    by_name: Dict[str, list] = {}
+    for ch in recording.channels:
+        by_name.setdefault(ch.name, []).append(ch.index)
+    return {n: idx for n, idx in by_name.items() if len(idx) > 1}
 
 
 def parse_channel_mapping(text: str) -> Dict[str, Target]:
@@ -102,6 +125,8 @@ def parse_channel_mapping(text: str) -> Dict[str, Target]:
         if not sep or not role.strip() or not target.strip():
             raise RecordingError(f"mapping entry {part.strip()!r} is not ROLE=CHANNEL")
         value = target.strip()
+        if role.strip().upper() in (r.upper() for r in out):
+            raise RecordingError(f"role {role.strip().upper()} is given twice in the mapping")
         if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
             out[role.strip()] = value[1:-1]
         elif value.isdigit():

@@ -32,6 +32,7 @@ class AsciiSource:
         self._parse: Callable[[List[bytes], List[int]], np.ndarray] = partial(
             _parse, n_fields=n_fields, path=self.display, names=names)
         self.index = LineIndex.build(path, start, end, first_line, display=self.display)
+        self.notes: List[str] = []
         want = config.n_samples
         if want is None:
             want = self.index.n_records
@@ -40,6 +41,10 @@ class AsciiSource:
                 f"truncated data: configuration declares {want} samples but the data has "
                 f"only {self.index.n_records} lines", path=self.display,
                 line=self.index.last_line)
+        elif self.index.n_records > want:
+            self.notes.append(
+                f"the configuration declares {want} samples (endsamp) but the data has "
+                f"{self.index.n_records} lines; only the first {want} are read")
         self.n_samples = int(want)
 
     def _batches(self, start: int, count: int, rows: int,

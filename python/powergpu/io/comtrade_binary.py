@@ -31,6 +31,27 @@ def record_dtype(ft: str, n_analog: int, n_digital: int) -> np.dtype:
     ])
 
 
+#: Bytes of ASCII data records (digits, signs, separators, line ends).
+_TEXT_BYTES = frozenset(b"0123456789+-.eE, \t\r\n")
+
+
+def _refuse_text(path: str, offset: int, available: int, ft: str, display: str) -> None:
+    """A data file whose first bytes are a text line of comma-separated
+    numbers is ASCII data, whatever the configuration says: reading it as
+    binary records would give numbers that look plausible and are not."""
+    if available <= 0:
+        return
+    with open(path, "rb") as fh:
+        fh.seek(offset)
+        head = fh.read(min(available, 256))
+    line = head.split(b"\n", 1)[0]
+    if b"\n" in head and b"," in line and all(b in _TEXT_BYTES for b in head):
+        first = line.strip().decode("ascii")[:60]
+        raise RecordingError(
+            f"the configuration says {ft} but the data file holds ASCII text (first line "
+            f"{first!r}); correct the file type line of the .cfg to ASCII", path=display)
+
+
 class BinarySource:
     """SampleSource over the binary data of ``path`` starting at ``offset``."""
 
@@ -47,6 +68,8 @@ class BinarySource:
             available = 0
         rsize = self.dtype.itemsize
         have = available // rsize
+        _refuse_text(path, offset, available, config.ft, self.display)
+        self.notes = []
         want = config.n_samples
         if want is None:
             if available % rsize:
@@ -60,6 +83,10 @@ class BinarySource:
                 f"truncated data: configuration declares {want} samples ({want * rsize} bytes "
                 f"of {rsize}-byte {config.ft} records) but only {available} bytes are present",
                 path=self.display)
+        elif have > want:
+            self.notes.append(
+                f"the configuration declares {want} samples (endsamp) but the data holds "
+                f"{have}; only the first {want} are read")
         self.n_samples = int(want)
         self._map: Optional[np.memmap] = None
         if self.n_samples:

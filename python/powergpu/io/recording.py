@@ -104,6 +104,12 @@ class Recording:
         return int(self._source.n_samples)
 
     @property
+    def notes(self) -> List[str]:
+        """Mismatches found while opening the file that do not stop reading
+        it (sentences)."""
+        return list(getattr(self._source, "notes", []) or [])
+
+    @property
     def duration(self) -> float:
         """Length in seconds (n_samples / sample_rate)."""
         return self.n_samples / self.sample_rate
@@ -132,7 +138,11 @@ class Recording:
             folded = [c.index for c in self.channels
                       if c.name.casefold() == selector.casefold()]
             if len(exact) > 1 or len(folded) > 1:
-                raise RecordingError(f"channel name {selector!r} is ambiguous", path=self.path)
+                same = exact if len(exact) > 1 else folded
+                raise RecordingError(
+                    f"channel name {selector!r} is ambiguous: channels "
+                    f"{', '.join(map(str, same))} are all named so; give the index instead",
+                    path=self.path)
             if folded:
                 return folded[0]
             names = ", ".join(self.channel_names) or "(none)"
