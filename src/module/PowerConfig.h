@@ -44,6 +44,9 @@ struct POWERGPU_API PowerConfig {
     // Dips, swells and interruptions: plain stores read at reset.
     bool voltageEventsEnabled = false;
     powergpu::VoltageEventSettings voltageEvents;
+    // The 10-s frequency: plain stores read at reset.
+    bool tenSecondFrequencyEnabled = false;
+    double clockTimeAtSampleIndexZero = 0.0;  // seconds
 
     // Grid configuration and channel counts.
     PowerGridConfig getGridConfig() const { return lookupGridConfig(gridConfigType); }

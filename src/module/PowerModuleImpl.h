@@ -10,6 +10,7 @@
 //   period/PeriodScheduling.cpp    cycle input, period windows
 //   period/PeriodValues.cpp        period values and their retrieval
 //   period/VoltageEvents.cpp       dips, swells and interruptions
+//   period/TenSecondFrequencyModule.cpp  the 10-s frequency
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
@@ -28,6 +29,7 @@
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
+#include "period/TenSecondFrequency.h"
 #include "period/VoltageEventDetector.h"
 #include "pipeline/FftPlanSet.h"
 #include "pipeline/PowerResultsQueueItem.h"
@@ -192,6 +194,17 @@ public:
     std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
     const powergpu::VoltageEventDetector& getVoltageEventDetector() const { return voltageEventDetector; }
 
+    // ---- the 10-s frequency (period/TenSecondFrequencyModule.cpp); plain
+    // stores that take effect at the next reset.
+    void setTenSecondFrequencyEnabled(bool enabled) {
+        settings.tenSecondFrequencyEnabled = config.tenSecondFrequencyEnabled = enabled;
+    }
+    bool getTenSecondFrequencyEnabled() const { return settings.tenSecondFrequencyEnabled; }
+    void setClockTimeAtSampleIndexZero(double seconds);
+    double getClockTimeAtSampleIndexZero() const { return settings.clockTimeAtSampleIndexZero; }
+    std::vector<PowerTenSecondFrequency> takeTenSecondFrequencies(std::size_t maxCount);
+    std::size_t getTenSecondFrequenciesWaiting() const;
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -236,6 +249,10 @@ private:
     void resetVoltageEvents();
     void feedVoltageEvents(const PowerResultsPeriod* phaseRecords, int phases, double time);
     void requireVoltageEvents(const char* operation) const;
+    // period/TenSecondFrequencyModule.cpp
+    void resetTenSecondFrequency();
+    void feedTenSecondFrequency(int count, const uint64_t* starts, const int* lengths, const bool* valid);
+    void requireTenSecondFrequency(const char* operation) const;
 
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
@@ -263,6 +280,9 @@ private:
     // and period values enabled.
     powergpu::VoltageEventDetector voltageEventDetector;
     bool voltageEventsActive = false;
+    // The 10-s frequency; active from a reset with it and period values enabled.
+    powergpu::TenSecondFrequencyMeter tenSecondFrequencyMeter;
+    bool tenSecondFrequencyActive = false;
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};
