@@ -38,7 +38,7 @@ import pandas as pd
 __all__ = [
     "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "quantity_columns", "flagged_mask",
     "absolute_start", "add_harmonic_columns", "add_deviation_columns", "add_deviation_percent",
-    "aggregate", "aggregate_2h", "ten_second_frequency",
+    "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
 ]
 
 #: 10/12-cycle windows per 150/180-cycle value.
@@ -88,24 +88,30 @@ def add_harmonic_columns(windows: pd.DataFrame, harmonics: pd.DataFrame,
     """``windows`` with ``u<k>_h<n>`` (n = 2 .. highest_order): the rms of order
     n of phase voltage k in % of its order 1, from the harmonics table (long
     format: ``window`` = row of ``windows``, ``channel`` 0..2 for U1..U3,
-    ``order``, ``magnitude``). Orders the table lacks are left out."""
+    or "U1".."U3", ``order``, ``magnitude``). Orders the table lacks are
+    left out."""
     need = {"window", "channel", "order", "magnitude"}
     if not need <= set(harmonics.columns):
         raise ValueError(f"harmonics: the columns {sorted(need - set(harmonics.columns))} are missing")
-    h = harmonics[harmonics["channel"].isin(_VOLTAGE_CHANNELS) & (harmonics["order"] <= highest_order)]
+    channel = harmonics["channel"]
+    if not pd.api.types.is_numeric_dtype(channel):  # the CSV table names its channels: U1, ...
+        channel = channel.map({f"U{k + 1}": k for k in _VOLTAGE_CHANNELS})
+    h = harmonics.assign(channel=channel)
+    h = h[h["channel"].isin(_VOLTAGE_CHANNELS) & (h["order"] <= highest_order)]
+    h = h.assign(channel=h["channel"].astype(np.int64), order=h["order"].astype(np.int64))
     wide = h.pivot_table(index="window", columns=["channel", "order"], values="magnitude",
                          aggfunc="first")
-    out = windows.copy()
-    for channel in sorted({c for c, _ in wide.columns}):
-        if (channel, 1) not in wide.columns:
+    added: Dict[str, np.ndarray] = {}
+    for k in sorted({int(c) for c, _ in wide.columns}):
+        if (k, 1) not in wide.columns:
             continue
-        fundamental = wide[(channel, 1)].to_numpy(dtype=np.float64)
+        fundamental = wide[(k, 1)].to_numpy(dtype=np.float64)
         with np.errstate(divide="ignore", invalid="ignore"):
-            for order in sorted(o for c, o in wide.columns if c == channel and o >= 2):
-                percent = 100.0 * wide[(channel, order)].to_numpy(dtype=np.float64) / fundamental
+            for order in sorted(int(o) for c, o in wide.columns if c == k and o >= 2):
+                percent = 100.0 * wide[(k, order)].to_numpy(dtype=np.float64) / fundamental
                 column = pd.Series(percent, index=wide.index).reindex(range(len(windows)))
-                out[f"u{channel + 1}_h{order}"] = column.to_numpy()
-    return out
+                added[f"u{k + 1}_h{order}"] = column.to_numpy()
+    return pd.concat([windows.reset_index(drop=True), pd.DataFrame(added)], axis=1)
 
 
 def add_deviation_columns(windows: pd.DataFrame, declared_voltage: float) -> pd.DataFrame:
@@ -130,10 +136,11 @@ def add_deviation_percent(table: pd.DataFrame, declared_voltage: float) -> pd.Da
     out = table.copy()
     for column in [c for c in table.columns if re.fullmatch(r"u\d_rms_under", str(c))]:
         phase = column[:2]
-        out[f"{phase}_under_deviation"] = 100.0 * (declared_voltage - table[column]) / declared_voltage
+        # Both are 0 or more by construction; the clip removes rounding below 0.
+        out[f"{phase}_under_deviation"] = (100.0 * (declared_voltage - table[column]) / declared_voltage).clip(lower=0.0)
         over = f"{phase}_rms_over"
         if over in table:
-            out[f"{phase}_over_deviation"] = 100.0 * (table[over] - declared_voltage) / declared_voltage
+            out[f"{phase}_over_deviation"] = (100.0 * (table[over] - declared_voltage) / declared_voltage).clip(lower=0.0)
     return out
 
 
@@ -244,3 +251,28 @@ def ten_second_frequency(cycles: pd.DataFrame, start_time) -> pd.DataFrame:
     frame["flagged"] = frame.index.isin(touched)
     frame.insert(0, "t_start", base + pd.to_timedelta(frame.index.to_numpy() * 10, unit="s"))
     return frame.reset_index(drop=True)[["t_start", "frequency", "cycles", "flagged"]]
+
+
+def ten_second_frequency_of_windows(windows: pd.DataFrame, start_time, window_cycles: int) -> pd.DataFrame:
+    """The 10-s frequency from a windows table when the cycles themselves
+    are not at hand: each window holds ``window_cycles`` whole cycles from
+    a zero crossing, lasting window_cycles / frequency seconds, and the
+    windows are counted like cycles (``ten_second_frequency``). A window
+    across a boundary leaves all its cycles out, so an interval counts up to
+    9 (11) cycles fewer than from the cycles themselves; the frequency is
+    the same ratio of whole cycles to their duration."""
+    if window_cycles < 1:
+        raise ValueError(f"window_cycles: must be 1 or more (got {window_cycles})")
+    f = windows["frequency"].to_numpy(dtype=np.float64)
+    usable = np.isfinite(f) & (f > 0)
+    t0 = windows["t_start"].to_numpy(dtype=np.float64)
+    pseudo = pd.DataFrame({
+        "t_start": t0,
+        "t_end": np.where(usable, t0 + window_cycles / np.where(usable, f, 1.0),
+                          windows["t_end"].to_numpy(dtype=np.float64)),
+        "valid": usable & ~flagged_mask(windows),
+    })
+    out = ten_second_frequency(pseudo, start_time)
+    out["frequency"] *= window_cycles
+    out["cycles"] *= window_cycles
+    return out

@@ -239,6 +239,9 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--sample-rate", type=_positive_float, metavar="HZ",
                       help="sample rate for files without one")
     info.add_argument("--secondary", action="store_true", help="secondary values")
+
+    from .classa import add_parser as add_compliance_parser
+    add_compliance_parser(sub)
     return parser
 
 
@@ -397,7 +400,9 @@ def _file_source(args: argparse.Namespace) -> Source:
                       grid=grid, nominal_frequency=f_nom, chunks=chunks,
                       with_currents=with_currents, channels=used, notes=notes,
                       extra={"input": {"file": os.path.abspath(rec.path),
-                                       "values": "secondary" if args.secondary else "primary"}},
+                                       "values": "secondary" if args.secondary else "primary",
+                                       "start_time": rec.start_time.isoformat()
+                                       if rec.start_time else None}},
                       close=rec.close)
     except BaseException:
         rec.close()
@@ -673,6 +678,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command in ("analyze", "analyse"):
             return _cmd_analyze(args, parser)
+        if args.command == "compliance":
+            from .classa import run as run_compliance
+            return run_compliance(args)
         return _cmd_info(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
