@@ -17,18 +17,14 @@
    samples written from memory, then schedule and fetch only; no reading,
    no cycle detection, no tables), so the ratio of the two shows what the
    Python side (reading, cycle detection, period values, tables) costs.
-4. If ``pqopen-lib`` can be pip-installed into a separate virtual
-   environment, processes the same recording with it and compares speed and
-   the 10-cycle RMS, THD and frequency values that both compute.
 
     python bench/python_analysis_bench.py                 # one hour
-    python bench/python_analysis_bench.py --minutes 5 --skip-comparison
+    python bench/python_analysis_bench.py --minutes 5
     python bench/python_analysis_bench.py --json bench-python.json
     python bench/python_analysis_bench.py --report     # the command also draws the report
 
 Needs the package importable (``pip install ./python`` or PYTHONPATH=python)
-and the native library built.  The comparison needs network access to PyPI
-once (it is skipped with a note otherwise).
+and the native library built.
 """
 from __future__ import annotations
 
@@ -223,151 +219,10 @@ def run_library(cfg: Path, windows_csv: Path, backend: str) -> Dict[str, Any]:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-# --- comparison with pqopen-lib -----------------------------------------------------------
-
-PQOPEN_PACKAGE = "pqopen-lib"
-
-# Runs inside the comparison venv: reads the COMTRADE with powergpu.io (pure
-# numpy, importable without the native library), feeds pqopen in chunks and
-# writes its 10-cycle RMS, THD and frequency series as CSV.
-_PQOPEN_CHILD = textwrap.dedent("""
-    import json, sys, time, resource
-    import numpy as np
-    cfg, out_csv = sys.argv[1:3]
-    from powergpu.io import open_recording
-    from daqopen.channelbuffer import AcqBuffer
-    from pqopen.powersystem import PowerSystem
-
-    rec = open_recording(cfg)
-    fs = rec.sample_rate
-    chunk = 65536
-    u = [AcqBuffer(size=8 * chunk) for _ in range(3)]
-    i = [AcqBuffer(size=8 * chunk) for _ in range(3)]
-    ps = PowerSystem(zcd_channel=u[0], input_samplerate=fs, zcd_threshold=10.0,
-                     nominal_frequency=50.0, nper=10)
-    for k in range(3):
-        ps.add_phase(u_channel=u[k], i_channel=i[k], name=str(k + 1))
-    ps.enable_harmonic_calculation(num_harmonics=50)
-    names = ["U1_rms", "U2_rms", "U3_rms", "I1_rms", "U1_THD", "I1_THD", "Freq"]
-    read_from = {n: 0 for n in names}
-    series = {n: ([], []) for n in names}
-
-    def drain():
-        # The output buffers are rings: take what is new after every step.
-        for n in names:
-            buf = ps.output_channels[n]
-            last = buf.last_sample_acq_sidx
-            if last is None or last < read_from[n]:
-                continue
-            data, ts = buf.read_data_by_acq_sidx(read_from[n], last + 1)
-            series[n][0].append(np.asarray(ts, dtype=float))
-            series[n][1].append(np.asarray(data, dtype=float))
-            read_from[n] = last + 1
-
-    t0 = time.perf_counter()
-    for start, block in rec.chunks(chunk):
-        for k in range(3):
-            u[k].put_data(block[:, k])
-            i[k].put_data(block[:, 3 + k])
-        ps.process()
-        drain()
-    wall = time.perf_counter() - t0
-    with open(out_csv, "w") as fh:
-        fh.write("name,t,value\\n")
-        for n, (ts, vals) in series.items():
-            if not ts:
-                continue
-            for t, v in zip(np.concatenate(ts) / fs, np.concatenate(vals)):
-                fh.write(f"{n},{t:.6f},{v:.9g}\\n")
-    print(json.dumps({"wall_s": wall,
-                      "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
-""")
-
-
-def pqopen_venv(where: Path) -> Tuple[Optional[Path], str]:
-    """A venv with pqopen-lib installed, or (None, why not)."""
-    venv = where / "venv-pqopen"
-    py = venv / "bin" / "python"
-    if not py.exists():
-        r = subprocess.run([sys.executable, "-m", "venv", str(venv)], capture_output=True,
-                           text=True)
-        if r.returncode != 0:
-            return None, f"cannot create a venv: {r.stderr.strip()[-300:]}"
-    r = subprocess.run([str(py), "-m", "pip", "install", "-q", PQOPEN_PACKAGE, "numpy"],
-                       capture_output=True, text=True, timeout=900)
-    if r.returncode != 0:
-        return None, f"pip install {PQOPEN_PACKAGE} failed: {r.stderr.strip()[-300:]}"
-    return py, ""
-
-
-def compare_pqopen(cfg: Path, outdir: Path, work: Path, ours_wall: float) -> Dict[str, Any]:
-    py, why = pqopen_venv(work)
-    if py is None:
-        return {"skipped": why}
-    env = child_env()
-    out_csv = work / "pqopen.csv"
-    proc = subprocess.run([str(py), "-c", _PQOPEN_CHILD, str(cfg), str(out_csv)], env=env,
-                          capture_output=True, text=True, preexec_fn=_pin_one_core)
-    if proc.returncode != 0:
-        return {"skipped": "pqopen run failed: " + proc.stderr.strip()[-600:]}
-    info = json.loads(proc.stdout.strip().splitlines()[-1])
-    result: Dict[str, Any] = {"wall_s": info["wall_s"], "peak_rss_mb": info["peak_rss_mb"],
-                              "speed_ratio": info["wall_s"] / ours_wall if ours_wall else None}
-    result.update(agreement(outdir / "windows.csv", out_csv))
-    return result
-
-
-def agreement(ours_csv: Path, theirs_csv: Path) -> Dict[str, Any]:
-    """Differences of the 10-cycle values that both compute, matched by the
-    end time of the window (nearest within 5 ms)."""
-    import pandas as pd
-
-    ours = pd.read_csv(ours_csv)
-    theirs = pd.read_csv(theirs_csv)
-    pairs = {"U1 rms [V]": ("u1_rms", "U1_rms"), "U2 rms [V]": ("u2_rms", "U2_rms"),
-             "U3 rms [V]": ("u3_rms", "U3_rms"), "I1 rms [A]": ("i1_rms", "I1_rms"),
-             "U1 THD [%]": ("u1_thd", "U1_THD"), "I1 THD [%]": ("i1_thd", "I1_THD")}
-    out: Dict[str, Any] = {}
-    # Their frequency is one value per cycle: average the cycles that end
-    # inside each of our windows.
-    f = theirs[theirs["name"] == "Freq"]
-    if len(f) and "frequency" in ours:
-        tf = f["t"].to_numpy()
-        cs = np.concatenate([[0.0], np.cumsum(f["value"].to_numpy())])
-        lo = np.searchsorted(tf, ours["t_start"].to_numpy(), side="right")
-        hi = np.searchsorted(tf, ours["t_end"].to_numpy(), side="right")
-        ok = hi - lo >= 5
-        mean = (cs[hi[ok]] - cs[lo[ok]]) / (hi[ok] - lo[ok])
-        d = ours["frequency"].to_numpy()[ok] - mean
-        if len(d):
-            out["frequency [Hz]"] = {"matched": int(ok.sum()), "mean_diff": float(np.mean(d)),
-                                     "max_abs_diff": float(np.max(np.abs(d)))}
-    for label, (mine, name) in pairs.items():
-        sel = theirs[theirs["name"] == name]
-        if len(sel) < 2 or mine not in ours:
-            continue
-        t = sel["t"].to_numpy()
-        k = np.searchsorted(t, ours["t_end"].to_numpy())
-        k = np.clip(k, 1, len(t) - 1)
-        nearest = np.where(np.abs(t[k - 1] - ours["t_end"].to_numpy())
-                           < np.abs(t[k] - ours["t_end"].to_numpy()), k - 1, k)
-        close = np.abs(t[nearest] - ours["t_end"].to_numpy()) < 0.005
-        if not close.any():
-            continue
-        d = ours[mine].to_numpy()[close] - sel["value"].to_numpy()[nearest[close]]
-        out[label] = {"matched": int(close.sum()), "mean_diff": float(np.mean(d)),
-                      "max_abs_diff": float(np.max(np.abs(d)))}
-    return {"agreement": out}
-
-
-# --- main --------------------------------------------------------------------------------
-
 def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--minutes", type=float, default=60.0,
                     help="length of the generated recording (default: 60)")
-    ap.add_argument("--skip-comparison", action="store_true",
-                    help=f"do not install and run {PQOPEN_PACKAGE}")
     ap.add_argument("--json", metavar="OUT", help="also write the results as JSON")
     ap.add_argument("--backend", default="cpu", choices=("cpu", "cuda", "auto"),
                     help="backend of the analysis (default: cpu)")
@@ -409,12 +264,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         if cli["analysis_s"]:
             results["python_overhead_ratio"] = cli["analysis_s"] / lib["schedule_fetch_s"]
 
-        if args.skip_comparison:
-            results["pqopen"] = {"skipped": "--skip-comparison"}
-        else:
-            print(f"comparison with {PQOPEN_PACKAGE} (separate venv) ...", flush=True)
-            results["pqopen"] = compare_pqopen(cfg, outdir, work, cli["analysis_s"] or
-                                               cli["wall_s"])
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
@@ -457,24 +306,6 @@ def report(r: Dict[str, Any]) -> None:
     if r.get("python_overhead_ratio"):
         print(f"analysis / library time     : {r['python_overhead_ratio']:8.1f}   "
               f"(analysis {rtf_a / lib['rtf'] * 100:.0f} % of the library's speed)")
-    pq = r.get("pqopen", {})
-    if "skipped" in pq:
-        print(f"{PQOPEN_PACKAGE}: not compared ({pq['skipped']})")
-        return
-    print(f"{PQOPEN_PACKAGE}                  : {pq['wall_s']:.1f} s, "
-          f"{pq['speed_ratio']:.1f} x our analysis time, peak {pq['peak_rss_mb']:.0f} MB")
-    for label, d in pq.get("agreement", {}).items():
-        print(f"  {label:15s} matched {d['matched']:6d}  mean diff {d['mean_diff']:+.5f}  "
-              f"max |diff| {d['max_abs_diff']:.5f}")
-    print(textwrap.dedent("""\
-      Definitions differ: our 10-cycle windows start on detected cycle starts
-      of U1 and our RMS is over exactly those samples; THD here is the
-      harmonic-group THD (bins within 30 % of the fundamental around each
-      order, Blackman window, orders 2..50) relative to the fundamental
-      group; the frequency is 10 cycles over their length in samples, with
-      sub-sample crossing times. Differences of a few hundredths of a percent
-      in RMS and THD and of a few mHz in frequency are expected from these
-      choices alone."""))
 
 
 if __name__ == "__main__":

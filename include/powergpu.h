@@ -30,8 +30,8 @@
  * Setters other than the "plain stores" (setHalfPeriodValuesCount,
  * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
  * setMechanicalAngleUsed, and the voltage event and 10-s frequency settings,
- * which take effect at the next reset) rebuild the module's buffers and FFT plans at once
- * unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
+ * which take effect at the next reset) rebuild the module's buffers and FFT
+ * plans at once unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
  * beginUpdate calls have been made). Settings stored but not yet applied are
  * what the getters report; the rings, scheduling, kernels and period values
  * use only the settings that the last completed rebuild applied, so no call
@@ -669,6 +669,113 @@ POWERGPU_API PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t 
  */
 POWERGPU_API PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                                         PowerVoltageEvent* events);
+/* ------------------------------------------------- extensions: flicker */
+
+/*
+ * Extension: a flickermeter per voltage channel (the measured phase
+ * voltages; the line-to-line voltages of delta grids, U31 derived where only
+ * two are measured) that measures the instantaneous flicker sensation Pinst
+ * and the short-term severity Pst of every 10-minute interval from the
+ * samples as they are announced by writeSamples.
+ *
+ * The chain per channel: squaring of the samples, averaged over blocks of
+ * samples down to an internal rate of 1600 to 6400 Hz; scaling by the slowly
+ * varying mean square of the input (half-cycle mean squares through a 60 s
+ * first-order low-pass); a 0.05 Hz high-pass, a 6th-order Butterworth
+ * low-pass at 35 Hz (50 Hz supplies) or 42 Hz (60 Hz supplies) and the
+ * lamp-eye weighting of the chosen lamp, all by the bilinear transform with
+ * pre-warping; squaring and a 300 ms first-order low-pass scaled so that a
+ * sinusoidal 8.8 Hz fluctuation of 0.250 % gives a largest Pinst of 1 with
+ * the 230 V lamp; Pst from 4096 logarithmic classes of Pinst per interval.
+ *
+ * Sample rates from 1600 Hz up. The flicker settings are rebuilding setters:
+ * the meters use the values applied by the last completed rebuild; a rebuild
+ * that changes them, the sample rate or the grid configuration restarts the
+ * meters (records not yet fetched stay), any other rebuild leaves them
+ * running. A setter given a value it cannot use is rejected (status 1) and
+ * stores nothing. While flicker is enabled at a sample rate below 1600 Hz
+ * the module works as usual and the flicker getters of results are
+ * rejected with the reason.
+ *
+ * A meter follows the running index: samples that do not continue the last
+ * ones written (after reset to another index, skipSamples, or a rebuild
+ * that replaced the rings) restart it. After a (re)start it waits for the
+ * next 10 ms point of its grid (intervalStart plus whole 10 ms blocks),
+ * settles for 5 s, and reports from the next 10 ms point on. An interval
+ * is complete when the meter reported every Pinst value of it; the first
+ * interval after a start, or one cut short by a restart, is handed out
+ * with complete false and the covered fraction. An interval that would
+ * begin before running index 0 is not handed out.
+ *
+ * Records wait in per-channel queues until fetched: the newest 60000 Pinst
+ * values (10 minutes) and the newest 1008 Pst values (a week); older ones
+ * are dropped when a queue is full. Fetching may run on another thread than
+ * writeSamples.
+ */
+
+/** Lamp models of setFlickerLamp. */
+#define POWER_FLICKER_LAMP_230V 0
+#define POWER_FLICKER_LAMP_120V 1
+
+/** Pinst over one block of about 10 ms of one channel (32 bytes). */
+typedef struct PowerFlickerPinst {
+    uint64_t firstSampleIndex; /**< running index of the block's first sample */
+    uint32_t length;           /**< samples in the block (sample rate / 100 for rates divisible by 100) */
+    uint8_t channel;           /**< voltage channel */
+    uint8_t reserved[3];
+    double mean;               /**< mean Pinst over the block */
+    double max;                /**< largest Pinst in the block */
+} PowerFlickerPinst;
+
+/** Pst of one 10-minute interval of one channel (80 bytes). */
+typedef struct PowerFlickerPst {
+    uint64_t firstSampleIndex; /**< running index of the interval's first sample */
+    uint64_t length;           /**< samples in the interval (600 s times the sample rate) */
+    double pst;                /**< short-term flicker severity */
+    double p01;                /**< P0.1: Pinst exceeded during 0.1 % of the interval */
+    double p1s;                /**< smoothed P1: (P0.7 + P1 + P1.5) / 3 */
+    double p3s;                /**< smoothed P3: (P2.2 + P3 + P4) / 3 */
+    double p10s;               /**< smoothed P10: (P6 + P8 + P10 + P13 + P17) / 5 */
+    double p50s;               /**< smoothed P50: (P30 + P50 + P80) / 3 */
+    double coverage;           /**< fraction of the interval whose Pinst was measured, 0..1 */
+    uint8_t channel;           /**< voltage channel */
+    bool complete;             /**< every Pinst value of the interval was measured */
+    uint8_t reserved[6];
+} PowerFlickerPst;
+
+/** Extension: enable the flickermeters (default off). Rebuilding setter. */
+POWERGPU_API PowerStatusCode setFlickerEnabled(PowerModuleHandle handle, bool enabled);
+/** Extension: flickermeters enabled (stored value). */
+POWERGPU_API PowerStatusCode getFlickerEnabled(PowerModuleHandle handle, bool* out);
+/** Extension: lamp model, POWER_FLICKER_LAMP_230V (default) or POWER_FLICKER_LAMP_120V; others are rejected. */
+POWERGPU_API PowerStatusCode setFlickerLamp(PowerModuleHandle handle, int32_t lamp);
+/** Extension: the lamp model (stored value). */
+POWERGPU_API PowerStatusCode getFlickerLamp(PowerModuleHandle handle, int32_t* out);
+/** Extension: nominal supply frequency, 50 (default) or 60 Hz; others are rejected. */
+POWERGPU_API PowerStatusCode setFlickerSystemFrequency(PowerModuleHandle handle, double frequency);
+/** Extension: the nominal supply frequency (stored value). */
+POWERGPU_API PowerStatusCode getFlickerSystemFrequency(PowerModuleHandle handle, double* out);
+/**
+ * Extension: running index at which a 10-minute interval starts (default 0);
+ * intervals tile the running indices from there in both directions.
+ */
+POWERGPU_API PowerStatusCode setFlickerIntervalStart(PowerModuleHandle handle, uint64_t firstSampleIndex);
+/** Extension: the interval alignment (stored value). */
+POWERGPU_API PowerStatusCode getFlickerIntervalStart(PowerModuleHandle handle, uint64_t* out);
+/** Extension: channels measured by the applied settings (0 while flicker is off or cannot run). */
+POWERGPU_API PowerStatusCode getFlickerChannelsCount(PowerModuleHandle handle, uint8_t* out);
+/**
+ * Extension: moves up to capacity of the oldest Pinst records of a channel
+ * into records, oldest first; *count receives how many. Rejected (nothing
+ * taken) while flicker is off or cannot run at the applied sample rate, for
+ * a channel the meters do not have, a negative capacity, or null pointers
+ * (records may be null with capacity 0).
+ */
+POWERGPU_API PowerStatusCode getFlickerPinst(PowerModuleHandle handle, uint8_t channel, int32_t capacity,
+                                             int32_t* count, PowerFlickerPinst* records);
+/** Extension: the same for the Pst records of completed intervals. */
+POWERGPU_API PowerStatusCode getFlickerPst(PowerModuleHandle handle, uint8_t channel, int32_t capacity,
+                                           int32_t* count, PowerFlickerPst* records);
 
 /* ------------------------------------------------- extensions: 10-s frequency */
 

@@ -10,6 +10,7 @@
 #ifndef POWERGPU_HPP
 #define POWERGPU_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -196,6 +197,19 @@ public:
     std::size_t getVoltageEventsWaiting() const;
     /** Copies of the events in progress (not removed). */
     std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
+    // flicker (extension; see the flicker section of powergpu.h)
+    void setFlickerEnabled(bool enabled);
+    bool getFlickerEnabled() const;
+    void setFlickerLamp(int32_t lamp);
+    int32_t getFlickerLamp() const;
+    void setFlickerSystemFrequency(double frequency);
+    double getFlickerSystemFrequency() const;
+    void setFlickerIntervalStart(uint64_t firstSampleIndex);
+    uint64_t getFlickerIntervalStart() const;
+    uint8_t getFlickerChannelsCount() const;
+    /** Moves up to capacity of the oldest records of a channel into records; returns how many. */
+    std::size_t getFlickerPinst(uint8_t channel, std::size_t capacity, PowerFlickerPinst* records);
+    std::size_t getFlickerPst(uint8_t channel, std::size_t capacity, PowerFlickerPst* records);
 
     // the 10-s frequency (extension; plain stores that take effect at the
     // next reset; see powergpu.h)

@@ -15,7 +15,8 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Module", "PowerError", "GpuError", "TooManyResultsError", "BackendUnavailableError",
-    "analyze", "analyze_stream", "AnalysisResult", "CycleDetector", "Cycles", "detect_cycles",
+    "analyze", "analyze_stream", "analyze_many", "AnalysisResult", "CycleDetector", "Cycles",
+    "detect_cycles",
     "GRID_TYPES", "library_version", "library_path", "__version__",
 ]
 
@@ -24,6 +25,7 @@ _LAZY = {
     "GRID_TYPES": ("module", "GRID_TYPES"),
     "analyze": ("analysis", "analyze"),
     "analyze_stream": ("analysis", "analyze_stream"),
+    "analyze_many": ("batch", "analyze_many"),
     "AnalysisResult": ("analysis", "AnalysisResult"),
     "CycleDetector": ("cycles", "CycleDetector"),
     "Cycles": ("cycles", "Cycles"),

@@ -99,6 +99,7 @@ BOOL_SETTINGS = (
     "SymmetricalComponentsEnabled",
     "ThdEnabled",
     "WaveformsEnabled",
+    "FlickerEnabled",
 )
 for _stem in BOOL_SETTINGS:
     PROTOTYPES["get" + _stem] = (Status, [_H, P(c_bool)])
@@ -167,6 +168,24 @@ PROTOTYPES.update({
 })
 EXTENSIONS += tuple(p + s for s in VOLTAGE_EVENT_SETTINGS for p in ("set", "get")) + (
     "getVoltageEvents", "getVoltageEventsInProgress")
+#: Flicker extensions (the flicker section of powergpu.h).
+FLICKER_EXTENSIONS = ("setFlickerEnabled", "getFlickerEnabled", "setFlickerLamp", "getFlickerLamp",
+                      "setFlickerSystemFrequency", "getFlickerSystemFrequency",
+                      "setFlickerIntervalStart", "getFlickerIntervalStart",
+                      "getFlickerChannelsCount", "getFlickerPinst", "getFlickerPst")
+PROTOTYPES.update({
+    "setFlickerEnabled": (Status, [_H, c_bool]),
+    "getFlickerEnabled": (Status, [_H, P(c_bool)]),
+    "setFlickerLamp": (Status, [_H, c_int32]),
+    "getFlickerLamp": (Status, [_H, P(c_int32)]),
+    "setFlickerSystemFrequency": (Status, [_H, c_double]),
+    "getFlickerSystemFrequency": (Status, [_H, P(c_double)]),
+    "setFlickerIntervalStart": (Status, [_H, c_uint64]),
+    "getFlickerIntervalStart": (Status, [_H, P(c_uint64)]),
+    "getFlickerChannelsCount": (Status, [_H, P(c_uint8)]),
+    "getFlickerPinst": (Status, [_H, c_uint8, c_int32, P(c_int32), c_void_p]),
+    "getFlickerPst": (Status, [_H, c_uint8, c_int32, P(c_int32), c_void_p]),
+})
 
 #: Extensions: the 10-s frequency.  Settings: C name stem -> type; the
 #: intervals travel as arrays of ``records.TEN_SECOND_FREQUENCY_DTYPE``.

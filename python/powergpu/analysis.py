@@ -36,6 +36,7 @@ import numpy as np
 import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
+from .flicker import FlickerCollector, flicker_settings
 from .module import GRID_NAMES, Module, grid_info, grid_type
 from .records import PERIOD_DTYPE, concatenate_records
 from .trends import ColumnStats, Envelope, Trends, envelope_names
@@ -81,6 +82,9 @@ class AnalysisResult:
       report draws, the spectrum of the window with the highest voltage
       THD, mean fundamental phasors), there whether or not the tables were
       kept; None for results built by hand.
+    - ``flicker``: one row per 10-minute interval with Pst per voltage
+      channel and the 2-hour Plt (``flicker.FlickerCollector.frame``);
+      empty below 1600 Hz sampling.
 
     A table that the analysis was told not to keep (``keep=``) is empty,
     with its columns.
@@ -93,6 +97,7 @@ class AnalysisResult:
     summary: Dict[str, Any]
     cycles: pd.DataFrame = field(default_factory=pd.DataFrame)
     trends: Optional[Trends] = None
+    flicker: pd.DataFrame = field(default_factory=pd.DataFrame)
 
 
 def _wrap_degrees(a: np.ndarray) -> np.ndarray:
@@ -330,6 +335,7 @@ class _Analyzer:
             period_values_overlap_in_percent=50, rvc_enabled=True,
             rvc_steady_state_length_in_number_of_period_values=self.rvc_length,
             rvc_threshold_in_percent_of_average=self.rvc_threshold,
+            **flicker_settings(fs, f0, int(start_index)),
         )
         self.start_index = int(start_index)
         # The module starts at the sample of the first zero crossing (see
@@ -346,6 +352,7 @@ class _Analyzer:
         self._estimate_samples = (int(math.ceil(ESTIMATE_CYCLES * nominal_len))
                                   if self.nominal_voltage is None else 0)
         self._write: Any = None
+        self._flicker = FlickerCollector(m, fs, self.delta)
         self.written = self.start_index
         # cycles not yet handed to the module (their end lies beyond the written samples)
         self._pending = Cycles.empty()
@@ -454,6 +461,7 @@ class _Analyzer:
             piece = min(n - pos, room, self.L)
             self._write(block[pos:pos + piece])
             self.written += piece
+            self._flicker.drain()
             pos += piece
             self._advance()
 
@@ -994,7 +1002,8 @@ class _Analyzer:
                         half_cycles=self._env_half, worst=self._worst,
                         phasors=self._phasors())
         return AnalysisResult(windows=windows, harmonics=harmonics, half_cycles=half,
-                              events=events, summary=summary, cycles=cycles, trends=trends)
+                              events=events, summary=summary, cycles=cycles, trends=trends,
+                              flicker=self._flicker.frame())
 
     def _phasors(self) -> Dict[str, Tuple[float, float]]:
         out = {}

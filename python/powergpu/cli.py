@@ -3,6 +3,7 @@
     powergpu analyze FILE [options]      analyse a COMTRADE, CSV or WAV recording
     powergpu analyze --demo [options]    analyse the built-in demonstration signal
     powergpu info FILE                   list a recording's channels and their roles
+    powergpu batch INPUT... -o DIR       analyse many recordings on Dask into Parquet
 
 ``analyze`` reads the recording in chunks, runs the analysis in streaming
 mode and writes the result tables (CSV) batch by batch as they come, so
@@ -61,7 +62,9 @@ phase fields, units and names (UA, V_L1, IB, I_L3, Uab, ...).
 output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
-every window), summary.json. docs/user-guide.md explains every column.
+every window), summary.json, flicker.csv (10-minute Pst per voltage and 2-hour
+Plt; at 1600 Hz sampling and more); with --format parquet the same tables as
+.parquet files. docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
 """
@@ -218,6 +221,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help=f"folder for the result files (default: ./{DEFAULT_OUTPUT})")
     out.add_argument("--report", metavar="FILE.html",
                      help="also write a self-contained HTML report with plots")
+    out.add_argument("--format", choices=("csv", "parquet"), default="csv",
+                     help="file format of the tables: csv (default) or parquet (needs "
+                          "pyarrow: pip install 'powergpu[batch]'; windows.parquet, ...)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
                      help="which CSV tables to write, comma-separated, from windows, "
                           "halfcycles, events, harmonics (default: all; summary.json is "
@@ -239,6 +245,10 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--sample-rate", type=_positive_float, metavar="HZ",
                       help="sample rate for files without one")
     info.add_argument("--secondary", action="store_true", help="secondary values")
+
+    from .batch_cli import add_batch_parser
+
+    add_batch_parser(sub, an)
 
     from .classa import add_parser as add_compliance_parser
     add_compliance_parser(sub)
@@ -547,6 +557,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                      "not to --demo")
     outdir, report = _prepare_outputs(args)
     from . import summary
+    from .flicker import write_flicker_csv
 
     source = _demo_source(args) if args.demo else _file_source(args)
     writer = None
@@ -557,7 +568,12 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         _engine()  # imported before the clock starts
         # The tables go to their files batch by batch while the analysis
         # runs; the result keeps only the summary, the events and the trends.
-        writer = summary.TableWriter(outdir, args.tables)
+        if args.format == "parquet":
+            from .parquet_sink import ParquetTableWriter
+
+            writer = ParquetTableWriter.in_folder(outdir, args.tables)
+        else:
+            writer = summary.TableWriter(outdir, args.tables)
         sink = _TimedSink(writer)
         started = time.perf_counter()
         result = run_analysis(source, args, sink=sink, keep=())
@@ -577,6 +593,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     status(f"writing the tables to {outdir} ...")
     t0 = time.perf_counter()
     paths = writer.close(result, extra=extra)
+    paths = list(paths) + write_flicker_csv(result.flicker, outdir)
     tables_seconds = sink.seconds + time.perf_counter() - t0
     if report is not None:
         from .report import write_report
@@ -678,6 +695,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command in ("analyze", "analyse"):
             return _cmd_analyze(args, parser)
+        if args.command == "batch":
+            from .batch_cli import run_batch
+
+            return run_batch(args)
+
         if args.command == "compliance":
             from .classa import run as run_compliance
             return run_compliance(args)

@@ -3,13 +3,15 @@ from __future__ import annotations
 
 import ctypes
 from contextlib import contextmanager
-from ctypes import POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_void_p
+from ctypes import (POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_uint64,
+                    c_void_p)
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
+from .flicker import FLICKER_SETTINGS, LAMP_120V, LAMP_230V, PINST_DTYPE, PST_DTYPE, lamp_code
 from .records import (GENERAL_DTYPE, PERIOD_DTYPE, TEN_SECOND_FREQUENCY_DTYPE, VOLTAGE_EVENT_DTYPE,
                       concatenate_records)
 
@@ -251,7 +253,7 @@ class Module:
         ``variable_frequency`` ((lowest, highest)).
         """
         known = (set(self._SPECIAL) | set(BOOL_PROPERTIES) | set(NUMERIC_PROPERTIES)
-                 | set(VOLTAGE_EVENT_PROPERTIES))
+                 | set(VOLTAGE_EVENT_PROPERTIES) | set(FLICKER_SETTINGS))
         unknown = sorted(k for k in settings if k not in known)
         if unknown:
             raise TypeError(f"unknown setting(s): {', '.join(unknown)}")
@@ -274,6 +276,60 @@ class Module:
                 else:
                     setattr(self, key, value)
         return self
+
+    # -------------------------------------------------- flicker (extension)
+    @property
+    def flicker_lamp(self) -> str:
+        """Lamp model of the flickermeters: "230V" (default) or "120V"."""
+        return {LAMP_230V: "230V", LAMP_120V: "120V"}[self._get("getFlickerLamp", c_int32)]
+
+    @flicker_lamp.setter
+    def flicker_lamp(self, lamp: Union[str, int]) -> None:
+        self._call("setFlickerLamp", lamp_code(lamp))
+
+    @property
+    def flicker_system_frequency(self) -> float:
+        """Nominal supply frequency of the flickermeters, 50 or 60 Hz."""
+        return self._get("getFlickerSystemFrequency", c_double)
+
+    @flicker_system_frequency.setter
+    def flicker_system_frequency(self, frequency: float) -> None:
+        self._call("setFlickerSystemFrequency", float(frequency))
+
+    @property
+    def flicker_interval_start(self) -> int:
+        """Running index at which a 10-minute flicker interval starts."""
+        return self._get("getFlickerIntervalStart", c_uint64)
+
+    @flicker_interval_start.setter
+    def flicker_interval_start(self, index: int) -> None:
+        if not 0 <= int(index) < 2 ** 64:
+            raise ValueError(f"flicker_interval_start = {index} is outside 0..2**64-1")
+        self._call("setFlickerIntervalStart", int(index))
+
+    @property
+    def flicker_channels(self) -> int:
+        """Channels measured by the applied flicker settings (0 while off)."""
+        return self._get("getFlickerChannelsCount", c_uint8)
+
+    def _flicker_records(self, function: str, dtype: np.dtype, channel: int,
+                         batch: int) -> np.ndarray:
+        batches = []
+        while True:
+            buf = np.zeros(batch, dtype=dtype)
+            count = c_int32(0)
+            self._call(function, int(channel), len(buf), byref(count), buf.ctypes.data)
+            batches.append(buf[:count.value])
+            if count.value < len(buf):
+                return np.concatenate(batches)
+
+    def flicker_pinst(self, channel: int) -> np.ndarray:
+        """Takes every waiting Pinst record of a channel (PINST_DTYPE, oldest first)."""
+        return self._flicker_records("getFlickerPinst", PINST_DTYPE, channel, 4096)
+
+    def flicker_pst(self, channel: int) -> np.ndarray:
+        """Takes every waiting Pst record of a channel (PST_DTYPE, oldest first)."""
+        return self._flicker_records("getFlickerPst", PST_DTYPE, channel, 16)
 
     # ------------------------------------------- settings without a getter
     def set_sample_rate(self, rate: float, positions_per_sample: Optional[int] = None) -> None:

@@ -361,6 +361,87 @@ PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t max
 
 }  // extern "C"
 
+extern "C" {
+
+// ------------------------------------------------------ extensions: flicker
+
+PowerStatusCode setFlickerEnabled(PowerModuleHandle handle, bool enabled) {
+    return onModule(handle, [&](PowerModule& m) { m.setFlickerEnabled(enabled); });
+}
+
+PowerStatusCode getFlickerEnabled(PowerModuleHandle handle, bool* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getFlickerEnabled(); });
+}
+
+PowerStatusCode setFlickerLamp(PowerModuleHandle handle, int32_t lamp) {
+    return onModule(handle, [&](PowerModule& m) { m.setFlickerLamp(lamp); });
+}
+
+PowerStatusCode getFlickerLamp(PowerModuleHandle handle, int32_t* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getFlickerLamp(); });
+}
+
+PowerStatusCode setFlickerSystemFrequency(PowerModuleHandle handle, double frequency) {
+    return onModule(handle, [&](PowerModule& m) { m.setFlickerSystemFrequency(frequency); });
+}
+
+PowerStatusCode getFlickerSystemFrequency(PowerModuleHandle handle, double* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getFlickerSystemFrequency(); });
+}
+
+PowerStatusCode setFlickerIntervalStart(PowerModuleHandle handle, uint64_t firstSampleIndex) {
+    return onModule(handle, [&](PowerModule& m) { m.setFlickerIntervalStart(firstSampleIndex); });
+}
+
+PowerStatusCode getFlickerIntervalStart(PowerModuleHandle handle, uint64_t* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getFlickerIntervalStart(); });
+}
+
+PowerStatusCode getFlickerChannelsCount(PowerModuleHandle handle, uint8_t* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getFlickerChannelsCount(); });
+}
+
+}  // extern "C"
+
+namespace {
+
+// The checks shared by the two record getters; the records are taken only
+// once every argument has passed.
+template <typename Record, typename Take>
+PowerStatusCode takeFlickerRecords(PowerModuleHandle handle, const char* operation, int32_t capacity,
+                                   int32_t* count, Record* records, Take take) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& out = required(count, "count");
+        if (capacity < 0) {
+            throw PowerInvalidCall(std::string(operation) + ": the capacity " + std::to_string(capacity) +
+                                   " is negative.");
+        }
+        if (records == nullptr && capacity > 0) {
+            throw PowerInvalidCall(std::string(operation) + ": records is null but the capacity is " +
+                                   std::to_string(capacity) + ".");
+        }
+        out = static_cast<int32_t>(take(m, static_cast<std::size_t>(capacity)));
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+PowerStatusCode getFlickerPinst(PowerModuleHandle handle, uint8_t channel, int32_t capacity, int32_t* count,
+                                PowerFlickerPinst* records) {
+    return takeFlickerRecords(handle, "getFlickerPinst", capacity, count, records,
+                              [&](PowerModule& m, std::size_t n) { return m.getFlickerPinst(channel, n, records); });
+}
+
+PowerStatusCode getFlickerPst(PowerModuleHandle handle, uint8_t channel, int32_t capacity, int32_t* count,
+                              PowerFlickerPst* records) {
+    return takeFlickerRecords(handle, "getFlickerPst", capacity, count, records,
+                              [&](PowerModule& m, std::size_t n) { return m.getFlickerPst(channel, n, records); });
+}
+
+}  // extern "C"
+
 // ------------------------------------------------- extensions: 10-s frequency
 
 extern "C" {

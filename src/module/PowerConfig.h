@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "flicker/FlickerSettings.h"
 #include "module/PowerGridConfig.h"
 #include "period/VoltageEventSettings.h"
 
@@ -44,6 +45,7 @@ struct POWERGPU_API PowerConfig {
     // Dips, swells and interruptions: plain stores read at reset.
     bool voltageEventsEnabled = false;
     powergpu::VoltageEventSettings voltageEvents;
+    powergpu::flicker::FlickerSettings flicker;
     // The 10-s frequency: plain stores read at reset.
     bool tenSecondFrequencyEnabled = false;
     double clockTimeAtSampleIndexZero = 0.0;  // seconds

@@ -143,6 +143,7 @@ void PowerModule::PowerModuleImpl::initialize() {
     };
     configure(rvcPhaseCalculation, grid.phasesCount);
     configure(rvcLineToLineCalculation, grid.lineToLineCount);
+    configureFlicker();
     buildFailure.clear();
 
     const std::vector<BufferFootprint> after = footprintOf(buffers);

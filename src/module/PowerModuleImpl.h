@@ -10,6 +10,7 @@
 //   period/PeriodScheduling.cpp    cycle input, period windows
 //   period/PeriodValues.cpp        period values and their retrieval
 //   period/VoltageEvents.cpp       dips, swells and interruptions
+//   flicker/ModuleFlickerHooks.cpp flicker settings, feeding, retrieval
 //   period/TenSecondFrequencyModule.cpp  the 10-s frequency
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "cuda/PowerBuffers.h"
+#include "flicker/ModuleFlicker.h"
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
@@ -193,6 +195,18 @@ public:
     std::size_t getVoltageEventsWaiting() const;
     std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
     const powergpu::VoltageEventDetector& getVoltageEventDetector() const { return voltageEventDetector; }
+    // ---- flicker (flicker/ModuleFlickerHooks.cpp)
+    void setFlickerEnabled(bool enabled);
+    bool getFlickerEnabled() const { return settings.flicker.enabled; }
+    void setFlickerLamp(int32_t lamp);
+    int32_t getFlickerLamp() const { return settings.flicker.lamp; }
+    void setFlickerSystemFrequency(double frequency);
+    double getFlickerSystemFrequency() const { return settings.flicker.systemFrequency; }
+    void setFlickerIntervalStart(uint64_t firstSampleIndex);
+    uint64_t getFlickerIntervalStart() const { return settings.flicker.intervalStart; }
+    uint8_t getFlickerChannelsCount() const { return static_cast<uint8_t>(flicker.channels()); }
+    std::size_t getFlickerPinst(uint8_t channel, std::size_t capacity, PowerFlickerPinst* records);
+    std::size_t getFlickerPst(uint8_t channel, std::size_t capacity, PowerFlickerPst* records);
 
     // ---- the 10-s frequency (period/TenSecondFrequencyModule.cpp); plain
     // stores that take effect at the next reset.
@@ -221,6 +235,11 @@ private:
     // Stores a rebuilding setting and rebuilds unless a bracket is open.
     template <typename Store>
     void storeAndRebuild(Store store);
+
+    // flicker/ModuleFlickerHooks.cpp: applies the flicker settings after a
+    // rebuild; hands newly written samples to the meters.
+    void configureFlicker();
+    void feedFlicker(uint64_t firstSampleIndex, uint32_t count);
 
     // pipeline/PowerModuleImpl.cpp
     void initFftPlans(uint64_t minFftLength, uint64_t maxFftLength);
@@ -280,6 +299,7 @@ private:
     // and period values enabled.
     powergpu::VoltageEventDetector voltageEventDetector;
     bool voltageEventsActive = false;
+    powergpu::flicker::ModuleFlicker flicker;
     // The 10-s frequency; active from a reset with it and period values enabled.
     powergpu::TenSecondFrequencyMeter tenSecondFrequencyMeter;
     bool tenSecondFrequencyActive = false;

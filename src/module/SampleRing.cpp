@@ -38,8 +38,10 @@ void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(uint32_t count) {
     if (currentQueueItem->getCalculationIndex() != 0) {
         CUDA_CALL(rt, rt.streamWaitEvent(stream, currentQueueItem->getEventResultsCalculated(), 0));
     }
-    buffers.waveforms.copySegmentFromHostToDevice(samplesWritten.load(), count, stream);
+    const uint64_t first = samplesWritten.load();
+    buffers.waveforms.copySegmentFromHostToDevice(first, count, stream);
     samplesWritten += count;
+    feedFlicker(first, count);
 }
 
 void PowerModule::PowerModuleImpl::skipSamples(uint32_t count) {

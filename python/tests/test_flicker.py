@@ -1,0 +1,93 @@
+"""Flicker through the Python package: the record dtypes match the C layout, the
+module's flicker settings, Pst of the standard's rectangular modulation through
+``analyze`` (the ``flicker`` table) and ``flicker.csv``, and Plt of 2-hour blocks."""
+import math
+
+import numpy as np
+import pytest
+
+from powergpu import Module, analyze
+from powergpu.flicker import PINST_DTYPE, PST_DTYPE, FlickerCollector, plt, write_flicker_csv
+
+
+def test_record_dtypes_have_the_c_layout():
+    assert PINST_DTYPE.itemsize == 32 and PINST_DTYPE.fields["mean"][1] == 16
+    assert PST_DTYPE.itemsize == 80
+    assert PST_DTYPE.fields["coverage"][1] == 64 and PST_DTYPE.fields["complete"][1] == 73
+
+
+def test_module_flicker_settings_and_refusals():
+    with Module("cpu") as m:
+        m.configure(sample_rate=1600.0, buffer_length=16000, grid="star", flicker_enabled=True,
+                    flicker_lamp="120V", flicker_system_frequency=60, flicker_interval_start=7)
+        assert (m.flicker_lamp, m.flicker_system_frequency, m.flicker_interval_start) == \
+            ("120V", 60.0, 7)
+        assert m.flicker_channels == 3
+        with pytest.raises(ValueError):
+            m.flicker_lamp = "100V"
+        with pytest.raises(Exception, match="50 or 60"):
+            m.flicker_system_frequency = 55
+        with pytest.raises(Exception, match="channel 3"):
+            m.flicker_pst(3)
+        assert len(m.flicker_pst(0)) == 0
+
+
+def test_plt_is_the_cube_root_of_the_mean_cube():
+    assert plt([1.0] * 12) == pytest.approx(1.0)
+    assert plt([2.0] + [0.0] * 11) == pytest.approx(2.0 / 12 ** (1 / 3))
+    assert math.isnan(plt([]))
+
+
+def test_analyze_gives_pst_one_for_the_standards_rectangular_modulation(tmp_path):
+    # 110 changes per minute of 0.722 % on U1 and U3 (Pst 1 by the
+    # standard's table), a steady U2; 21 minutes at 1600 Hz: the first
+    # interval holds the meter's settling, the second is complete.
+    fs, f0 = 1600.0, 50.0
+    t = np.arange(int(1210 * fs)) / fs
+    step = np.floor(t * 110 / 60).astype(np.int64) % 2
+    envelope = 1.0 + np.where(step == 0, 0.5, -0.5) * 0.00722
+    phases = 2 * np.pi * (f0 * t[:, None] - np.arange(3)[None, :] / 3)
+    u = 230 * np.sqrt(2) * np.sin(phases)
+    u[:, 0] *= envelope
+    u[:, 2] *= envelope
+    result = analyze(u, sample_rate=fs, grid="star", backend="cpu", harmonics=5,
+                     keep=("windows",))
+    table = result.flicker
+    assert list(table["t_start"]) == [0.0, 600.0]
+    assert not table["complete_U1"][0] and table["complete_U1"][1]
+    assert table["Pst_U1"][1] == pytest.approx(1.0, abs=0.05)
+    assert table["Pst_U3"][1] == pytest.approx(1.0, abs=0.05)
+    assert table["Pst_U2"][1] < 0.01
+    assert table["Plt_U1"].isna().all()  # no 2-hour block here
+    (path,) = write_flicker_csv(table, tmp_path)
+    assert path.read_text().splitlines()[0].startswith("t_start,t_end,Pst_U1,complete_U1,Plt_U1")
+
+
+class _FakeModule:
+    """Hands out prepared Pst records, as a module's flickermeters would."""
+
+    flicker_enabled = True
+    flicker_channels = 1
+    flicker_interval_start = 0
+
+    def __init__(self, records):
+        self.records = records
+
+    def flicker_pst(self, channel):
+        out, self.records = self.records, np.zeros(0, dtype=PST_DTYPE)
+        return out
+
+
+def test_plt_only_for_whole_two_hour_blocks_of_complete_intervals():
+    n = 600 * 10
+    records = np.zeros(25, dtype=PST_DTYPE)
+    records["firstSampleIndex"] = np.arange(25) * n
+    records["length"] = n
+    records["pst"] = np.arange(25) % 4 * 0.5
+    records["complete"] = True
+    records["complete"][20] = False  # spoils the second block
+    frame = FlickerCollector(_FakeModule(records), 10.0, delta=False).frame()
+    assert len(frame) == 25
+    expected = plt(records["pst"][:12])
+    assert frame["Plt_U1"][11] == pytest.approx(expected)
+    assert frame["Plt_U1"].notna().sum() == 1
