@@ -9,7 +9,8 @@ import pandas as pd
 import pytest
 
 from powergpu.aggregation import (add_deviation_columns, add_deviation_percent, add_harmonic_columns,
-                                  aggregate, aggregate_2h, ten_second_frequency)
+                                  aggregate, aggregate_2h, ten_second_frequency,
+                                  ten_second_frequency_of_windows)
 
 W = 0.2  # a 10-cycle window at 50 Hz, s
 START = pd.Timestamp("2026-03-02 13:07:43.7")
@@ -121,3 +122,35 @@ def test_ten_second_frequency_of_50_5_hz_cycles_from_a_cycles_table():
     counts = whole.set_index("t_start")["cycles"]
     assert counts[pd.Timestamp("2026-03-02 13:07:50")] == 504
     assert counts[pd.Timestamp("2026-03-02 13:08:00")] == 503, "the invalid cycle is not counted"
+
+
+def test_flicker_values_join_their_clock_intervals_unchanged():
+    # 25 minutes from 13:07:43.7 at one window per 0.2 s; flicker intervals
+    # on the recording's own 10-min grid start 0, 600 and 1200 s in.
+    u = np.full(7500, 230.0)
+    flicker = pd.DataFrame({"t_start": [0.0, 600.0, 1200.0], "t_end": [600.0, 1200.0, 1800.0],
+                            "Pst_U1": [0.4, 0.9, 0.5], "complete_U1": True, "Plt_U1": [np.nan, np.nan, 0.7]})
+    _, ten = aggregate(windows(u), START, pst=flicker)
+    by_start = ten.set_index("t_start")["Pst_U1"]
+    # 13:07:43.7 lies in 13:00, 13:17:43.7 in 13:10, 13:27:43.7 in 13:20.
+    assert by_start[pd.Timestamp("2026-03-02 13:00")] == 0.4
+    assert by_start[pd.Timestamp("2026-03-02 13:10")] == 0.9
+    assert by_start[pd.Timestamp("2026-03-02 13:20")] == 0.5, "Pst is a 10-min value: not re-aggregated"
+    two = aggregate_2h(ten, flicker=flicker, start_time=START)
+    assert len(two) == 1 and two["Plt_U1"].iloc[0] == 0.7
+
+
+def test_ten_second_frequency_of_windows_counts_their_whole_cycles():
+    # Windows of 10 cycles at 50.5 Hz (198.02 ms), the one across 13:07:50
+    # left out with all its cycles; a flagged window flags its interval.
+    t = np.arange(150) * 10 / 50.5
+    table = pd.DataFrame({"t_start": t, "t_end": t + 10 / 50.5, "frequency": 50.5, "valid": True})
+    table.loc[100, "valid"] = False  # 19.8 s in: 13:08:03.5
+    f = ten_second_frequency_of_windows(table, START, 10).set_index("t_start")
+    whole = f.loc[pd.Timestamp("2026-03-02 13:07:50")]
+    assert whole["frequency"] == pytest.approx(50.5, abs=1e-9)
+    # 6.3 .. 16.3 s after the start holds windows 32 (6.337 s) to 81 (ending 16.238 s).
+    assert whole["cycles"] == 500 and not whole["flagged"]
+    assert f.loc[pd.Timestamp("2026-03-02 13:08:00"), "flagged"]
+    with pytest.raises(ValueError, match="window_cycles"):
+        ten_second_frequency_of_windows(table, START, 0)
