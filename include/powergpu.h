@@ -29,9 +29,9 @@
  *
  * Setters other than the "plain stores" (setHalfPeriodValuesCount,
  * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
- * setMechanicalAngleUsed, and the voltage event settings, which take effect
- * at the next reset) rebuild the module's buffers and FFT plans at once
- * unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
+ * setMechanicalAngleUsed, and the voltage event and 10-s frequency settings,
+ * which take effect at the next reset) rebuild the module's buffers and FFT
+ * plans at once unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
  * beginUpdate calls have been made). Settings stored but not yet applied are
  * what the getters report; the rings, scheduling, kernels and period values
  * use only the settings that the last completed rebuild applied, so no call
@@ -51,7 +51,7 @@
  * powerModule_destroy is always safe.
  *
  * Range checks: setBufferLength takes 0 to 2147483647 samples and the
- * voltage event settings are checked when set; everything
+ * voltage event settings and the clock time are checked when set; everything
  * else is stored as given and checked where it is used (a window's
  * frequency, a cycle's frequency, a derived length that cannot be
  * allocated), with a message naming the value.
@@ -776,6 +776,66 @@ POWERGPU_API PowerStatusCode getFlickerPinst(PowerModuleHandle handle, uint8_t c
 /** Extension: the same for the Pst records of completed intervals. */
 POWERGPU_API PowerStatusCode getFlickerPst(PowerModuleHandle handle, uint8_t channel, int32_t capacity,
                                            int32_t* count, PowerFlickerPst* records);
+
+/* ------------------------------------------------- extensions: 10-s frequency */
+
+/*
+ * Extension: the frequency of each 10-s interval of the absolute clock: the
+ * whole cycles within the interval, counted and divided by their cumulative
+ * duration. The cycles are those reported with scheduleForPeriodCalculation
+ * (their starts and lengths in positions; the frequencies given there are
+ * not used), so it needs period values; the same host code runs under both
+ * backends. Its settings are plain stores that take effect at the next
+ * reset, which also forgets every interval.
+ *
+ * Sample index n lies at clock time T0 + n / sampleRate seconds, T0 being
+ * the clock time of running sample index 0 (setClockTimeAtSampleIndexZero;
+ * for example the recording's start time in seconds since 1970 when the
+ * recording starts at index 0). Intervals are [10 k, 10 k + 10) seconds of
+ * that clock. A cycle counts in the interval that holds it whole (one that
+ * ends exactly on a boundary included); a cycle across a boundary counts in
+ * neither, so no cycle is counted twice and no interval borrows time from
+ * its neighbour. A cycle reported invalid is never counted and flags every
+ * interval it lies in or across. Cycles reported out of order, starting in
+ * an interval already completed, are ignored. An interval is complete when
+ * a cycle reaches its end or starts in a later one; intervals in which no
+ * cycle starts or ends give no record. Like getPeriodResults, the retrieval
+ * call must not overlap scheduleForPeriodCalculation, reset or a rebuild.
+ */
+
+/** The frequency of one 10-s interval (48 bytes). */
+typedef struct PowerTenSecondFrequency {
+    double startTime;              /**< clock time of the interval's start, s (a multiple of 10) */
+    double frequency;              /**< cycleCount / cycleDuration, Hz; NaN when no cycle counted */
+    double cycleDuration;          /**< cumulative duration of the counted cycles, s */
+    uint32_t index;                /**< number of the interval since the reset (a gap means dropped records) */
+    uint32_t cycleCount;           /**< valid whole cycles within the interval */
+    uint32_t invalidCycleCount;    /**< invalid cycles within or across the interval (not counted) */
+    uint32_t straddlingCycleCount; /**< cycles across the interval's start or end (not counted) */
+    int32_t flagged;               /**< 1: an invalid cycle lay within or across the interval */
+    int32_t reserved;
+} PowerTenSecondFrequency;
+
+/** Extension: enable the 10-s frequency (plain store; default false). */
+POWERGPU_API PowerStatusCode setTenSecondFrequencyEnabled(PowerModuleHandle handle, bool enabled);
+POWERGPU_API PowerStatusCode getTenSecondFrequencyEnabled(PowerModuleHandle handle, bool* out);
+/**
+ * Extension: clock time of running sample index 0, seconds (plain store;
+ * default 0; finite, else rejected).
+ */
+POWERGPU_API PowerStatusCode setClockTimeAtSampleIndexZero(PowerModuleHandle handle, double seconds);
+POWERGPU_API PowerStatusCode getClockTimeAtSampleIndexZero(PowerModuleHandle handle, double* out);
+/**
+ * Extension: moves up to maxCount completed intervals, oldest first, into
+ * the caller's array records; *count receives how many. With maxCount 0
+ * nothing moves and *count receives the number waiting. At most 60480
+ * (a week) wait; beyond that the oldest are dropped (see index). Rejected
+ * for a negative maxCount, null count, null records with maxCount above 0,
+ * and unless the 10-s frequency was enabled, with period values, at the
+ * last reset.
+ */
+POWERGPU_API PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                                     PowerTenSecondFrequency* records);
 
 #ifdef __cplusplus
 }

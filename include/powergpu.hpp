@@ -211,6 +211,17 @@ public:
     std::size_t getFlickerPinst(uint8_t channel, std::size_t capacity, PowerFlickerPinst* records);
     std::size_t getFlickerPst(uint8_t channel, std::size_t capacity, PowerFlickerPst* records);
 
+    // the 10-s frequency (extension; plain stores that take effect at the
+    // next reset; see powergpu.h)
+    void setTenSecondFrequencyEnabled(bool enabled);
+    bool getTenSecondFrequencyEnabled() const;
+    void setClockTimeAtSampleIndexZero(double seconds);
+    double getClockTimeAtSampleIndexZero() const;
+    /** Takes up to maxCount completed 10-s intervals, oldest first. */
+    std::vector<PowerTenSecondFrequency> getTenSecondFrequencies(std::size_t maxCount);
+    /** The number of completed intervals waiting. */
+    std::size_t getTenSecondFrequenciesWaiting() const;
+
 private:
     PowerModuleImpl* impl_ = nullptr;
 };

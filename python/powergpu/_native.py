@@ -187,6 +187,19 @@ PROTOTYPES.update({
     "getFlickerPst": (Status, [_H, c_uint8, c_int32, P(c_int32), c_void_p]),
 })
 
+#: Extensions: the 10-s frequency.  Settings: C name stem -> type; the
+#: intervals travel as arrays of ``records.TEN_SECOND_FREQUENCY_DTYPE``.
+TEN_SECOND_FREQUENCY_SETTINGS = {
+    "TenSecondFrequencyEnabled": c_bool,
+    "ClockTimeAtSampleIndexZero": c_double,
+}
+for _stem, _t in TEN_SECOND_FREQUENCY_SETTINGS.items():
+    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
+    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
+PROTOTYPES["getTenSecondFrequencies"] = (Status, [_H, c_int32, P(c_int32), c_void_p])
+EXTENSIONS += tuple(p + s for s in TEN_SECOND_FREQUENCY_SETTINGS for p in ("set", "get")) + (
+    "getTenSecondFrequencies",)
+
 #: Functions that take no module handle first and return no status.
 NOT_STATUS = {"powerModule_create", "powerModule_createOnBackend"}
 

@@ -258,6 +258,9 @@ def build_parser() -> argparse.ArgumentParser:
     from .batch_cli import add_batch_parser
 
     add_batch_parser(sub, an)
+
+    from .classa import add_parser as add_compliance_parser
+    add_compliance_parser(sub)
     return parser
 
 
@@ -462,7 +465,9 @@ def _file_source(args: argparse.Namespace) -> Source:
                       with_currents=with_currents, channels=used, notes=notes,
                       extra={"input": {"file": os.path.abspath(rec.path),
                                        "values": "secondary" if args.secondary else "primary",
-                                       "group": group[0] if group else None}},
+                                       "group": group[0] if group else None,
+                                       "start_time": rec.start_time.isoformat()
+                                       if rec.start_time else None}},
                       close=rec.close)
     except BaseException:
         rec.close()
@@ -835,6 +840,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             from .batch_cli import run_batch
 
             return run_batch(args)
+
+        if args.command == "compliance":
+            from .classa import run as run_compliance
+            return run_compliance(args)
         return _cmd_info(args)
     except Terminated:
         print(f"{PROG}: terminated", file=sys.stderr)

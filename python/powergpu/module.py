@@ -12,7 +12,8 @@ import numpy as np
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
 from .flicker import FLICKER_SETTINGS, LAMP_120V, LAMP_230V, PINST_DTYPE, PST_DTYPE, lamp_code
-from .records import GENERAL_DTYPE, PERIOD_DTYPE, VOLTAGE_EVENT_DTYPE, concatenate_records
+from .records import (GENERAL_DTYPE, PERIOD_DTYPE, TEN_SECOND_FREQUENCY_DTYPE, VOLTAGE_EVENT_DTYPE,
+                      concatenate_records)
 
 __all__ = ["Module", "GRID_TYPES", "GRID_NAMES", "GridInfo", "grid_info", "grid_type"]
 
@@ -94,6 +95,9 @@ BOOL_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.BOOL_SETTINGS}
 NUMERIC_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.NUMERIC_SETTINGS}
 #: Settings of the dips, swells and interruptions detector: property -> C stem.
 VOLTAGE_EVENT_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.VOLTAGE_EVENT_SETTINGS}
+#: Settings of the 10-s frequency: property -> C stem.
+TEN_SECOND_FREQUENCY_PROPERTIES: Dict[str, str] = {
+    _snake(s): s for s in _native.TEN_SECOND_FREQUENCY_SETTINGS}
 #: Settings that only store (they need no rebuild; see the header).  Those of
 #: the voltage events take effect at the next reset.
 PLAIN_STORES = ("half_period_values_count", "period_values_overlap_in_percent", "pole_pairs",
@@ -829,6 +833,22 @@ class Module:
         self._call("getVoltageEventsInProgress", len(out), byref(count), out.ctypes.data)
         return out[:count.value]
 
+    # ------------------------------------------------------ 10-s frequency
+    def ten_second_frequencies(self) -> np.ndarray:
+        """Takes every completed 10-s interval waiting in the module
+        (TEN_SECOND_FREQUENCY_DTYPE records, oldest first).  Needs
+        ``ten_second_frequency_enabled`` and period values at the last
+        reset; ``clock_time_at_sample_index_zero`` places the intervals on
+        the clock."""
+        waiting = c_int32(0)
+        self._call("getTenSecondFrequencies", 0, byref(waiting), None)
+        out = np.zeros(waiting.value, dtype=TEN_SECOND_FREQUENCY_DTYPE)
+        if waiting.value:
+            count = c_int32(0)
+            self._call("getTenSecondFrequencies", waiting.value, byref(count), out.ctypes.data)
+            out = out[:count.value]
+        return out
+
 
 _VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
 
@@ -880,4 +900,7 @@ for _name, _stem in NUMERIC_PROPERTIES.items():
     setattr(Module, _name, _make_numeric(_stem, _native.NUMERIC_SETTINGS[_stem]))
 for _name, _stem in VOLTAGE_EVENT_PROPERTIES.items():
     _type = _native.VOLTAGE_EVENT_SETTINGS[_stem]
+    setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
+for _name, _stem in TEN_SECOND_FREQUENCY_PROPERTIES.items():
+    _type = _native.TEN_SECOND_FREQUENCY_SETTINGS[_stem]
     setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))

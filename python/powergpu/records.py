@@ -12,7 +12,7 @@ import numpy as np
 
 __all__ = [
     "THD_DTYPE", "SYMMETRICAL_DTYPE", "CHANNEL_DTYPE", "GENERAL_DTYPE", "RVC_DTYPE",
-    "PERIOD_DTYPE", "VOLTAGE_EVENT_DTYPE", "VOLTAGE_EVENT_TYPES", "DTYPES", "CHANNEL_POINTER_FIELDS", "concatenate_records",
+    "PERIOD_DTYPE", "VOLTAGE_EVENT_DTYPE", "VOLTAGE_EVENT_TYPES", "TEN_SECOND_FREQUENCY_DTYPE", "DTYPES", "CHANNEL_POINTER_FIELDS", "concatenate_records",
 ]
 
 
@@ -115,6 +115,19 @@ VOLTAGE_EVENT_DTYPE = _struct([
     ("valueCount", "<i4", 60),
 ], 64)
 
+#: PowerTenSecondFrequency, 48 bytes (an extension: the 10-s frequency).
+TEN_SECOND_FREQUENCY_DTYPE = _struct([
+    ("startTime", "<f8", 0),
+    ("frequency", "<f8", 8),
+    ("cycleDuration", "<f8", 16),
+    ("index", "<u4", 24),
+    ("cycleCount", "<u4", 28),
+    ("invalidCycleCount", "<u4", 32),
+    ("straddlingCycleCount", "<u4", 36),
+    ("flagged", "<i4", 40),
+    ("reserved", "<i4", 44),
+], 48)
+
 #: POWER_VOLTAGE_EVENT_* value -> name.
 VOLTAGE_EVENT_TYPES = {1: "dip", 2: "swell", 3: "interruption"}
 
@@ -127,6 +140,7 @@ DTYPES = {
     "RvcResult": RVC_DTYPE,
     "PowerResultsPeriod": PERIOD_DTYPE,
     "PowerVoltageEvent": VOLTAGE_EVENT_DTYPE,
+    "PowerTenSecondFrequency": TEN_SECOND_FREQUENCY_DTYPE,
 }
 
 

@@ -23,7 +23,7 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "int32_t": c_int32, "uint32_t": c_uint32, "uint64_t": c_uint64, "double": c_double,
           "float": c_float, "bool": c_bool, "PowerResultsGeneral*": c_void_p,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
-          "PowerVoltageEvent*": c_void_p,
+          "PowerVoltageEvent*": c_void_p, "PowerTenSecondFrequency*": c_void_p,
           "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p,
           "PowerErrorReporter": _native.ErrorReporter}
 
@@ -56,8 +56,8 @@ FUNCTIONS = _header_functions()
 
 def test_prototype_table_names_exactly_the_header_functions():
     # 84 flat functions, four extensions, sixteen for dips, swells and interruptions,
-    # and the eleven flicker extensions
-    assert len(FUNCTIONS) == 104 + len(_native.FLICKER_EXTENSIONS) == 115
+    # the eleven flicker extensions and five for the 10-s frequency
+    assert len(FUNCTIONS) == 104 + len(_native.FLICKER_EXTENSIONS) + 5 == 120
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
     assert set(_native.FLICKER_EXTENSIONS) <= set(FUNCTIONS)
@@ -135,11 +135,11 @@ def c_layout(tmp_path_factory):
 @pytest.mark.parametrize("struct,size", [
     ("PowerResultsGeneral", 3808), ("PowerResultsChannel", 776), ("PowerResultsThd", 72),
     ("PowerResultsSymmetricalComponent", 168), ("PowerResultsPeriod", 392), ("RvcResult", 40),
-    ("PowerVoltageEvent", 64)])
+    ("PowerVoltageEvent", 64), ("PowerTenSecondFrequency", 48)])
 def test_record_dtype_has_the_c_layout(struct, size, c_layout):
     assert set(DTYPES) == {"PowerResultsGeneral", "PowerResultsChannel", "PowerResultsThd",
                            "PowerResultsSymmetricalComponent", "PowerResultsPeriod", "RvcResult",
-                           "PowerVoltageEvent"}
+                           "PowerVoltageEvent", "PowerTenSecondFrequency"}
     dtype, fields = DTYPES[struct], dict(c_layout[struct])
     assert fields.pop("*")[1] == dtype.itemsize == size
     assert set(dtype.names) == set(fields), "dtype fields differ from the C fields"

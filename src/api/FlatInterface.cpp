@@ -441,3 +441,45 @@ PowerStatusCode getFlickerPst(PowerModuleHandle handle, uint8_t channel, int32_t
 }
 
 }  // extern "C"
+
+// ------------------------------------------------- extensions: 10-s frequency
+
+extern "C" {
+
+PowerStatusCode setTenSecondFrequencyEnabled(PowerModuleHandle handle, bool enabled) {
+    return onModule(handle, [&](PowerModule& m) { m.setTenSecondFrequencyEnabled(enabled); });
+}
+
+PowerStatusCode getTenSecondFrequencyEnabled(PowerModuleHandle handle, bool* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getTenSecondFrequencyEnabled(); });
+}
+
+PowerStatusCode setClockTimeAtSampleIndexZero(PowerModuleHandle handle, double seconds) {
+    return onModule(handle, [&](PowerModule& m) { m.setClockTimeAtSampleIndexZero(seconds); });
+}
+
+PowerStatusCode getClockTimeAtSampleIndexZero(PowerModuleHandle handle, double* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getClockTimeAtSampleIndexZero(); });
+}
+
+PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                        PowerTenSecondFrequency* records) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& countOut = required(count, "count");
+        if (maxCount < 0) {
+            throw PowerInvalidCall("getTenSecondFrequencies: maxCount " + std::to_string(maxCount) + " is negative");
+        }
+        if (maxCount > 0 && records == nullptr) {
+            throw PowerInvalidCall("getTenSecondFrequencies: the records array is null");
+        }
+        if (maxCount == 0) {
+            countOut = static_cast<int32_t>(m.getTenSecondFrequenciesWaiting());
+            return;
+        }
+        const std::vector<PowerTenSecondFrequency> taken = m.getTenSecondFrequencies(static_cast<std::size_t>(maxCount));
+        std::copy(taken.begin(), taken.end(), records);
+        countOut = static_cast<int32_t>(taken.size());
+    });
+}
+
+}  // extern "C"

@@ -46,6 +46,9 @@ struct POWERGPU_API PowerConfig {
     bool voltageEventsEnabled = false;
     powergpu::VoltageEventSettings voltageEvents;
     powergpu::flicker::FlickerSettings flicker;
+    // The 10-s frequency: plain stores read at reset.
+    bool tenSecondFrequencyEnabled = false;
+    double clockTimeAtSampleIndexZero = 0.0;  // seconds
 
     // Grid configuration and channel counts.
     PowerGridConfig getGridConfig() const { return lookupGridConfig(gridConfigType); }

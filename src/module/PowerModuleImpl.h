@@ -11,6 +11,7 @@
 //   period/PeriodValues.cpp        period values and their retrieval
 //   period/VoltageEvents.cpp       dips, swells and interruptions
 //   flicker/ModuleFlickerHooks.cpp flicker settings, feeding, retrieval
+//   period/TenSecondFrequencyModule.cpp  the 10-s frequency
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
@@ -30,6 +31,7 @@
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
+#include "period/TenSecondFrequency.h"
 #include "period/VoltageEventDetector.h"
 #include "pipeline/FftPlanSet.h"
 #include "pipeline/PowerResultsQueueItem.h"
@@ -206,6 +208,17 @@ public:
     std::size_t getFlickerPinst(uint8_t channel, std::size_t capacity, PowerFlickerPinst* records);
     std::size_t getFlickerPst(uint8_t channel, std::size_t capacity, PowerFlickerPst* records);
 
+    // ---- the 10-s frequency (period/TenSecondFrequencyModule.cpp); plain
+    // stores that take effect at the next reset.
+    void setTenSecondFrequencyEnabled(bool enabled) {
+        settings.tenSecondFrequencyEnabled = config.tenSecondFrequencyEnabled = enabled;
+    }
+    bool getTenSecondFrequencyEnabled() const { return settings.tenSecondFrequencyEnabled; }
+    void setClockTimeAtSampleIndexZero(double seconds);
+    double getClockTimeAtSampleIndexZero() const { return settings.clockTimeAtSampleIndexZero; }
+    std::vector<PowerTenSecondFrequency> takeTenSecondFrequencies(std::size_t maxCount);
+    std::size_t getTenSecondFrequenciesWaiting() const;
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -255,6 +268,10 @@ private:
     void resetVoltageEvents();
     void feedVoltageEvents(const PowerResultsPeriod* phaseRecords, int phases, double time);
     void requireVoltageEvents(const char* operation) const;
+    // period/TenSecondFrequencyModule.cpp
+    void resetTenSecondFrequency();
+    void feedTenSecondFrequency(int count, const uint64_t* starts, const int* lengths, const bool* valid);
+    void requireTenSecondFrequency(const char* operation) const;
 
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
@@ -283,6 +300,9 @@ private:
     powergpu::VoltageEventDetector voltageEventDetector;
     bool voltageEventsActive = false;
     powergpu::flicker::ModuleFlicker flicker;
+    // The 10-s frequency; active from a reset with it and period values enabled.
+    powergpu::TenSecondFrequencyMeter tenSecondFrequencyMeter;
+    bool tenSecondFrequencyActive = false;
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};

@@ -123,6 +123,7 @@ void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSam
     previousValidity = 1.0;
     periodQueue.clear();
     resetVoltageEvents();
+    resetTenSecondFrequency();
 
     if (!config.areAnyPeriodValuesEnabled()) {
         currentPeriodItem = nullptr;
@@ -192,6 +193,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
     const uint64_t positions = static_cast<uint64_t>(positionsPerSample);
     validateCycles(count, starts, lengths, frequencies, sampleRate, positions, currentPeriodItem->getAdvanceBy(),
                    tracks.length);
+    feedTenSecondFrequency(count, starts, lengths, valid);
 
     uint64_t lastSample = 0;
     bool anyWritten = false;

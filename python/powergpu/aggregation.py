@@ -1,0 +1,278 @@
+"""Aggregation of the 10/12-cycle values over time, on the absolute clock.
+
+Pure functions on the tables of an analysis (pandas DataFrames):
+
+- ``add_harmonic_columns``: the voltage harmonics of each window, in % of
+  the fundamental, as window columns ``u<k>_h<n>``;
+- ``add_deviation_columns``: the window values behind the supply voltage
+  under- and over-deviation, ``u<k>_rms_under`` = min(U, Udin) and
+  ``u<k>_rms_over`` = max(U, Udin);
+- ``aggregate``: 150/180-cycle (about 3 s), 10-min and 2-h values;
+- ``ten_second_frequency``: the 10-s frequency from a cycles table.
+
+Times: the windows' ``t_start``/``t_end`` are seconds after the recording's
+first sample; ``start_time`` (a timestamp) places that sample on the clock.
+
+Aggregation is the root mean square of the values in the interval (NaN
+values left out). A value is flagged when its row has ``flagged`` true or
+``valid`` false; an aggregate is flagged when any value in it is, so that a
+later evaluation can leave it out.
+
+Intervals:
+- 10 min: the clock's 10-min ticks; a window belongs to the interval in
+  which it starts, so the window running across a tick counts in the
+  interval it began in (not in both, and not in neither).
+- 150/180 cycles: 15 consecutive windows, counted afresh from the first
+  window of each 10-min interval (the blocks are resynchronised at every
+  tick; the block before a tick may hold fewer than 15 windows).
+- 2 h: the clock's 2-h ticks, from the 10-min values.
+"""
+from __future__ import annotations
+
+import re
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "quantity_columns", "flagged_mask",
+    "absolute_start", "add_harmonic_columns", "add_deviation_columns", "add_deviation_percent",
+    "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
+]
+
+#: 10/12-cycle windows per 150/180-cycle value.
+WINDOWS_PER_BLOCK = 15
+
+#: Columns aggregated by their root mean square: phase and line voltages,
+#: THD, unbalance ratios, individual harmonics (% of H1) and the values
+#: behind the under-/over-deviation.
+QUANTITY_PATTERNS = (
+    r"u\d_rms", r"u(12|23|31)_rms", r"u\d_thd", r"u[02]_ratio", r"u\d_h\d+",
+    r"u\d_rms_under", r"u\d_rms_over",
+)
+_QUANTITY = re.compile("^(" + "|".join(QUANTITY_PATTERNS) + ")$")
+
+#: Channel codes of the phase voltages in the harmonics table.
+_VOLTAGE_CHANNELS = (0, 1, 2)
+
+
+def quantity_columns(table: pd.DataFrame) -> List[str]:
+    """The columns of ``table`` that ``aggregate`` combines, in table order."""
+    return [c for c in table.columns if _QUANTITY.match(str(c))]
+
+
+def flagged_mask(table: pd.DataFrame) -> np.ndarray:
+    """True for rows flagged (``flagged`` true) or not valid (``valid`` false)."""
+    flagged = np.zeros(len(table), dtype=bool)
+    if "flagged" in table:
+        flagged |= table["flagged"].fillna(True).astype(bool).to_numpy()
+    if "valid" in table:
+        flagged |= ~table["valid"].fillna(False).astype(bool).to_numpy()
+    return flagged
+
+
+def absolute_start(start_time) -> pd.Timestamp:
+    """``start_time`` as a timestamp (a string, datetime or Timestamp)."""
+    try:
+        stamp = pd.Timestamp(start_time)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"start_time: cannot read {start_time!r} as a time ({exc})") from None
+    if stamp is pd.NaT:
+        raise ValueError("start_time: a time is needed, not NaT")
+    return stamp
+
+
+def add_harmonic_columns(windows: pd.DataFrame, harmonics: pd.DataFrame,
+                         highest_order: int = 50) -> pd.DataFrame:
+    """``windows`` with ``u<k>_h<n>`` (n = 2 .. highest_order): the rms of order
+    n of phase voltage k in % of its order 1, from the harmonics table (long
+    format: ``window`` = row of ``windows``, ``channel`` 0..2 for U1..U3,
+    or "U1".."U3", ``order``, ``magnitude``). Orders the table lacks are
+    left out."""
+    need = {"window", "channel", "order", "magnitude"}
+    if not need <= set(harmonics.columns):
+        raise ValueError(f"harmonics: the columns {sorted(need - set(harmonics.columns))} are missing")
+    channel = harmonics["channel"]
+    if not pd.api.types.is_numeric_dtype(channel):  # the CSV table names its channels: U1, ...
+        channel = channel.map({f"U{k + 1}": k for k in _VOLTAGE_CHANNELS})
+    h = harmonics.assign(channel=channel)
+    h = h[h["channel"].isin(_VOLTAGE_CHANNELS) & (h["order"] <= highest_order)]
+    h = h.assign(channel=h["channel"].astype(np.int64), order=h["order"].astype(np.int64))
+    wide = h.pivot_table(index="window", columns=["channel", "order"], values="magnitude",
+                         aggfunc="first")
+    added: Dict[str, np.ndarray] = {}
+    for k in sorted({int(c) for c, _ in wide.columns}):
+        if (k, 1) not in wide.columns:
+            continue
+        fundamental = wide[(k, 1)].to_numpy(dtype=np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            for order in sorted(int(o) for c, o in wide.columns if c == k and o >= 2):
+                percent = 100.0 * wide[(k, order)].to_numpy(dtype=np.float64) / fundamental
+                column = pd.Series(percent, index=wide.index).reindex(range(len(windows)))
+                added[f"u{k + 1}_h{order}"] = column.to_numpy()
+    return pd.concat([windows.reset_index(drop=True), pd.DataFrame(added)], axis=1)
+
+
+def add_deviation_columns(windows: pd.DataFrame, declared_voltage: float) -> pd.DataFrame:
+    """``windows`` with ``u<k>_rms_under`` = min(u<k>_rms, Udin) and
+    ``u<k>_rms_over`` = max(u<k>_rms, Udin): aggregated like the voltage,
+    they give the under- and over-deviation (``add_deviation_percent``)."""
+    if not (np.isfinite(declared_voltage) and declared_voltage > 0):
+        raise ValueError(f"declared_voltage: must be finite and above 0 V (got {declared_voltage})")
+    out = windows.copy()
+    for column in [c for c in windows.columns if re.fullmatch(r"u\d_rms", str(c))]:
+        u = windows[column].to_numpy(dtype=np.float64)
+        out[f"{column}_under"] = np.fmin(u, declared_voltage)
+        out[f"{column}_over"] = np.fmax(u, declared_voltage)
+    return out
+
+
+def add_deviation_percent(table: pd.DataFrame, declared_voltage: float) -> pd.DataFrame:
+    """``table`` (windows or aggregates) with ``u<k>_under_deviation`` =
+    100 (Udin - U_under) / Udin and ``u<k>_over_deviation`` = 100 (U_over -
+    Udin) / Udin, in % of the declared voltage, from the columns that
+    ``add_deviation_columns`` adds (aggregated or not)."""
+    out = table.copy()
+    for column in [c for c in table.columns if re.fullmatch(r"u\d_rms_under", str(c))]:
+        phase = column[:2]
+        # Both are 0 or more by construction; the clip removes rounding below 0.
+        out[f"{phase}_under_deviation"] = (100.0 * (declared_voltage - table[column]) / declared_voltage).clip(lower=0.0)
+        over = f"{phase}_rms_over"
+        if over in table:
+            out[f"{phase}_over_deviation"] = (100.0 * (table[over] - declared_voltage) / declared_voltage).clip(lower=0.0)
+    return out
+
+
+def _rms_groups(values: pd.DataFrame, keys: Sequence, flagged: np.ndarray) -> pd.DataFrame:
+    """Per group of ``keys``: the rms of each column (NaN left out), the
+    number of rows and whether any row is flagged."""
+    squares = values.astype(np.float64).pow(2)
+    grouped = squares.groupby(keys, sort=True)
+    out = np.sqrt(grouped.mean())
+    out.insert(0, "count", grouped.size())
+    out.insert(1, "flagged", pd.Series(flagged, index=values.index).groupby(keys, sort=True).any())
+    return out
+
+
+def aggregate(windows: pd.DataFrame, start_time,
+              pst: Optional[pd.DataFrame] = None) -> Tuple[pd.DataFrame, pd.DataFrame]:
+    """(150/180-cycle values, 10-min values) of the quantity columns of
+    ``windows`` (see ``quantity_columns``), on the clock that ``start_time``
+    sets. Each table has t_start and t_end (timestamps), count (windows),
+    flagged, then the aggregated columns; the 10-min table also holds the
+    ``Pst_*`` columns of ``pst`` (a flicker table: t_start in s, one row per
+    10-min interval) by the interval in which each of its rows starts."""
+    for column in ("t_start", "t_end"):
+        if column not in windows:
+            raise ValueError(f"windows: the column {column!r} is missing")
+    start = absolute_start(start_time)
+    columns = quantity_columns(windows)
+    t_start = start + pd.to_timedelta(windows["t_start"].to_numpy(dtype=np.float64), unit="s")
+    t_end = start + pd.to_timedelta(windows["t_end"].to_numpy(dtype=np.float64), unit="s")
+    tick = t_start.floor("10min")
+    flagged = flagged_mask(windows)
+    values = windows[columns].reset_index(drop=True)
+
+    # 150/180-cycle blocks: 15 windows counted from each 10-min tick.
+    tick_series = pd.Series(tick)
+    block = tick_series.groupby(tick_series).cumcount().to_numpy() // WINDOWS_PER_BLOCK
+    keys = [tick_series.rename("tick"), pd.Series(block, name="block")]
+    short = _rms_groups(values, keys, flagged)
+    bounds = pd.DataFrame({"t_start": t_start, "t_end": t_end}).groupby(keys, sort=True)
+    short.insert(0, "t_start", bounds["t_start"].min())
+    short.insert(1, "t_end", bounds["t_end"].max())
+    short = short.reset_index(drop=True)
+
+    ten = _rms_groups(values, [tick_series.rename("t_start")], flagged).reset_index()
+    ten.insert(1, "t_end", ten["t_start"] + pd.Timedelta(minutes=10))
+    if pst is not None and len(pst):
+        pst_columns = [c for c in pst.columns if str(c).startswith("Pst_")]
+        pst_tick = (start + pd.to_timedelta(pst["t_start"].to_numpy(dtype=np.float64), unit="s")).floor("10min")
+        by_tick = pst[pst_columns].set_index(pst_tick).groupby(level=0).first()
+        ten = ten.join(by_tick, on="t_start")
+    return short, ten
+
+
+def aggregate_2h(ten_minutes: pd.DataFrame, flicker: Optional[pd.DataFrame] = None,
+                 start_time=None) -> pd.DataFrame:
+    """2-h values on the clock's 2-h ticks: the rms of the 10-min values of
+    each quantity column (``count``: 10-min values; ``flagged`` when any of
+    them is). ``flicker`` (with ``start_time``) adds its ``Plt_*`` values by
+    the 2-h interval in which their row starts."""
+    if len(ten_minutes) == 0:
+        return pd.DataFrame(columns=["t_start", "t_end", "count", "flagged"])
+    columns = quantity_columns(ten_minutes)
+    tick = pd.Series(pd.DatetimeIndex(ten_minutes["t_start"]).floor("2h"), name="t_start")
+    values = ten_minutes[columns].reset_index(drop=True)
+    out = _rms_groups(values, [tick], ten_minutes["flagged"].to_numpy(dtype=bool)).reset_index()
+    out.insert(1, "t_end", out["t_start"] + pd.Timedelta(hours=2))
+    if flicker is not None and len(flicker) and start_time is not None:
+        plt_columns = [c for c in flicker.columns if str(c).startswith("Plt_")]
+        rows = flicker.dropna(subset=plt_columns, how="all")
+        stamp = absolute_start(start_time) + pd.to_timedelta(rows["t_start"].to_numpy(dtype=np.float64), unit="s")
+        by_tick = rows[plt_columns].set_index(stamp.floor("2h")).groupby(level=0).last()
+        out = out.join(by_tick, on="t_start")
+    return out
+
+
+def ten_second_frequency(cycles: pd.DataFrame, start_time) -> pd.DataFrame:
+    """The 10-s frequency from a cycles table (t_start, t_end in s after the
+    first sample; valid): per 10-s interval of the clock, the valid cycles
+    that lie wholly within it, counted and divided by their cumulative
+    duration. A cycle across a boundary counts in neither interval; an
+    invalid one flags every interval it touches. Columns: t_start
+    (timestamp), frequency (Hz; NaN without a counted cycle), cycles,
+    flagged. The library's own 10-s frequency (records of
+    ``Module.ten_second_frequencies``) follows the same rules."""
+    if len(cycles) == 0:
+        return pd.DataFrame({"t_start": pd.Series(dtype="datetime64[ns]"), "frequency": [], "cycles": [],
+                             "flagged": pd.Series(dtype=bool)})
+    start = absolute_start(start_time)
+    # Seconds since the 10-s tick at or before the first sample: small
+    # numbers, so boundaries keep their precision.
+    base = start.floor("10s")
+    offset = (start - base).total_seconds()
+    s = offset + cycles["t_start"].to_numpy(dtype=np.float64)
+    e = offset + cycles["t_end"].to_numpy(dtype=np.float64)
+    first = np.floor(s / 10.0).astype(np.int64)
+    last = np.maximum(first, np.ceil(e / 10.0).astype(np.int64) - 1)
+    valid = cycles["valid"].astype(bool).to_numpy()
+    inside = first == last
+    counted = inside & valid
+    counts = pd.Series(np.ones(counted.sum()), index=first[counted]).groupby(level=0).sum()
+    durations = pd.Series((e - s)[counted], index=first[counted]).groupby(level=0).sum()
+    bad = ~valid
+    touched = np.concatenate([first[bad], last[bad]])
+    intervals = np.union1d(np.union1d(first, last), [])
+    frame = pd.DataFrame(index=pd.Index(intervals.astype(np.int64), name="interval"))
+    frame["cycles"] = counts.reindex(frame.index).fillna(0).astype(np.int64)
+    frame["frequency"] = counts.reindex(frame.index) / durations.reindex(frame.index)
+    frame["flagged"] = frame.index.isin(touched)
+    frame.insert(0, "t_start", base + pd.to_timedelta(frame.index.to_numpy() * 10, unit="s"))
+    return frame.reset_index(drop=True)[["t_start", "frequency", "cycles", "flagged"]]
+
+
+def ten_second_frequency_of_windows(windows: pd.DataFrame, start_time, window_cycles: int) -> pd.DataFrame:
+    """The 10-s frequency from a windows table when the cycles themselves
+    are not at hand: each window holds ``window_cycles`` whole cycles from
+    a zero crossing, lasting window_cycles / frequency seconds, and the
+    windows are counted like cycles (``ten_second_frequency``). A window
+    across a boundary leaves all its cycles out, so an interval counts up to
+    9 (11) cycles fewer than from the cycles themselves; the frequency is
+    the same ratio of whole cycles to their duration."""
+    if window_cycles < 1:
+        raise ValueError(f"window_cycles: must be 1 or more (got {window_cycles})")
+    f = windows["frequency"].to_numpy(dtype=np.float64)
+    usable = np.isfinite(f) & (f > 0)
+    t0 = windows["t_start"].to_numpy(dtype=np.float64)
+    pseudo = pd.DataFrame({
+        "t_start": t0,
+        "t_end": np.where(usable, t0 + window_cycles / np.where(usable, f, 1.0),
+                          windows["t_end"].to_numpy(dtype=np.float64)),
+        "valid": usable & ~flagged_mask(windows),
+    })
+    out = ten_second_frequency(pseudo, start_time)
+    out["frequency"] *= window_cycles
+    out["cycles"] *= window_cycles
+    return out

@@ -1,0 +1,93 @@
+/*
+ * The 10-s frequency driven from C through the public header: the record's
+ * layout as C sees it, the settings and their rejections, and one interval
+ * of 50 Hz cycles of 20 ms starting 5 s into the clock, taken into the
+ * caller's own records.
+ */
+#include <math.h>
+#include <stddef.h>
+#include <stdio.h>
+
+#include "powergpu.h"
+
+static int failures = 0;
+
+#define ASSERT_TRUE(condition)                                                            \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                                   \
+        }                                                                                 \
+    } while (0)
+#define ASSERT_OK(call) ASSERT_TRUE((call) == POWER_STATUS_SUCCESS)
+
+_Static_assert(sizeof(PowerTenSecondFrequency) == 48, "PowerTenSecondFrequency size");
+_Static_assert(offsetof(PowerTenSecondFrequency, frequency) == 8 &&
+                   offsetof(PowerTenSecondFrequency, cycleDuration) == 16 &&
+                   offsetof(PowerTenSecondFrequency, index) == 24 &&
+                   offsetof(PowerTenSecondFrequency, cycleCount) == 28 &&
+                   offsetof(PowerTenSecondFrequency, invalidCycleCount) == 32 &&
+                   offsetof(PowerTenSecondFrequency, straddlingCycleCount) == 36 &&
+                   offsetof(PowerTenSecondFrequency, flagged) == 40,
+               "PowerTenSecondFrequency layout");
+
+enum { kCycles = 300, kCycle = 20 };
+
+int main(void) {
+    PowerModuleHandle module = powerModule_createOnBackend(POWER_BACKEND_CPU);
+    if (module == NULL) {
+        fprintf(stderr, "no CPU module\n");
+        return 1;
+    }
+    ASSERT_OK(beginUpdate(module));
+    ASSERT_OK(setSampleRate(module, 1000.0, 1));
+    ASSERT_OK(setBufferLength(module, 2000));
+    ASSERT_OK(setCurrentEnabled(module, false));
+    ASSERT_OK(setPeriodValuesEnabled(module, true));
+    ASSERT_OK(endUpdate(module));
+    ASSERT_OK(setTenSecondFrequencyEnabled(module, true));
+    ASSERT_TRUE(setClockTimeAtSampleIndexZero(module, NAN) == POWER_STATUS_UNKNOWN_ERROR);
+    ASSERT_OK(setClockTimeAtSampleIndexZero(module, 5.0));
+    double clock = 0.0;
+    ASSERT_OK(getClockTimeAtSampleIndexZero(module, &clock));
+    ASSERT_TRUE(clock == 5.0);
+    bool enabled = false;
+    ASSERT_OK(getTenSecondFrequencyEnabled(module, &enabled));
+    ASSERT_TRUE(enabled);
+    ASSERT_OK(reset(module, 0));
+
+    /* Cycle 249 ends on the 10-s boundary; the rest lie in the next interval. */
+    uint64_t starts[kCycles];
+    int lengths[kCycles];
+    double frequencies[kCycles];
+    bool valid[kCycles];
+    for (int n = 0; n < kCycles; ++n) {
+        starts[n] = (uint64_t)n * kCycle;
+        lengths[n] = kCycle;
+        frequencies[n] = 50.0;
+        valid[n] = true;
+    }
+    ASSERT_OK(scheduleForPeriodCalculation(module, kCycles, starts, lengths, frequencies, valid));
+    int32_t count = -1;
+    ASSERT_OK(getTenSecondFrequencies(module, 0, &count, NULL));
+    ASSERT_TRUE(count == 1);
+    ASSERT_TRUE(getTenSecondFrequencies(module, -1, &count, NULL) == POWER_STATUS_UNKNOWN_ERROR);
+    ASSERT_TRUE(getTenSecondFrequencies(module, 1, &count, NULL) == POWER_STATUS_UNKNOWN_ERROR);
+    PowerTenSecondFrequency records[4];
+    ASSERT_OK(getTenSecondFrequencies(module, 4, &count, records));
+    ASSERT_TRUE(count == 1);
+    if (count == 1) {
+        ASSERT_TRUE(records[0].startTime == 0.0);
+        ASSERT_TRUE(records[0].cycleCount == 250);
+        ASSERT_TRUE(fabs(records[0].frequency - 50.0) < 1e-9);
+        ASSERT_TRUE(records[0].cycleDuration == 5.0);
+        ASSERT_TRUE(records[0].flagged == 0);
+    }
+    ASSERT_OK(powerModule_destroy(module));
+    if (failures != 0) {
+        fprintf(stderr, "%d check(s) failed\n", failures);
+        return 1;
+    }
+    printf("ten-second frequency from C: all checks passed\n");
+    return 0;
+}
