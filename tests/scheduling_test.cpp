@@ -262,7 +262,7 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
     const LoggedCall park = launchOf(log, "kernelWaveformsPark");
     const auto& parkArgs = park.argsAs<powergpu::WaveformsParkArgs>();
     EXPECT_TRUE(park.block.y == 1 && parkArgs.polePairs == 2 && parkArgs.mechAngleOffset == 10.0);
-    EXPECT_EQ(parkArgs.angleRing, m.impl().getBuffers().waveforms.getDeviceBuffer(9)) << "angle ring";
+    EXPECT_EQ(parkArgs.angleRing, m.impl().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem)) << "angle ring";
     EXPECT_EQ(parkArgs.parkRing, nullptr);
 }
 

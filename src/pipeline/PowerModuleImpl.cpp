@@ -115,7 +115,7 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
     }
     const bool parkFromAngle =
         (config.areParkVoltagesEnabled() || config.areParkCurrentsEnabled()) && config.mechanicalAngleUsed;
-    if (parkFromAngle && buffers.waveforms.getDeviceBuffer(9) == nullptr) {
+    if (parkFromAngle && buffers.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem) == nullptr) {
         throw PowerInvalidCall(
             "scheduleForCalculation: the mechanical angle is used but its ring does not exist; rebuild the module "
             "(for instance with beginUpdate and endUpdate) after setMechanicalAngleUsed.");
@@ -204,21 +204,21 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
 
     // Device pointers of the window.
     auto& b = buffers;
-    float* voltageRing = b.waveforms.getDeviceBuffer(0);
-    float* currentRing = b.waveforms.getDeviceBuffer(3);
-    float* lineRing = b.waveforms.getDeviceBuffer(6);
-    float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, 0);
-    float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, 3);
-    float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, 6);
-    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 0);
-    powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 3);
-    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 6);
+    float* voltageRing = b.waveforms.getDeviceBuffer(powergpu::kPhaseVoltageItems);
+    float* currentRing = b.waveforms.getDeviceBuffer(powergpu::kCurrentItems);
+    float* lineRing = b.waveforms.getDeviceBuffer(powergpu::kLineToLineItems);
+    float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kPhaseVoltageItems);
+    float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kCurrentItems);
+    float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kLineToLineItems);
+    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kPhaseVoltageItems);
+    powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kCurrentItems);
+    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kLineToLineItems);
     const auto harmonicRow = [&](uint16_t row) { return b.harmonics.getDeviceBufferAt(firstHarmonic, harmonicLength, row); };
-    float* magnitudes = harmonicRow(0);
-    float* interharmonics = harmonicRow(9);
-    float* powers = harmonicRow(18);
-    float* impedances = harmonicRow(27);
-    float* phases = harmonicRow(30);
+    float* magnitudes = harmonicRow(powergpu::kMagnitudeRows);
+    float* interharmonics = harmonicRow(powergpu::kInterharmonicRows);
+    float* powers = harmonicRow(powergpu::kActivePowerRows);
+    float* impedances = harmonicRow(powergpu::kImpedanceRows);
+    float* phases = harmonicRow(powergpu::kPhaseRows);
     PowerResultsThd* thdRecord = b.thdResults.getDeviceBufferAt(resultSlot, 1, 0);
     double* symmetricalSums = b.symmetricalComponents.getDeviceBufferAt(resultSlot, 1, 0);
     powergpu::double2* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
@@ -301,25 +301,28 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         CUDA_CALL(rt, check());
     }
     if (config.areClarkeWaveformsRequired()) {
-        const uint16_t first = config.areClarkeVoltagesEnabled() ? 0 : 3;
+        const uint16_t first = config.areClarkeVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
+        const uint16_t clarkeFirst =
+            config.areClarkeVoltagesEnabled() ? powergpu::kClarkeVoltageItems : powergpu::kClarkeCurrentItems;
         const unsigned groups =
             (config.areClarkeVoltagesEnabled() ? 1u : 0u) + (config.areClarkeCurrentsEnabled() ? 1u : 0u);
         rt.launch(makeLaunch(timeGrid, 32, groups, stream),
                   powergpu::WaveformsClarkeArgs{n, ringPos, ring, b.waveforms.getDeviceBuffer(first),
-                                                b.clarkeParkWaveforms.getDeviceBuffer(first)});
+                                                b.clarkeParkWaveforms.getDeviceBuffer(clarkeFirst)});
         CUDA_CALL(rt, check());
     }
     if (parkFromAngle) {
-        const uint16_t first = config.areParkVoltagesEnabled() ? 0 : 3;
+        const uint16_t first = config.areParkVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
         const unsigned groups =
             (config.areParkVoltagesEnabled() ? 1u : 0u) + (config.areParkCurrentsEnabled() ? 1u : 0u);
         float* destination = nullptr;
         if (config.areParkWaveformsRequired()) {
-            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? 6 : 9);
+            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? powergpu::kParkVoltageItems
+                                                                                           : powergpu::kParkCurrentItems);
         }
         rt.launch(makeLaunch(timeGrid, 32, groups, stream),
                   powergpu::WaveformsParkArgs{n, ringPos, ring, config.polePairs, config.mechAngleOffset,
-                                              b.waveforms.getDeviceBuffer(first), b.waveforms.getDeviceBuffer(9),
+                                              b.waveforms.getDeviceBuffer(first), b.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem),
                                               destination, parkAverages});
         CUDA_CALL(rt, check());
     }
