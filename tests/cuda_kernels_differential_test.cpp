@@ -74,14 +74,16 @@ void expectClose(const std::vector<float>& cpu, const std::vector<float>& gpu, d
     }
 }
 
-// Sums of records (the first 15 doubles of a channel block, meanAbsU .. nonActivePower): 1e-10
-// relative, and a field one backend leaves zero the other leaves zero too.
+// Sums of records (the first 15 doubles of a channel block, meanAbsU .. nonActivePower, and the
+// reactive sum q): 1e-10 relative, and a field one backend leaves zero the other leaves zero too.
 void expectSumsClose(const PowerResultsGeneral& cpu, const PowerResultsGeneral& gpu) {
     for (int c = 0; c < 3; ++c) {
-        double x[15], y[15];
-        std::memcpy(x, &cpu.channels[c], sizeof x);
-        std::memcpy(y, &gpu.channels[c], sizeof y);
-        for (int f = 0; f < 15; ++f) {
+        double x[16], y[16];
+        std::memcpy(x, &cpu.channels[c], 15 * sizeof(double));
+        std::memcpy(y, &gpu.channels[c], 15 * sizeof(double));
+        x[15] = cpu.channels[c].q;
+        y[15] = gpu.channels[c].q;
+        for (int f = 0; f < 16; ++f) {
             EXPECT_NEAR(x[f], y[f], 1e-10 * std::max(std::fabs(x[f]), 1.0)) << "channel " << c << " field " << f;
             EXPECT_EQ(x[f] == 0.0, y[f] == 0.0) << "channel " << c << " field " << f;
         }

@@ -337,7 +337,7 @@ TEST(CpuSpectralKernels, ParsevalSumsOfTransformedRowsAreTheMeanSquares) {
         EXPECT_NEAR(ch.rmsFftI / (i[c] * i[c] / 2.0), 1.0, 1e-4) << "phase " << c;
         EXPECT_NEAR(ch.pFft / product, 1.0, 1e-4) << "phase " << c;
         // The reactive sum U I sin(lag): positive when the current lags.
-        EXPECT_NEAR(ch.nonActivePower, u[c] * i[c] / 2.0 * std::sin(lag[c] * kPi / 180.0), 1e-3 * u[c] * i[c] / 2.0);
+        EXPECT_NEAR(ch.q, u[c] * i[c] / 2.0 * std::sin(lag[c] * kPi / 180.0), 1e-3 * u[c] * i[c] / 2.0);
     }
     // First and last bins count half.
     const std::vector<float2> three = {bin(2.0f, 0.0f), bin(3.0f, 4.0f), bin(0.0f, 2.0f)};

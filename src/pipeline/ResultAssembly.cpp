@@ -106,7 +106,7 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
             o.rmsFftI = std::sqrt(d.rmsFftI);
             o.p = d.p / n;
             o.pFft = d.pFft;
-            o.q = d.nonActivePower;  // the device carries the reactive sum in this field
+            o.q = d.q;
             o.s = o.rmsFftU * o.rmsFftI;
             o.nonActivePower = nonNegativeRoot(o.s * o.s - o.pFft * o.pFft);
             o.lambda = o.s > 0.0 ? o.pFft / o.s : 0.0;

@@ -202,8 +202,7 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelFreqRms(const Launch& launch, const F
         if (i != nullptr) {
             channel.rmsFftI += sums[math::kSumI];
             channel.pFft += sums[math::kSumP];
-            // The reactive sum travels in nonActivePower until the host moves it.
-            channel.nonActivePower += sums[math::kSumQ];
+            channel.q += sums[math::kSumQ];
         }
     }
 }

@@ -120,8 +120,7 @@ __global__ void kernelFreqRms(const FreqRmsArgs args) {
         if (i != nullptr) {
             atomicAdd(&channel.rmsFftI, rowSums[math::kSumI]);
             atomicAdd(&channel.pFft, rowSums[math::kSumP]);
-            // The reactive sum travels in nonActivePower until the host moves it.
-            atomicAdd(&channel.nonActivePower, rowSums[math::kSumQ]);
+            atomicAdd(&channel.q, rowSums[math::kSumQ]);
         }
     }
 }
