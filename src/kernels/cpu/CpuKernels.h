@@ -2,7 +2,7 @@
 //
 // Each function takes the launch configuration of its CUDA twin (only the
 // block's y extent, the number of rows or groups, matters here) and the same
-// arguments. Per-element arithmetic comes from kernels/KernelMath.h, shared
+// argument record. Per-element arithmetic comes from kernels/KernelMath.h, shared
 // with the CUDA kernels, so both backends compute each element alike; only
 // the association order of sums differs.
 #pragma once

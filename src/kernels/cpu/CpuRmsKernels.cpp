@@ -58,15 +58,15 @@ struct PairTerms {
     const float* voltages;
     const float* currents;
 
-    POWERGPU_CPU_INLINE void operator()(TermChunk<5>& chunk, int at, int position, int count) const {
+    POWERGPU_CPU_INLINE void operator()(TermChunk<math::kPairSums>& chunk, int at, int position, int count) const {
         for (int k = 0; k < count; ++k) {
             const float voltage = voltages[position + k];
             const float current = currents[position + k];
-            chunk.terms[0][at + k] = math::rmsAbsoluteTerm(voltage);
-            chunk.terms[1][at + k] = math::rmsAbsoluteTerm(current);
-            chunk.terms[2][at + k] = math::productTerm(voltage, voltage);
-            chunk.terms[3][at + k] = math::productTerm(current, current);
-            chunk.terms[4][at + k] = math::productTerm(voltage, current);
+            chunk.terms[math::kPairAbsoluteU][at + k] = math::rmsAbsoluteTerm(voltage);
+            chunk.terms[math::kPairAbsoluteI][at + k] = math::rmsAbsoluteTerm(current);
+            chunk.terms[math::kPairSquareU][at + k] = math::productTerm(voltage, voltage);
+            chunk.terms[math::kPairSquareI][at + k] = math::productTerm(current, current);
+            chunk.terms[math::kPairProduct][at + k] = math::productTerm(voltage, current);
         }
     }
 };
@@ -163,16 +163,16 @@ POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, const RmsULArg
 
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, const RmsUIArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        double totals[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        double totals[math::kPairSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
         const PairTerms terms{args.phaseRing + channelStart(c, args.ringLength),
                               args.currentRing + channelStart(c, args.ringLength)};
         windowTermSums(args.n, args.offset, args.ringLength, terms, totals);
         PowerResultsChannel& channel = args.results->channels[c];
-        channel.meanAbsU += totals[0];
-        channel.meanAbsI += totals[1];
-        channel.rmsU += totals[2];
-        channel.rmsI += totals[3];
-        channel.p += totals[4];
+        channel.meanAbsU += totals[math::kPairAbsoluteU];
+        channel.meanAbsI += totals[math::kPairAbsoluteI];
+        channel.rmsU += totals[math::kPairSquareU];
+        channel.rmsI += totals[math::kPairSquareI];
+        channel.p += totals[math::kPairProduct];
     }
 }
 

@@ -57,8 +57,8 @@ __global__ void kernelRmsUL(const RmsULArgs args) {
 }
 
 __global__ void kernelRmsUI(const RmsUIArgs args) {
-    __shared__ double blockSums[kMaxRows][5];
-    zeroSharedScratch(&blockSums[0][0], kMaxRows * 5);
+    __shared__ double blockSums[kMaxRows][math::kPairSums];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * math::kPairSums);
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
@@ -70,15 +70,20 @@ __global__ void kernelRmsUI(const RmsUIArgs args) {
         const int j = math::ringIndex(i, start, args.ringLength);
         rms.add(__ldg(&voltage[j]), __ldg(&current[j]));
     }
-    double sums[5] = {rms.absoluteU, rms.absoluteI, rms.squareU, rms.squareI, rms.product};
+    double sums[math::kPairSums];
+    sums[math::kPairAbsoluteU] = rms.absoluteU;
+    sums[math::kPairAbsoluteI] = rms.absoluteI;
+    sums[math::kPairSquareU] = rms.squareU;
+    sums[math::kPairSquareI] = rms.squareI;
+    sums[math::kPairProduct] = rms.product;
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
         PowerResultsChannel& channel = args.results->channels[c];
-        atomicAdd(&channel.meanAbsU, blockSums[c][0]);
-        atomicAdd(&channel.meanAbsI, blockSums[c][1]);
-        atomicAdd(&channel.rmsU, blockSums[c][2]);
-        atomicAdd(&channel.rmsI, blockSums[c][3]);
-        atomicAdd(&channel.p, blockSums[c][4]);
+        atomicAdd(&channel.meanAbsU, blockSums[c][math::kPairAbsoluteU]);
+        atomicAdd(&channel.meanAbsI, blockSums[c][math::kPairAbsoluteI]);
+        atomicAdd(&channel.rmsU, blockSums[c][math::kPairSquareU]);
+        atomicAdd(&channel.rmsI, blockSums[c][math::kPairSquareI]);
+        atomicAdd(&channel.p, blockSums[c][math::kPairProduct]);
     }
 }
 
