@@ -116,71 +116,58 @@ int unlessFaulted(int fault, Call&& call) {
 
 }  // namespace
 
-int RecordingRuntime::malloc(void** pointer, std::size_t bytes) {
-    const int code = unlessFaulted(takeFault(RuntimeCall::Malloc), [&] { return wrapped_->malloc(pointer, bytes); });
+int RecordingRuntime::allocated(RuntimeCall call, int code, void** pointer, std::size_t bytes,
+                                std::unordered_map<void*, std::size_t>& live) {
     if (code == 0) {
         std::lock_guard<std::mutex> lock(mutex_);
-        deviceAllocations_[*pointer] = bytes;
+        live[*pointer] = bytes;
     }
     if (logging()) {
         LoggedCall entry;
-        entry.call = RuntimeCall::Malloc;
+        entry.call = call;
         entry.bytes = bytes;
         entry.pointers = {code == 0 ? *pointer : nullptr};
         entry.result = code;
         log(std::move(entry));
     }
     return code;
+}
+
+int RecordingRuntime::released(RuntimeCall call, int code, void* pointer,
+                               std::unordered_map<void*, std::size_t>& live) {
+    if (code == 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live.erase(pointer);
+    }
+    if (logging()) {
+        LoggedCall entry;
+        entry.call = call;
+        entry.pointers = {pointer};
+        entry.result = code;
+        log(std::move(entry));
+    }
+    return code;
+}
+
+int RecordingRuntime::malloc(void** pointer, std::size_t bytes) {
+    const int code = unlessFaulted(takeFault(RuntimeCall::Malloc), [&] { return wrapped_->malloc(pointer, bytes); });
+    return allocated(RuntimeCall::Malloc, code, pointer, bytes, deviceAllocations_);
 }
 
 int RecordingRuntime::hostAlloc(void** pointer, std::size_t bytes, unsigned flags) {
     const int code =
         unlessFaulted(takeFault(RuntimeCall::HostAlloc), [&] { return wrapped_->hostAlloc(pointer, bytes, flags); });
-    if (code == 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hostAllocations_[*pointer] = bytes;
-    }
-    if (logging()) {
-        LoggedCall entry;
-        entry.call = RuntimeCall::HostAlloc;
-        entry.bytes = bytes;
-        entry.pointers = {code == 0 ? *pointer : nullptr};
-        entry.result = code;
-        log(std::move(entry));
-    }
-    return code;
+    return allocated(RuntimeCall::HostAlloc, code, pointer, bytes, hostAllocations_);
 }
 
 int RecordingRuntime::free(void* pointer) {
     const int code = unlessFaulted(takeFault(RuntimeCall::Free), [&] { return wrapped_->free(pointer); });
-    if (code == 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        deviceAllocations_.erase(pointer);
-    }
-    if (logging()) {
-        LoggedCall entry;
-        entry.call = RuntimeCall::Free;
-        entry.pointers = {pointer};
-        entry.result = code;
-        log(std::move(entry));
-    }
-    return code;
+    return released(RuntimeCall::Free, code, pointer, deviceAllocations_);
 }
 
 int RecordingRuntime::freeHost(void* pointer) {
     const int code = unlessFaulted(takeFault(RuntimeCall::FreeHost), [&] { return wrapped_->freeHost(pointer); });
-    if (code == 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hostAllocations_.erase(pointer);
-    }
-    if (logging()) {
-        LoggedCall entry;
-        entry.call = RuntimeCall::FreeHost;
-        entry.pointers = {pointer};
-        entry.result = code;
-        log(std::move(entry));
-    }
-    return code;
+    return released(RuntimeCall::FreeHost, code, pointer, hostAllocations_);
 }
 
 int RecordingRuntime::memcpyAsync(void* destination, const void* source, std::size_t bytes, MemcpyKind kind,

@@ -154,6 +154,11 @@ private:
     int logged(RuntimeCall call, int code, StreamHandle stream = nullptr, EventHandle event = nullptr,
                FftHandle plan = 0, std::vector<double> values = {});
 
+    // Records a successful allocation or release in `live` and logs the call.
+    int allocated(RuntimeCall call, int code, void** pointer, std::size_t bytes,
+                  std::unordered_map<void*, std::size_t>& live);
+    int released(RuntimeCall call, int code, void* pointer, std::unordered_map<void*, std::size_t>& live);
+
     template <typename Args>
     void forward(const Launch& launch, const Args& args) {
         const int code = takeFault(RuntimeCall::KernelLaunch);
