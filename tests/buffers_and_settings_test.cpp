@@ -1,4 +1,4 @@
-// The foundation under the flat interface, on a CpuRuntime that logs or fails
+// The foundation under the flat interface, on a test runtime that logs or fails
 // any call: buffers and input rings, settings and derived lengths, the update
 // bracket, FFT plans, moves, construction and destruction.
 #include <algorithm>
@@ -19,8 +19,8 @@ using powergpu::GpuBufferItems;
 using powergpu::LoggedCall;
 using powergpu::RuntimeCall;
 
-std::shared_ptr<powergpu::CpuRuntime> makeRuntime() {
-    return std::make_shared<powergpu::CpuRuntime>();
+std::shared_ptr<powergpu::RecordingRuntime> makeRuntime() {
+    return std::make_shared<powergpu::RecordingRuntime>(std::make_shared<powergpu::CpuRuntime>());
 }
 
 bool allocates(const std::vector<LoggedCall>& log) {
@@ -31,13 +31,13 @@ bool allocates(const std::vector<LoggedCall>& log) {
 }  // namespace
 
 TEST(InputRings, BlockOverTheRingEndIsCopiedInTwoPiecesPerChannelOnThePendingWindowStream) {
-    PowerModule module(POWER_BACKEND_CPU);
+    PowerModule module = recordedModule();
     configure(module, 10000.0, 100, [](PowerModule& m) { m.setGridConfigType(ThreePhaseStar); });
     module.reset(195);  // running index 195 is ring position 95
     const powergpu::GpuBuffer<float>& rings = module.implementation()->getBuffers().waveforms;
-    cpuRuntime(module).setCallLogging(true);
+    recordingRuntime(module).setCallLogging(true);
     module.writeSamples(10);
-    const std::vector<LoggedCall> copies = callsOf(cpuRuntime(module).callLog(), RuntimeCall::MemcpyAsync);
+    const std::vector<LoggedCall> copies = callsOf(recordingRuntime(module).callLog(), RuntimeCall::MemcpyAsync);
     ASSERT_EQ(copies.size(), 12u);
     for (std::size_t k = 0; k < copies.size(); ++k) {
         const auto item = static_cast<uint16_t>(k % 6);  // U1..U3 are items 0..2, I1..I3 items 3..5
@@ -52,7 +52,7 @@ TEST(InputRings, BlockOverTheRingEndIsCopiedInTwoPiecesPerChannelOnThePendingWin
 }
 
 TEST(GpuBuffers, ResizeToTheSameByteSizeKeepsArraysAndContents) {
-    powergpu::CpuRuntime runtime;
+    powergpu::RecordingRuntime runtime(std::make_shared<powergpu::CpuRuntime>());
     GpuBuffer<float> buffer(runtime, 4, true);
     buffer.addItems(0, 2, GpuBufferItems::BothDirections);
     buffer.resize(10);
@@ -75,7 +75,7 @@ TEST(GpuBuffers, FailedAllocationLeavesThatSideEmptyReleasedOnceAndRecovers) {
     for (const RuntimeCall failing : {RuntimeCall::HostAlloc, RuntimeCall::Malloc}) {
         const bool host = failing == RuntimeCall::HostAlloc;
         SCOPED_TRACE(host ? "host side" : "device side");
-        powergpu::CpuRuntime runtime;
+        powergpu::RecordingRuntime runtime(std::make_shared<powergpu::CpuRuntime>());
         GpuBuffer<float> buffer(runtime, 2, true);
         buffer.addItems(0, 2, GpuBufferItems::BothDirections);
         buffer.resize(10);

@@ -74,14 +74,16 @@ void expectClose(const std::vector<float>& cpu, const std::vector<float>& gpu, d
     }
 }
 
-// Sums of records (the first 15 doubles of a channel block, meanAbsU .. nonActivePower): 1e-10
-// relative, and a field one backend leaves zero the other leaves zero too.
+// Sums of records (the first 15 doubles of a channel block, meanAbsU .. nonActivePower, and the
+// reactive sum q): 1e-10 relative, and a field one backend leaves zero the other leaves zero too.
 void expectSumsClose(const PowerResultsGeneral& cpu, const PowerResultsGeneral& gpu) {
     for (int c = 0; c < 3; ++c) {
-        double x[15], y[15];
-        std::memcpy(x, &cpu.channels[c], sizeof x);
-        std::memcpy(y, &gpu.channels[c], sizeof y);
-        for (int f = 0; f < 15; ++f) {
+        double x[16], y[16];
+        std::memcpy(x, &cpu.channels[c], 15 * sizeof(double));
+        std::memcpy(y, &gpu.channels[c], 15 * sizeof(double));
+        x[15] = cpu.channels[c].q;
+        y[15] = gpu.channels[c].q;
+        for (int f = 0; f < 16; ++f) {
             EXPECT_NEAR(x[f], y[f], 1e-10 * std::max(std::fabs(x[f]), 1.0)) << "channel " << c << " field " << f;
             EXPECT_EQ(x[f] == 0.0, y[f] == 0.0) << "channel " << c << " field " << f;
         }
@@ -98,13 +100,15 @@ TEST_F(CudaKernelsDifferential, StarAndDeltaWaveforms) {
     for (const bool store : {true, false}) {
         const Launch launch = rowsLaunch(3, gridFor(n));
         DeviceArray<float> dPhases(phases), dLines(unset), dPhaseRows(rows), dLineRows(rows);
-        cuda::launchWaveformsUStar(launch, n, offset, ring, fft, scale, store, true, dPhases.get(), dLines.get(),
-                                   dPhaseRows.get(), dLineRows.get());
+        cuda::launchWaveformsUStar(
+            launch, powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, store, true, dPhases.get(), dLines.get(),
+                                                 dPhaseRows.get(), dLineRows.get()});
         finish();
         std::vector<float> lines = unset, phaseRows = rows, lineRows = rows;
         cpu::CpuKernelContext context;
-        cpu::kernelWaveformsUStar(context, launch, n, offset, ring, fft, scale, store, true, phases.data(),
-                                  lines.data(), phaseRows.data(), lineRows.data());
+        cpu::kernelWaveformsUStar(context, launch,
+                                  powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, store, true, phases.data(),
+                                                               lines.data(), phaseRows.data(), lineRows.data()});
         expectClose(lines, dLines.download(), 0.0, "line-to-line ring");
         expectClose(phaseRows, dPhaseRows.download(), 4e-7 * scale * 400.0, "phase rows");
         expectClose(lineRows, dLineRows.download(), 4e-7 * scale * 800.0, "line rows");
@@ -113,13 +117,16 @@ TEST_F(CudaKernelsDifferential, StarAndDeltaWaveforms) {
         const std::vector<float> lines = floats(3 * ring, 600.0f);
         const Launch launch = rowsLaunch(3, gridFor(n));
         DeviceArray<float> dPhases(unset), dLines(lines), dPhaseRows(rows), dLineRows(rows);
-        cuda::launchWaveformsUDelta(launch, measured, n, offset, ring, fft, scale, true, dPhases.get(), dLines.get(),
-                                    dPhaseRows.get(), dLineRows.get());
+        cuda::launchWaveformsUDelta(
+            launch, powergpu::WaveformsUDeltaArgs{measured, n, offset, ring, fft, scale, true, dPhases.get(),
+                                                  dLines.get(), dPhaseRows.get(), dLineRows.get()});
         finish();
         std::vector<float> cPhases = unset, cLines = lines, phaseRows = rows, lineRows = rows;
         cpu::CpuKernelContext context;
-        cpu::kernelWaveformsUDelta(context, launch, measured, n, offset, ring, fft, scale, true, cPhases.data(),
-                                   cLines.data(), phaseRows.data(), lineRows.data());
+        cpu::kernelWaveformsUDelta(
+            context, launch,
+            powergpu::WaveformsUDeltaArgs{measured, n, offset, ring, fft, scale, true, cPhases.data(), cLines.data(),
+                                          phaseRows.data(), lineRows.data()});
         expectClose(cPhases, dPhases.download(), 0.0, "phase ring");
         expectClose(cLines, dLines.download(), 0.0, "line-to-line ring");
         expectClose(phaseRows, dPhaseRows.download(), 4e-7 * scale * 1200.0, "phase rows");
@@ -132,30 +139,32 @@ TEST_F(CudaKernelsDifferential, CurrentClarkeAndParkWaveforms) {
     const std::vector<float> currents = floats(3 * ring, 50.0f), rows(3 * 65536, -1.0f);
     const float scale = kernel_test::fftScaleFor(n, 65536);
     DeviceArray<float> dCurrents(currents), dRows(rows);
-    cuda::launchWaveformsI(rowsLaunch(2, gridFor(n)), n, offset, ring, 65536, scale, dCurrents.get(), dRows.get());
-    cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)), n, offset, ring, 65536, scale, dCurrents.get(), dRows.get());
+    cuda::launchWaveformsI(rowsLaunch(2, gridFor(n)),
+                           powergpu::WaveformsIArgs{n, offset, ring, 65536, scale, dCurrents.get(), dRows.get()});
+    cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)),
+                            powergpu::WaveformsI3Args{n, offset, ring, 65536, scale, dCurrents.get(), dRows.get()});
     finish();
     std::vector<float> cCurrents = currents, cRows = rows;
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsI(context, rowsLaunch(2, gridFor(n)), n, offset, ring, 65536, scale, cCurrents.data(),
-                          cRows.data());
-    cpu::kernelWaveformsI3(context, rowsLaunch(1, gridFor(n)), n, offset, ring, 65536, scale, cCurrents.data(),
-                           cRows.data());
+    cpu::kernelWaveformsI(context, rowsLaunch(2, gridFor(n)),
+                          powergpu::WaveformsIArgs{n, offset, ring, 65536, scale, cCurrents.data(), cRows.data()});
+    cpu::kernelWaveformsI3(context, rowsLaunch(1, gridFor(n)),
+                           powergpu::WaveformsI3Args{n, offset, ring, 65536, scale, cCurrents.data(), cRows.data()});
     expectClose(cCurrents, dCurrents.download(), 0.0, "current ring");
     expectClose(cRows, dRows.download(), 4e-7 * scale * 100.0, "current rows");
     const std::vector<float> samples = floats(6 * ring, 300.0f), angles = floats(ring, 3.2f), unset(6 * ring, -1.0f);
     const Launch launch = rowsLaunch(2, gridFor(n));
     DeviceArray<float> dSamples(samples), dAngles(angles), dClarke(unset), dPark(unset);
     DeviceArray<double> dAverages(std::vector<double>(6, 0.0));
-    cuda::launchWaveformsClarke(launch, n, offset, ring, dSamples.get(), dClarke.get());
-    cuda::launchWaveformsPark(launch, n, offset, ring, 3, 12.5, dSamples.get(), dAngles.get(), dPark.get(),
-                              dAverages.get());
+    cuda::launchWaveformsClarke(launch, powergpu::WaveformsClarkeArgs{n, offset, ring, dSamples.get(), dClarke.get()});
+    cuda::launchWaveformsPark(launch, powergpu::WaveformsParkArgs{n, offset, ring, 3, 12.5, dSamples.get(),
+                                                                  dAngles.get(), dPark.get(), dAverages.get()});
     finish();
     std::vector<float> clarke = unset, park = unset;
     std::vector<double> averages(6, 0.0);
-    cpu::kernelWaveformsClarke(launch, n, offset, ring, samples.data(), clarke.data());
-    cpu::kernelWaveformsPark(launch, n, offset, ring, 3, 12.5, samples.data(), angles.data(), park.data(),
-                             averages.data());
+    cpu::kernelWaveformsClarke(launch, powergpu::WaveformsClarkeArgs{n, offset, ring, samples.data(), clarke.data()});
+    cpu::kernelWaveformsPark(launch, powergpu::WaveformsParkArgs{n, offset, ring, 3, 12.5, samples.data(),
+                                                                 angles.data(), park.data(), averages.data()});
     expectClose(clarke, dClarke.download(), 0.0, "Clarke ring");
     expectClose(park, dPark.download(), 1e-6 * 600.0, "Park ring");  // double sine and cosine, last bit
     const std::vector<double> gAverages = dAverages.download();
@@ -176,14 +185,16 @@ TEST_F(CudaKernelsDifferential, TimeDomainAndSpectralSums) {
         PowerResultsGeneral record = PowerResultsGeneral{};
         DeviceArray<PowerResultsGeneral> dRecord(std::vector<PowerResultsGeneral>(1, PowerResultsGeneral{}));
         if (variant == 1) {
-            cuda::launchRmsUL(launch, count, start, ring, dVoltages.get(), dRecord.get());
-            cpu::kernelRmsUL(launch, count, start, ring, voltages.data(), &record);
+            cuda::launchRmsUL(launch, powergpu::RmsULArgs{count, start, ring, dVoltages.get(), dRecord.get()});
+            cpu::kernelRmsUL(launch, powergpu::RmsULArgs{count, start, ring, voltages.data(), &record});
         } else if (variant == 2) {
-            cuda::launchRmsUI(launch, count, start, ring, dVoltages.get(), dCurrents.get(), dRecord.get());
-            cpu::kernelRmsUI(launch, count, start, ring, voltages.data(), currents.data(), &record);
+            cuda::launchRmsUI(launch,
+                              powergpu::RmsUIArgs{count, start, ring, dVoltages.get(), dCurrents.get(), dRecord.get()});
+            cpu::kernelRmsUI(launch,
+                             powergpu::RmsUIArgs{count, start, ring, voltages.data(), currents.data(), &record});
         } else {
-            cuda::launchRmsU(launch, count, start, ring, dVoltages.get(), dRecord.get());
-            cpu::kernelRmsU(launch, count, start, ring, voltages.data(), &record);
+            cuda::launchRmsU(launch, powergpu::RmsUArgs{count, start, ring, dVoltages.get(), dRecord.get()});
+            cpu::kernelRmsU(launch, powergpu::RmsUArgs{count, start, ring, voltages.data(), &record});
         }
         finish();
         SCOPED_TRACE("variant " + std::to_string(variant));
@@ -194,12 +205,14 @@ TEST_F(CudaKernelsDifferential, TimeDomainAndSpectralSums) {
     DeviceArray<Bin> dU(u), dI(i), dUL(ul);
     for (const bool all : {true, false}) {
         DeviceArray<PowerResultsGeneral> dRecord(std::vector<PowerResultsGeneral>(1, PowerResultsGeneral{}));
-        cuda::launchFreqRms(rowsLaunch(3, gridFor(count)), count, dU.get(), all ? dI.get() : nullptr,
-                            all ? dUL.get() : nullptr, dRecord.get());
+        cuda::launchFreqRms(rowsLaunch(3, gridFor(count)),
+                            powergpu::FreqRmsArgs{count, 3, dU.get(), all ? dI.get() : nullptr,
+                                                  all ? dUL.get() : nullptr, dRecord.get()});
         finish();
         PowerResultsGeneral record = PowerResultsGeneral{};
-        cpu::kernelFreqRms(rowsLaunch(3, gridFor(count)), count, u.data(), all ? i.data() : nullptr,
-                           all ? ul.data() : nullptr, &record);
+        cpu::kernelFreqRms(
+            rowsLaunch(3, gridFor(count)),
+            powergpu::FreqRmsArgs{count, 3, u.data(), all ? i.data() : nullptr, all ? ul.data() : nullptr, &record});
         expectSumsClose(record, dRecord.download()[0]);
     }
 }
@@ -209,11 +222,13 @@ TEST_F(CudaKernelsDifferential, ReferenceAngleHarmonicTablesAndOrderPowers) {
     DeviceArray<Bin> dSpectrum(spectrum);
     for (const double binsPerFundamental : {10.0, 10.3, 2.5, 37.77}) {
         DeviceArray<double> dAngle(std::vector<double>(1, 0.0));
-        cuda::launchReferenceAngle(rowsLaunch(1, 1, 1), 50.0 * binsPerFundamental, 50.0, 0.8, dSpectrum.get(),
-                                   dAngle.get());
+        cuda::launchReferenceAngle(
+            rowsLaunch(1, 1, 1),
+            powergpu::ReferenceAngleArgs{50.0 * binsPerFundamental, 50.0, 0.8, dSpectrum.get(), dAngle.get()});
         finish();
         double angle = 0.0;
-        cpu::kernelReferenceAngle(rowsLaunch(1, 1, 1), 50.0 * binsPerFundamental, 50.0, 0.8, spectrum.data(), &angle);
+        cpu::kernelReferenceAngle(rowsLaunch(1, 1, 1), powergpu::ReferenceAngleArgs{50.0 * binsPerFundamental, 50.0,
+                                                                                    0.8, spectrum.data(), &angle});
         EXPECT_NEAR(kernel_test::angleDifference(angle, dAngle.download()[0]), 0.0, 1e-4) << binsPerFundamental;
     }
     const int rows = 9, count = 1025;
@@ -227,14 +242,17 @@ TEST_F(CudaKernelsDifferential, ReferenceAngleHarmonicTablesAndOrderPowers) {
         DeviceArray<double> dReference(std::vector<double>(1, 33.0));
         const Launch launch = rowsLaunch(rows, static_cast<unsigned>((orders + 31) >> 5));
         const double frequency = 50.0 * std::get<0>(c);
-        cuda::launchHarmonics(launch, count, orders, std::get<1>(c), 0, true, frequency, 50.0, 0.75, dReference.get(),
-                              dSpectra.get(), dMagnitudes.get(), dInter.get(), dPhases.get());
+        cuda::launchHarmonics(launch, powergpu::HarmonicsArgs{count, orders, std::get<1>(c), true, frequency, 50.0,
+                                                              0.75, dReference.get(), dSpectra.get(), dMagnitudes.get(),
+                                                              dInter.get(), dPhases.get()});
         finish();
         std::vector<float> magnitudes = table, inter = table, phases = table;
         const double reference = 33.0;
         cpu::CpuKernelContext context;
-        cpu::kernelHarmonics(context, launch, count, orders, std::get<1>(c), 0, true, frequency, 50.0, 0.75, &reference,
-                             spectra.data(), magnitudes.data(), inter.data(), phases.data());
+        cpu::kernelHarmonics(
+            context, launch,
+            powergpu::HarmonicsArgs{count, orders, std::get<1>(c), true, frequency, 50.0, 0.75, &reference,
+                                    spectra.data(), magnitudes.data(), inter.data(), phases.data()});
         expectClose(magnitudes, dMagnitudes.download(), 0.0, "magnitudes");
         expectClose(inter, dInter.download(), 0.0, "interharmonics");
         const std::vector<float> gPhases = dPhases.download();
@@ -248,10 +266,12 @@ TEST_F(CudaKernelsDifferential, ReferenceAngleHarmonicTablesAndOrderPowers) {
     magnitudes[block + 5] = 0.0f;
     const std::vector<float> phases = floats(2 * block, 180.0f), powers(3 * block, -1.0f), impedances(block, -1.0f);
     DeviceArray<float> dMagnitudes(magnitudes), dPhases(phases), dPowers(powers), dImpedances(impedances);
-    cuda::launchPQSZ(rowsLaunch(3, 2), 3, 51, dMagnitudes.get(), dPhases.get(), dPowers.get(), dImpedances.get());
+    cuda::launchPQSZ(rowsLaunch(3, 2),
+                     powergpu::PQSZArgs{3, 51, dMagnitudes.get(), dPhases.get(), dPowers.get(), dImpedances.get()});
     finish();
     std::vector<float> cPowers = powers, cImpedances = impedances;
-    cpu::kernelPQSZ(rowsLaunch(3, 2), 3, 51, magnitudes.data(), phases.data(), cPowers.data(), cImpedances.data());
+    cpu::kernelPQSZ(rowsLaunch(3, 2),
+                    powergpu::PQSZArgs{3, 51, magnitudes.data(), phases.data(), cPowers.data(), cImpedances.data()});
     expectClose(cImpedances, dImpedances.download(), 0.0, "impedances");
     const std::vector<float> gPowers = dPowers.download();
     for (int k = 0; k < block; ++k) {
@@ -267,10 +287,12 @@ TEST_F(CudaKernelsDifferential, ThdSumsSequenceSumsAndFundamentalComponents) {
     const std::vector<float> magnitudes = floats(records * orders, 50.0f);
     DeviceArray<float> dMagnitudes(magnitudes);
     DeviceArray<PowerResultsThd> dThd(std::vector<PowerResultsThd>(records, PowerResultsThd{}));
-    cuda::launchSumOfHarmonicsSquared(rowsLaunch(1, 1, records), 40, orders, dMagnitudes.get(), dThd.get());
+    cuda::launchSumOfHarmonicsSquared(rowsLaunch(1, 1, records),
+                                      powergpu::SumOfHarmonicsSquaredArgs{40, orders, dMagnitudes.get(), dThd.get()});
     finish();
     std::vector<PowerResultsThd> thd(records, PowerResultsThd{});
-    cpu::kernelSumOfHarmonicsSquared(rowsLaunch(1, 1, records), 40, orders, magnitudes.data(), thd.data());
+    cpu::kernelSumOfHarmonicsSquared(rowsLaunch(1, 1, records),
+                                     powergpu::SumOfHarmonicsSquaredArgs{40, orders, magnitudes.data(), thd.data()});
     const std::vector<PowerResultsThd> gThd = dThd.download();
     EXPECT_EQ(std::memcmp(thd.data(), gThd.data(), thd.size() * sizeof(PowerResultsThd)), 0) << "sums of squares";
     // The scheduler's shapes: bin blocks of min(bins - 1, 256); small FFTs give
@@ -281,10 +303,12 @@ TEST_F(CudaKernelsDifferential, ThdSumsSequenceSumsAndFundamentalComponents) {
         const Launch launch = rowsLaunch(2, static_cast<unsigned>((count - 2 + width) / width), width);
         DeviceArray<Bin> dSpectra(spectra);
         DeviceArray<double> dSums(std::vector<double>(6, 0.0));
-        cuda::launchSymmetricalComponents(launch, count, dSpectra.get(), dSums.get());
+        cuda::launchSymmetricalComponents(launch,
+                                          powergpu::SymmetricalComponentsArgs{count, dSpectra.get(), dSums.get()});
         finish();
         std::vector<double> sums(6, 0.0);
-        cpu::kernelSymmetricalComponents(launch, count, spectra.data(), sums.data());
+        cpu::kernelSymmetricalComponents(launch,
+                                         powergpu::SymmetricalComponentsArgs{count, spectra.data(), sums.data()});
         const std::vector<double> gSums = dSums.download();
         for (int k = 0; k < 6; ++k) {
             EXPECT_NEAR(sums[k], gSums[k], 1e-10 * std::max(std::fabs(sums[k]), 1e-300)) << count << " bins, sum " << k;
@@ -298,13 +322,17 @@ TEST_F(CudaKernelsDifferential, ThdSumsSequenceSumsAndFundamentalComponents) {
     DeviceArray<float> dH1(h1), dAngles(angles);
     DeviceArray<double2> dComponents(std::vector<double2>(6)), dClarke(std::vector<double2>(6));
     DeviceArray<double> dPark(std::vector<double>(6, 0.0));
-    cuda::launchSymmetricalComponentsH1(launch, 21, dH1.get(), dAngles.get(), dComponents.get());
-    cuda::launchClarkeH1AndParkAve(launch, 21, dH1.get(), dAngles.get(), true, true, dClarke.get(), dPark.get());
+    cuda::launchSymmetricalComponentsH1(
+        launch, powergpu::SymmetricalComponentsH1Args{21, dH1.get(), dAngles.get(), dComponents.get()});
+    cuda::launchClarkeH1AndParkAve(
+        launch, powergpu::ClarkeH1AndParkAveArgs{21, dH1.get(), dAngles.get(), true, true, dClarke.get(), dPark.get()});
     finish();
     std::vector<double2> components(6), clarke(6);
     std::vector<double> park(6, 0.0);
-    cpu::kernelSymmetricalComponentsH1(launch, 21, h1.data(), angles.data(), components.data());
-    cpu::kernelClarkeH1AndParkAve(launch, 21, h1.data(), angles.data(), true, true, clarke.data(), park.data());
+    cpu::kernelSymmetricalComponentsH1(
+        launch, powergpu::SymmetricalComponentsH1Args{21, h1.data(), angles.data(), components.data()});
+    cpu::kernelClarkeH1AndParkAve(
+        launch, powergpu::ClarkeH1AndParkAveArgs{21, h1.data(), angles.data(), true, true, clarke.data(), park.data()});
     const std::vector<double2> gComponents = dComponents.download(), gClarke = dClarke.download();
     const std::vector<double> gPark = dPark.download();
     const double tolerance = 1e-14 * 300.0;  // the device's sincospi against the host's exact reduction
@@ -361,8 +389,10 @@ TEST_F(CudaKernelsDifferential, RingsBeyondTwoToThe30SamplesAreAddressedIn64Bits
     value[2] = math::thirdCurrent(value[0], value[1]);
 
     const float scale = kernel_test::fftScaleFor(n, ring);
-    cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)), n, offset, ring, ring, scale, ringRows, rows.as<float>());
-    cuda::launchRmsU(rowsLaunch(3, gridFor(n)), n, offset, ring, ringRows, record.as<PowerResultsGeneral>());
+    cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)),
+                            powergpu::WaveformsI3Args{n, offset, ring, ring, scale, ringRows, rows.as<float>()});
+    cuda::launchRmsU(rowsLaunch(3, gridFor(n)),
+                     powergpu::RmsUArgs{n, offset, ring, ringRows, record.as<PowerResultsGeneral>()});
     finish();
 
     const auto at = [](const float* base, std::size_t index) {

@@ -25,7 +25,7 @@ protected:
     void SetUp() override {
         reports().clear();
         registerErrorReporter(&recordReport);
-        handle = powerModule_createOnBackend(POWER_BACKEND_CPU);
+        handle = recordedHandle();
         ASSERT_NE(handle, nullptr);
         ASSERT_EQ(status(beginUpdate(handle)), 0);
         ASSERT_EQ(status(setSampleRate(handle, 10000.0, 1)), 0);
@@ -45,7 +45,7 @@ protected:
         feeder.restartAt(from);
         feeder.writeUpTo(from + count);
     }
-    powergpu::CpuRuntime& runtime() { return cpuRuntime(*handle); }
+    powergpu::RecordingRuntime& runtime() { return recordingRuntime(*handle); }
     void expectNoCopies() {
         EXPECT_TRUE(callsOf(runtime().callLog(), RuntimeCall::MemcpyAsync).empty());
         EXPECT_TRUE(reports().empty()) << "rejections are not GPU errors";

@@ -280,6 +280,32 @@ TEST_P(GeneralResultsPhysics, LineToLineResultsOfAnUnbalancedStarSystemFollowThe
     }
 }
 
+// A two-phase grid has one line-to-line voltage, U12, while its spectral
+// sums run over two phase rows: the second phase must neither read a second
+// line-to-line spectrum row (there is none; without full spectra the one row
+// ends the buffer) nor report line-to-line values.
+TEST_P(GeneralResultsPhysics, TwoPhaseGridReportsItsOneLineToLineVoltageOnTheFirstPhaseOnly) {
+    const std::vector<Complex> phase = {polar(230.0, 0.0), polar(210.0, -90.0)};
+    const double u12 = std::abs(phase[0] - phase[1]);  // sqrt(230^2 + 210^2) = 311.45 V
+    auto module = makeModule([](PowerModule& m) {
+        m.setGridConfigType(TwoPhase);
+        m.setFullFftEnabled(false);
+        m.setLineToLineResultsEnabled(true);
+    });
+    const PowerResultsGeneral r =
+        run(*module, phasors(phase, {polar(5.0, -30.0), polar(4.0, -120.0)}), {{0, 2000, kF}}).at(0);
+    EXPECT_NEAR(r.channels[0].rmsUL, u12, u12 * 1e-3);
+    EXPECT_NEAR(r.channels[0].rmsFftUL, u12, u12 * 1e-3);
+    EXPECT_NEAR(r.channels[0].h1UL, u12, u12 * 1e-3);
+    const PowerResultsChannel& second = r.channels[1];
+    EXPECT_EQ(second.rmsUL, 0.0);
+    EXPECT_EQ(second.meanAbsUL, 0.0);
+    EXPECT_EQ(second.rmsFftUL, 0.0) << "no second line-to-line spectrum row is read";
+    EXPECT_EQ(second.h1UL, 0.0);
+    EXPECT_NEAR(second.rmsFftU, 210.0, 210.0 * 1e-3) << "the phase's own sums are whole";
+    EXPECT_NEAR(second.rmsFftI, 4.0, 4.0 * 1e-3);
+}
+
 TEST_P(GeneralResultsPhysics, ClarkeAndParkOfABalancedSetFromItsFundamentals) {
     auto module = makeModule([](PowerModule& m) {
         m.setGridConfigType(ThreePhaseStar);

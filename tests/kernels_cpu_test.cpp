@@ -34,8 +34,10 @@ struct HarmonicTables {
                    double lengthRatio, double reference, const float2* spectra)
         : magnitudes(rows * orders, kUntouched), inter(rows * orders, kUntouched), phases(rows * orders, kUntouched) {
         cpu::CpuKernelContext context;
-        cpu::kernelHarmonics(context, launch, bins, orders, halfWidth, 0, true, 50.0 * binsPerFundamental, 50.0,
-                             lengthRatio, &reference, spectra, magnitudes.data(), inter.data(), phases.data());
+        cpu::kernelHarmonics(
+            context, launch,
+            powergpu::HarmonicsArgs{bins, orders, halfWidth, true, 50.0 * binsPerFundamental, 50.0, lengthRatio,
+                                    &reference, spectra, magnitudes.data(), inter.data(), phases.data()});
     }
     std::vector<float> magnitudes, inter, phases;
 };
@@ -190,8 +192,9 @@ TEST(CpuWaveformKernels, StarLineToLineVoltagesAndWindowedRowsAtTheWrappedRingPo
         phases[j] = static_cast<float>((j / ring + 1) * (j % ring + 1));  // exact differences, unequal everywhere
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3), n, offset, ring, fft, scale, true, true, phases.data(),
-                              lines.data(), phaseRows.data(), lineRows.data());
+    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
+                              powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, true, true, phases.data(),
+                                                           lines.data(), phaseRows.data(), lineRows.data()});
     const float factors[3] = {-1.0f, -1.0f, 2.0f};  // U12 = U23 = -(j + 1), U31 = 2 (j + 1)
     for (int c = 0; c < 3; ++c) {
         for (int j = 0; j < ring; ++j) {
@@ -222,8 +225,10 @@ TEST(CpuWaveformKernels, TwoMeasuredLineVoltagesGiveTheThirdAndBalancedPhases) {
         }
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUDelta(context, rowsLaunch(3), 2, n, offset, ring, fft, fftScaleFor(n, fft), true,
-                               phases.data(), lines.data(), rows.data(), lineRows.data());
+    cpu::kernelWaveformsUDelta(
+        context, rowsLaunch(3),
+        powergpu::WaveformsUDeltaArgs{2, n, offset, ring, fft, fftScaleFor(n, fft), true, phases.data(), lines.data(),
+                                      rows.data(), lineRows.data()});
     for (int i = 0; i < n; ++i) {
         const int j = positionOf(i, offset, ring);
         EXPECT_EQ(lines[2 * ring + j], -(lines[j] + lines[ring + j])) << "U31 = -(U12 + U23) at " << j;
@@ -246,8 +251,10 @@ TEST(CpuWaveformKernels, ThirdCurrentIsMinusTheSumOfTheOtherTwo) {
         currents[j] = static_cast<float>(current(j / ring, j % ring));
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsI(context, rowsLaunch(2), n, offset, ring, fft, scale, currents.data(), rows.data());
-    cpu::kernelWaveformsI3(context, rowsLaunch(1), n, offset, ring, fft, scale, currents.data(), rows.data());
+    cpu::kernelWaveformsI(context, rowsLaunch(2),
+                          powergpu::WaveformsIArgs{n, offset, ring, fft, scale, currents.data(), rows.data()});
+    cpu::kernelWaveformsI3(context, rowsLaunch(1),
+                           powergpu::WaveformsI3Args{n, offset, ring, fft, scale, currents.data(), rows.data()});
     for (int i = 0; i < n; ++i) {
         const int j = positionOf(i, offset, ring);
         EXPECT_NEAR(currents[2 * ring + j], current(2, j), 1e-5 * 16.0) << "I3 at " << j;
@@ -272,9 +279,10 @@ TEST(CpuWaveformKernels, ClarkeAndParkOfBalancedSets) {
     }
     std::vector<float> clarke(6 * ring, kUntouched), park(6 * ring, kUntouched);
     std::vector<double> averages = {0.0, 0.0, -1.0, 0.0, 0.0, -1.0};
-    cpu::kernelWaveformsClarke(rowsLaunch(2), n, offset, ring, samples.data(), clarke.data());
-    cpu::kernelWaveformsPark(rowsLaunch(2), n, offset, ring, 2, 30.0, samples.data(), angle.data(), park.data(),
-                             averages.data());
+    cpu::kernelWaveformsClarke(rowsLaunch(2),
+                               powergpu::WaveformsClarkeArgs{n, offset, ring, samples.data(), clarke.data()});
+    cpu::kernelWaveformsPark(rowsLaunch(2), powergpu::WaveformsParkArgs{n, offset, ring, 2, 30.0, samples.data(),
+                                                                        angle.data(), park.data(), averages.data()});
     for (int g = 0; g < 2; ++g) {
         const double a = amplitude[g], tolerance = 1e-5 * amplitude[g];
         for (int i = 0; i < n; ++i) {
@@ -307,13 +315,15 @@ TEST(CpuSpectralKernels, ParsevalSumsOfTransformedRowsAreTheMeanSquares) {
     }
     cpu::CpuKernelContext context;
     const float scale = fftScaleFor(n, fft);
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3), n, 0, n, fft, scale, true, true, voltages.data(), lines.data(),
-                              uRows.data(), lRows.data());
-    cpu::kernelWaveformsI(context, rowsLaunch(3), n, 0, n, fft, scale, currents.data(), iRows.data());
+    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
+                              powergpu::WaveformsUStarArgs{n, 0, n, fft, scale, true, true, voltages.data(),
+                                                           lines.data(), uRows.data(), lRows.data()});
+    cpu::kernelWaveformsI(context, rowsLaunch(3),
+                          powergpu::WaveformsIArgs{n, 0, n, fft, scale, currents.data(), iRows.data()});
     const std::vector<float2> su = realSpectra(uRows, 3, fft), si = realSpectra(iRows, 3, fft),
                               sl = realSpectra(lRows, 3, fft);
     PowerResultsGeneral record{};
-    cpu::kernelFreqRms(rowsLaunch(3), bins, su.data(), si.data(), sl.data(), &record);
+    cpu::kernelFreqRms(rowsLaunch(3), powergpu::FreqRmsArgs{bins, 3, su.data(), si.data(), sl.data(), &record});
     for (int c = 0; c < 3; ++c) {
         double squareU = 0.0, squareL = 0.0, product = 0.0;
         for (int k = c * n; k < (c + 1) * n; ++k) {
@@ -327,12 +337,12 @@ TEST(CpuSpectralKernels, ParsevalSumsOfTransformedRowsAreTheMeanSquares) {
         EXPECT_NEAR(ch.rmsFftI / (i[c] * i[c] / 2.0), 1.0, 1e-4) << "phase " << c;
         EXPECT_NEAR(ch.pFft / product, 1.0, 1e-4) << "phase " << c;
         // The reactive sum U I sin(lag): positive when the current lags.
-        EXPECT_NEAR(ch.nonActivePower, u[c] * i[c] / 2.0 * std::sin(lag[c] * kPi / 180.0), 1e-3 * u[c] * i[c] / 2.0);
+        EXPECT_NEAR(ch.q, u[c] * i[c] / 2.0 * std::sin(lag[c] * kPi / 180.0), 1e-3 * u[c] * i[c] / 2.0);
     }
     // First and last bins count half.
     const std::vector<float2> three = {bin(2.0f, 0.0f), bin(3.0f, 4.0f), bin(0.0f, 2.0f)};
     PowerResultsGeneral small{};
-    cpu::kernelFreqRms(rowsLaunch(1), 3, three.data(), nullptr, nullptr, &small);
+    cpu::kernelFreqRms(rowsLaunch(1), powergpu::FreqRmsArgs{3, 0, three.data(), nullptr, nullptr, &small});
     EXPECT_EQ(small.channels[0].rmsFftU, 2.0 + 25.0 + 2.0);
 }
 
@@ -348,12 +358,14 @@ TEST(CpuSpectralKernels, HarmonicMagnitudesAndAnglesOfTransformedSignals) {
                                         sineAt(h5[c], 80.0, n, psi5[c], i) + sineAt(tone[c], 40.0, n, 0.0, i));
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3), n, 0, n, n, fftScaleFor(n, n), false, false, samples.data(),
-                              nullptr, rows.data(), unused.data());
+    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
+                              powergpu::WaveformsUStarArgs{n, 0, n, n, fftScaleFor(n, n), false, false, samples.data(),
+                                                           nullptr, rows.data(), unused.data()});
     const std::vector<float2> spectra = realSpectra(rows, 3, n);
     // The reference: row 0's fundamental angle, the negated sine phase.
     double reference = 0.0;
-    cpu::kernelReferenceAngle(rowsLaunch(1, 1, 1), 800.0, 50.0, 1.0, spectra.data(), &reference);
+    cpu::kernelReferenceAngle(rowsLaunch(1, 1, 1),
+                              powergpu::ReferenceAngleArgs{800.0, 50.0, 1.0, spectra.data(), &reference});
     EXPECT_NEAR(angleDifference(reference, -psi1[0]), 0.0, 1e-3);
     const HarmonicTables t(3, orders, rowsLaunch(3, 2), n / 2 + 1, 5, 16.0, 1.0, reference, spectra.data());
     for (int c = 0; c < 3; ++c) {
@@ -465,7 +477,8 @@ TEST(CpuSpectralKernels, OrderPowersSignOfQAndTheImpedanceBoundary) {
     magnitudes[block + 2] = std::nextafter(0.001f, 0.0f);  // below 0.001 as a double
     magnitudes[block + 3] = 0.001f;                        // just above
     std::vector<float> powers(3 * block, kUntouched), impedances(block, kUntouched);
-    cpu::kernelPQSZ(rowsLaunch(rows), rows, orders, magnitudes.data(), phases.data(), powers.data(), impedances.data());
+    cpu::kernelPQSZ(rowsLaunch(rows), powergpu::PQSZArgs{rows, orders, magnitudes.data(), phases.data(), powers.data(),
+                                                         impedances.data()});
     for (int c = 0; c < rows; ++c) {
         const int e = c * orders + 1;
         const double s = 2300.0 * (c + 1), delta = lag[c] * kPi / 180.0;
@@ -486,7 +499,8 @@ TEST(CpuSpectralKernels, ThdSumsSplitOrdersIntoEvenOddAndTriplen) {
         magnitudes[h] = static_cast<float>((h / orders + 1) * (h % orders));  // record 1 is twice record 0
     }
     std::vector<PowerResultsThd> thd(3, PowerResultsThd{});
-    cpu::kernelSumOfHarmonicsSquared(rowsLaunch(1, 1, 2), 9, orders, magnitudes.data(), thd.data());
+    cpu::kernelSumOfHarmonicsSquared(rowsLaunch(1, 1, 2),
+                                     powergpu::SumOfHarmonicsSquaredArgs{9, orders, magnitudes.data(), thd.data()});
     // Orders 2..9: even 4+16+36+64, odd triplen 9+81, odd non-triplen 25+49.
     for (int r = 0; r < 2; ++r) {
         const double f = r == 0 ? 1.0 : 4.0;
@@ -496,7 +510,8 @@ TEST(CpuSpectralKernels, ThdSumsSplitOrdersIntoEvenOddAndTriplen) {
     }
     EXPECT_EQ(thd[2].thd, 0.0) << "one record per thread";
     std::vector<PowerResultsThd> last(1, PowerResultsThd{});
-    cpu::kernelSumOfHarmonicsSquared(rowsLaunch(1, 1, 1), orders - 1, orders, magnitudes.data(), last.data());
+    cpu::kernelSumOfHarmonicsSquared(
+        rowsLaunch(1, 1, 1), powergpu::SumOfHarmonicsSquaredArgs{orders - 1, orders, magnitudes.data(), last.data()});
     EXPECT_EQ(last[0].thd, 284.0 + 100.0 + 121.0);
 }
 
@@ -518,8 +533,10 @@ TEST(CpuSymmetricalKernels, BalancedSetsSumIntoTheirSequenceAndEqualSetsIntoZero
         expected += k < bins - 1 ? (k + 1.0) * (k + 1.0) : 0.0;
     }
     std::vector<double> sums(6, 0.0), zero(3, 0.0);
-    cpu::kernelSymmetricalComponents(rowsLaunch(2, 1, 8), bins, spectra.data(), sums.data());
-    cpu::kernelSymmetricalComponents(rowsLaunch(1, 1, 8), bins, equal.data(), zero.data());
+    cpu::kernelSymmetricalComponents(rowsLaunch(2, 1, 8),
+                                     powergpu::SymmetricalComponentsArgs{bins, spectra.data(), sums.data()});
+    cpu::kernelSymmetricalComponents(rowsLaunch(1, 1, 8),
+                                     powergpu::SymmetricalComponentsArgs{bins, equal.data(), zero.data()});
     const std::vector<double> wanted = {0.0, expected, 0.0, 0.0, 0.0, 4.0 * expected};
     for (int k = 0; k < 6; ++k) {
         EXPECT_NEAR(sums[k], wanted[k], 4e-5 * expected) << "sum " << k;

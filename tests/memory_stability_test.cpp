@@ -13,14 +13,14 @@ constexpr bool kHeapCountersMeaningful = true;
 #endif
 
 TEST(MemoryStability, HundredThousandWindowsLeaveNothingBehind) {
-    PowerModule module(POWER_BACKEND_CPU);
+    PowerModule module = powergpu::test::recordedModule();
     const auto options = [](PowerModule& m) {
         m.setGridConfigType(ThreePhaseStar);
         powergpu::test::enable(m, {&PowerModule::setThdEnabled, &PowerModule::setSymmetricalComponentsEnabled,
                                    &PowerModule::setPeriodValuesEnabled, &PowerModule::setRvcEnabled});
     };
     powergpu::test::configure(module, 1000.0, 2000, options, 100);
-    powergpu::CpuRuntime& runtime = powergpu::test::cpuRuntime(module);
+    powergpu::RecordingRuntime& runtime = powergpu::test::recordingRuntime(module);
     powergpu::test::ModuleFeeder feeder(module, [](char kind, int channel, double t) {
         const double angle = powergpu::test::kTwoPi * (50.0 * t - channel / 3.0);
         return kind == 'U' ? 325.0 * std::sin(angle) : 14.0 * std::sin(angle - 0.3);

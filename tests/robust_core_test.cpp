@@ -12,7 +12,7 @@
 namespace {
 
 using namespace powergpu::test;
-using powergpu::CpuRuntime;
+using powergpu::RecordingRuntime;
 using powergpu::RuntimeCall;
 
 // A single-phase CPU module at 10 kHz with a ring of `ring` samples and 50 Hz
@@ -22,7 +22,7 @@ protected:
     void SetUp() override {
         reports().clear();
         registerErrorReporter(&recordReport);
-        handle = powerModule_createOnBackend(POWER_BACKEND_CPU);
+        handle = recordedHandle();
         ASSERT_NE(handle, nullptr);
         configure(*handle, 10000.0, 1000);
     }
@@ -202,7 +202,7 @@ TEST_F(RobustCore, CopiesOfNewSamplesWaitForTheLastScheduledWindow) {
     // ring of other samples: on a device the copy must not run before the
     // window's kernels have read the old ones.
     ASSERT_EQ(status(write(1000)), 0);
-    CpuRuntime& runtime = cpuRuntime(*handle);
+    RecordingRuntime& runtime = recordingRuntime(*handle);
     runtime.setCallLogging(true);
     ASSERT_EQ(status(scheduleForCalculation(handle, 0, 1000, 50.0)), 0);
     runtime.clearCallLog();
@@ -228,7 +228,7 @@ TEST_F(RobustCore, DeviceFaultsSurfaceAsGpuErrorsAndTheModuleStaysDestroyable) {
     ASSERT_EQ(status(write(2000)), 0);
     ASSERT_EQ(status(scheduleForCalculation(handle, 0, 1000, 50.0)), 0);
     ASSERT_EQ(status(scheduleForCalculation(handle, 1000, 1000, 50.0)), 0);
-    CpuRuntime& runtime = cpuRuntime(*handle);
+    RecordingRuntime& runtime = recordingRuntime(*handle);
     runtime.injectFault(RuntimeCall::EventQuery, powergpu::kErrorLaunchFailure);
     bool ready = false;
     EXPECT_EQ(status(isAnyResultReady(handle, &ready)), 3);

@@ -50,7 +50,7 @@ public:
         runtime().setCallLogging(true);
     }
     Impl& impl() { return *module.implementation(); }
-    powergpu::CpuRuntime& runtime() { return cpuRuntime(module); }
+    powergpu::RecordingRuntime& runtime() { return recordingRuntime(module); }
     powergpu::StreamHandle stream(std::size_t k) { return impl().getCudaStream(k); }
     // The runtime calls made by scheduling one window (its samples written first).
     Log schedule(uint64_t first, int length, double frequency) {
@@ -59,7 +59,7 @@ public:
         module.scheduleForCalculation(first, length, frequency);
         return runtime().callLog();
     }
-    PowerModule module{POWER_BACKEND_CPU};
+    PowerModule module{recordedModule()};
     ModuleFeeder feeder;
 };
 
@@ -143,7 +143,7 @@ TEST(WindowSchedulingCalls, PlanEntryIsZeroForStaticFrequencyAndFollowsTheFftLen
         const auto entry = static_cast<std::size_t>(std::get<3>(c));
         EXPECT_EQ(plans.lengthAt(entry), std::get<4>(c));
         EXPECT_EQ(callsOf(log, RuntimeCall::FftExecR2C).at(0).plan, plans[entry]) << std::get<2>(c) << " Hz";
-        EXPECT_EQ(launchOf(log, "kernelFreqRms").values.at(0), std::get<4>(c) / 2 + 1.0);
+        EXPECT_EQ(launchArgs<powergpu::FreqRmsArgs>(log).binCount, std::get<4>(c) / 2 + 1);
     }
 }
 
@@ -151,12 +151,11 @@ TEST(WindowSchedulingCalls, RingPositionAndTimeDomainGrid) {
     // One period of 128 samples from running index 1000: ring positions 232..255, 0..103.
     Logged m(Settings{12800.0, 256, SinglePhase, 1, 100.0});
     const Log log = m.schedule(1000, 128, 100.0);
-    for (const char* kernel : {"kernelWaveformsUStar", "kernelWaveformsI", "kernelRmsUI"}) {
-        const std::vector<double> values = launchOf(log, kernel).values;
-        ASSERT_GE(values.size(), 3u) << kernel;
-        EXPECT_TRUE(values[0] == 128.0 && values[1] == 232.0 && values[2] == 256.0)
-            << kernel << ": length, position, ring";
-    }
+    const auto window = [](const auto& args) { return std::vector<int>{args.n, args.offset, args.ringLength}; };
+    const std::vector<int> expected{128, 232, 256};  // length, position, ring
+    EXPECT_EQ(window(launchArgs<powergpu::WaveformsUStarArgs>(log)), expected);
+    EXPECT_EQ(window(launchArgs<powergpu::WaveformsIArgs>(log)), expected);
+    EXPECT_EQ(window(launchArgs<powergpu::RmsUIArgs>(log)), expected);
     EXPECT_NEAR(m.module.getResults(0).at(0).channels[0].rmsU, 230.0, 230.0 * 1e-4);
     Logged w(Settings{10000.0, 70000, SinglePhase, 10, 2.0});  // 10 periods at 1.8 Hz: FFT length 65536
     uint64_t first = 0;
@@ -178,9 +177,9 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
     for (const auto& c : {std::make_pair(10240.0, 3.0), std::make_pair(8192.0, 4.0)}) {
         Settings s = with(SinglePhase, nullptr, 8);
         s.sampleRate = c.first;
-        const LoggedCall harmonics = launchOf(oneWindow(s, 1300), "kernelHarmonics");
-        EXPECT_EQ(harmonics.values.at(2), c.second) << "half width at " << c.first;
-        EXPECT_EQ(harmonics.values.at(6), c.first / 2048.0) << "bin width";
+        const auto harmonics = launchArgs<powergpu::HarmonicsArgs>(oneWindow(s, 1300));
+        EXPECT_EQ(harmonics.halfWidth, c.second) << "half width at " << c.first;
+        EXPECT_EQ(harmonics.dFrequency, c.first / 2048.0) << "bin width";
     }
     // THD sums stop at the highest order the row holds: at 4 kHz (FFT 1024) orders 0..40.
     for (const auto& c : {std::make_pair(100, 40.0), std::make_pair(25, 25.0)}) {
@@ -191,7 +190,8 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
         s.sampleRate = 4000.0;
         Logged m(s);
         const LoggedCall sums = launchOf(m.schedule(0, 800, 50.0), "kernelSumOfHarmonicsSquared");
-        EXPECT_EQ(sums.values, (std::vector<double>{c.second, c.second + 1.0})) << "setting " << c.first;
+        const auto& args = sums.argsAs<powergpu::SumOfHarmonicsSquaredArgs>();
+        EXPECT_TRUE(args.highestOrder == c.second && args.harmonicCount == c.second + 1) << "setting " << c.first;
         EXPECT_EQ(sums.grid.x, 1u);
         EXPECT_EQ(sums.block.x, m.impl().getBuffers().thdResults.getDeviceItemsCount()) << "a thread per record";
     }
@@ -200,7 +200,7 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
         const Log log = oneWindow(with(SinglePhase, [&](PowerModule& p) { p.setHighestRequestedHarmonic(c.first); }));
         const LoggedCall harmonics = launchOf(log, "kernelHarmonics");
         const LoggedCall powers = launchOf(log, "kernelPQSZ");
-        EXPECT_EQ(harmonics.values.at(1), c.first + 1.0) << "harmonic length";
+        EXPECT_EQ(harmonics.argsAs<powergpu::HarmonicsArgs>().harmonicCount, c.first + 1) << "harmonic length";
         EXPECT_EQ(harmonics.grid.x, c.second) << "harmonic length " << c.first + 1;
         EXPECT_TRUE(harmonics.block.x == 32 && harmonics.block.y == 2 && powers.block.x == 32 && powers.block.y == 1);
         EXPECT_EQ(powers.grid.x, c.second);
@@ -213,7 +213,7 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
                                    static_cast<uint16_t>(std::get<0>(c))),
                                std::get<1>(c)),
                      "kernelSymmetricalComponents");
-        EXPECT_EQ(sums.values.at(0), std::get<2>(c));
+        EXPECT_EQ(sums.argsAs<powergpu::SymmetricalComponentsArgs>().binCount, std::get<2>(c));
         EXPECT_EQ(sums.block.x, std::get<3>(c));
         EXPECT_EQ(sums.grid.x, std::get<4>(c));
         EXPECT_EQ(sums.block.y, 2u) << "voltage and current groups";
@@ -234,8 +234,8 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
         EXPECT_EQ(countLaunches(without, kernel), 0) << kernel;
     }
     EXPECT_EQ(launchOf(without, "kernelRmsU").block.y, 3u);
-    const LoggedCall spectraWithout = launchOf(without, "kernelFreqRms");
-    EXPECT_TRUE(spectraWithout.pointers.at(0) != nullptr && spectraWithout.pointers.at(1) == nullptr);
+    const auto spectraWithout = launchArgs<powergpu::FreqRmsArgs>(without);
+    EXPECT_TRUE(spectraWithout.spectrumU != nullptr && spectraWithout.spectrumI == nullptr);
     for (const char* kernel :
          {"kernelSymmetricalComponents", "kernelSymmetricalComponentsH1", "kernelClarkeH1AndParkAve"}) {
         EXPECT_EQ(launchOf(without, kernel).block.y, 1u) << kernel << ": voltage groups only";
@@ -245,8 +245,9 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
         const Log log = oneWindow(with(grid.first, nullptr));
         EXPECT_EQ(countLaunches(log, "kernelWaveformsUStar"), 0);
         const LoggedCall delta = launchOf(log, "kernelWaveformsUDelta");
-        EXPECT_EQ(delta.values.at(0), grid.second) << "measured voltages first, grid " << grid.first;
-        EXPECT_EQ(delta.values.at(1), 2000.0) << "window length";
+        const auto& args = delta.argsAs<powergpu::WaveformsUDeltaArgs>();
+        EXPECT_EQ(args.measuredLineCount, grid.second) << "measured voltages, grid " << grid.first;
+        EXPECT_EQ(args.n, 2000) << "window length";
         EXPECT_EQ(delta.block.y, 3u);
     }
     // Park from the mechanical angle without kept waveforms has no destination ring.
@@ -259,9 +260,10 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
     const Log log = m.schedule(0, 2000, 50.0);
     EXPECT_EQ(countLaunches(log, "kernelClarkeH1AndParkAve"), 0) << "Clarke off, Park from the angle";
     const LoggedCall park = launchOf(log, "kernelWaveformsPark");
-    EXPECT_TRUE(park.block.y == 1 && park.values.at(3) == 2.0 && park.values.at(4) == 10.0);
-    EXPECT_EQ(park.pointers.at(1), m.impl().getBuffers().waveforms.getDeviceBuffer(9)) << "angle ring";
-    EXPECT_EQ(park.pointers.at(2), nullptr);
+    const auto& parkArgs = park.argsAs<powergpu::WaveformsParkArgs>();
+    EXPECT_TRUE(park.block.y == 1 && parkArgs.polePairs == 2 && parkArgs.mechAngleOffset == 10.0);
+    EXPECT_EQ(parkArgs.angleRing, m.impl().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem)) << "angle ring";
+    EXPECT_EQ(parkArgs.parkRing, nullptr);
 }
 
 TEST(ResultsQueueOrder, OldestWindowsLeaveFirstAndNothingPassesAnUnfinishedOne) {

@@ -29,8 +29,8 @@ PowerBuffers::PowerBuffers(const PowerConfig& config_, Runtime& runtime)
       clarkeParkWaveforms(runtime, 12, true),
       fftInput(runtime, 10, true),
       fftOutput(runtime, 10, true),
-      harmonics(runtime, 39, true),
-      thdResults(runtime, 39, true),
+      harmonics(runtime, kHarmonicRowCount, true),
+      thdResults(runtime, kHarmonicRowCount, true),
       symmetricalComponents(runtime, 10, true),
       symmetricalComponentsH1(runtime, 10, true),
       clarkeH1(runtime, 10, true),
@@ -74,43 +74,43 @@ void PowerBuffers::initialize() {
 
     waveforms.clearItems();
     if (grid.isStar) {
-        waveforms.addItems(0, nv, GpuBufferItems::HostToDevice);
+        waveforms.addItems(kPhaseVoltageItems, nv, GpuBufferItems::HostToDevice);
     } else {
-        waveforms.addItems(0, np, derivedType);
+        waveforms.addItems(kPhaseVoltageItems, np, derivedType);
     }
     if (config.currentEnabled) {
-        waveforms.addItems(3, nc, GpuBufferItems::HostToDevice);
+        waveforms.addItems(kCurrentItems, nc, GpuBufferItems::HostToDevice);
         if (np > nc) {
-            waveforms.addItems(static_cast<uint16_t>(3 + nc), static_cast<uint16_t>(np - nc), derivedType);
+            waveforms.addItems(static_cast<uint16_t>(kCurrentItems + nc), static_cast<uint16_t>(np - nc), derivedType);
         }
     }
     if (grid.isDelta) {
-        waveforms.addItems(6, nv, GpuBufferItems::HostToDevice);
+        waveforms.addItems(kLineToLineItems, nv, GpuBufferItems::HostToDevice);
         if (np > nv) {
-            waveforms.addItems(static_cast<uint16_t>(6 + nv), static_cast<uint16_t>(np - nv), derivedType);
+            waveforms.addItems(static_cast<uint16_t>(kLineToLineItems + nv), static_cast<uint16_t>(np - nv), derivedType);
         }
     } else if (config.waveformsEnabled || config.lineToLineResultsEnabled) {
-        waveforms.addItems(6, nd, derivedType);
+        waveforms.addItems(kLineToLineItems, nd, derivedType);
     }
     if (config.mechanicalAngleUsed) {
-        waveforms.addItems(9, 1, GpuBufferItems::HostToDevice);
+        waveforms.addItems(kMechanicalAngleItem, 1, GpuBufferItems::HostToDevice);
     }
 
     clarkeParkWaveforms.clearItems();
     if (config.areClarkeWaveformsRequired()) {
         if (config.clarkeOrParkVoltagesEnabled) {
-            clarkeParkWaveforms.addItems(0, 3, GpuBufferItems::DeviceToHost);
+            clarkeParkWaveforms.addItems(kClarkeVoltageItems, 3, GpuBufferItems::DeviceToHost);
         }
         if (config.clarkeOrParkCurrentsEnabled && config.currentEnabled) {
-            clarkeParkWaveforms.addItems(3, 3, GpuBufferItems::DeviceToHost);
+            clarkeParkWaveforms.addItems(kClarkeCurrentItems, 3, GpuBufferItems::DeviceToHost);
         }
     }
     if (config.areParkWaveformsRequired()) {
         if (config.clarkeOrParkVoltagesEnabled) {
-            clarkeParkWaveforms.addItems(6, 3, GpuBufferItems::DeviceToHost);
+            clarkeParkWaveforms.addItems(kParkVoltageItems, 3, GpuBufferItems::DeviceToHost);
         }
         if (config.clarkeOrParkCurrentsEnabled && config.currentEnabled) {
-            clarkeParkWaveforms.addItems(9, 3, GpuBufferItems::DeviceToHost);
+            clarkeParkWaveforms.addItems(kParkCurrentItems, 3, GpuBufferItems::DeviceToHost);
         }
     }
 
@@ -123,12 +123,12 @@ void PowerBuffers::initialize() {
 
     fftInput.clearItems();
     fftOutput.clearItems();
-    addFftItems(0, np);
+    addFftItems(kPhaseVoltageItems, np);
     if (config.currentEnabled) {
-        addFftItems(3, np);
+        addFftItems(kCurrentItems, np);
     }
     if (config.lineToLineResultsEnabled) {
-        addFftItems(6, nd);
+        addFftItems(kLineToLineItems, nd);
     }
     fftInput.resize(maxFftLength);
     fftOutput.resize(fftOutputLength + (config.fullFftEnabled ? bufferLength : 0));
@@ -136,34 +136,27 @@ void PowerBuffers::initialize() {
     harmonicsCount = config.getRequiredHarmonicsCount();
     harmonics.clearItems();
     thdResults.clearItems();
-    addHarmonicItems(0, np);
-    if (config.currentEnabled) {
-        addHarmonicItems(3, np);
-    }
-    if (config.lineToLineResultsEnabled) {
-        addHarmonicItems(6, nd);
-    }
-    if (config.interHarmonicsEnabled) {
-        addHarmonicItems(9, np);
+    // The parts in row order (the kernels rely on it), each with the rows of
+    // the channel kinds present.
+    const auto addPart = [&](uint16_t part) {
+        addHarmonicItems(static_cast<uint16_t>(part + kPhaseVoltageItems), np);
         if (config.currentEnabled) {
-            addHarmonicItems(12, np);
+            addHarmonicItems(static_cast<uint16_t>(part + kCurrentItems), np);
         }
         if (config.lineToLineResultsEnabled) {
-            addHarmonicItems(15, nd);
+            addHarmonicItems(static_cast<uint16_t>(part + kLineToLineItems), nd);
         }
+    };
+    addPart(kMagnitudeRows);
+    if (config.interHarmonicsEnabled) {
+        addPart(kInterharmonicRows);
     }
     if (config.currentEnabled) {
-        for (const uint16_t first : {18, 21, 24, 27}) {
+        for (const uint16_t first : {kActivePowerRows, kReactivePowerRows, kApparentPowerRows, kImpedanceRows}) {
             addHarmonicItems(first, np);
         }
     }
-    addHarmonicItems(30, np);
-    if (config.currentEnabled) {
-        addHarmonicItems(33, np);
-    }
-    if (config.lineToLineResultsEnabled) {
-        addHarmonicItems(36, nd);
-    }
+    addPart(kPhaseRows);
     harmonics.resize(harmonicsCount * generalResultsBufferLength);
     thdResults.resize(generalResultsBufferLength);
 

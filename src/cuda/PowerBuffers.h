@@ -1,9 +1,5 @@
-// The thirteen buffers of one module, sized from its settings.
-//
-// Channel items: phase voltages 0..2, currents 3..5, line-to-line voltages
-// 6..8, mechanical angle 9. The harmonics buffer has 39 rows: magnitudes
-// 0..8, interharmonics 9..17, P/Q/S 18..26, impedances 27..29, phase angles
-// 30..38.
+// The thirteen buffers of one module, sized from its settings, and the
+// names of their items (see the enums below).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +8,38 @@
 #include "module/PowerConfig.h"
 
 namespace powergpu {
+
+// First items of the channel buffers (waveform rings, FFT input and output):
+// a channel's item is its group's first item plus its index in the group.
+enum ChannelItem : uint16_t {
+    kPhaseVoltageItems = 0,    // U1 .. U3
+    kCurrentItems = 3,         // I1 .. I3
+    kLineToLineItems = 6,      // U12, U23, U31
+    kMechanicalAngleItem = 9,  // the one angle ring
+};
+
+// First rows of the parts of the harmonics buffer. Each part has a row per
+// channel item of its kind (0..2 voltages, 3..5 currents, 6..8 line-to-line):
+// magnitudes and interharmonics of all three kinds; active, reactive and
+// apparent powers and impedances per phase; phase angles of all three kinds.
+enum HarmonicRow : uint16_t {
+    kMagnitudeRows = 0,
+    kInterharmonicRows = 9,
+    kActivePowerRows = 18,
+    kReactivePowerRows = 21,
+    kApparentPowerRows = 24,
+    kImpedanceRows = 27,
+    kPhaseRows = 30,
+    kHarmonicRowCount = 39,
+};
+
+// First items of the Clarke and Park waveform buffer, three each.
+enum ClarkeParkItem : uint16_t {
+    kClarkeVoltageItems = 0,  // alpha, beta, zero
+    kClarkeCurrentItems = 3,
+    kParkVoltageItems = 6,  // d, q
+    kParkCurrentItems = 9,
+};
 
 class PowerBuffers {
 public:

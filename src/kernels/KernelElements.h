@@ -48,6 +48,12 @@ POWERGPU_HD inline void addRmsPair(float voltage, float current, double& absolut
     product += productTerm(voltage, current);
 }
 
+// Slots of one row's spectral sums, in the one order both backends keep.
+enum SpectralSum : int { kSumU, kSumUL, kSumI, kSumP, kSumQ, kSpectralSums };
+
+// Slots of one phase's time-domain voltage and current sums, likewise.
+enum PairSum : int { kPairAbsoluteU, kPairAbsoluteI, kPairSquareU, kPairSquareI, kPairProduct, kPairSums };
+
 struct RmsSums {
     double absolute = 0.0;
     double square = 0.0;

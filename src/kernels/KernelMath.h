@@ -364,6 +364,18 @@ POWERGPU_HD inline double blackmanWindow(int i, int n) {
     return fmaDouble(static_cast<double>(cos2), 0.08, t);
 }
 
+// Amplitude scale of the Blackman window: 1 / sqrt(mean of w^2) over a
+// period, w^2 averaging 0.42^2 + 0.5^2 / 2 + 0.08^2 / 2 = 0.3046. Scaling the
+// windowed samples by it restores their energy, so the Parseval sums of the
+// spectrum are the mean square of the unwindowed signal. Kept as the rounded
+// literal the results were always computed with.
+constexpr double kBlackmanAmplitudeScale = 1.811903476715088;
+
+// Half width, in fundamentals, of the bins around each harmonic order that
+// are searched for its group (the bins between two orders' groups form the
+// interharmonic group); below 0.5, so neighbouring orders' groups stay apart.
+constexpr double kHarmonicGroupHalfWidth = 0.3;
+
 // A sample as it enters the FFT: windowed and scaled so that the one-sided
 // Parseval sum of its spectrum is the mean square of the unwindowed samples.
 POWERGPU_HD inline float windowedSample(float sample, double window, float fftScale) {

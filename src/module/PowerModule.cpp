@@ -1,6 +1,8 @@
 // The facade: every method forwards to the implementation.
 #include <limits>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "module/PowerModuleImpl.h"
 #include "powergpu.hpp"
@@ -26,6 +28,15 @@ std::unique_ptr<powergpu::Runtime> runtimeFor(int32_t backend) {
 PowerModule::PowerModule() : PowerModule(POWER_BACKEND_AUTOMATIC) {}
 
 PowerModule::PowerModule(int32_t backend) : impl_(new PowerModuleImpl(runtimeFor(backend))) {}
+PowerModule PowerModule::PowerModuleImpl::moduleAround(std::shared_ptr<powergpu::Runtime> runtime) {
+    // The public constructors choose a backend; this one swaps in the given
+    // runtime's implementation before any caller can see the module.
+    PowerModule module(POWER_BACKEND_CPU);
+    auto* replacement = new PowerModuleImpl(std::move(runtime));
+    delete module.impl_;
+    module.impl_ = replacement;
+    return module;
+}
 
 PowerModule::PowerModule(PowerModule&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
 

@@ -52,6 +52,10 @@ public:
 
     powergpu::Runtime& runtime() const { return *runtime_; }
 
+    // A module around a given runtime, for the library's own tests (a test
+    // runtime wrapping a backend's): not part of the exported interface.
+    __attribute__((visibility("hidden"))) static PowerModule moduleAround(std::shared_ptr<powergpu::Runtime> runtime);
+
     // ---- settings and rebuild (module/PowerModuleImpl.cpp)
     // The settings as stored (what the getters report) and as applied by
     // the last rebuild (what the ring, scheduling, kernels and period values

@@ -79,52 +79,52 @@ float* PowerModule::PowerModuleImpl::getWaveformBufferUInput(uint8_t channel) co
     requireBuilt("getWaveformBufferUInput");
     const PowerGridConfig grid = config.getGridConfig();
     return channelRing(buffers.waveforms, "getWaveformBufferUInput", "a measured voltage of this grid configuration",
-                       channel, grid.voltagesCount, grid.isStar ? 0 : 6);
+                       channel, grid.voltagesCount, grid.isStar ? powergpu::kPhaseVoltageItems : powergpu::kLineToLineItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferUStar(uint8_t channel) const {
     requireBuilt("getWaveformBufferUStar");
     return channelRing(buffers.waveforms, "getWaveformBufferUStar", "a phase voltage of this grid configuration",
-                       channel, config.getPhasesCount(), 0);
+                       channel, config.getPhasesCount(), powergpu::kPhaseVoltageItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferUDelta(uint8_t channel) const {
     requireBuilt("getWaveformBufferUDelta");
     const int phases = config.getPhasesCount();
     return channelRing(buffers.waveforms, "getWaveformBufferUDelta",
-                       "a line-to-line voltage of this grid configuration", channel, phases * (phases - 1) / 2, 6);
+                       "a line-to-line voltage of this grid configuration", channel, phases * (phases - 1) / 2, powergpu::kLineToLineItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferI(uint8_t channel) const {
     requireBuilt("getWaveformBufferI");
     return channelRing(buffers.waveforms, "getWaveformBufferI",
                        config.currentEnabled ? "a current of this grid configuration" : "a current (currents are off)",
-                       channel, config.currentEnabled ? config.getPhasesCount() : 0, 3);
+                       channel, config.currentEnabled ? config.getPhasesCount() : 0, powergpu::kCurrentItems);
 }
 
 // Clarke and Park waveforms have three components each (alpha, beta, zero;
 // d, q, zero).
 float* PowerModule::PowerModuleImpl::getWaveformBufferClarkeU(uint8_t channel) const {
     requireBuilt("getWaveformBufferClarkeU");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeU", "a Clarke component", channel, 3, 0);
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeU", "a Clarke component", channel, 3, powergpu::kClarkeVoltageItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferClarkeI(uint8_t channel) const {
     requireBuilt("getWaveformBufferClarkeI");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeI", "a Clarke component", channel, 3, 3);
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeI", "a Clarke component", channel, 3, powergpu::kClarkeCurrentItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferParkU(uint8_t channel) const {
     requireBuilt("getWaveformBufferParkU");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkU", "a Park component", channel, 3, 6);
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkU", "a Park component", channel, 3, powergpu::kParkVoltageItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferParkI(uint8_t channel) const {
     requireBuilt("getWaveformBufferParkI");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkI", "a Park component", channel, 3, 9);
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkI", "a Park component", channel, 3, powergpu::kParkCurrentItems);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferMechAngles() const {
     requireBuilt("getWaveformBufferMechAngles");
-    return buffers.waveforms.getHostBuffer(9);
+    return buffers.waveforms.getHostBuffer(powergpu::kMechanicalAngleItem);
 }

@@ -237,12 +237,12 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
     const int lineToLineCount = config.getLineToLineCount();
     std::array<PhaseRings, kMaxPhases> rings{};
     for (int c = 0; c < phases; ++c) {
-        rings[c].u = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(c));
+        rings[c].u = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kPhaseVoltageItems + c));
         if (currents) {
-            rings[c].i = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(3 + c));
+            rings[c].i = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kCurrentItems + c));
         }
         if (lineToLineResults && c < lineToLineCount) {
-            rings[c].lineToLine = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(6 + c));
+            rings[c].lineToLine = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kLineToLineItems + c));
         }
     }
 

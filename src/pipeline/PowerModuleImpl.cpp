@@ -15,6 +15,7 @@
 #include <string>
 
 #include "cuda/CudaErrorHandling.h"
+#include "kernels/KernelMath.h"
 
 using powergpu::Dim3;
 using powergpu::Launch;
@@ -114,7 +115,7 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
     }
     const bool parkFromAngle =
         (config.areParkVoltagesEnabled() || config.areParkCurrentsEnabled()) && config.mechanicalAngleUsed;
-    if (parkFromAngle && buffers.waveforms.getDeviceBuffer(9) == nullptr) {
+    if (parkFromAngle && buffers.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem) == nullptr) {
         throw PowerInvalidCall(
             "scheduleForCalculation: the mechanical angle is used but its ring does not exist; rebuild the module "
             "(for instance with beginUpdate and endUpdate) after setMechanicalAngleUsed.");
@@ -203,21 +204,21 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
 
     // Device pointers of the window.
     auto& b = buffers;
-    float* voltageRing = b.waveforms.getDeviceBuffer(0);
-    float* currentRing = b.waveforms.getDeviceBuffer(3);
-    float* lineRing = b.waveforms.getDeviceBuffer(6);
-    float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, 0);
-    float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, 3);
-    float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, 6);
-    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 0);
-    powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 3);
-    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, 6);
+    float* voltageRing = b.waveforms.getDeviceBuffer(powergpu::kPhaseVoltageItems);
+    float* currentRing = b.waveforms.getDeviceBuffer(powergpu::kCurrentItems);
+    float* lineRing = b.waveforms.getDeviceBuffer(powergpu::kLineToLineItems);
+    float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kPhaseVoltageItems);
+    float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kCurrentItems);
+    float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kLineToLineItems);
+    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kPhaseVoltageItems);
+    powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kCurrentItems);
+    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kLineToLineItems);
     const auto harmonicRow = [&](uint16_t row) { return b.harmonics.getDeviceBufferAt(firstHarmonic, harmonicLength, row); };
-    float* magnitudes = harmonicRow(0);
-    float* interharmonics = harmonicRow(9);
-    float* powers = harmonicRow(18);
-    float* impedances = harmonicRow(27);
-    float* phases = harmonicRow(30);
+    float* magnitudes = harmonicRow(powergpu::kMagnitudeRows);
+    float* interharmonics = harmonicRow(powergpu::kInterharmonicRows);
+    float* powers = harmonicRow(powergpu::kActivePowerRows);
+    float* impedances = harmonicRow(powergpu::kImpedanceRows);
+    float* phases = harmonicRow(powergpu::kPhaseRows);
     PowerResultsThd* thdRecord = b.thdResults.getDeviceBufferAt(resultSlot, 1, 0);
     double* symmetricalSums = b.symmetricalComponents.getDeviceBufferAt(resultSlot, 1, 0);
     powergpu::double2* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
@@ -247,11 +248,11 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     }
 
     const auto timeGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{length} + 31) / 32, 1024));
-    const auto fftScale = static_cast<float>(1.811903476715088 / std::sqrt(0.5 * length * static_cast<double>(fftLength)));
+    const auto fftScale = static_cast<float>(powergpu::math::kBlackmanAmplitudeScale /
+                                             std::sqrt(0.5 * length * static_cast<double>(fftLength)));
     // Derived waveforms go back to the host when the caller reads them and
     // when period values need them.
-    const bool waveformFlag =
-        (config.waveformsEnabled || config.areAnyPeriodValuesEnabled()) && grid.phasesCount > 1;
+    const bool waveformFlag = (config.waveformsEnabled || config.areAnyPeriodValuesEnabled()) && grid.phasesCount > 1;
     const int n = static_cast<int>(length);
     const auto ringPos = static_cast<int>(static_cast<uint32_t>(ringPosition));
     const auto ring = static_cast<int>(static_cast<uint32_t>(ringLength));
@@ -269,52 +270,60 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         // it: the host copy (waveforms, period values) or the line-to-line
         // RMS sums below, which read the ring rather than the FFT rows.
         const bool storeLineToLine = (waveformFlag || lineToLine) && lineRing != nullptr;
-        rt.kernelWaveformsUStar(launch, n, ringPos, ring, outStride, fftScale, storeLineToLine, lineToLine,
-                                voltageRing, lineRing, fftInU, fftInUL);
+        rt.launch(launch, powergpu::WaveformsUStarArgs{n, ringPos, ring, outStride, fftScale, storeLineToLine,
+                                                       lineToLine, voltageRing, lineRing, fftInU, fftInUL});
         CUDA_CALL(rt, check());
     } else {
         const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);
-        rt.kernelWaveformsUDelta(launch, grid.voltagesCount, n, ringPos, ring, outStride, fftScale, lineToLine,
-                                 voltageRing, lineRing, fftInU, fftInUL);
+        rt.launch(launch, powergpu::WaveformsUDeltaArgs{grid.voltagesCount, n, ringPos, ring, outStride, fftScale,
+                                                        lineToLine, voltageRing, lineRing, fftInU, fftInUL});
         CUDA_CALL(rt, check());
     }
     if (currents) {
         const Launch launch = makeLaunch(timeGrid, 32, grid.currentsCount, stream);
-        rt.kernelWaveformsI(launch, n, ringPos, ring, outStride, fftScale, currentRing, fftInI);
+        rt.launch(launch, powergpu::WaveformsIArgs{n, ringPos, ring, outStride, fftScale, currentRing, fftInI});
         CUDA_CALL(rt, check());
         if (grid.fewerCurrentsThanPhases) {
-            rt.kernelWaveformsI3(makeLaunch(timeGrid, 32, 1, stream), n, ringPos, ring, outStride, fftScale,
-                                 currentRing, fftInI);
+            rt.launch(makeLaunch(timeGrid, 32, 1, stream),
+                      powergpu::WaveformsI3Args{n, ringPos, ring, outStride, fftScale, currentRing, fftInI});
             CUDA_CALL(rt, check());
         }
-        rt.kernelRmsUI(makeLaunch(timeGrid, 32, phasesCount, stream), n, ringPos, ring, voltageRing, currentRing,
-                       record);
+        rt.launch(makeLaunch(timeGrid, 32, phasesCount, stream),
+                  powergpu::RmsUIArgs{n, ringPos, ring, voltageRing, currentRing, record});
         CUDA_CALL(rt, check());
     } else {
-        rt.kernelRmsU(makeLaunch(timeGrid, 32, phasesCount, stream), n, ringPos, ring, voltageRing, record);
+        rt.launch(makeLaunch(timeGrid, 32, phasesCount, stream),
+                  powergpu::RmsUArgs{n, ringPos, ring, voltageRing, record});
         CUDA_CALL(rt, check());
     }
     if (lineToLine && launched(makeLaunch(timeGrid, 32, lineCount, stream))) {
-        rt.kernelRmsUL(makeLaunch(timeGrid, 32, lineCount, stream), n, ringPos, ring, lineRing, record);
+        rt.launch(makeLaunch(timeGrid, 32, lineCount, stream), powergpu::RmsULArgs{n, ringPos, ring, lineRing, record});
         CUDA_CALL(rt, check());
     }
     if (config.areClarkeWaveformsRequired()) {
-        const uint16_t first = config.areClarkeVoltagesEnabled() ? 0 : 3;
-        const unsigned groups = (config.areClarkeVoltagesEnabled() ? 1u : 0u) + (config.areClarkeCurrentsEnabled() ? 1u : 0u);
-        rt.kernelWaveformsClarke(makeLaunch(timeGrid, 32, groups, stream), n, ringPos, ring,
-                                 b.waveforms.getDeviceBuffer(first), b.clarkeParkWaveforms.getDeviceBuffer(first));
+        const uint16_t first = config.areClarkeVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
+        const uint16_t clarkeFirst =
+            config.areClarkeVoltagesEnabled() ? powergpu::kClarkeVoltageItems : powergpu::kClarkeCurrentItems;
+        const unsigned groups =
+            (config.areClarkeVoltagesEnabled() ? 1u : 0u) + (config.areClarkeCurrentsEnabled() ? 1u : 0u);
+        rt.launch(makeLaunch(timeGrid, 32, groups, stream),
+                  powergpu::WaveformsClarkeArgs{n, ringPos, ring, b.waveforms.getDeviceBuffer(first),
+                                                b.clarkeParkWaveforms.getDeviceBuffer(clarkeFirst)});
         CUDA_CALL(rt, check());
     }
     if (parkFromAngle) {
-        const uint16_t first = config.areParkVoltagesEnabled() ? 0 : 3;
-        const unsigned groups = (config.areParkVoltagesEnabled() ? 1u : 0u) + (config.areParkCurrentsEnabled() ? 1u : 0u);
+        const uint16_t first = config.areParkVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
+        const unsigned groups =
+            (config.areParkVoltagesEnabled() ? 1u : 0u) + (config.areParkCurrentsEnabled() ? 1u : 0u);
         float* destination = nullptr;
         if (config.areParkWaveformsRequired()) {
-            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? 6 : 9);
+            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? powergpu::kParkVoltageItems
+                                                                                           : powergpu::kParkCurrentItems);
         }
-        rt.kernelWaveformsPark(makeLaunch(timeGrid, 32, groups, stream), n, ringPos, ring, config.polePairs,
-                               config.mechAngleOffset, b.waveforms.getDeviceBuffer(first),
-                               b.waveforms.getDeviceBuffer(9), destination, parkAverages);
+        rt.launch(makeLaunch(timeGrid, 32, groups, stream),
+                  powergpu::WaveformsParkArgs{n, ringPos, ring, config.polePairs, config.mechAngleOffset,
+                                              b.waveforms.getDeviceBuffer(first), b.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem),
+                                              destination, parkAverages});
         CUDA_CALL(rt, check());
     }
 
@@ -325,29 +334,33 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     const auto spectralGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{fftOutputLength} + 31) / 32, 1024));
     const unsigned harmonicGrid = (harmonicLength + 31) >> 5;
     const double dFrequency = item->getDFrequency();
-    const int halfWidth = static_cast<int>(std::round(frequency * 0.3 / dFrequency));
+    const int halfWidth =
+        static_cast<int>(std::round(frequency * powergpu::math::kHarmonicGroupHalfWidth / dFrequency));
     double* referenceAngle = &record->referenceAngle;
 
-    rt.kernelFreqRms(makeLaunch(spectralGrid, 32, config.getPhasesCount(), stream), static_cast<int>(fftOutputLength),
-                     fftOutU, fftOutI, fftOutUL, record);
+    rt.launch(makeLaunch(spectralGrid, 32, config.getPhasesCount(), stream),
+              powergpu::FreqRmsArgs{static_cast<int>(fftOutputLength), static_cast<int>(lineCount), fftOutU, fftOutI,
+                                    fftOutUL, record});
     CUDA_CALL(rt, check());
-    rt.kernelReferenceAngle(makeLaunch(1, 1, 1, stream), frequency, dFrequency, lengthRatio, fftOutU, referenceAngle);
+    rt.launch(makeLaunch(1, 1, 1, stream),
+              powergpu::ReferenceAngleArgs{frequency, dFrequency, lengthRatio, fftOutU, referenceAngle});
     CUDA_CALL(rt, check());
-    rt.kernelHarmonics(makeLaunch(harmonicGrid, 32, static_cast<unsigned>(b.fftOutput.getDeviceItemsCount()), stream),
-                       static_cast<int>(fftOutputLength), static_cast<int>(harmonicLength), halfWidth, 0,
-                       config.interHarmonicsEnabled, frequency, dFrequency, lengthRatio, referenceAngle, fftOutU,
-                       magnitudes, interharmonics, phases);
+    rt.launch(makeLaunch(harmonicGrid, 32, static_cast<unsigned>(b.fftOutput.getDeviceItemsCount()), stream),
+              powergpu::HarmonicsArgs{static_cast<int>(fftOutputLength), static_cast<int>(harmonicLength), halfWidth,
+                                      config.interHarmonicsEnabled, frequency, dFrequency, lengthRatio, referenceAngle,
+                                      fftOutU, magnitudes, interharmonics, phases});
     CUDA_CALL(rt, check());
     if (currents) {
-        rt.kernelPQSZ(makeLaunch(harmonicGrid, 32, phasesCount, stream), static_cast<int>(phasesCount),
-                      static_cast<int>(harmonicLength), magnitudes, phases, powers, impedances);
+        rt.launch(makeLaunch(harmonicGrid, 32, phasesCount, stream),
+                  powergpu::PQSZArgs{static_cast<int>(phasesCount), static_cast<int>(harmonicLength), magnitudes,
+                                     phases, powers, impedances});
         CUDA_CALL(rt, check());
     }
     if (thd) {
         const int highestOrder = std::min(config.thdHighestHarmonic, static_cast<int>(harmonicLength) - 1);
-        rt.kernelSumOfHarmonicsSquared(
-            makeLaunch(1, static_cast<unsigned>(b.thdResults.getDeviceItemsCount()), 1, stream), highestOrder,
-            static_cast<int>(harmonicLength), magnitudes, thdRecord);
+        rt.launch(
+            makeLaunch(1, static_cast<unsigned>(b.thdResults.getDeviceItemsCount()), 1, stream),
+            powergpu::SumOfHarmonicsSquaredArgs{highestOrder, static_cast<int>(harmonicLength), magnitudes, thdRecord});
         CUDA_CALL(rt, check());
     }
 
@@ -358,18 +371,19 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         // Bins 0 .. fftOutputLength - 2 are summed; guard the block width.
         const int binBlockWidth = std::max(1, std::min(static_cast<int>(fftOutputLength) - 1, 256));
         const int binGrid = std::max(1, (static_cast<int>(fftOutputLength) - 2 + binBlockWidth) / binBlockWidth);
-        rt.kernelSymmetricalComponents(makeLaunch(static_cast<unsigned>(binGrid), static_cast<unsigned>(binBlockWidth),
-                                                  groups, stream),
-                                       static_cast<int>(fftOutputLength), fftOutU, symmetricalSums);
+        rt.launch(makeLaunch(static_cast<unsigned>(binGrid), static_cast<unsigned>(binBlockWidth), groups, stream),
+                  powergpu::SymmetricalComponentsArgs{static_cast<int>(fftOutputLength), fftOutU, symmetricalSums});
         CUDA_CALL(rt, check());
-        rt.kernelSymmetricalComponentsH1(makeLaunch(1, 1, groups, stream), static_cast<int>(harmonicLength),
-                                         magnitudes, phases, symmetricalH1);
+        rt.launch(
+            makeLaunch(1, 1, groups, stream),
+            powergpu::SymmetricalComponentsH1Args{static_cast<int>(harmonicLength), magnitudes, phases, symmetricalH1});
         CUDA_CALL(rt, check());
     }
     if (grid.phasesCount == 3 && (config.clarkeTransformEnabled || parkFromFundamentals)) {
-        rt.kernelClarkeH1AndParkAve(makeLaunch(1, 1, groups, stream), static_cast<int>(harmonicLength), magnitudes,
-                                    phases, config.clarkeTransformEnabled, parkFromFundamentals, clarkeH1,
-                                    parkAverages);
+        rt.launch(makeLaunch(1, 1, groups, stream),
+                  powergpu::ClarkeH1AndParkAveArgs{static_cast<int>(harmonicLength), magnitudes, phases,
+                                                   config.clarkeTransformEnabled, parkFromFundamentals, clarkeH1,
+                                                   parkAverages});
         CUDA_CALL(rt, check());
     }
 

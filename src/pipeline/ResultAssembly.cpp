@@ -106,46 +106,46 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
             o.rmsFftI = std::sqrt(d.rmsFftI);
             o.p = d.p / n;
             o.pFft = d.pFft;
-            o.q = d.nonActivePower;  // the device carries the reactive sum in this field
+            o.q = d.q;
             o.s = o.rmsFftU * o.rmsFftI;
             o.nonActivePower = nonNegativeRoot(o.s * o.s - o.pFft * o.pFft);
             o.lambda = o.s > 0.0 ? o.pFft / o.s : 0.0;
             o.z = o.rmsFftI > 0.001 ? o.rmsFftU / o.rmsFftI : 0.0;
         }
 
-        o.fftU = spectrum(c);
+        o.fftU = spectrum(powergpu::kPhaseVoltageItems + c);
         if (currents) {
-            o.fftI = spectrum(3 + c);
+            o.fftI = spectrum(powergpu::kCurrentItems + c);
         }
         if (lineToLineEnabled) {
-            o.fftUL = spectrum(6 + c);
+            o.fftUL = spectrum(powergpu::kLineToLineItems + c);
         }
 
-        o.harmonicsU = harmonics(c);
-        o.harmonicsUL = harmonics(6 + c);
-        o.phasesU = harmonics(30 + c);
+        o.harmonicsU = harmonics(powergpu::kMagnitudeRows + powergpu::kPhaseVoltageItems + c);
+        o.harmonicsUL = harmonics(powergpu::kMagnitudeRows + powergpu::kLineToLineItems + c);
+        o.phasesU = harmonics(powergpu::kPhaseRows + powergpu::kPhaseVoltageItems + c);
         o.h1U = first(o.harmonicsU);
         if (lineToLine) {
             o.h1UL = first(o.harmonicsUL);
         }
         if (interharmonics) {
-            o.interharmonicsU = harmonics(9 + c);
-            o.interharmonicsUL = harmonics(15 + c);
+            o.interharmonicsU = harmonics(powergpu::kInterharmonicRows + powergpu::kPhaseVoltageItems + c);
+            o.interharmonicsUL = harmonics(powergpu::kInterharmonicRows + powergpu::kLineToLineItems + c);
         }
         if (currents) {
-            o.harmonicsI = harmonics(3 + c);
-            o.phasesI = harmonics(33 + c);
-            o.harmonicsP = harmonics(18 + c);
-            o.harmonicsQ = harmonics(21 + c);
-            o.harmonicsS = harmonics(24 + c);
-            o.harmonicsZ = harmonics(27 + c);
+            o.harmonicsI = harmonics(powergpu::kMagnitudeRows + powergpu::kCurrentItems + c);
+            o.phasesI = harmonics(powergpu::kPhaseRows + powergpu::kCurrentItems + c);
+            o.harmonicsP = harmonics(powergpu::kActivePowerRows + c);
+            o.harmonicsQ = harmonics(powergpu::kReactivePowerRows + c);
+            o.harmonicsS = harmonics(powergpu::kApparentPowerRows + c);
+            o.harmonicsZ = harmonics(powergpu::kImpedanceRows + c);
             o.h1I = first(o.harmonicsI);
             if (o.phasesI != nullptr && o.phasesU != nullptr && harmonicLength > 1) {
                 const float difference = o.phasesI[1] - o.phasesU[1];
                 o.cosPhi1 = std::cos(static_cast<double>(difference) * kDegreesToRadians);
             }
             if (interharmonics) {
-                o.interharmonicsI = harmonics(12 + c);
+                o.interharmonicsI = harmonics(powergpu::kInterharmonicRows + powergpu::kCurrentItems + c);
             }
             o.p1 = first(o.harmonicsP);
             o.q1 = first(o.harmonicsQ);
@@ -156,9 +156,9 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
         }
 
         if (thd) {
-            calculateThd(o.thdU, o.h1U, o.rmsU, static_cast<uint16_t>(c), slot);
+            calculateThd(o.thdU, o.h1U, o.rmsU, static_cast<uint16_t>(powergpu::kPhaseVoltageItems + c), slot);
             if (lineToLine) {
-                calculateThd(o.thdUL, o.h1UL, o.rmsUL, static_cast<uint16_t>(6 + c), slot);
+                calculateThd(o.thdUL, o.h1UL, o.rmsUL, static_cast<uint16_t>(powergpu::kLineToLineItems + c), slot);
             }
             if (interharmonics) {
                 calculateThd(o.thdInterU, o.h1U, o.rmsU, static_cast<uint16_t>(9 + c), slot);
@@ -167,7 +167,7 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
                 }
             }
             if (currents) {
-                calculateThd(o.thdI, o.h1I, o.rmsI, static_cast<uint16_t>(3 + c), slot);
+                calculateThd(o.thdI, o.h1I, o.rmsI, static_cast<uint16_t>(powergpu::kCurrentItems + c), slot);
                 o.harmonicRmsI = o.thdI.harmonicRms;
                 if (interharmonics) {
                     calculateThd(o.thdInterI, o.h1I, o.rmsI, static_cast<uint16_t>(12 + c), slot);

@@ -3,20 +3,15 @@
 // (so work is complete when it has been enqueued), an event is complete once
 // recorded, FFTs are FFTW plans of the same layout, kernels are loops.
 //
-// For tests, a CpuRuntime can make a chosen call fail with a chosen code
-// (fault injection) and can log every call with its stream, event, plan,
-// launch shape and arguments, so that ordering faults invisible in the
-// numbers (a window on the wrong stream, a missing event wait, the wrong
-// plan, a null pointer) can be asserted.
+// Fault injection and the call log of the tests live in a decorator that
+// wraps any runtime (tests/support/RecordingRuntime.h), not here.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "kernels/cpu/CpuKernels.h"
 #include "runtime/FftwPlan.h"
@@ -24,65 +19,12 @@
 
 namespace powergpu {
 
-enum class RuntimeCall {
-    Malloc,
-    Free,
-    HostAlloc,
-    FreeHost,
-    MemcpyAsync,
-    MemsetAsync,
-    StreamCreate,
-    StreamDestroy,
-    EventCreate,
-    EventRecord,
-    EventQuery,
-    StreamWaitEvent,
-    EventDestroy,
-    DeviceSynchronize,
-    PeekAtLastError,
-    FftCreate,
-    FftPlanMany,
-    FftSetStream,
-    FftExecR2C,
-    FftDestroy,
-    KernelLaunch,
-};
-
-struct LoggedCall {
-    RuntimeCall call = RuntimeCall::Malloc;
-    std::string kernel;                 // kernel name for launches
-    StreamHandle stream = nullptr;      // stream of copies, memsets, events, launches, plans
-    EventHandle event = nullptr;        // event recorded or waited for
-    FftHandle plan = 0;                 // plan of FFT calls
-    Dim3 grid;
-    Dim3 block;
-    MemcpyKind kind = MemcpyKind::HostToHost;
-    std::size_t bytes = 0;              // bytes of copies, memsets, allocations
-    std::vector<const void*> pointers;  // pointer arguments in order
-    std::vector<double> values;         // scalar arguments in order
-    int result = 0;                     // the code returned
-};
-
 class CpuRuntime final : public Runtime {
 public:
     CpuRuntime();
     ~CpuRuntime() override;
 
     Backend backend() const override { return Backend::Cpu; }
-
-    // ---- test hooks
-    // The call of this kind after `skip` further ones fails once with `code`
-    // (a runtime error code, or for FFT calls a cuFFT result code).
-    void injectFault(RuntimeCall call, int code, int skip = 0);
-    void clearFaults();
-    void setCallLogging(bool enabled);
-    std::vector<LoggedCall> callLog() const;
-    void clearCallLog();
-    std::size_t liveDeviceBytes() const;
-    std::size_t liveHostBytes() const;
-    std::size_t liveStreams() const;
-    std::size_t liveEvents() const;
-    std::size_t livePlans() const;
 
     // ---- runtime
     int malloc(void** pointer, std::size_t bytes) override;
@@ -109,46 +51,23 @@ public:
     int fftExecR2C(FftHandle plan, float* input, float2* output) override;
     int fftDestroy(FftHandle plan) override;
 
-    void kernelWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                              bool storeLineToLine, bool windowLineToLine, const float* phaseRing, float* lineRing,
-                              float* phaseOut, float* lineOut) override;
-    void kernelWaveformsUDelta(const Launch& launch, int measuredLineCount, int n, int offset, int ringLength,
-                               int outStride, float fftScale, bool windowLineToLine, float* phaseRing, float* lineRing,
-                               float* phaseOut, float* lineOut) override;
-    void kernelWaveformsI(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                          float* currentRing, float* currentOut) override;
-    void kernelWaveformsI3(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                           float* currentRing, float* currentOut) override;
-    void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
-                               float* clarkeRing) override;
-    void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
-                             double mechAngleOffset, const float* ring, const float* angleRing, float* parkRing,
-                             double* parkAverages) override;
-    void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                    PowerResultsGeneral* results) override;
-    void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                     PowerResultsGeneral* results) override;
-    void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                     const float* currentRing, PowerResultsGeneral* results) override;
-    void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
-                       const float2* spectrumUL, PowerResultsGeneral* results) override;
-    void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
-                              float2* spectrum, double* referenceAngle) override;
-    void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
-                         bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                         const double* referenceAngle, float2* spectrum, float* magnitudes,
-                         float* interharmonicValues, float* phases) override;
-    void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes,
-                    const float* phases, float* powers, float* impedances) override;
-    void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount,
-                                     const float* magnitudes, PowerResultsThd* thd) override;
-    void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
-                                     double* sums) override;
-    void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                       const float* phases, double2* components) override;
-    void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                  const float* phases, bool clarke, bool park, double2* clarkeOut,
-                                  double* parkOut) override;
+    void launch(const Launch& launch, const WaveformsUStarArgs& args) override;
+    void launch(const Launch& launch, const WaveformsUDeltaArgs& args) override;
+    void launch(const Launch& launch, const WaveformsIArgs& args) override;
+    void launch(const Launch& launch, const WaveformsI3Args& args) override;
+    void launch(const Launch& launch, const WaveformsClarkeArgs& args) override;
+    void launch(const Launch& launch, const WaveformsParkArgs& args) override;
+    void launch(const Launch& launch, const RmsUArgs& args) override;
+    void launch(const Launch& launch, const RmsULArgs& args) override;
+    void launch(const Launch& launch, const RmsUIArgs& args) override;
+    void launch(const Launch& launch, const FreqRmsArgs& args) override;
+    void launch(const Launch& launch, const ReferenceAngleArgs& args) override;
+    void launch(const Launch& launch, const HarmonicsArgs& args) override;
+    void launch(const Launch& launch, const PQSZArgs& args) override;
+    void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) override;
+    void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override;
+    void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override;
+    void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override;
 
 private:
     struct Stream {
@@ -162,35 +81,16 @@ private:
         StreamHandle stream = nullptr;
         std::unique_ptr<FftwPlan> fftw;
     };
-    struct Fault {
-        RuntimeCall call;
-        int code;
-        int skip;
-    };
+    int allocate(void** pointer, std::size_t bytes, std::unordered_map<void*, std::size_t>& live);
+    int release(void* pointer, std::unordered_map<void*, std::size_t>& live);
 
-    // The code an injected fault gives this call (0 when none is due).
-    int takeFault(RuntimeCall call);
-    void log(LoggedCall entry);
-    bool logging() const { return logging_.load(std::memory_order_relaxed); }
-    // A launch runs unless a fault is due; a fault becomes the next peeked error.
-    bool beginLaunch(const char* kernel, const Launch& launch, std::vector<const void*> pointers,
-                     std::vector<double> values);
-    int allocate(void** pointer, std::size_t bytes, std::unordered_map<void*, std::size_t>& live,
-                 RuntimeCall call);
-    int release(void* pointer, std::unordered_map<void*, std::size_t>& live, RuntimeCall call);
-
-    mutable std::mutex mutex_;  // guards every map below, the faults and the log
+    mutable std::mutex mutex_;  // guards every map below
     std::unordered_map<void*, std::size_t> deviceAllocations_;
     std::unordered_map<void*, std::size_t> hostAllocations_;
     std::unordered_map<Stream*, std::unique_ptr<Stream>> streams_;
     std::unordered_map<Event*, std::unique_ptr<Event>> events_;
     std::unordered_map<FftHandle, Plan> plans_;
     FftHandle nextPlan_ = 1;
-    std::vector<Fault> faults_;
-    std::atomic<bool> anyFault_{false};
-    std::atomic<bool> logging_{false};
-    std::vector<LoggedCall> log_;
-    std::atomic<int> lastError_{0};
     cpu::CpuKernelContext kernelContext_;
 };
 

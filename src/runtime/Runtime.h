@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "kernels/DeviceTypes.h"
+#include "kernels/KernelArgs.h"
 
 namespace powergpu {
 
@@ -122,49 +122,25 @@ public:
     virtual int fftExecR2C(FftHandle plan, float* input, float2* output) = 0;
     virtual int fftDestroy(FftHandle plan) = 0;
 
-    // Kernel launches. A failed launch surfaces through peekAtLastError.
-    virtual void kernelWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride,
-                                      float fftScale, bool storeLineToLine, bool windowLineToLine,
-                                      const float* phaseRing, float* lineRing, float* phaseOut,
-                                      float* lineOut) = 0;
-    virtual void kernelWaveformsUDelta(const Launch& launch, int measuredLineCount, int n, int offset,
-                                       int ringLength, int outStride, float fftScale, bool windowLineToLine,
-                                       float* phaseRing, float* lineRing, float* phaseOut, float* lineOut) = 0;
-    virtual void kernelWaveformsI(const Launch& launch, int n, int offset, int ringLength, int outStride,
-                                  float fftScale, float* currentRing, float* currentOut) = 0;
-    virtual void kernelWaveformsI3(const Launch& launch, int n, int offset, int ringLength, int outStride,
-                                   float fftScale, float* currentRing, float* currentOut) = 0;
-    virtual void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength,
-                                       const float* ring, float* clarkeRing) = 0;
-    virtual void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
-                                     double mechAngleOffset, const float* ring, const float* angleRing,
-                                     float* parkRing, double* parkAverages) = 0;
-    virtual void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                            PowerResultsGeneral* results) = 0;
-    virtual void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                             PowerResultsGeneral* results) = 0;
-    virtual void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                             const float* currentRing, PowerResultsGeneral* results) = 0;
-    virtual void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU,
-                               const float2* spectrumI, const float2* spectrumUL,
-                               PowerResultsGeneral* results) = 0;
-    virtual void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency,
-                                      double lengthRatio, float2* spectrum, double* referenceAngle) = 0;
-    virtual void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth,
-                                 int reserved, bool interharmonics, double frequency, double dFrequency,
-                                 double lengthRatio, const double* referenceAngle, float2* spectrum,
-                                 float* magnitudes, float* interharmonicValues, float* phases) = 0;
-    virtual void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes,
-                            const float* phases, float* powers, float* impedances) = 0;
-    virtual void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount,
-                                             const float* magnitudes, PowerResultsThd* thd) = 0;
-    virtual void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
-                                             double* sums) = 0;
-    virtual void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                               const float* phases, double2* components) = 0;
-    virtual void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                          const float* phases, bool clarke, bool park, double2* clarkeOut,
-                                          double* parkOut) = 0;
+    // Kernel launches, one overload per argument record (kernels/KernelArgs.h).
+    // A failed launch surfaces through peekAtLastError.
+    virtual void launch(const Launch& launch, const WaveformsUStarArgs& args) = 0;
+    virtual void launch(const Launch& launch, const WaveformsUDeltaArgs& args) = 0;
+    virtual void launch(const Launch& launch, const WaveformsIArgs& args) = 0;
+    virtual void launch(const Launch& launch, const WaveformsI3Args& args) = 0;
+    virtual void launch(const Launch& launch, const WaveformsClarkeArgs& args) = 0;
+    virtual void launch(const Launch& launch, const WaveformsParkArgs& args) = 0;
+    virtual void launch(const Launch& launch, const RmsUArgs& args) = 0;
+    virtual void launch(const Launch& launch, const RmsULArgs& args) = 0;
+    virtual void launch(const Launch& launch, const RmsUIArgs& args) = 0;
+    virtual void launch(const Launch& launch, const FreqRmsArgs& args) = 0;
+    virtual void launch(const Launch& launch, const ReferenceAngleArgs& args) = 0;
+    virtual void launch(const Launch& launch, const HarmonicsArgs& args) = 0;
+    virtual void launch(const Launch& launch, const PQSZArgs& args) = 0;
+    virtual void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) = 0;
+    virtual void launch(const Launch& launch, const SymmetricalComponentsArgs& args) = 0;
+    virtual void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) = 0;
+    virtual void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) = 0;
 };
 
 // Whether a backend can be used in this process (Automatic: always true).

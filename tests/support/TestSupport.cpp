@@ -126,8 +126,18 @@ std::vector<Complex> phasesOf(const Complex& zero, const Complex& positive, cons
     return {zero + positive + negative, zero + a * a * positive + a * negative, zero + a * positive + a * a * negative};
 }
 
-CpuRuntime& cpuRuntime(const PowerModule& module) {
-    return dynamic_cast<CpuRuntime&>(module.implementation()->runtime());
+PowerModule recordedModule(int32_t backend) {
+    std::shared_ptr<Runtime> wrapped = createRuntime(static_cast<Backend>(backend));
+    return Impl::moduleAround(std::make_shared<RecordingRuntime>(std::move(wrapped)));
+}
+
+PowerModuleHandle recordedHandle(int32_t backend) {
+    // The flat interface's destroy deletes the module, as for its own handles.
+    return new PowerModule(recordedModule(backend));
+}
+
+RecordingRuntime& recordingRuntime(const PowerModule& module) {
+    return dynamic_cast<RecordingRuntime&>(module.implementation()->runtime());
 }
 
 std::vector<std::size_t> indicesOf(const std::vector<LoggedCall>& log, RuntimeCall kind) {

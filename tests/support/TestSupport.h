@@ -1,5 +1,5 @@
 // Shared helpers of the module-level tests: the backends to run on, feeding
-// synthetic signals into a module's rings, reading the CPU runtime's call
+// synthetic signals into a module's rings, reading the test runtime's call
 // log, the flat interface's status and message, and phasor arithmetic.
 #pragma once
 
@@ -18,6 +18,7 @@
 #include "powergpu.h"
 #include "powergpu.hpp"
 #include "runtime/CpuRuntime.h"
+#include "support/RecordingRuntime.h"
 
 namespace powergpu::test {
 
@@ -93,12 +94,26 @@ inline const auto sine = [](const Complex& u, double w, double t) {
 // Three phase phasors built from zero, positive and negative sequence phasors.
 std::vector<Complex> phasesOf(const Complex& zero, const Complex& positive, const Complex& negative);
 
-CpuRuntime& cpuRuntime(const PowerModule& module);
+// Modules and flat handles whose runtime is the test runtime wrapping the
+// backend's (fault injection, call log, live counts); recordingRuntime gives
+// it back (the module must be one of these).
+PowerModule recordedModule(int32_t backend = POWER_BACKEND_CPU);
+PowerModuleHandle recordedHandle(int32_t backend = POWER_BACKEND_CPU);
+RecordingRuntime& recordingRuntime(const PowerModule& module);
+// The launch's argument record; fails the test unless there is exactly one launch of it.
+template <typename Args>
+Args launchArgs(const std::vector<LoggedCall>& log);
 std::vector<std::size_t> indicesOf(const std::vector<LoggedCall>& log, RuntimeCall kind);
 std::vector<LoggedCall> callsOf(const std::vector<LoggedCall>& log, RuntimeCall kind);
 int countLaunches(const std::vector<LoggedCall>& log, const std::string& kernel);
 // The only launch of `kernel`; fails the test unless there is exactly one.
 LoggedCall launchOf(const std::vector<LoggedCall>& log, const std::string& kernel);
+
+template <typename Args>
+Args launchArgs(const std::vector<LoggedCall>& log) {
+    const LoggedCall call = launchOf(log, Args::kName);
+    return std::holds_alternative<Args>(call.args) ? std::get<Args>(call.args) : Args{};
+}
 
 inline const auto status = [](PowerStatusCode code) { return static_cast<int>(code); };
 // The last error message of this thread (checked for a consistent length).

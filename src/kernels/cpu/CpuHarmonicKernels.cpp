@@ -22,38 +22,34 @@ namespace powergpu::cpu {
 //     the scaled norm of the rare groups whose plain sum is not trusted;
 //  4. the values of every order, and the angles in a vectorised loop.
 // Each value is the one that math::harmonicOrderValues gives for its order.
-POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount,
-                                                     int harmonicCount, int halfWidth, int reserved,
-                                                     bool interharmonics, double frequency, double dFrequency,
-                                                     double lengthRatio, const double* referenceAngle,
-                                                     const float2* spectrum, float* magnitudes,
-                                                     float* interharmonicValues, float* phases) {
-    static_cast<void>(reserved);
-    const double binsPerFundamental = frequency / dFrequency;
-    const double reference = *referenceAngle;
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, const Launch& launch,
+                                                     const HarmonicsArgs& args) {
+    const double binsPerFundamental = args.frequency / args.dFrequency;
+    const double reference = *args.referenceAngle;
     const int rows = static_cast<int>(launch.block.y);
-    HarmonicScratch& scratch = context.harmonicScratch(binCount, harmonicCount);
-    const double reach = std::round(static_cast<double>(harmonicCount) * binsPerFundamental) + halfWidth + 1.0;
-    const int poweredBins = reach < binCount ? std::max(0, static_cast<int>(reach)) : binCount;
+    HarmonicScratch& scratch = context.harmonicScratch(args.binCount, args.harmonicCount);
+    const double reach =
+        std::round(static_cast<double>(args.harmonicCount) * binsPerFundamental) + args.halfWidth + 1.0;
+    const int poweredBins = reach < args.binCount ? std::max(0, static_cast<int>(reach)) : args.binCount;
 
     // Stage 1: the plans are the same for every row. Group g of the list
     // is the order's group (g = 2h) or its interharmonic group (g = 2h + 1).
     int* groupFirst = scratch.groupFirst.data();
     int* groupCount = scratch.groupCount.data();
-    for (int h = 0; h < harmonicCount; ++h) {
+    for (int h = 0; h < args.harmonicCount; ++h) {
         const math::HarmonicOrderPlan plan =
-            math::planHarmonicOrder(binCount, h, halfWidth, interharmonics, binsPerFundamental);
+            math::planHarmonicOrder(args.binCount, h, args.halfWidth, args.interharmonics, binsPerFundamental);
         scratch.plans[h] = plan;
         groupFirst[2 * h] = plan.groupFirst;
         groupCount[2 * h] = plan.groupCount;
         groupFirst[2 * h + 1] = plan.interFirst;
         groupCount[2 * h + 1] = plan.interCount;
     }
-    const int groups = 2 * harmonicCount;
+    const int groups = 2 * args.harmonicCount;
 
     for (int c = 0; c < rows; ++c) {
-        const float2* row = spectrum + channelStart(c, binCount);
-        const std::ptrdiff_t rowStart = channelStart(c, harmonicCount);
+        const float2* row = args.spectrum + channelStart(c, args.binCount);
+        const std::ptrdiff_t rowStart = channelStart(c, args.harmonicCount);
         // Stage 2.
         float* powers = scratch.powers.data();
         for (int k = 0; k < poweredBins; ++k) {
@@ -77,7 +73,7 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, 
         }
         // Stage 4.
         int angleCount = 0;
-        for (int h = 0; h < harmonicCount; ++h) {
+        for (int h = 0; h < args.harmonicCount; ++h) {
             const math::HarmonicOrderPlan& plan = scratch.plans[h];
             math::HarmonicOrderValues values =
                 math::harmonicOrderFromNorms(plan, row[0], norms[2 * h], norms[2 * h + 1]);
@@ -88,43 +84,43 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelHarmonics(CpuKernelContext& context, 
                 scratch.fracs[angleCount] = plan.frac;
                 ++angleCount;
             }
-            math::storeHarmonicOrder(values, rowStart + h, magnitudes, phases, interharmonicValues);
+            math::storeHarmonicOrder(values, rowStart + h, args.magnitudes, args.phases, args.interharmonicValues);
         }
         for (int a = 0; a < angleCount; ++a) {
             scratch.angles[a] = math::harmonicOrderAngle(scratch.centreBins[a], scratch.fracs[a],
-                                                         scratch.angleOrders[a], lengthRatio, reference);
+                                                         scratch.angleOrders[a], args.lengthRatio, reference);
         }
         for (int a = 0; a < angleCount; ++a) {
-            phases[rowStart + scratch.angleOrders[a]] = scratch.angles[a];
+            args.phases[rowStart + scratch.angleOrders[a]] = scratch.angles[a];
         }
     }
 }
 
-POWERGPU_CPU_KERNEL_CLONES void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount,
-                                           const float* magnitudes, const float* phases, float* powers,
-                                           float* impedances) {
-    const int phasesToDo = static_cast<int>(launch.block.y) < rowCount ? static_cast<int>(launch.block.y) : rowCount;
-    const std::ptrdiff_t block = channelStart(rowCount, harmonicCount);  // rowCount rows
+POWERGPU_CPU_KERNEL_CLONES void kernelPQSZ(const Launch& launch, const PQSZArgs& args) {
+    const int phasesToDo =
+        static_cast<int>(launch.block.y) < args.rowCount ? static_cast<int>(launch.block.y) : args.rowCount;
+    const std::ptrdiff_t block = channelStart(args.rowCount, args.harmonicCount);  // args.rowCount rows
     for (int c = 0; c < phasesToDo; ++c) {
-        for (int h = 0; h < harmonicCount; ++h) {
-            const std::ptrdiff_t voltageEntry = channelStart(c, harmonicCount) + h;
+        for (int h = 0; h < args.harmonicCount; ++h) {
+            const std::ptrdiff_t voltageEntry = channelStart(c, args.harmonicCount) + h;
             const std::ptrdiff_t currentEntry = voltageEntry + block;
-            const math::OrderPowers orderPowers = math::orderPowers(magnitudes[voltageEntry], magnitudes[currentEntry],
-                                                                    phases[voltageEntry], phases[currentEntry]);
-            powers[voltageEntry] = orderPowers.active;
-            powers[currentEntry] = orderPowers.reactive;
-            powers[voltageEntry + 2 * block] = orderPowers.apparent;
-            impedances[voltageEntry] = orderPowers.impedance;
+            const math::OrderPowers orderPowers =
+                math::orderPowers(args.magnitudes[voltageEntry], args.magnitudes[currentEntry],
+                                  args.phases[voltageEntry], args.phases[currentEntry]);
+            args.powers[voltageEntry] = orderPowers.active;
+            args.powers[currentEntry] = orderPowers.reactive;
+            args.powers[voltageEntry + 2 * block] = orderPowers.apparent;
+            args.impedances[voltageEntry] = orderPowers.impedance;
         }
     }
 }
 
-void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount, const float* magnitudes,
-                                 PowerResultsThd* thd) {
+void kernelSumOfHarmonicsSquared(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) {
     // One CUDA thread per record along x.
     const int records = static_cast<int>(launch.grid.x * launch.block.x);
     for (int c = 0; c < records; ++c) {
-        math::accumulateHarmonicsSquared(magnitudes + channelStart(c, harmonicCount), highestOrder, thd + c);
+        math::accumulateHarmonicsSquared(args.magnitudes + channelStart(c, args.harmonicCount), args.highestOrder,
+                                         args.thd + c);
     }
 }
 

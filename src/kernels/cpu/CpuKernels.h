@@ -2,7 +2,7 @@
 //
 // Each function takes the launch configuration of its CUDA twin (only the
 // block's y extent, the number of rows or groups, matters here) and the same
-// arguments. Per-element arithmetic comes from kernels/KernelMath.h, shared
+// argument record. Per-element arithmetic comes from kernels/KernelMath.h, shared
 // with the CUDA kernels, so both backends compute each element alike; only
 // the association order of sums differs.
 #pragma once
@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/KernelArgs.h"
 #include "kernels/KernelElements.h"
 #include "runtime/Runtime.h"
 
@@ -44,42 +45,22 @@ private:
     HarmonicScratch harmonicScratch_;
 };
 
-void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
-                          int outStride, float fftScale, bool storeLineToLine, bool windowLineToLine,
-                          const float* phaseRing, float* lineRing, float* phaseOut, float* lineOut);
-void kernelWaveformsUDelta(CpuKernelContext& context, const Launch& launch, int measuredLineCount, int n, int offset,
-                           int ringLength, int outStride, float fftScale, bool windowLineToLine, float* phaseRing,
-                           float* lineRing, float* phaseOut, float* lineOut);
-void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength, int outStride,
-                      float fftScale, float* currentRing, float* currentOut);
-void kernelWaveformsI3(CpuKernelContext& context, const Launch& launch, int n, int offset, int ringLength,
-                       int outStride, float fftScale, float* currentRing, float* currentOut);
-void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
-                           float* clarkeRing);
-void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs, double mechAngleOffset,
-                         const float* ring, const float* angleRing, float* parkRing, double* parkAverages);
-void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                PowerResultsGeneral* results);
-void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                 PowerResultsGeneral* results);
-void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                 const float* currentRing, PowerResultsGeneral* results);
-void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
-                   const float2* spectrumUL, PowerResultsGeneral* results);
-void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
-                          const float2* spectrum, double* referenceAngle);
-void kernelHarmonics(CpuKernelContext& context, const Launch& launch, int binCount, int harmonicCount, int halfWidth,
-                     int reserved, bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                     const double* referenceAngle, const float2* spectrum, float* magnitudes,
-                     float* interharmonicValues, float* phases);
-void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
-                float* powers, float* impedances);
-void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount, const float* magnitudes,
-                                 PowerResultsThd* thd);
-void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra, double* sums);
-void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                   const float* phases, double2* components);
-void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes, const float* phases,
-                              bool clarke, bool park, double2* clarkeOut, double* parkOut);
+void kernelWaveformsUStar(CpuKernelContext& context, const Launch& launch, const WaveformsUStarArgs& args);
+void kernelWaveformsUDelta(CpuKernelContext& context, const Launch& launch, const WaveformsUDeltaArgs& args);
+void kernelWaveformsI(CpuKernelContext& context, const Launch& launch, const WaveformsIArgs& args);
+void kernelWaveformsI3(CpuKernelContext& context, const Launch& launch, const WaveformsI3Args& args);
+void kernelWaveformsClarke(const Launch& launch, const WaveformsClarkeArgs& args);
+void kernelWaveformsPark(const Launch& launch, const WaveformsParkArgs& args);
+void kernelRmsU(const Launch& launch, const RmsUArgs& args);
+void kernelRmsUL(const Launch& launch, const RmsULArgs& args);
+void kernelRmsUI(const Launch& launch, const RmsUIArgs& args);
+void kernelFreqRms(const Launch& launch, const FreqRmsArgs& args);
+void kernelReferenceAngle(const Launch& launch, const ReferenceAngleArgs& args);
+void kernelHarmonics(CpuKernelContext& context, const Launch& launch, const HarmonicsArgs& args);
+void kernelPQSZ(const Launch& launch, const PQSZArgs& args);
+void kernelSumOfHarmonicsSquared(const Launch& launch, const SumOfHarmonicsSquaredArgs& args);
+void kernelSymmetricalComponents(const Launch& launch, const SymmetricalComponentsArgs& args);
+void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args);
+void kernelClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args);
 
 }  // namespace powergpu::cpu

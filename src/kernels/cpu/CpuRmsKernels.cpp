@@ -58,15 +58,15 @@ struct PairTerms {
     const float* voltages;
     const float* currents;
 
-    POWERGPU_CPU_INLINE void operator()(TermChunk<5>& chunk, int at, int position, int count) const {
+    POWERGPU_CPU_INLINE void operator()(TermChunk<math::kPairSums>& chunk, int at, int position, int count) const {
         for (int k = 0; k < count; ++k) {
             const float voltage = voltages[position + k];
             const float current = currents[position + k];
-            chunk.terms[0][at + k] = math::rmsAbsoluteTerm(voltage);
-            chunk.terms[1][at + k] = math::rmsAbsoluteTerm(current);
-            chunk.terms[2][at + k] = math::productTerm(voltage, voltage);
-            chunk.terms[3][at + k] = math::productTerm(current, current);
-            chunk.terms[4][at + k] = math::productTerm(voltage, current);
+            chunk.terms[math::kPairAbsoluteU][at + k] = math::rmsAbsoluteTerm(voltage);
+            chunk.terms[math::kPairAbsoluteI][at + k] = math::rmsAbsoluteTerm(current);
+            chunk.terms[math::kPairSquareU][at + k] = math::productTerm(voltage, voltage);
+            chunk.terms[math::kPairSquareI][at + k] = math::productTerm(current, current);
+            chunk.terms[math::kPairProduct][at + k] = math::productTerm(voltage, current);
         }
     }
 };
@@ -80,21 +80,18 @@ POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLeng
     return sums;
 }
 
-// Indices of the spectral sums of one row.
-enum SpectralSum { kSumU, kSumUL, kSumI, kSumP, kSumQ, kSpectralSums };
-
 // Adds one bin with its Parseval weight, through the fused forms.
 template <bool WithLineToLine, bool WithCurrent>
-POWERGPU_CPU_INLINE void addWeightedBin(double (&sums)[kSpectralSums], double weight, const float2* u, const float2* ul,
-                                        const float2* i, int k) {
-    sums[kSumU] = math::addWeightedSquare(sums[kSumU], weight, u[k]);
+POWERGPU_CPU_INLINE void addWeightedBin(double (&sums)[math::kSpectralSums], double weight, const float2* u,
+                                        const float2* ul, const float2* i, int k) {
+    sums[math::kSumU] = math::addWeightedSquare(sums[math::kSumU], weight, u[k]);
     if (WithLineToLine) {
-        sums[kSumUL] = math::addWeightedSquare(sums[kSumUL], weight, ul[k]);
+        sums[math::kSumUL] = math::addWeightedSquare(sums[math::kSumUL], weight, ul[k]);
     }
     if (WithCurrent) {
-        sums[kSumI] = math::addWeightedSquare(sums[kSumI], weight, i[k]);
-        sums[kSumP] = math::addWeightedActive(sums[kSumP], weight, u[k], i[k]);
-        sums[kSumQ] = math::addWeightedReactive(sums[kSumQ], weight, u[k], i[k]);
+        sums[math::kSumI] = math::addWeightedSquare(sums[math::kSumI], weight, i[k]);
+        sums[math::kSumP] = math::addWeightedActive(sums[math::kSumP], weight, u[k], i[k]);
+        sums[math::kSumQ] = math::addWeightedReactive(sums[math::kSumQ], weight, u[k], i[k]);
     }
 }
 
@@ -103,37 +100,37 @@ POWERGPU_CPU_INLINE void addWeightedBin(double (&sums)[kSpectralSums], double we
 // term + sum, so the interior terms are formed apart and summed in lanes.
 template <bool WithLineToLine, bool WithCurrent>
 POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const float2* ul, const float2* i,
-                                         double (&sums)[kSpectralSums]) {
+                                         double (&sums)[math::kSpectralSums]) {
     if (binCount <= 0) {
         return;
     }
     const auto isUsed = [](int s) {
-        return s == kSumU || (s == kSumUL && WithLineToLine) || (s > kSumUL && WithCurrent);
+        return s == math::kSumU || (s == math::kSumUL && WithLineToLine) || (s > math::kSumUL && WithCurrent);
     };
     addWeightedBin<WithLineToLine, WithCurrent>(sums, math::parsevalWeight(0, binCount), u, ul, i, 0);
-    TermChunk<kSpectralSums> chunk;
+    TermChunk<math::kSpectralSums> chunk;
     for (int first = 1; first < binCount - 1; first += kChunk) {
         const int count = std::min(kChunk, binCount - 1 - first);
         for (int k = 0; k < count; ++k) {
             const float2 binU = u[first + k];
-            chunk.terms[kSumU][k] = math::binSquare(binU);
+            chunk.terms[math::kSumU][k] = math::binSquare(binU);
             if (WithLineToLine) {
-                chunk.terms[kSumUL][k] = math::binSquare(ul[first + k]);
+                chunk.terms[math::kSumUL][k] = math::binSquare(ul[first + k]);
             }
             if (WithCurrent) {
                 const float2 binI = i[first + k];
-                chunk.terms[kSumI][k] = math::binSquare(binI);
-                chunk.terms[kSumP][k] = math::binActive(binU, binI);
-                chunk.terms[kSumQ][k] = math::binReactive(binU, binI);
+                chunk.terms[math::kSumI][k] = math::binSquare(binI);
+                chunk.terms[math::kSumP][k] = math::binActive(binU, binI);
+                chunk.terms[math::kSumQ][k] = math::binReactive(binU, binI);
             }
         }
-        for (int s = 0; s < kSpectralSums; ++s) {
+        for (int s = 0; s < math::kSpectralSums; ++s) {
             if (isUsed(s)) {
                 chunk.sums[s].add(chunk.terms[s], count);
             }
         }
     }
-    for (int s = 0; s < kSpectralSums; ++s) {
+    for (int s = 0; s < math::kSpectralSums; ++s) {
         if (isUsed(s)) {
             sums[s] += chunk.sums[s].total();
         }
@@ -146,78 +143,76 @@ POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const fl
 
 }  // namespace
 
-POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, int n, int offset, int ringLength,
-                                           const float* phaseRing, PowerResultsGeneral* results) {
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, const RmsUArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        const math::RmsSums sums = channelRmsSums(n, offset, ringLength, phaseRing + channelStart(c, ringLength));
-        results->channels[c].meanAbsU += sums.absolute;
-        results->channels[c].rmsU += sums.square;
+        const math::RmsSums sums =
+            channelRmsSums(args.n, args.offset, args.ringLength, args.phaseRing + channelStart(c, args.ringLength));
+        args.results->channels[c].meanAbsU += sums.absolute;
+        args.results->channels[c].rmsU += sums.square;
     }
 }
 
-POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength,
-                                            const float* lineRing, PowerResultsGeneral* results) {
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, const RmsULArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        const math::RmsSums sums = channelRmsSums(n, offset, ringLength, lineRing + channelStart(c, ringLength));
-        results->channels[c].meanAbsUL += sums.absolute;
-        results->channels[c].rmsUL += sums.square;
+        const math::RmsSums sums =
+            channelRmsSums(args.n, args.offset, args.ringLength, args.lineRing + channelStart(c, args.ringLength));
+        args.results->channels[c].meanAbsUL += sums.absolute;
+        args.results->channels[c].rmsUL += sums.square;
     }
 }
 
-POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength,
-                                            const float* phaseRing, const float* currentRing,
-                                            PowerResultsGeneral* results) {
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, const RmsUIArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        double totals[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-        const PairTerms terms{phaseRing + channelStart(c, ringLength), currentRing + channelStart(c, ringLength)};
-        windowTermSums(n, offset, ringLength, terms, totals);
-        PowerResultsChannel& channel = results->channels[c];
-        channel.meanAbsU += totals[0];
-        channel.meanAbsI += totals[1];
-        channel.rmsU += totals[2];
-        channel.rmsI += totals[3];
-        channel.p += totals[4];
+        double totals[math::kPairSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        const PairTerms terms{args.phaseRing + channelStart(c, args.ringLength),
+                              args.currentRing + channelStart(c, args.ringLength)};
+        windowTermSums(args.n, args.offset, args.ringLength, terms, totals);
+        PowerResultsChannel& channel = args.results->channels[c];
+        channel.meanAbsU += totals[math::kPairAbsoluteU];
+        channel.meanAbsI += totals[math::kPairAbsoluteI];
+        channel.rmsU += totals[math::kPairSquareU];
+        channel.rmsI += totals[math::kPairSquareI];
+        channel.p += totals[math::kPairProduct];
     }
 }
 
-POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU,
-                                                   const float2* spectrumI, const float2* spectrumUL,
-                                                   PowerResultsGeneral* results) {
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelFreqRms(const Launch& launch, const FreqRmsArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        const float2* u = spectrumU + channelStart(c, binCount);
-        const float2* i = spectrumI != nullptr ? spectrumI + channelStart(c, binCount) : nullptr;
-        const float2* ul = spectrumUL != nullptr ? spectrumUL + channelStart(c, binCount) : nullptr;
-        double sums[kSpectralSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        const float2* u = args.spectrumU + channelStart(c, args.binCount);
+        const float2* i = args.spectrumI != nullptr ? args.spectrumI + channelStart(c, args.binCount) : nullptr;
+        // Line-to-line rows may be fewer than the phases (one on a two-phase grid).
+        const float2* ul = args.spectrumUL != nullptr && c < args.lineRowCount
+                               ? args.spectrumUL + channelStart(c, args.binCount)
+                               : nullptr;
+        double sums[math::kSpectralSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
         if (ul != nullptr && i != nullptr) {
-            rowSpectralSums<true, true>(binCount, u, ul, i, sums);
+            rowSpectralSums<true, true>(args.binCount, u, ul, i, sums);
         } else if (ul != nullptr) {
-            rowSpectralSums<true, false>(binCount, u, ul, i, sums);
+            rowSpectralSums<true, false>(args.binCount, u, ul, i, sums);
         } else if (i != nullptr) {
-            rowSpectralSums<false, true>(binCount, u, ul, i, sums);
+            rowSpectralSums<false, true>(args.binCount, u, ul, i, sums);
         } else {
-            rowSpectralSums<false, false>(binCount, u, ul, i, sums);
+            rowSpectralSums<false, false>(args.binCount, u, ul, i, sums);
         }
-        PowerResultsChannel& channel = results->channels[c];
-        channel.rmsFftU += sums[kSumU];
+        PowerResultsChannel& channel = args.results->channels[c];
+        channel.rmsFftU += sums[math::kSumU];
         if (ul != nullptr) {
-            channel.rmsFftUL += sums[kSumUL];
+            channel.rmsFftUL += sums[math::kSumUL];
         }
         if (i != nullptr) {
-            channel.rmsFftI += sums[kSumI];
-            channel.pFft += sums[kSumP];
-            // The reactive sum travels in nonActivePower until the host moves it.
-            channel.nonActivePower += sums[kSumQ];
+            channel.rmsFftI += sums[math::kSumI];
+            channel.pFft += sums[math::kSumP];
+            channel.q += sums[math::kSumQ];
         }
     }
 }
 
-void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
-                          const float2* spectrum, double* referenceAngle) {
+void kernelReferenceAngle(const Launch& launch, const ReferenceAngleArgs& args) {
     static_cast<void>(launch);  // one thread
-    const double binsPerFundamental = frequency / dFrequency;
+    const double binsPerFundamental = args.frequency / args.dFrequency;
     const int bin = math::nearestInteger(binsPerFundamental);
     const double frac = binsPerFundamental - static_cast<double>(bin);
-    *referenceAngle = math::calculateAngleDeg(spectrum[bin], frac, lengthRatio, 0.0);
+    *args.referenceAngle = math::calculateAngleDeg(args.spectrum[bin], frac, args.lengthRatio, 0.0);
 }
 
 }  // namespace powergpu::cpu

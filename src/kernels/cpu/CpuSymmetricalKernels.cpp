@@ -16,16 +16,16 @@ int groupCount(const Launch& launch) {
 
 }  // namespace
 
-POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& launch, int binCount,
-                                                                 const float2* spectra, double* sums) {
+POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& launch,
+                                                                 const SymmetricalComponentsArgs& args) {
     for (int g = 0; g < groupCount(launch); ++g) {
-        const float2* a = spectra + channelStart(3 * g, binCount);
-        const float2* b = a + binCount;
-        const float2* c = b + binCount;
+        const float2* a = args.spectra + channelStart(3 * g, args.binCount);
+        const float2* b = a + args.binCount;
+        const float2* c = b + args.binCount;
         // The last bin is left out; bin 0 counts fully.
         TermChunk<3> chunk;
-        for (int first = 0; first < binCount - 1; first += kChunk) {
-            const int count = binCount - 1 - first < kChunk ? binCount - 1 - first : kChunk;
+        for (int first = 0; first < args.binCount - 1; first += kChunk) {
+            const int count = args.binCount - 1 - first < kChunk ? args.binCount - 1 - first : kChunk;
             for (int k = 0; k < count; ++k) {
                 const math::SequenceSquares squares = math::sequenceSquares(a[first + k], b[first + k], c[first + k]);
                 chunk.terms[0][k] = squares.zero;
@@ -36,37 +36,36 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& l
         }
         double totals[3] = {0.0, 0.0, 0.0};
         chunk.addTotalsTo(totals);
-        sums[3 * g] += totals[0];
-        sums[3 * g + 1] += totals[1];
-        sums[3 * g + 2] += totals[2];
+        args.sums[3 * g] += totals[0];
+        args.sums[3 * g + 1] += totals[1];
+        args.sums[3 * g + 2] += totals[2];
     }
 }
 
-void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                   const float* phases, double2* components) {
+void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args) {
     for (int g = 0; g < groupCount(launch); ++g) {
         double2 abc[3];
-        math::groupFundamentalPhasors(magnitudes, phases, harmonicCount, g, abc);
-        math::calculateSymmetricalComponents(abc, &components[3 * g], &components[3 * g + 1], &components[3 * g + 2]);
+        math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
+        math::calculateSymmetricalComponents(abc, &args.components[3 * g], &args.components[3 * g + 1],
+                                             &args.components[3 * g + 2]);
     }
 }
 
-void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes, const float* phases,
-                              bool clarke, bool park, double2* clarkeOut, double* parkOut) {
+void kernelClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args) {
     for (int g = 0; g < groupCount(launch); ++g) {
         double2 abc[3];
-        math::groupFundamentalPhasors(magnitudes, phases, harmonicCount, g, abc);
+        math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
         const math::ClarkePhasors phasors = math::clarkeOfPhasors(abc[0], abc[1], abc[2]);
-        if (clarke) {
-            clarkeOut[3 * g] = phasors.alpha;
-            clarkeOut[3 * g + 1] = phasors.beta;
-            clarkeOut[3 * g + 2] = phasors.zero;
+        if (args.clarke) {
+            args.clarkeOut[3 * g] = phasors.alpha;
+            args.clarkeOut[3 * g + 1] = phasors.beta;
+            args.clarkeOut[3 * g + 2] = phasors.zero;
         }
-        if (park) {
+        if (args.park) {
             const math::ParkAverages averages = math::parkFromClarkePhasors(phasors);
-            parkOut[3 * g] = averages.d;
-            parkOut[3 * g + 1] = averages.q;
-            parkOut[3 * g + 2] = averages.zero;
+            args.parkOut[3 * g] = averages.d;
+            args.parkOut[3 * g + 1] = averages.q;
+            args.parkOut[3 * g + 2] = averages.zero;
         }
     }
 }

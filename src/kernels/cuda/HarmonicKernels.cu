@@ -7,66 +7,56 @@
 
 namespace powergpu::cuda {
 
-__global__ void kernelHarmonics(int binCount, int harmonicCount, int halfWidth, int /*reserved: not read*/,
-                                bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                                const double* referenceAngle, float2* spectrum, float* magnitudes,
-                                float* interharmonicValues, float* phases) {
+__global__ void kernelHarmonics(const HarmonicsArgs args) {
     const int c = static_cast<int>(threadIdx.y);
-    const float2* row = spectrum + math::rowOffset(c, binCount);
-    const double binsPerFundamental = frequency / dFrequency;
-    const double reference = *referenceAngle;
-    for (long long h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
-        const math::HarmonicOrderValues values = math::harmonicOrderValues(
-            row, binCount, static_cast<int>(h), halfWidth, interharmonics, binsPerFundamental, lengthRatio, reference);
-        math::storeHarmonicOrder(values, math::rowOffset(c, harmonicCount) + h, magnitudes, phases,
-                                 interharmonicValues);
+    const float2* row = args.spectrum + math::rowOffset(c, args.binCount);
+    const double binsPerFundamental = args.frequency / args.dFrequency;
+    const double reference = *args.referenceAngle;
+    for (long long h = gridStrideStart(); h < args.harmonicCount; h += gridStrideStep()) {
+        const math::HarmonicOrderValues values =
+            math::harmonicOrderValues(row, args.binCount, static_cast<int>(h), args.halfWidth, args.interharmonics,
+                                      binsPerFundamental, args.lengthRatio, reference);
+        math::storeHarmonicOrder(values, math::rowOffset(c, args.harmonicCount) + h, args.magnitudes, args.phases,
+                                 args.interharmonicValues);
     }
 }
 
-__global__ void kernelPQSZ(int rowCount, int harmonicCount, const float* magnitudes, const float* phases, float* powers,
-                           float* impedances) {
+__global__ void kernelPQSZ(const PQSZArgs args) {
     const int c = static_cast<int>(threadIdx.y);
-    if (c >= rowCount) {
+    if (c >= args.rowCount) {
         return;
     }
-    const long long block = math::rowOffset(rowCount, harmonicCount);
-    for (long long h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
-        const long long voltageEntry = math::rowOffset(c, harmonicCount) + h;
+    const long long block = math::rowOffset(args.rowCount, args.harmonicCount);
+    for (long long h = gridStrideStart(); h < args.harmonicCount; h += gridStrideStep()) {
+        const long long voltageEntry = math::rowOffset(c, args.harmonicCount) + h;
         const long long currentEntry = voltageEntry + block;
-        const math::OrderPowers orderPowers = math::orderPowers(magnitudes[voltageEntry], magnitudes[currentEntry],
-                                                                phases[voltageEntry], phases[currentEntry]);
-        powers[voltageEntry] = orderPowers.active;
-        powers[currentEntry] = orderPowers.reactive;
-        powers[voltageEntry + 2 * block] = orderPowers.apparent;
-        impedances[voltageEntry] = orderPowers.impedance;
+        const math::OrderPowers orderPowers =
+            math::orderPowers(args.magnitudes[voltageEntry], args.magnitudes[currentEntry], args.phases[voltageEntry],
+                              args.phases[currentEntry]);
+        args.powers[voltageEntry] = orderPowers.active;
+        args.powers[currentEntry] = orderPowers.reactive;
+        args.powers[voltageEntry + 2 * block] = orderPowers.apparent;
+        args.impedances[voltageEntry] = orderPowers.impedance;
     }
 }
 
-__global__ void kernelSumOfHarmonicsSquared(int highestOrder, int harmonicCount, const float* magnitudes,
-                                            PowerResultsThd* thd) {
+__global__ void kernelSumOfHarmonicsSquared(const SumOfHarmonicsSquaredArgs args) {
     const auto record = static_cast<int>(gridStrideStart());
-    math::accumulateHarmonicsSquared(magnitudes + math::rowOffset(record, harmonicCount), highestOrder, &thd[record]);
+    math::accumulateHarmonicsSquared(args.magnitudes + math::rowOffset(record, args.harmonicCount), args.highestOrder,
+                                     &args.thd[record]);
 }
 
-void launchHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
-                     bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                     const double* referenceAngle, float2* spectrum, float* magnitudes, float* interharmonicValues,
-                     float* phases) {
-    kernelHarmonics<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        binCount, harmonicCount, halfWidth, reserved, interharmonics, frequency, dFrequency, lengthRatio,
-        referenceAngle, spectrum, magnitudes, interharmonicValues, phases);
+void launchHarmonics(const Launch& launch, const HarmonicsArgs& args) {
+    kernelHarmonics<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes, const float* phases,
-                float* powers, float* impedances) {
-    kernelPQSZ<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        rowCount, harmonicCount, magnitudes, phases, powers, impedances);
+void launchPQSZ(const Launch& launch, const PQSZArgs& args) {
+    kernelPQSZ<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount, const float* magnitudes,
-                                 PowerResultsThd* thd) {
+void launchSumOfHarmonicsSquared(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) {
     kernelSumOfHarmonicsSquared<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes,
-                                  toStream(launch.stream)>>>(highestOrder, harmonicCount, magnitudes, thd);
+                                  toStream(launch.stream)>>>(args);
 }
 
 }  // namespace powergpu::cuda

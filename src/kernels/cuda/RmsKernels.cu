@@ -46,122 +46,119 @@ __device__ void addRingRms(int n, int offset, int ringLength, const float* ring,
     }
 }
 
-__global__ void kernelRmsU(int n, int offset, int ringLength, const float* phaseRing, PowerResultsGeneral* results) {
-    addRingRms<&PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU>(n, offset, ringLength, phaseRing, results);
+__global__ void kernelRmsU(const RmsUArgs args) {
+    addRingRms<&PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU>(args.n, args.offset, args.ringLength,
+                                                                           args.phaseRing, args.results);
 }
 
-__global__ void kernelRmsUL(int n, int offset, int ringLength, const float* lineRing, PowerResultsGeneral* results) {
-    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(n, offset, ringLength, lineRing, results);
+__global__ void kernelRmsUL(const RmsULArgs args) {
+    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(args.n, args.offset, args.ringLength,
+                                                                             args.lineRing, args.results);
 }
 
-__global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phaseRing, const float* currentRing,
-                            PowerResultsGeneral* results) {
-    __shared__ double blockSums[kMaxRows][5];
-    zeroSharedScratch(&blockSums[0][0], kMaxRows * 5);
+__global__ void kernelRmsUI(const RmsUIArgs args) {
+    __shared__ double blockSums[kMaxRows][math::kPairSums];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * math::kPairSums);
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
-    const int start = offset % ringLength;
-    const float* voltage = phaseRing + math::rowOffset(c, ringLength);
-    const float* current = currentRing + math::rowOffset(c, ringLength);
+    const int start = args.offset % args.ringLength;
+    const float* voltage = args.phaseRing + math::rowOffset(c, args.ringLength);
+    const float* current = args.currentRing + math::rowOffset(c, args.ringLength);
     math::RmsPairSums rms;
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
         rms.add(__ldg(&voltage[j]), __ldg(&current[j]));
     }
-    double sums[5] = {rms.absoluteU, rms.absoluteI, rms.squareU, rms.squareI, rms.product};
+    double sums[math::kPairSums];
+    sums[math::kPairAbsoluteU] = rms.absoluteU;
+    sums[math::kPairAbsoluteI] = rms.absoluteI;
+    sums[math::kPairSquareU] = rms.squareU;
+    sums[math::kPairSquareI] = rms.squareI;
+    sums[math::kPairProduct] = rms.product;
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
-        PowerResultsChannel& channel = results->channels[c];
-        atomicAdd(&channel.meanAbsU, blockSums[c][0]);
-        atomicAdd(&channel.meanAbsI, blockSums[c][1]);
-        atomicAdd(&channel.rmsU, blockSums[c][2]);
-        atomicAdd(&channel.rmsI, blockSums[c][3]);
-        atomicAdd(&channel.p, blockSums[c][4]);
+        PowerResultsChannel& channel = args.results->channels[c];
+        atomicAdd(&channel.meanAbsU, blockSums[c][math::kPairAbsoluteU]);
+        atomicAdd(&channel.meanAbsI, blockSums[c][math::kPairAbsoluteI]);
+        atomicAdd(&channel.rmsU, blockSums[c][math::kPairSquareU]);
+        atomicAdd(&channel.rmsI, blockSums[c][math::kPairSquareI]);
+        atomicAdd(&channel.p, blockSums[c][math::kPairProduct]);
     }
 }
 
-__global__ void kernelFreqRms(int binCount, const float2* spectrumU, const float2* spectrumI, const float2* spectrumUL,
-                              PowerResultsGeneral* results) {
-    // Per row: U, I, UL, P, Q.
-    __shared__ double blockSums[kMaxRows][5];
-    zeroSharedScratch(&blockSums[0][0], kMaxRows * 5);
+__global__ void kernelFreqRms(const FreqRmsArgs args) {
+    __shared__ double blockSums[kMaxRows][math::kSpectralSums];
+    zeroSharedScratch(&blockSums[0][0], kMaxRows * math::kSpectralSums);
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
-    const float2* u = spectrumU + math::rowOffset(c, binCount);
-    const float2* i = spectrumI != nullptr ? spectrumI + math::rowOffset(c, binCount) : nullptr;
-    const float2* ul = spectrumUL != nullptr ? spectrumUL + math::rowOffset(c, binCount) : nullptr;
-    double sums[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-    for (long long k = gridStrideStart(); k < binCount; k += gridStrideStep()) {
-        const double weight = math::parsevalWeight(static_cast<int>(k), binCount);
+    const float2* u = args.spectrumU + math::rowOffset(c, args.binCount);
+    const float2* i = args.spectrumI != nullptr ? args.spectrumI + math::rowOffset(c, args.binCount) : nullptr;
+    // Line-to-line rows may be fewer than the phases (one on a two-phase grid).
+    const float2* ul = args.spectrumUL != nullptr && c < args.lineRowCount
+                           ? args.spectrumUL + math::rowOffset(c, args.binCount)
+                           : nullptr;
+    double sums[math::kSpectralSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    for (long long k = gridStrideStart(); k < args.binCount; k += gridStrideStep()) {
+        const double weight = math::parsevalWeight(static_cast<int>(k), args.binCount);
         const float2 voltage = loadBin(&u[k]);
-        sums[0] = math::addWeightedSquare(sums[0], weight, voltage);
+        sums[math::kSumU] = math::addWeightedSquare(sums[math::kSumU], weight, voltage);
         if (ul != nullptr) {
-            sums[2] = math::addWeightedSquare(sums[2], weight, loadBin(&ul[k]));
+            sums[math::kSumUL] = math::addWeightedSquare(sums[math::kSumUL], weight, loadBin(&ul[k]));
         }
         if (i != nullptr) {
             const float2 current = loadBin(&i[k]);
-            sums[1] = math::addWeightedSquare(sums[1], weight, current);
-            sums[3] = math::addWeightedActive(sums[3], weight, voltage, current);
-            sums[4] = math::addWeightedReactive(sums[4], weight, voltage, current);
+            sums[math::kSumI] = math::addWeightedSquare(sums[math::kSumI], weight, current);
+            sums[math::kSumP] = math::addWeightedActive(sums[math::kSumP], weight, voltage, current);
+            sums[math::kSumQ] = math::addWeightedReactive(sums[math::kSumQ], weight, voltage, current);
         }
     }
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
-        PowerResultsChannel& channel = results->channels[c];
-        atomicAdd(&channel.rmsFftU, blockSums[c][0]);
+        PowerResultsChannel& channel = args.results->channels[c];
+        const double* rowSums = blockSums[c];
+        atomicAdd(&channel.rmsFftU, rowSums[math::kSumU]);
         if (ul != nullptr) {
-            atomicAdd(&channel.rmsFftUL, blockSums[c][2]);
+            atomicAdd(&channel.rmsFftUL, rowSums[math::kSumUL]);
         }
         if (i != nullptr) {
-            atomicAdd(&channel.rmsFftI, blockSums[c][1]);
-            atomicAdd(&channel.pFft, blockSums[c][3]);
-            // The reactive sum travels in nonActivePower until the host moves it.
-            atomicAdd(&channel.nonActivePower, blockSums[c][4]);
+            atomicAdd(&channel.rmsFftI, rowSums[math::kSumI]);
+            atomicAdd(&channel.pFft, rowSums[math::kSumP]);
+            atomicAdd(&channel.q, rowSums[math::kSumQ]);
         }
     }
 }
 
-__global__ void kernelReferenceAngle(double frequency, double dFrequency, double lengthRatio, float2* spectrum,
-                                     double* referenceAngle) {
+__global__ void kernelReferenceAngle(const ReferenceAngleArgs args) {
     if (threadIdx.x != 0 || blockIdx.x != 0) {
         return;
     }
-    const double binsPerFundamental = frequency / dFrequency;
+    const double binsPerFundamental = args.frequency / args.dFrequency;
     const int bin = math::nearestInteger(binsPerFundamental);
     const double frac = binsPerFundamental - static_cast<double>(bin);
-    *referenceAngle = math::calculateAngleDeg(spectrum[bin], frac, lengthRatio, 0.0);
+    *args.referenceAngle = math::calculateAngleDeg(args.spectrum[bin], frac, args.lengthRatio, 0.0);
 }
 
-void launchRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                PowerResultsGeneral* results) {
-    kernelRmsU<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, phaseRing, results);
+void launchRmsU(const Launch& launch, const RmsUArgs& args) {
+    kernelRmsU<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                 PowerResultsGeneral* results) {
-    kernelRmsUL<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, lineRing, results);
+void launchRmsUL(const Launch& launch, const RmsULArgs& args) {
+    kernelRmsUL<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                 const float* currentRing, PowerResultsGeneral* results) {
-    kernelRmsUI<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, phaseRing, currentRing, results);
+void launchRmsUI(const Launch& launch, const RmsUIArgs& args) {
+    kernelRmsUI<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
-                   const float2* spectrumUL, PowerResultsGeneral* results) {
-    kernelFreqRms<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        binCount, spectrumU, spectrumI, spectrumUL, results);
+void launchFreqRms(const Launch& launch, const FreqRmsArgs& args) {
+    kernelFreqRms<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
-                          float2* spectrum, double* referenceAngle) {
+void launchReferenceAngle(const Launch& launch, const ReferenceAngleArgs& args) {
     kernelReferenceAngle<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        frequency, dFrequency, lengthRatio, spectrum, referenceAngle);
+        args);
 }
 
 }  // namespace powergpu::cuda

@@ -27,18 +27,18 @@ __device__ inline void storeComplex(double2* destination, double2 value) {
 
 }  // namespace
 
-__global__ void kernelSymmetricalComponents(int binCount, const float2* spectra, double* sums) {
+__global__ void kernelSymmetricalComponents(const SymmetricalComponentsArgs args) {
     __shared__ double sharedSumOfSquares[kMaxGroups][3];
     zeroSharedScratch(&sharedSumOfSquares[0][0], kMaxGroups * 3);
     __syncthreads();
 
     const int g = static_cast<int>(threadIdx.y);
-    const float2* a = spectra + math::rowOffset(3 * g, binCount);
-    const float2* b = a + binCount;
-    const float2* c = b + binCount;
+    const float2* a = args.spectra + math::rowOffset(3 * g, args.binCount);
+    const float2* b = a + args.binCount;
+    const float2* c = b + args.binCount;
     double groupSums[3] = {0.0, 0.0, 0.0};  // zero, positive, negative
     // The last bin is left out; bin 0 counts fully.
-    for (long long k = gridStrideStart(); k < binCount - 1; k += gridStrideStep()) {
+    for (long long k = gridStrideStart(); k < args.binCount - 1; k += gridStrideStep()) {
         const math::SequenceSquares squares = math::sequenceSquares(loadBin(&a[k]), loadBin(&b[k]), loadBin(&c[k]));
         groupSums[0] += squares.zero;
         groupSums[1] += squares.positive;
@@ -46,67 +46,62 @@ __global__ void kernelSymmetricalComponents(int binCount, const float2* spectra,
     }
     blockRowSums(groupSums, sharedSumOfSquares[g]);
     if (threadIdx.x == 0) {
-        atomicAdd(&sums[3 * g], sharedSumOfSquares[g][0]);
-        atomicAdd(&sums[3 * g + 1], sharedSumOfSquares[g][1]);
-        atomicAdd(&sums[3 * g + 2], sharedSumOfSquares[g][2]);
+        atomicAdd(&args.sums[3 * g], sharedSumOfSquares[g][0]);
+        atomicAdd(&args.sums[3 * g + 1], sharedSumOfSquares[g][1]);
+        atomicAdd(&args.sums[3 * g + 2], sharedSumOfSquares[g][2]);
     }
 }
 
-__global__ void kernelSymmetricalComponentsH1(int harmonicCount, const float* magnitudes, const float* phases,
-                                              double2* components) {
+__global__ void kernelSymmetricalComponentsH1(const SymmetricalComponentsH1Args args) {
     if (threadIdx.x != 0) {
         return;
     }
     const int g = static_cast<int>(threadIdx.y);
     double2 abc[3];
-    math::groupFundamentalPhasors(magnitudes, phases, harmonicCount, g, abc);
+    math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
     double2 zero;
     double2 positive;
     double2 negative;
     math::calculateSymmetricalComponents(abc, &zero, &positive, &negative);
-    storeComplex(&components[3 * g], zero);
-    storeComplex(&components[3 * g + 1], positive);
-    storeComplex(&components[3 * g + 2], negative);
+    storeComplex(&args.components[3 * g], zero);
+    storeComplex(&args.components[3 * g + 1], positive);
+    storeComplex(&args.components[3 * g + 2], negative);
 }
 
-__global__ void kernelClarkeH1AndParkAve(int harmonicCount, const float* magnitudes, const float* phases, bool clarke,
-                                         bool park, double2* clarkeOut, double* parkOut) {
+__global__ void kernelClarkeH1AndParkAve(const ClarkeH1AndParkAveArgs args) {
     if (threadIdx.x != 0) {
         return;
     }
     const int g = static_cast<int>(threadIdx.y);
     double2 abc[3];
-    math::groupFundamentalPhasors(magnitudes, phases, harmonicCount, g, abc);
+    math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
     const math::ClarkePhasors phasors = math::clarkeOfPhasors(abc[0], abc[1], abc[2]);
-    if (clarke) {
-        storeComplex(&clarkeOut[3 * g], phasors.alpha);
-        storeComplex(&clarkeOut[3 * g + 1], phasors.beta);
-        storeComplex(&clarkeOut[3 * g + 2], phasors.zero);
+    if (args.clarke) {
+        storeComplex(&args.clarkeOut[3 * g], phasors.alpha);
+        storeComplex(&args.clarkeOut[3 * g + 1], phasors.beta);
+        storeComplex(&args.clarkeOut[3 * g + 2], phasors.zero);
     }
-    if (park) {
+    if (args.park) {
         const math::ParkAverages averages = math::parkFromClarkePhasors(phasors);
-        parkOut[3 * g] = averages.d;
-        parkOut[3 * g + 1] = averages.q;
-        parkOut[3 * g + 2] = averages.zero;
+        args.parkOut[3 * g] = averages.d;
+        args.parkOut[3 * g + 1] = averages.q;
+        args.parkOut[3 * g + 2] = averages.zero;
     }
 }
 
-void launchSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra, double* sums) {
+void launchSymmetricalComponents(const Launch& launch, const SymmetricalComponentsArgs& args) {
     kernelSymmetricalComponents<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes,
-                                  toStream(launch.stream)>>>(binCount, spectra, sums);
+                                  toStream(launch.stream)>>>(args);
 }
 
-void launchSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                   const float* phases, double2* components) {
+void launchSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args) {
     kernelSymmetricalComponentsH1<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes,
-                                    toStream(launch.stream)>>>(harmonicCount, magnitudes, phases, components);
+                                    toStream(launch.stream)>>>(args);
 }
 
-void launchClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes, const float* phases,
-                              bool clarke, bool park, double2* clarkeOut, double* parkOut) {
+void launchClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args) {
     kernelClarkeH1AndParkAve<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes,
-                               toStream(launch.stream)>>>(harmonicCount, magnitudes, phases, clarke, park, clarkeOut,
-                                                          parkOut);
+                               toStream(launch.stream)>>>(args);
 }
 
 }  // namespace powergpu::cuda

@@ -18,50 +18,47 @@ constexpr int kMaxParkGroups = 2;
 // Every ring and row offset below is formed in 64 bits (math::rowOffset,
 // math::ringIndex): rings hold up to 2^31 - 1 samples per channel.
 
-__global__ void kernelWaveformsUStar(int n, int offset, int ringLength, int outStride, float fftScale,
-                                     bool storeLineToLine, bool windowLineToLine, const float* phaseRing,
-                                     float* lineRing, float* phaseOut, float* lineOut) {
+__global__ void kernelWaveformsUStar(const WaveformsUStarArgs args) {
     const int phaseCount = static_cast<int>(blockDim.y);
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % phaseCount;
-    const bool derivePair = (storeLineToLine || windowLineToLine) && c < math::starPairCount(phaseCount);
-    const int start = offset % ringLength;
-    const float* phase = phaseRing + math::rowOffset(c, ringLength);
-    const float* nextPhase = phaseRing + math::rowOffset(next, ringLength);
-    float* line = derivePair && storeLineToLine ? lineRing + math::rowOffset(c, ringLength) : nullptr;
-    float* phaseRow = phaseOut + math::rowOffset(c, outStride);
-    float* lineRow = derivePair && windowLineToLine ? lineOut + math::rowOffset(c, outStride) : nullptr;
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
-        const double window = math::blackmanWindow(static_cast<int>(i), n);
+    const bool derivePair = (args.storeLineToLine || args.windowLineToLine) && c < math::starPairCount(phaseCount);
+    const int start = args.offset % args.ringLength;
+    const float* phase = args.phaseRing + math::rowOffset(c, args.ringLength);
+    const float* nextPhase = args.phaseRing + math::rowOffset(next, args.ringLength);
+    float* line = derivePair && args.storeLineToLine ? args.lineRing + math::rowOffset(c, args.ringLength) : nullptr;
+    float* phaseRow = args.phaseOut + math::rowOffset(c, args.outStride);
+    float* lineRow = derivePair && args.windowLineToLine ? args.lineOut + math::rowOffset(c, args.outStride) : nullptr;
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
+        const double window = math::blackmanWindow(static_cast<int>(i), args.n);
         const float u = __ldg(&phase[j]);
-        phaseRow[i] = math::windowedSample(u, window, fftScale);
+        phaseRow[i] = math::windowedSample(u, window, args.fftScale);
         if (derivePair) {
             const float ul = math::lineToLine(u, __ldg(&nextPhase[j]));
             if (line != nullptr) {
                 line[j] = ul;
             }
             if (lineRow != nullptr) {
-                lineRow[i] = math::windowedSample(ul, window, fftScale);
+                lineRow[i] = math::windowedSample(ul, window, args.fftScale);
             }
         }
     }
 }
 
-__global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, int ringLength, int outStride,
-                                      float fftScale, bool windowLineToLine, float* phaseRing, float* lineRing,
-                                      float* phaseOut, float* lineOut) {
+__global__ void kernelWaveformsUDelta(const WaveformsUDeltaArgs args) {
     const int channelCount = static_cast<int>(blockDim.y);
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % channelCount;
-    const bool allMeasured = channelCount == measuredLineCount;
-    const int start = offset % ringLength;
-    float* lines[3] = {lineRing, lineRing + math::rowOffset(1, ringLength), lineRing + math::rowOffset(2, ringLength)};
-    float* phase = phaseRing + math::rowOffset(c, ringLength);
-    float* phaseRow = phaseOut + math::rowOffset(c, outStride);
-    float* lineRow = lineOut + math::rowOffset(c, outStride);
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
+    const bool allMeasured = channelCount == args.measuredLineCount;
+    const int start = args.offset % args.ringLength;
+    float* lines[3] = {args.lineRing, args.lineRing + math::rowOffset(1, args.ringLength),
+                       args.lineRing + math::rowOffset(2, args.ringLength)};
+    float* phase = args.phaseRing + math::rowOffset(c, args.ringLength);
+    float* phaseRow = args.phaseOut + math::rowOffset(c, args.outStride);
+    float* lineRow = args.lineOut + math::rowOffset(c, args.outStride);
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
         float a = 0.0f;
         float b = 0.0f;
         if (allMeasured) {
@@ -79,53 +76,52 @@ __global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, 
         }
         const float u = math::phaseFromLineToLine(a, b);
         phase[j] = u;
-        const double window = math::blackmanWindow(static_cast<int>(i), n);
-        phaseRow[i] = math::windowedSample(u, window, fftScale);
-        if (windowLineToLine) {
-            lineRow[i] = math::windowedSample(a, window, fftScale);
+        const double window = math::blackmanWindow(static_cast<int>(i), args.n);
+        phaseRow[i] = math::windowedSample(u, window, args.fftScale);
+        if (args.windowLineToLine) {
+            lineRow[i] = math::windowedSample(a, window, args.fftScale);
         }
     }
 }
 
-__global__ void kernelWaveformsI(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
-                                 float* currentOut) {
+__global__ void kernelWaveformsI(const WaveformsIArgs args) {
     const int c = static_cast<int>(threadIdx.y);
-    const int start = offset % ringLength;
-    const float* current = currentRing + math::rowOffset(c, ringLength);
-    float* row = currentOut + math::rowOffset(c, outStride);
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
-        row[i] = math::windowedSample(__ldg(&current[j]), math::blackmanWindow(static_cast<int>(i), n), fftScale);
+    const int start = args.offset % args.ringLength;
+    const float* current = args.currentRing + math::rowOffset(c, args.ringLength);
+    float* row = args.currentOut + math::rowOffset(c, args.outStride);
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
+        row[i] =
+            math::windowedSample(__ldg(&current[j]), math::blackmanWindow(static_cast<int>(i), args.n), args.fftScale);
     }
 }
 
-__global__ void kernelWaveformsI3(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
-                                  float* currentOut) {
-    const int start = offset % ringLength;
-    const float* current1 = currentRing;
-    const float* current2 = currentRing + math::rowOffset(1, ringLength);
-    float* current3 = currentRing + math::rowOffset(2, ringLength);
-    float* row = currentOut + math::rowOffset(2, outStride);
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
+__global__ void kernelWaveformsI3(const WaveformsI3Args args) {
+    const int start = args.offset % args.ringLength;
+    const float* current1 = args.currentRing;
+    const float* current2 = args.currentRing + math::rowOffset(1, args.ringLength);
+    float* current3 = args.currentRing + math::rowOffset(2, args.ringLength);
+    float* row = args.currentOut + math::rowOffset(2, args.outStride);
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
         const float i3 = math::thirdCurrent(current1[j], current2[j]);
         current3[j] = i3;
-        row[i] = math::windowedSample(i3, math::blackmanWindow(static_cast<int>(i), n), fftScale);
+        row[i] = math::windowedSample(i3, math::blackmanWindow(static_cast<int>(i), args.n), args.fftScale);
     }
 }
 
-__global__ void kernelWaveformsClarke(int n, int offset, int ringLength, const float* ring, float* clarkeRing) {
+__global__ void kernelWaveformsClarke(const WaveformsClarkeArgs args) {
     // Group threadIdx.y: rows 3 g .. 3 g + 2 of both rings.
-    const long long base = math::rowOffset(3 * static_cast<int>(threadIdx.y), ringLength);
-    const int start = offset % ringLength;
-    const float* a = ring + base;
-    const float* b = a + ringLength;
-    const float* c = b + ringLength;
-    float* alpha = clarkeRing + base;
-    float* beta = alpha + ringLength;
-    float* zero = beta + ringLength;
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
+    const long long base = math::rowOffset(3 * static_cast<int>(threadIdx.y), args.ringLength);
+    const int start = args.offset % args.ringLength;
+    const float* a = args.ring + base;
+    const float* b = a + args.ringLength;
+    const float* c = b + args.ringLength;
+    float* alpha = args.clarkeRing + base;
+    float* beta = alpha + args.ringLength;
+    float* zero = beta + args.ringLength;
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
         const float sampleA = __ldg(&a[j]);
         const float sampleB = __ldg(&b[j]);
         const float sampleC = __ldg(&c[j]);
@@ -135,29 +131,28 @@ __global__ void kernelWaveformsClarke(int n, int offset, int ringLength, const f
     }
 }
 
-__global__ void kernelWaveformsPark(int n, int offset, int ringLength, int polePairs, double mechAngleOffset,
-                                    const float* ring, const float* angleRing, float* parkRing, double* parkAverages) {
+__global__ void kernelWaveformsPark(const WaveformsParkArgs args) {
     __shared__ double blockAverages[kMaxParkGroups][2];
     zeroSharedScratch(&blockAverages[0][0], kMaxParkGroups * 2);
     __syncthreads();
 
     const int g = static_cast<int>(threadIdx.y);
-    const long long base = math::rowOffset(3 * g, ringLength);
-    const int start = offset % ringLength;
-    const float* a = ring + base;
-    const float* b = a + ringLength;
-    const float* c = b + ringLength;
-    float* d = parkRing != nullptr ? parkRing + base : nullptr;
-    float* q = parkRing != nullptr ? d + ringLength : nullptr;
-    const double offsetRadians = math::parkOffsetRadians(mechAngleOffset);
-    const double count = static_cast<double>(n);
+    const long long base = math::rowOffset(3 * g, args.ringLength);
+    const int start = args.offset % args.ringLength;
+    const float* a = args.ring + base;
+    const float* b = a + args.ringLength;
+    const float* c = b + args.ringLength;
+    float* d = args.parkRing != nullptr ? args.parkRing + base : nullptr;
+    float* q = args.parkRing != nullptr ? d + args.ringLength : nullptr;
+    const double offsetRadians = math::parkOffsetRadians(args.mechAngleOffset);
+    const double count = static_cast<double>(args.n);
     double sums[2] = {0.0, 0.0};  // d, q
-    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, ringLength);
+    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.ringLength);
         const float sampleA = __ldg(&a[j]);
         const float sampleB = __ldg(&b[j]);
         const float sampleC = __ldg(&c[j]);
-        const double theta = math::electricalAngle(polePairs, __ldg(&angleRing[j]), offsetRadians);
+        const double theta = math::electricalAngle(args.polePairs, __ldg(&args.angleRing[j]), offsetRadians);
         const math::ParkSample sample =
             math::parkTransform(math::clarkeAlpha(sampleA, sampleB, sampleC), math::clarkeBeta(sampleB, sampleC),
                                 math::sinDouble(theta), math::cosDouble(theta));
@@ -171,49 +166,37 @@ __global__ void kernelWaveformsPark(int n, int offset, int ringLength, int poleP
 
     blockRowSums(sums, blockAverages[g]);
     if (threadIdx.x == 0) {
-        atomicAdd(&parkAverages[3 * g], blockAverages[g][0]);
-        atomicAdd(&parkAverages[3 * g + 1], blockAverages[g][1]);
+        atomicAdd(&args.parkAverages[3 * g], blockAverages[g][0]);
+        atomicAdd(&args.parkAverages[3 * g + 1], blockAverages[g][1]);
     }
 }
 
-void launchWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                          bool storeLineToLine, bool windowLineToLine, const float* phaseRing, float* lineRing,
-                          float* phaseOut, float* lineOut) {
+void launchWaveformsUStar(const Launch& launch, const WaveformsUStarArgs& args) {
     kernelWaveformsUStar<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, outStride, fftScale, storeLineToLine, windowLineToLine, phaseRing, lineRing, phaseOut,
-        lineOut);
+        args);
 }
 
-void launchWaveformsUDelta(const Launch& launch, int measuredLineCount, int n, int offset, int ringLength,
-                           int outStride, float fftScale, bool windowLineToLine, float* phaseRing, float* lineRing,
-                           float* phaseOut, float* lineOut) {
+void launchWaveformsUDelta(const Launch& launch, const WaveformsUDeltaArgs& args) {
     kernelWaveformsUDelta<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        measuredLineCount, n, offset, ringLength, outStride, fftScale, windowLineToLine, phaseRing, lineRing, phaseOut,
-        lineOut);
+        args);
 }
 
-void launchWaveformsI(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                      float* currentRing, float* currentOut) {
-    kernelWaveformsI<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+void launchWaveformsI(const Launch& launch, const WaveformsIArgs& args) {
+    kernelWaveformsI<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchWaveformsI3(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                       float* currentRing, float* currentOut) {
-    kernelWaveformsI3<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+void launchWaveformsI3(const Launch& launch, const WaveformsI3Args& args) {
+    kernelWaveformsI3<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(args);
 }
 
-void launchWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
-                           float* clarkeRing) {
+void launchWaveformsClarke(const Launch& launch, const WaveformsClarkeArgs& args) {
     kernelWaveformsClarke<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, ring, clarkeRing);
+        args);
 }
 
-void launchWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs, double mechAngleOffset,
-                         const float* ring, const float* angleRing, float* parkRing, double* parkAverages) {
+void launchWaveformsPark(const Launch& launch, const WaveformsParkArgs& args) {
     kernelWaveformsPark<<<toDim3(launch.grid), toDim3(launch.block), launch.sharedBytes, toStream(launch.stream)>>>(
-        n, offset, ringLength, polePairs, mechAngleOffset, ring, angleRing, parkRing, parkAverages);
+        args);
 }
 
 }  // namespace powergpu::cuda

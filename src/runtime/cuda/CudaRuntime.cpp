@@ -1,12 +1,11 @@
 #include "runtime/cuda/CudaRuntime.h"
 
+#include <cuda_runtime_api.h>
 #include <dlfcn.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <cuda_runtime_api.h>
 // Types and prototypes only: the prototypes name the exact signatures of the
 // functions resolved below. cuFFT is never linked at build time.
 #include <cufft.h>
@@ -117,13 +116,19 @@ const CufftLoad& cufftLoad() {
     return load;
 }
 
-const CufftApi& cufft() { return cufftLoad().api; }
+const CufftApi& cufft() {
+    return cufftLoad().api;
+}
 
 // ---------------------------------------------------------------------------
 // Conversions between the seam's handles and the runtime's.
 
-cudaStream_t toStream(StreamHandle stream) { return static_cast<cudaStream_t>(stream); }
-cudaEvent_t toEvent(EventHandle event) { return static_cast<cudaEvent_t>(event); }
+cudaStream_t toStream(StreamHandle stream) {
+    return static_cast<cudaStream_t>(stream);
+}
+cudaEvent_t toEvent(EventHandle event) {
+    return static_cast<cudaEvent_t>(event);
+}
 
 // A failed runtime call also becomes the thread's "last error". The seam
 // reserves that slot for kernel launches (the pipeline asks for it right
@@ -140,7 +145,9 @@ int reported(cudaError_t result) {
 }
 
 // The seam's constants are the runtime's and cuFFT's own values.
-constexpr bool same(int ours, int theirs) { return ours == theirs; }
+constexpr bool same(int ours, int theirs) {
+    return ours == theirs;
+}
 static_assert(same(static_cast<int>(MemcpyKind::HostToHost), cudaMemcpyHostToHost) &&
                   same(static_cast<int>(MemcpyKind::HostToDevice), cudaMemcpyHostToDevice) &&
                   same(static_cast<int>(MemcpyKind::DeviceToHost), cudaMemcpyDeviceToHost) &&
@@ -151,8 +158,7 @@ static_assert(same(kEventDisableTiming, cudaEventDisableTiming), "event flags");
 static_assert(same(kFftTypeR2C, CUFFT_R2C), "FFT type");
 static_assert(same(kSuccess, cudaSuccess) && same(kErrorInvalidValue, cudaErrorInvalidValue) &&
                   same(kErrorMemoryAllocation, cudaErrorMemoryAllocation) &&
-                  same(kErrorInitialization, cudaErrorInitializationError) &&
-                  same(kErrorNoDevice, cudaErrorNoDevice) &&
+                  same(kErrorInitialization, cudaErrorInitializationError) && same(kErrorNoDevice, cudaErrorNoDevice) &&
                   same(kErrorInvalidResourceHandle, cudaErrorInvalidResourceHandle) &&
                   same(kErrorNotReady, cudaErrorNotReady) && same(kErrorLaunchFailure, cudaErrorLaunchFailure) &&
                   same(kErrorUnknown, cudaErrorUnknown),
@@ -224,9 +230,7 @@ public:
     // reported again whichever of the two is used.
     int peekAtLastError() override { return static_cast<int>(cudaGetLastError()); }
 
-    const char* getErrorString(int code) const override {
-        return cudaGetErrorString(static_cast<cudaError_t>(code));
-    }
+    const char* getErrorString(int code) const override { return cudaGetErrorString(static_cast<cudaError_t>(code)); }
 
     int fftCreate(FftHandle* plan) override {
         cufftHandle handle = 0;
@@ -244,10 +248,10 @@ public:
         std::size_t workSize = 0;
         // An embedding of 0 stands for "no embedding" (contiguous rows), as
         // a null array does for cuFFT.
-        return static_cast<int>(fft_.makePlanMany(
-            plan, 1, n, parameters.inembed != 0 ? inembed : nullptr, parameters.istride, parameters.idist,
-            parameters.onembed != 0 ? onembed : nullptr, parameters.ostride, parameters.odist,
-            static_cast<cufftType>(parameters.type), parameters.batch, &workSize));
+        return static_cast<int>(
+            fft_.makePlanMany(plan, 1, n, parameters.inembed != 0 ? inembed : nullptr, parameters.istride,
+                              parameters.idist, parameters.onembed != 0 ? onembed : nullptr, parameters.ostride,
+                              parameters.odist, static_cast<cufftType>(parameters.type), parameters.batch, &workSize));
     }
 
     int fftSetStream(FftHandle plan, StreamHandle stream) override {
@@ -260,85 +264,40 @@ public:
 
     int fftDestroy(FftHandle plan) override { return static_cast<int>(fft_.destroy(plan)); }
 
-    void kernelWaveformsUStar(const Launch& launch, int n, int offset, int ringLength, int outStride,
-                              float fftScale, bool storeLineToLine, bool windowLineToLine, const float* phaseRing,
-                              float* lineRing, float* phaseOut, float* lineOut) override {
-        cuda::launchWaveformsUStar(launch, n, offset, ringLength, outStride, fftScale, storeLineToLine,
-                                   windowLineToLine, phaseRing, lineRing, phaseOut, lineOut);
+    void launch(const Launch& launch, const WaveformsUStarArgs& args) override {
+        cuda::launchWaveformsUStar(launch, args);
     }
-    void kernelWaveformsUDelta(const Launch& launch, int measuredLineCount, int n, int offset, int ringLength,
-                               int outStride, float fftScale, bool windowLineToLine, float* phaseRing,
-                               float* lineRing, float* phaseOut, float* lineOut) override {
-        cuda::launchWaveformsUDelta(launch, measuredLineCount, n, offset, ringLength, outStride, fftScale,
-                                    windowLineToLine, phaseRing, lineRing, phaseOut, lineOut);
+    void launch(const Launch& launch, const WaveformsUDeltaArgs& args) override {
+        cuda::launchWaveformsUDelta(launch, args);
     }
-    void kernelWaveformsI(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                          float* currentRing, float* currentOut) override {
-        cuda::launchWaveformsI(launch, n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+    void launch(const Launch& launch, const WaveformsIArgs& args) override { cuda::launchWaveformsI(launch, args); }
+    void launch(const Launch& launch, const WaveformsI3Args& args) override { cuda::launchWaveformsI3(launch, args); }
+    void launch(const Launch& launch, const WaveformsClarkeArgs& args) override {
+        cuda::launchWaveformsClarke(launch, args);
     }
-    void kernelWaveformsI3(const Launch& launch, int n, int offset, int ringLength, int outStride, float fftScale,
-                           float* currentRing, float* currentOut) override {
-        cuda::launchWaveformsI3(launch, n, offset, ringLength, outStride, fftScale, currentRing, currentOut);
+    void launch(const Launch& launch, const WaveformsParkArgs& args) override {
+        cuda::launchWaveformsPark(launch, args);
     }
-    void kernelWaveformsClarke(const Launch& launch, int n, int offset, int ringLength, const float* ring,
-                               float* clarkeRing) override {
-        cuda::launchWaveformsClarke(launch, n, offset, ringLength, ring, clarkeRing);
+    void launch(const Launch& launch, const RmsUArgs& args) override { cuda::launchRmsU(launch, args); }
+    void launch(const Launch& launch, const RmsULArgs& args) override { cuda::launchRmsUL(launch, args); }
+    void launch(const Launch& launch, const RmsUIArgs& args) override { cuda::launchRmsUI(launch, args); }
+    void launch(const Launch& launch, const FreqRmsArgs& args) override { cuda::launchFreqRms(launch, args); }
+    void launch(const Launch& launch, const ReferenceAngleArgs& args) override {
+        cuda::launchReferenceAngle(launch, args);
     }
-    void kernelWaveformsPark(const Launch& launch, int n, int offset, int ringLength, int polePairs,
-                             double mechAngleOffset, const float* ring, const float* angleRing, float* parkRing,
-                             double* parkAverages) override {
-        cuda::launchWaveformsPark(launch, n, offset, ringLength, polePairs, mechAngleOffset, ring, angleRing,
-                                  parkRing, parkAverages);
+    void launch(const Launch& launch, const HarmonicsArgs& args) override { cuda::launchHarmonics(launch, args); }
+    void launch(const Launch& launch, const PQSZArgs& args) override { cuda::launchPQSZ(launch, args); }
+    void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) override {
+        cuda::launchSumOfHarmonicsSquared(launch, args);
     }
-    void kernelRmsU(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                    PowerResultsGeneral* results) override {
-        cuda::launchRmsU(launch, n, offset, ringLength, phaseRing, results);
+    void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override {
+        cuda::launchSymmetricalComponents(launch, args);
     }
-    void kernelRmsUL(const Launch& launch, int n, int offset, int ringLength, const float* lineRing,
-                     PowerResultsGeneral* results) override {
-        cuda::launchRmsUL(launch, n, offset, ringLength, lineRing, results);
+    void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override {
+        cuda::launchSymmetricalComponentsH1(launch, args);
     }
-    void kernelRmsUI(const Launch& launch, int n, int offset, int ringLength, const float* phaseRing,
-                     const float* currentRing, PowerResultsGeneral* results) override {
-        cuda::launchRmsUI(launch, n, offset, ringLength, phaseRing, currentRing, results);
-    }
-    void kernelFreqRms(const Launch& launch, int binCount, const float2* spectrumU, const float2* spectrumI,
-                       const float2* spectrumUL, PowerResultsGeneral* results) override {
-        cuda::launchFreqRms(launch, binCount, spectrumU, spectrumI, spectrumUL, results);
-    }
-    void kernelReferenceAngle(const Launch& launch, double frequency, double dFrequency, double lengthRatio,
-                              float2* spectrum, double* referenceAngle) override {
-        cuda::launchReferenceAngle(launch, frequency, dFrequency, lengthRatio, spectrum, referenceAngle);
-    }
-    void kernelHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,
-                         bool interharmonics, double frequency, double dFrequency, double lengthRatio,
-                         const double* referenceAngle, float2* spectrum, float* magnitudes,
-                         float* interharmonicValues, float* phases) override {
-        cuda::launchHarmonics(launch, binCount, harmonicCount, halfWidth, reserved, interharmonics, frequency,
-                              dFrequency, lengthRatio, referenceAngle, spectrum, magnitudes, interharmonicValues,
-                              phases);
-    }
-    void kernelPQSZ(const Launch& launch, int rowCount, int harmonicCount, const float* magnitudes,
-                    const float* phases, float* powers, float* impedances) override {
-        cuda::launchPQSZ(launch, rowCount, harmonicCount, magnitudes, phases, powers, impedances);
-    }
-    void kernelSumOfHarmonicsSquared(const Launch& launch, int highestOrder, int harmonicCount,
-                                     const float* magnitudes, PowerResultsThd* thd) override {
-        cuda::launchSumOfHarmonicsSquared(launch, highestOrder, harmonicCount, magnitudes, thd);
-    }
-    void kernelSymmetricalComponents(const Launch& launch, int binCount, const float2* spectra,
-                                     double* sums) override {
-        cuda::launchSymmetricalComponents(launch, binCount, spectra, sums);
-    }
-    void kernelSymmetricalComponentsH1(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                       const float* phases, double2* components) override {
-        cuda::launchSymmetricalComponentsH1(launch, harmonicCount, magnitudes, phases, components);
-    }
-    void kernelClarkeH1AndParkAve(const Launch& launch, int harmonicCount, const float* magnitudes,
-                                  const float* phases, bool clarke, bool park, double2* clarkeOut,
-                                  double* parkOut) override {
-        cuda::launchClarkeH1AndParkAve(launch, harmonicCount, magnitudes, phases, clarke, park, clarkeOut,
-                                       parkOut);
+    void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override {
+        cuda::launchClarkeH1AndParkAve(launch, args);
     }
 
 private:

@@ -1,0 +1,217 @@
+// One plain argument record per kernel: the scheduler fills it, the runtime
+// seam passes it on, the CPU kernel reads it and the CUDA kernel receives it
+// by value. A new argument is one field here plus its uses. The records hold
+// no CUDA types, so .cpp and .cu files share them; kName is the kernel's
+// name as logs and messages give it.
+//
+// Ring windows: n samples starting at ring position `offset` of rings of
+// `ringLength` samples per channel. FFT input rows are `outStride` floats apart.
+#pragma once
+
+#include "kernels/DeviceTypes.h"
+
+namespace powergpu {
+
+// Star grid: windowed phase rows and, per pair, the line-to-line voltages
+// (stored back to the ring and/or windowed into their rows).
+struct WaveformsUStarArgs {
+    static constexpr const char* kName = "kernelWaveformsUStar";
+    int n;
+    int offset;
+    int ringLength;
+    int outStride;
+    float fftScale;
+    bool storeLineToLine;
+    bool windowLineToLine;
+    const float* phaseRing;
+    float* lineRing;
+    float* phaseOut;
+    float* lineOut;
+};
+
+// Delta grid: phase voltages derived from the measured line-to-line ones
+// (the third derived when only `measuredLineCount` are measured).
+struct WaveformsUDeltaArgs {
+    static constexpr const char* kName = "kernelWaveformsUDelta";
+    int measuredLineCount;
+    int n;
+    int offset;
+    int ringLength;
+    int outStride;
+    float fftScale;
+    bool windowLineToLine;
+    float* phaseRing;
+    float* lineRing;
+    float* phaseOut;
+    float* lineOut;
+};
+
+// Windowed current rows.
+struct WaveformsIArgs {
+    static constexpr const char* kName = "kernelWaveformsI";
+    int n;
+    int offset;
+    int ringLength;
+    int outStride;
+    float fftScale;
+    float* currentRing;
+    float* currentOut;
+};
+
+// The third current derived from the other two, stored and windowed.
+struct WaveformsI3Args {
+    static constexpr const char* kName = "kernelWaveformsI3";
+    int n;
+    int offset;
+    int ringLength;
+    int outStride;
+    float fftScale;
+    float* currentRing;
+    float* currentOut;
+};
+
+// Clarke components of each three-channel group of `ring`.
+struct WaveformsClarkeArgs {
+    static constexpr const char* kName = "kernelWaveformsClarke";
+    int n;
+    int offset;
+    int ringLength;
+    const float* ring;
+    float* clarkeRing;
+};
+
+// Park components from the mechanical angle ring, and their window means.
+struct WaveformsParkArgs {
+    static constexpr const char* kName = "kernelWaveformsPark";
+    int n;
+    int offset;
+    int ringLength;
+    int polePairs;
+    double mechAngleOffset;
+    const float* ring;
+    const float* angleRing;
+    float* parkRing;  // null: only the averages are wanted
+    double* parkAverages;
+};
+
+// Rectified-mean and mean-square sums of the phase voltages.
+struct RmsUArgs {
+    static constexpr const char* kName = "kernelRmsU";
+    int n;
+    int offset;
+    int ringLength;
+    const float* phaseRing;
+    PowerResultsGeneral* results;
+};
+
+// The same sums of the line-to-line voltages.
+struct RmsULArgs {
+    static constexpr const char* kName = "kernelRmsUL";
+    int n;
+    int offset;
+    int ringLength;
+    const float* lineRing;
+    PowerResultsGeneral* results;
+};
+
+// Voltage and current sums and the active power sum, per phase.
+struct RmsUIArgs {
+    static constexpr const char* kName = "kernelRmsUI";
+    int n;
+    int offset;
+    int ringLength;
+    const float* phaseRing;
+    const float* currentRing;
+    PowerResultsGeneral* results;
+};
+
+// One-sided Parseval sums of each phase's spectra. The line-to-line spectrum
+// has its own row count (one on a two-phase grid): rows at or above
+// lineRowCount are not read.
+struct FreqRmsArgs {
+    static constexpr const char* kName = "kernelFreqRms";
+    int binCount;
+    int lineRowCount;
+    const float2* spectrumU;
+    const float2* spectrumI;   // null without currents
+    const float2* spectrumUL;  // null without line-to-line results
+    PowerResultsGeneral* results;
+};
+
+// Phase angle of the first voltage's fundamental, the reference of all phases.
+struct ReferenceAngleArgs {
+    static constexpr const char* kName = "kernelReferenceAngle";
+    double frequency;
+    double dFrequency;
+    double lengthRatio;
+    const float2* spectrum;
+    double* referenceAngle;
+};
+
+// Harmonic and interharmonic groups and phases of every spectrum row.
+struct HarmonicsArgs {
+    static constexpr const char* kName = "kernelHarmonics";
+    int binCount;
+    int harmonicCount;
+    int halfWidth;  // bins on each side of an order's centre searched for its group
+    bool interharmonics;
+    double frequency;
+    double dFrequency;
+    double lengthRatio;
+    const double* referenceAngle;
+    const float2* spectrum;
+    float* magnitudes;
+    float* interharmonicValues;
+    float* phases;
+};
+
+// Per-order active, reactive and apparent powers and impedances.
+struct PQSZArgs {
+    static constexpr const char* kName = "kernelPQSZ";
+    int rowCount;
+    int harmonicCount;
+    const float* magnitudes;
+    const float* phases;
+    float* powers;
+    float* impedances;
+};
+
+// Sums of squared harmonic magnitudes up to `highestOrder`, per record.
+struct SumOfHarmonicsSquaredArgs {
+    static constexpr const char* kName = "kernelSumOfHarmonicsSquared";
+    int highestOrder;
+    int harmonicCount;
+    const float* magnitudes;
+    PowerResultsThd* thd;
+};
+
+// Sequence power sums over the bins of each three-phase group.
+struct SymmetricalComponentsArgs {
+    static constexpr const char* kName = "kernelSymmetricalComponents";
+    int binCount;
+    const float2* spectra;
+    double* sums;
+};
+
+// Sequence phasors of the fundamentals of each three-phase group.
+struct SymmetricalComponentsH1Args {
+    static constexpr const char* kName = "kernelSymmetricalComponentsH1";
+    int harmonicCount;
+    const float* magnitudes;
+    const float* phases;
+    double2* components;
+};
+
+// Clarke phasors of the fundamentals and the Park averages derived from them.
+struct ClarkeH1AndParkAveArgs {
+    static constexpr const char* kName = "kernelClarkeH1AndParkAve";
+    int harmonicCount;
+    const float* magnitudes;
+    const float* phases;
+    bool clarke;
+    bool park;
+    double2* clarkeOut;
+    double* parkOut;
+};
+
+}  // namespace powergpu
