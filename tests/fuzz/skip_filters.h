@@ -16,11 +16,13 @@ enum class Filter : unsigned {
     // No write, skip, schedule, reset or period call while a bracket is open
     // or the counter is below zero.
     OpenBracket = 1u << 0,
-    // No value that makes a rebuild fail, and no buffer use after one did.
+    // No value that makes a rebuild fail, no buffer use after one did, and
+    // no check that its message names the backend that failed.
     FailedRebuild = 1u << 1,
     // Cycle frequencies only below half the sample rate.
     PeriodHighFrequency = 1u << 2,
-    // No check that waveform getters reject channels the grid lacks.
+    // Waveform getters asked only for channels 0..2, and not checked for
+    // rejecting channels the grid lacks.
     WaveformChannel = 1u << 3,
 };
 
