@@ -853,7 +853,10 @@ private:
             const int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
             const uint8_t jump = in_.byte();
             if (jump > 240) {
-                cursor = jump > 250 ? in_.u64() : cursor - static_cast<uint64_t>(pps) * 1000;
+                const uint64_t far = jump > 250 ? in_.u64() : 0;
+                // TEMPORARY filter (period-far-start): only jumps back.
+                const bool farAllowed = !skipped(Filter::PeriodFarStart);
+                cursor = jump > 250 && farAllowed ? far : cursor - static_cast<uint64_t>(pps) * 1000;
             }
             starts[k] = cursor;
             lengths[k] = length;

@@ -24,6 +24,8 @@ enum class Filter : unsigned {
     // Waveform getters asked only for channels 0..2, and not checked for
     // rejecting channels the grid lacks.
     WaveformChannel = 1u << 3,
+    // Cycle starts never jump far ahead of the samples written.
+    PeriodFarStart = 1u << 4,
 };
 
 inline unsigned& activeFilters() {
@@ -42,7 +44,8 @@ inline void readFilters() {
     } kNames[] = {{"open-bracket", Filter::OpenBracket},
                   {"failed-rebuild", Filter::FailedRebuild},
                   {"period-high-frequency", Filter::PeriodHighFrequency},
-                  {"waveform-channel", Filter::WaveformChannel}};
+                  {"waveform-channel", Filter::WaveformChannel},
+                  {"period-far-start", Filter::PeriodFarStart}};
     const char* list = std::getenv("POWERGPU_FUZZ_SKIP");
     if (list == nullptr) {
         return;
