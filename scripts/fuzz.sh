@@ -10,7 +10,7 @@
 #   scripts/fuzz.sh build-fuzz/artifacts/crash-...   # replay inputs, printing the calls as C
 #
 # POWERGPU_FUZZ_SKIP=name,... leaves out call kinds of a known, unfixed fault
-# (open-bracket, failed-rebuild, period-high-frequency, period-far-start,
+# (open-bracket, failed-rebuild, period-high-frequency, period-long-span,
 # waveform-channel).
 set -euo pipefail
 cd "$(dirname "$0")/.."

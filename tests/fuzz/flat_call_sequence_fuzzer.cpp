@@ -850,12 +850,17 @@ private:
             const double cycle = std::isfinite(f) && f > 0.0 ? std::min(fs * pps / f, 1e9) : 100.0;
             const int32_t exact = static_cast<int32_t>(std::max(cycle, 1.0));
             const int32_t cycleLengths[] = {exact, exact, exact + 1, 0, -1, kIntMax, 1};
-            const int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
+            int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
+            // TEMPORARY filter (period-long-span): no cycle longer than a ring.
+            const uint64_t ringSpan = model_.ringLength * static_cast<uint64_t>(pps);
+            if (skipped(Filter::PeriodLongSpan) && static_cast<uint64_t>(std::max(length, 0)) > ringSpan) {
+                length = static_cast<int32_t>(std::min<uint64_t>(ringSpan, kIntMax));
+            }
             const uint8_t jump = in_.byte();
             if (jump > 240) {
                 const uint64_t far = jump > 250 ? in_.u64() : 0;
-                // TEMPORARY filter (period-far-start): only jumps back.
-                const bool farAllowed = !skipped(Filter::PeriodFarStart);
+                // TEMPORARY filter (period-long-span): only jumps back.
+                const bool farAllowed = !skipped(Filter::PeriodLongSpan);
                 cursor = jump > 250 && farAllowed ? far : cursor - static_cast<uint64_t>(pps) * 1000;
             }
             starts[k] = cursor;

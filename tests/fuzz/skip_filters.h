@@ -24,8 +24,9 @@ enum class Filter : unsigned {
     // Waveform getters asked only for channels 0..2, and not checked for
     // rejecting channels the grid lacks.
     WaveformChannel = 1u << 3,
-    // Cycle starts never jump far ahead of the samples written.
-    PeriodFarStart = 1u << 4,
+    // Cycles neither start far ahead of the samples written nor span more
+    // than a ring.
+    PeriodLongSpan = 1u << 4,
 };
 
 inline unsigned& activeFilters() {
@@ -45,7 +46,7 @@ inline void readFilters() {
                   {"failed-rebuild", Filter::FailedRebuild},
                   {"period-high-frequency", Filter::PeriodHighFrequency},
                   {"waveform-channel", Filter::WaveformChannel},
-                  {"period-far-start", Filter::PeriodFarStart}};
+                  {"period-long-span", Filter::PeriodLongSpan}};
     const char* list = std::getenv("POWERGPU_FUZZ_SKIP");
     if (list == nullptr) {
         return;
