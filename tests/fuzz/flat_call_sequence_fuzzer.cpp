@@ -861,7 +861,8 @@ private:
                 const uint64_t far = jump > 250 ? in_.u64() : 0;
                 // TEMPORARY filter (period-long-span): only jumps back.
                 const bool farAllowed = !skipped(Filter::PeriodLongSpan);
-                cursor = jump > 250 && farAllowed ? far : cursor - static_cast<uint64_t>(pps) * 1000;
+                const uint64_t back = std::min<uint64_t>(cursor, static_cast<uint64_t>(pps) * 1000);
+                cursor = jump > 250 && farAllowed ? far : cursor - back;
             }
             starts[k] = cursor;
             lengths[k] = length;
