@@ -86,7 +86,7 @@ TEST(GpuBuffers, FailedAllocationLeavesThatSideEmptyReleasedOnceAndRecovers) {
             FAIL() << "the allocation fault did not surface";
         } catch (const GpuException& error) {
             EXPECT_TRUE(std::regex_match(
-                error.what(), std::regex("CUDA error in file 'CudaBuffer', line [0-9]+; error 2: out of memory")));
+                error.what(), std::regex("CPU backend error in file 'CudaBuffer', line [0-9]+; error 2: out of memory")));
         }
         // The host side is resized first: a host failure leaves the old device array.
         EXPECT_EQ(host ? buffer.getHostBuffer() : buffer.getDeviceBuffer(), nullptr);
@@ -308,7 +308,7 @@ TEST(ModuleLifecycle, FailingStreamCreationThrowsAndLeavesNoStream) {
             FAIL() << "the module was constructed";
         } catch (const GpuException& error) {
             EXPECT_TRUE(std::regex_match(
-                error.what(), std::regex("CUDA error in file 'PowerModuleImpl', line [0-9]+; error 2: out of memory")));
+                error.what(), std::regex("CPU backend error in file 'PowerModuleImpl', line [0-9]+; error 2: out of memory")));
         }
         EXPECT_EQ(runtime->liveStreams(), 0u) << "stream " << skip << " failed";
     }

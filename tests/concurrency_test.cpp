@@ -75,7 +75,11 @@ TEST_P(ResultsConcurrency, ProducerAndConsumerThreadsLoseAndReorderNoWindow) {
             ++delivered;
         }
     };
+    std::string consumerFailure;
+    // A device fault must fail the test, not end the process: an exception
+    // leaving a thread would terminate it.
     std::thread consumer([&] {
+        try {
         while (delivered < kWindows && !stop.load()) {
             if (module.isAnyResultReady()) {
                 check(module.getResults(8));
@@ -90,6 +94,9 @@ TEST_P(ResultsConcurrency, ProducerAndConsumerThreadsLoseAndReorderNoWindow) {
                 std::this_thread::yield();
             }
         }
+        } catch (const std::exception& e) {
+            consumerFailure = e.what();
+        }
         stop = true;
     });
     producer.join();
@@ -97,6 +104,7 @@ TEST_P(ResultsConcurrency, ProducerAndConsumerThreadsLoseAndReorderNoWindow) {
     for (const std::string& failure : producerFailures) {
         ADD_FAILURE() << failure;
     }
+    EXPECT_EQ(consumerFailure, "");
     EXPECT_EQ(delivered, kWindows) << "windows lost";
     EXPECT_EQ(wrong, 0) << firstProblem;
     EXPECT_EQ(module.implementation()->getNextSampleToDeliver(), kWindows * kLength);

@@ -117,7 +117,7 @@ TEST_F(FlatInterface, AllocationFailureIsReportedWithItsWholeMessageAndTheModule
     ASSERT_EQ(reports().size(), 1u);
     EXPECT_EQ(reports()[0].first, 1);
     EXPECT_TRUE(std::regex_match(reports()[0].second,
-                                 std::regex("^CUDA error in file 'CudaBuffer', line [0-9]+; error 2: out of memory$")))
+                                 std::regex("^CPU backend error in file 'CudaBuffer', line [0-9]+; error 2: out of memory$")))
         << reports()[0].second;
     EXPECT_EQ(lastError(handle), reports()[0].second);
     EXPECT_EQ(handle->getBufferLength(), 6000u) << "the setting stays";
@@ -139,11 +139,11 @@ TEST_F(FlatInterface, AllocationFailureIsReportedWithItsWholeMessageAndTheModule
     EXPECT_EQ(reports().size(), 1u);
     EXPECT_TRUE(std::regex_match(
         lastError(handle),
-        std::regex("^CUDA error in file 'PowerModuleImpl', line [0-9]+; error 719: unspecified launch failure$")));
+        std::regex("^CPU backend error in file 'PowerModuleImpl', line [0-9]+; error 719: unspecified launch failure$")));
 }
 
 TEST_F(FlatInterface, FftFailuresCarryOneLocationWhateverTheCallAndLeaveNoPlanBehind) {
-    const std::regex form("^CUFFT error in file 'CudaErrorHandling', line ([0-9]+); error 5: Internal error$");
+    const std::regex form("^CPU backend FFT error in file 'CudaErrorHandling', line ([0-9]+); error 5: Internal error$");
     std::set<std::string> lines;
     bool thd = false;
     for (const RuntimeCall call : {RuntimeCall::FftCreate, RuntimeCall::FftPlanMany, RuntimeCall::FftDestroy}) {

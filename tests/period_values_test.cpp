@@ -1,8 +1,11 @@
 // Period values: RVC detection on values worked out by hand, reference tracks
 // and windows built from reported cycles, and whole modules driven as a caller
 // drives them against the values the physics of the signal dictates.
+#include <cstdint>
+#include <deque>
 #include <memory>
 
+#include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
 #include "period/RvcPhaseCalculation.h"
 #include "support/TestSupport.h"
@@ -185,15 +188,44 @@ TEST_F(PeriodTracks, ValidCycleAfterAnInvalidOneNeedsMoreThanNinetyPercentOfTheS
     }
 }
 
-TEST_F(PeriodTracks, EntriesWithoutUsableFrequencyOrLengthAreIgnored) {
-    configure(1);
+TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFrequenciesAreRefused) {
+    configure(1, 50);  // one-cycle windows every half cycle: at most 3200 Hz at 6400 samples/s
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    schedule({0, 0, 0, 0}, {128, 128, 128, 0}, {nan, std::numeric_limits<double>::infinity(), -50.0, 50.0},
-             {true, true, true, true});
-    EXPECT_TRUE(frequencyAt(0) == 0.0 && frequencyAt(100) == 0.0);
-    schedule({0}, {128}, {50.0}, {true});  // the reference is still at phase 0
-    EXPECT_NEAR(phaseAt(0), kStep, 1e-12);
-    EXPECT_NEAR(phaseAt(127), 0.0, 1e-12) << "a whole cycle";
+    for (const double refused : {nan, std::numeric_limits<double>::infinity(), -50.0, 3200.5, 6400.0}) {
+        EXPECT_THROW(schedule({0, 0}, {128, 128}, {50.0, refused}, {true, true}), PowerInvalidCall) << refused;
+        EXPECT_EQ(frequencyAt(0), 0.0) << "a refused call writes nothing, its valid first entry included";
+    }
+    EXPECT_THROW(schedule({0}, {6401}, {50.0}, {true}), PowerInvalidCall) << "a cycle longer than the ring";
+    EXPECT_THROW(schedule({UINT64_MAX - 10}, {128}, {50.0}, {true}), PowerInvalidCall) << "beyond the last index";
+    schedule({0, 0}, {0, -5}, {nan, nan}, {true, true});  // empty: ignored, frequencies unread
+    EXPECT_EQ(frequencyAt(0), 0.0);
+    // A 0 Hz cycle holds the reference where it is; the next cycle goes on from there.
+    schedule({0, 64}, {64, 128}, {0.0, 50.0}, {true, true});
+    EXPECT_TRUE(frequencyAt(10) == 0.0 && phaseAt(63) == 0.0);
+    EXPECT_NEAR(phaseAt(64), kStep, 1e-12);
+    EXPECT_NEAR(phaseAt(191), 0.0, 1e-12) << "a whole cycle after the held samples";
+    // The highest usable frequency is half the sample rate here: windows then
+    // advance one sample each and the chain ends.
+    module.reset(0);
+    schedule({0}, {6400}, {3200.0}, {true});
+    module.skipSamples(6400);
+    EXPECT_GT(fetch().count, 50);
+}
+
+TEST(PeriodWindows, AChainOfAMillionWindowsIsReleasedWithoutRecursion) {
+    // Each window owns its successor; only the head is held here. Released
+    // one by one through the links, the chain would need a stack frame per
+    // window.
+    const double frequency[1] = {0.5}, validity[1] = {1.0};  // half a cycle per sample
+    auto head = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(0, 0, 1.0, 1.0, 0.5);
+    powergpu::PowerPeriodResultsQueueItem* window = head.get();
+    for (uint64_t n = 0; n < 1000000; ++n) {
+        window->addSamplesFromTracks(n + 1, frequency, validity, 1, 1.0);
+        ASSERT_TRUE(window->isLengthCalculated() && window->getNextItem() != nullptr);
+        window = window->getNextItem().get();
+    }
+    EXPECT_EQ(window->getFirstSampleIndex(), 1000000u) << "one window per sample";
+    head.reset();
 }
 
 TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInvalidCyclesMarkThem) {
@@ -261,10 +293,10 @@ TEST_F(PeriodTracks, RejectedCallsChangeNothing) {
     powergpu::test::configure(module, 6400.0, 6400);  // period values off
     EXPECT_THROW(scheduleOne(module), PowerInvalidCall);
     EXPECT_THROW(module.getPeriodResults(&count, &more, &records), PowerInvalidCall);
-    module.setPeriodValuesEnabled(true);  // rebuilt, not reset yet
-    EXPECT_THROW(scheduleOne(module), PowerInvalidCall);
-    EXPECT_THROW(module.getPeriodResults(&count, &more, &records), PowerInvalidCall);
-    EXPECT_EQ(count, -1);
+    module.setPeriodValuesEnabled(true);  // the rebuild starts the window chain at the next sample
+    EXPECT_NO_THROW(scheduleOne(module));
+    EXPECT_NO_THROW(module.getPeriodResults(&count, &more, &records));
+    EXPECT_EQ(count, 0);
     configure(1);
     EXPECT_THROW(module.scheduleForPeriodCalculation(-1, &start, &length, &frequency, &valid), PowerInvalidCall);
     EXPECT_THROW(module.scheduleForPeriodCalculation(1, nullptr, &length, &frequency, &valid), PowerInvalidCall);
@@ -519,4 +551,207 @@ TEST(PeriodValues, MinusFivePercentForOneSecondIsOneRvcEventPerPhaseAndOneTotalE
     EXPECT_EQ(started, 100);
     EXPECT_EQ(ended, 249);
     EXPECT_TRUE(values.back()[0].rvcU.eventCount == 1 && values.back()[0].rvcU.state == 0);
+}
+
+namespace {
+
+// The period values of a cycle table worked out sample by sample, without
+// any shortcut: the reference phase of every sample is accumulated and its
+// phasor taken with a cosine and a sine, the windows are measured off sample
+// by sample, and each value is summed with its weights. It is fed the same
+// calls as the module and computes each value when the module hands it out.
+class PerSamplePeriodValues {
+public:
+    PerSamplePeriodValues(double sampleRate, uint64_t positions, double required, double advance, uint64_t samples)
+        : fs_(sampleRate), positions_(positions), required_(required), advance_(advance), frequency_(samples),
+          cosine_(samples), sine_(samples) {
+        windows_.push_back(Window{0, 1.0});
+    }
+
+    void schedule(const std::vector<Cycle>& cycles) {
+        uint64_t lastSample = 0;
+        for (const Cycle& c : cycles) {
+            const double step = c.frequency / fs_;
+            const uint64_t end = c.start + static_cast<uint64_t>(c.length);
+            const uint64_t q0 = c.start / positions_;
+            const uint64_t q1 = (end - 1) / positions_;
+            const double ff = 1.0 - static_cast<double>(c.start % positions_) / static_cast<double>(positions_);
+            const double lf = static_cast<double>((end - 1) % positions_ + 1) / static_cast<double>(positions_);
+            phase_ = std::fmod(ff * step + phase_, 1.0);
+            set(q0, (1.0 - ff) * previousFrequency_ + ff * c.frequency);
+            for (uint64_t q = q0 + 1; q <= q1; ++q) {
+                phase_ = std::fmod(phase_ + (q == q1 ? lf : 1.0) * step, 1.0);
+                set(q, c.frequency);
+            }
+            previousFrequency_ = c.frequency;
+            lastSample = q1;
+        }
+        // Feed the windows up to the last sample written.
+        for (std::size_t w = open_; w < windows_.size(); ++w) {
+            Window& window = windows_[w];
+            for (; !window.closed && window.next <= lastSample; ++window.next) {
+                const uint64_t k = window.next;
+                const double step = frequency_[k] / fs_;
+                if (!window.successor && window.cycles + step >= advance_) {
+                    const double samplesToStart = (advance_ - window.cycles) / step;
+                    windows_.push_back(Window{k + static_cast<uint64_t>(std::floor(samplesToStart)),
+                                              1.0 - (samplesToStart - std::floor(samplesToStart))});
+                    windows_.back().next = windows_.back().first;
+                    window.successor = true;
+                }
+                if (window.cycles + step >= required_) {
+                    window.last = k;
+                    window.lastFraction = (required_ - window.cycles) / step;
+                    window.closed = true;
+                    break;
+                }
+                window.cycles += k == window.first ? step * window.firstFraction : step;
+            }
+            if (!window.closed) {
+                break;
+            }
+            open_ = w + 1;
+            // A window closing in the last sample ends the feeding: its
+            // successor is fed by the next call, from its own first sample.
+            if (window.last == lastSample) {
+                break;
+            }
+        }
+    }
+
+    // The phase-1 values of the next closed window from the samples u, i.
+    PowerResultsPeriod next(const std::function<float(char, uint64_t)>& sample) {
+        const Window& window = windows_.at(delivered_++);
+        double fw = 0.0, uu = 0.0, ii = 0.0, ui = 0.0;
+        std::complex<double> u1, i1;
+        for (uint64_t k = window.first; k <= window.last; ++k) {
+            const double w = k == window.first ? window.firstFraction : k == window.last ? window.lastFraction : 1.0;
+            const double u = sample('U', k), i = sample('I', k);
+            const std::complex<double> reference(frequency_[k] * cosine_[k], -frequency_[k] * sine_[k]);
+            fw += frequency_[k] * w;
+            uu += w * u * u;
+            ii += w * i * i;
+            ui += w * u * i;
+            u1 += (w * u) * reference;
+            i1 += (w * i) * reference;
+        }
+        const double total =
+            static_cast<double>(window.last - window.first) - 1.0 + window.firstFraction + window.lastFraction;
+        u1 *= std::sqrt(2.0) / fw;
+        i1 *= std::sqrt(2.0) / fw;
+        PowerResultsPeriod r{};
+        r.rmsU = std::sqrt(uu / total);
+        r.rmsI = std::sqrt(ii / total);
+        r.p = ui / total;
+        r.h1U = std::abs(u1);
+        r.h1I = std::abs(i1);
+        r.p1 = u1.real() * i1.real() + u1.imag() * i1.imag();
+        r.s1 = r.h1U * r.h1I;
+        r.phi1 = (std::arg(u1) - std::arg(i1)) * 180.0 / kPi;
+        r.time = (static_cast<double>(window.last) + window.lastFraction) / fs_;
+        return r;
+    }
+
+private:
+    struct Window {
+        uint64_t first;
+        double firstFraction;
+        uint64_t next = first;
+        double cycles = 0.0;
+        bool successor = false;
+        bool closed = false;
+        uint64_t last = 0;
+        double lastFraction = 0.0;
+    };
+    void set(uint64_t q, double frequency) {
+        frequency_.at(q) = frequency;
+        cosine_[q] = std::cos(kTwoPi * phase_);
+        sine_[q] = std::sin(kTwoPi * phase_);
+    }
+
+    double fs_;
+    uint64_t positions_;
+    double required_, advance_;
+    std::vector<double> frequency_, cosine_, sine_;
+    double phase_ = 0.0, previousFrequency_ = 0.0;
+    std::deque<Window> windows_;
+    std::size_t open_ = 0, delivered_ = 0;
+};
+
+}  // namespace
+
+TEST(PeriodValues, EveryValueEqualsThePerSampleFormulationAcrossGeneralWindowBoundaries) {
+    // 49.97 Hz at 10 kHz: cycles of 200.12 samples reported at whole samples
+    // and at 1/1000 sample, one call per general window of 2000 samples, so
+    // that every twentieth value straddles the boundary between two calls'
+    // reference tracks; the ring of 20000 wraps on the way.
+    for (const uint64_t positions : {uint64_t{1}, uint64_t{1000}}) {
+    SCOPED_TRACE(testing::Message() << positions << " positions per sample");
+    const double fs = 10000.0, f = 49.97;
+    std::vector<Cycle> cycles;
+    for (int n = 0; n < 200; ++n) {
+        const auto first = static_cast<uint64_t>(std::llround(n * fs / f * positions));
+        const auto last = static_cast<uint64_t>(std::llround((n + 1) * fs / f * positions));
+        cycles.push_back({first, static_cast<int>(last - first), fs * positions / static_cast<double>(last - first)});
+    }
+    const SignalFunction signal = [&](char kind, int, double t) {
+        return kind == 'U' ? sine(polar(230.0, 10.0), kTwoPi * f, t) : sine(polar(10.0, -20.0), kTwoPi * f, t);
+    };
+    const auto sample = [&](char kind, uint64_t k) { return static_cast<float>(signal(kind, 0, k / fs)); };
+
+    PowerModule module(POWER_BACKEND_CPU);
+    powergpu::test::configure(
+        module, fs, 20000,
+        [](PowerModule& m) {
+            m.setPeriodValuesEnabled(true);
+            m.setHalfPeriodValuesCount(2);
+            m.setPeriodValuesOverlapInPercent(50);
+        },
+        static_cast<int>(positions));
+    ModuleFeeder feeder(module, signal);
+    PerSamplePeriodValues reference(fs, positions, 1.0, 0.5, 40000);
+    std::size_t next = 0, compared = 0;
+    std::vector<bool> valid(cycles.size(), true);
+    for (int block = 0; block < 19; ++block) {
+        feeder.write(2000);
+        module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
+        module.getResults(0);
+        std::vector<Cycle> batch;
+        for (; next < cycles.size() && cycles[next].start + cycles[next].length <= feeder.written() * positions;
+             ++next) {
+            batch.push_back(cycles[next]);
+        }
+        std::vector<uint64_t> starts;
+        std::vector<int> lengths;
+        std::vector<double> frequencies;
+        for (const Cycle& c : batch) {
+            starts.push_back(c.start);
+            lengths.push_back(c.length);
+            frequencies.push_back(c.frequency);
+        }
+        bool flags[64];
+        std::fill_n(flags, 64, true);
+        module.scheduleForPeriodCalculation(static_cast<int>(batch.size()), starts.data(), lengths.data(),
+                                            frequencies.data(), flags);
+        reference.schedule(batch);
+        for (bool more = true; more;) {
+            int count = 0;
+            PowerResultsPeriod* records = nullptr;
+            module.getPeriodResults(&count, &more, &records);
+            for (int n = 0; n < count; ++n, ++compared) {
+                const PowerResultsPeriod& got = records[n * 2 + 1];
+                const PowerResultsPeriod want = reference.next(sample);
+                SCOPED_TRACE(testing::Message() << "value " << compared << " ending at " << want.time << " s");
+                EXPECT_NEAR(got.time, want.time, 1e-12);
+                for (const auto field : {&PowerResultsPeriod::rmsU, &PowerResultsPeriod::rmsI, &PowerResultsPeriod::p,
+                                         &PowerResultsPeriod::h1U, &PowerResultsPeriod::h1I,
+                                         &PowerResultsPeriod::p1, &PowerResultsPeriod::s1}) {
+                    EXPECT_NEAR(got.*field, want.*field, 1e-12 * std::abs(want.*field));
+                }
+                EXPECT_NEAR(got.phi1, want.phi1, 1e-10);
+            }
+        }
+    }
+    EXPECT_GE(compared, 350u);
+    }
 }

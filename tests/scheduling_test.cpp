@@ -396,19 +396,37 @@ protected:
 
 }  // namespace
 
-TEST_F(WindowRefusals, BeforeResetAndAfterARebuildUntilTheNextReset) {
+TEST_F(WindowRefusals, BeforeResetOnlyAndARebuildDropsJustWhatRefersToReplacedBuffers) {
     PowerModule fresh(POWER_BACKEND_CPU);
     EXPECT_EQ(status(scheduleForCalculation(&fresh, 0, 1, 50.0)), 1);
     EXPECT_NE(lastError(&fresh).find("reset"), std::string::npos);
     build();
-    ASSERT_EQ(status(setThdEnabled(&m->module, true)), 0);  // rebuilds: the reset is gone
-    EXPECT_EQ(status(scheduleForCalculation(&m->module, 0, 2000, 50.0)), 1);
-    EXPECT_NE(lastError(&m->module).find("reset"), std::string::npos);
-    EXPECT_EQ(m->impl().getResultsQueueSize(), 0u);
-    m->module.reset(4000);
-    m->feeder.restartAt(4000);
+    write(4000);
+    // A rebuild that reallocates nothing (an RVC threshold) keeps an undelivered window.
+    ASSERT_EQ(status(scheduleForCalculation(&m->module, 0, 2000, 50.0)), 0);
+    ASSERT_EQ(status(setRvcThresholdInPercentOfAverage(&m->module, 3.0)), 0);
+    ASSERT_EQ(status(scheduleForCalculation(&m->module, 2000, 2000, 50.0)), 0);
+    PowerResultsGeneral kept[2];
+    int32_t count = 0;
+    ASSERT_EQ(status(getResults(&m->module, 2, &count, kept)), 0);
+    ASSERT_EQ(count, 2);
+    EXPECT_TRUE(kept[0].firstSampleIndex == 0 && kept[1].firstSampleIndex == 2000);
+    EXPECT_NEAR(kept[0].channels[0].rmsU, 230.0, 230.0 * 1e-3);
+    // THD adds result buffers: the undelivered window goes, writing and
+    // scheduling go on from the next sample without a reset, and the
+    // samples in the ring (its buffer unchanged) can still be scheduled.
+    ASSERT_EQ(status(scheduleForCalculation(&m->module, 0, 2000, 50.0)), 0);
+    ASSERT_EQ(status(setThdEnabled(&m->module, true)), 0);
+    EXPECT_EQ(m->impl().getResultsQueueSize(), 1u) << "only the new pending window";
+    EXPECT_EQ(m->impl().getNextSampleToDeliver(), 4000u);
     write(6000);
+    expectAccepted(1000, 2000);
     expectAccepted(4000, 2000);
+    // A longer ring replaces the rings: their old samples are gone.
+    ASSERT_EQ(status(setBufferLength(&m->module, 12000)), 0);
+    write(8000);
+    expectRefused(5000, 2000, 50.0, {"rebuild", "6000"});
+    expectAccepted(6000, 2000);
 }
 
 TEST_F(WindowRefusals, LengthsSamplesAndFrequenciesOutOfRange) {
@@ -431,21 +449,34 @@ TEST_F(WindowRefusals, LengthsSamplesAndFrequenciesOutOfRange) {
     expectAccepted(6000, 4096);   // as long as the FFT
 }
 
-TEST_F(WindowRefusals, FftLengthBelowFourAndAMissingPlan) {
+TEST_F(WindowRefusals, FftLengthBelowFourAndAModuleWhoseRebuildFailed) {
     build(Settings{100.0, 10000, SinglePhase, 1, 60.0});  // one period at 54 Hz and up: 100 / 54 rounds up to 2
     write(100);
     expectRefused(0, 2, 40.0, {"FFT length", "below 4"});
     // Variable 40 .. 160 Hz: plans of 1024, 2048 and 4096; the second fails to build.
     build(with(SinglePhase, [](PowerModule& p) { p.setVariableFrequency(40.0, 160.0); }));
+    write(6000);
     m->runtime().injectFault(RuntimeCall::FftPlanMany, powergpu::kFftInternalError, 1);
     EXPECT_EQ(status(beginUpdate(&m->module)), 0);
     EXPECT_EQ(status(endUpdate(&m->module)), 3);
     reports().clear();
-    m->module.reset(0);
-    write(6000);
-    expectRefused(0, 1250, 80.0, {"no FFT plan", "2048"});
-    expectRefused(0, 2500, 40.0, {"no FFT plan", "4096"});
-    expectAccepted(0, 600, 150.0);  // three periods of the 50 Hz signal, FFT length 1024
+    // Until a rebuild succeeds, everything that needs the buffers is refused and says why.
+    expectRefused(0, 600, 150.0, {"not built", "CPU backend FFT error", "Internal error"});
+    float* ring = nullptr;
+    EXPECT_EQ(status(getWaveformBufferUInput(&m->module, 0, &ring)), 1);
+    EXPECT_EQ(ring, nullptr);
+    for (const PowerStatusCode refused :
+         {writeSamples(&m->module, 10), skipSamples(&m->module, 10), reset(&m->module, 0)}) {
+        EXPECT_EQ(status(refused), 1);
+        EXPECT_NE(lastError(&m->module).find("not built"), std::string::npos) << lastError(&m->module);
+    }
+    EXPECT_EQ(m->impl().getSamplesWritten(), 6000u) << "refused calls change nothing";
+    // The next rebuild completes; the module goes on from the next sample.
+    EXPECT_EQ(status(setVariableFrequency(&m->module, 40.0, 160.0)), 0);
+    write(12000);
+    expectAccepted(6000, 1250, 80.0);
+    expectAccepted(7250, 2500, 40.0);
+    expectAccepted(9750, 600, 150.0);
 }
 
 TEST_F(WindowRefusals, ParkFromAMechanicalAngleWhoseRingWasNotBuilt) {

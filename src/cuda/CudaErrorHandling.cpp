@@ -49,8 +49,16 @@ const char* cufftResultName(int result) {
     }
 }
 
+namespace {
+
+// Messages name the backend whose call failed, so that a CPU-only user is
+// not sent looking for a GPU problem.
+bool onCuda(const Runtime& runtime) { return runtime.backend() == Backend::Cuda; }
+
+}  // namespace
+
 void throwCudaError(const Runtime& runtime, int code, const char* file, int line) {
-    std::string message = "CUDA error in file '";
+    std::string message = onCuda(runtime) ? "CUDA error in file '" : "CPU backend error in file '";
     message += sourceBaseName(file);
     message += "', line ";
     message += std::to_string(line);
@@ -63,10 +71,17 @@ void throwCudaError(const Runtime& runtime, int code, const char* file, int line
 
 }  // namespace powergpu
 
-void CUFFT_CALL(int result) {
+void CUFFT_CALL(int result) { CUFFT_CALL(result, "CUFFT error in file '"); }
+
+void CUFFT_CALL(const powergpu::Runtime& runtime, int result) {
+    CUFFT_CALL(result, runtime.backend() == powergpu::Backend::Cuda ? "CUFFT error in file '"
+                                                                    : "CPU backend FFT error in file '");
+}
+
+void CUFFT_CALL(int result, const char* prefix) {
     if (result != 0) {
-        const int line = __LINE__;  // the location every cuFFT failure reports
-        std::string message = "CUFFT error in file '";
+        const int line = __LINE__;  // the location every FFT failure reports
+        std::string message = prefix;
         message += powergpu::sourceBaseName(__FILE__);
         message += "', line ";
         message += std::to_string(line);

@@ -2,6 +2,7 @@
 //
 // CUDA_CALL(runtime, call) throws
 //   "CUDA error in file '<file>', line <line>; error <code>: <text>"
+// on the CUDA backend; the CPU backend's message starts "CPU backend error".
 // where <file> is the base name (no directory, no extension) of the source
 // file that holds the check and <text> is the runtime's text for the code.
 // CUFFT_CALL(result) throws
@@ -37,3 +38,7 @@ inline void checkCudaResult(const Runtime& runtime, int code, const char* file, 
 
 // Throws GpuException for any result other than 0.
 void CUFFT_CALL(int result);
+// The same, naming the backend whose FFT failed ("CUFFT error" on CUDA,
+// "CPU backend FFT error" on the CPU).
+void CUFFT_CALL(const powergpu::Runtime& runtime, int result);
+void CUFFT_CALL(int result, const char* prefix);

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "cuda/CudaErrorHandling.h"
 
@@ -54,14 +57,78 @@ void PowerModule::PowerModuleImpl::endUpdate() {
     }
 }
 
+namespace {
+
+// What a rebuild may replace: the memory, the lengths and the item layout of
+// one buffer. Windows and samples that refer to a buffer whose footprint is
+// unchanged stay valid across a rebuild.
+struct BufferFootprint {
+    const void* host = nullptr;
+    const void* device = nullptr;
+    uint64_t length = 0;
+    std::vector<uint16_t> hostItems;
+    std::vector<uint16_t> deviceItems;
+    std::vector<uint16_t> toDevice;
+    std::vector<uint16_t> toHost;
+
+    template <typename T>
+    static BufferFootprint of(const powergpu::GpuBuffer<T>& buffer) {
+        return BufferFootprint{buffer.getHostBuffer(0),         buffer.getDeviceBuffer(0),
+                               buffer.getLength(),              buffer.getHostItemsList(),
+                               buffer.getDeviceItemsList(),     buffer.items().getHost2DeviceItems(),
+                               buffer.items().getDevice2HostItems()};
+    }
+    bool operator==(const BufferFootprint& other) const {
+        return host == other.host && device == other.device && length == other.length &&
+               hostItems == other.hostItems && deviceItems == other.deviceItems && toDevice == other.toDevice &&
+               toHost == other.toHost;
+    }
+};
+
+// The footprint of every buffer of a set, the sample rings first.
+std::vector<BufferFootprint> footprintOf(const powergpu::PowerBuffers& b) {
+    return {BufferFootprint::of(b.waveforms),
+            BufferFootprint::of(b.clarkeParkWaveforms),
+            BufferFootprint::of(b.fftInput),
+            BufferFootprint::of(b.fftOutput),
+            BufferFootprint::of(b.harmonics),
+            BufferFootprint::of(b.thdResults),
+            BufferFootprint::of(b.symmetricalComponents),
+            BufferFootprint::of(b.symmetricalComponentsH1),
+            BufferFootprint::of(b.clarkeH1),
+            BufferFootprint::of(b.parkAverages),
+            BufferFootprint::of(b.generalResults),
+            BufferFootprint::of(b.periodResults),
+            BufferFootprint::of(b.periodSamples)};
+}
+
+// The derived lengths that queued windows and period values were fixed with.
+auto lengthsOf(const powergpu::PowerBuffers& b) {
+    return std::make_tuple(b.generalResultsBufferLength, b.periodResultsBufferLength, b.minFftLength, b.maxFftLength,
+                           b.harmonicsCount, b.periodRecordsPerPeriod, b.bufferDuration);
+}
+
+}  // namespace
+
 void PowerModule::PowerModuleImpl::initialize() {
     syncCuda();
     std::lock_guard<std::mutex> lock(calculationMutex);
-    // Windows in flight refer to positions and slots of the old buffers;
-    // they are dropped, and the caller starts again with reset.
-    dropPendingWork();
-    buffers.initialize();
-    initFftPlans(buffers.minFftLength, buffers.maxFftLength);
+    const std::vector<BufferFootprint> before = footprintOf(buffers);
+    const auto lengthsBefore = lengthsOf(buffers);
+    // From here on the buffers follow the new settings; until the rebuild
+    // completes nothing may use them.
+    config = settings;
+    buffers.setBufferLengthAndDuration(requestedBufferLength, requestedBufferDuration);
+    buildFailure = "a rebuild is in progress";
+    try {
+        buffers.initialize();
+        initFftPlans(buffers.minFftLength, buffers.maxFftLength);
+    } catch (const std::exception& error) {
+        buildFailure = error.what();
+        dropPendingWork();
+        firstAvailableSample.store(samplesWritten.load());
+        throw;
+    }
     const PowerGridConfig grid = config.getGridConfig();
     // A steady state needs at least one value.
     const uint64_t steadyStateLength = static_cast<uint64_t>(std::max(config.rvcSteadyStateLength, 1));
@@ -76,25 +143,61 @@ void PowerModule::PowerModuleImpl::initialize() {
     };
     configure(rvcPhaseCalculation, grid.phasesCount);
     configure(rvcLineToLineCalculation, grid.lineToLineCount);
+    buildFailure.clear();
+
+    const std::vector<BufferFootprint> after = footprintOf(buffers);
+    // A rebuild that changed nothing the queued work refers to (an RVC
+    // threshold, say) drops nothing.
+    if (before != after || lengthsBefore != lengthsOf(buffers) || !isReset()) {
+        restartAfterRebuild(!(before.front() == after.front()));
+    }
     ++initializeCount;
+}
+
+void PowerModule::PowerModuleImpl::restartAfterRebuild(const bool ringsReplaced) {
+    dropPendingWork();
+    const uint64_t next = samplesWritten.load();
+    if (ringsReplaced) {
+        firstAvailableSample.store(next);
+    }
+    if (!resetDone) {
+        return;
+    }
+    // Running indices survive; what was scheduled but not delivered is gone,
+    // so delivery and the period chain go on from the next sample written.
+    nextSampleToCalculate.store(next);
+    nextSampleToDeliver.store(next);
+    {
+        std::lock_guard<std::mutex> results(resultsMutex);
+        createPendingWindow(next);
+    }
+    resetPeriodScheduling(next);
+}
+
+void PowerModule::PowerModuleImpl::requireBuilt(const char* const operation) const {
+    if (!buildFailure.empty()) {
+        throw PowerInvalidCall(std::string(operation) + ": the module is not built because its last rebuild failed (" +
+                               buildFailure + "); change a setting or call beginUpdate and endUpdate to rebuild it.");
+    }
 }
 
 template <typename Store>
 void PowerModule::PowerModuleImpl::storeAndRebuild(Store store) {
-    store(config);
+    store(settings);
     lazyInitialize();
 }
 
 // ------------------------------------------------------------------ settings
 
 void PowerModule::PowerModuleImpl::setBufferLengthAndDuration(uint64_t length, double duration) {
-    buffers.setBufferLengthAndDuration(length, duration);
+    requestedBufferLength = length;
+    requestedBufferDuration = duration;
     lazyInitialize();
 }
 
 void PowerModule::PowerModuleImpl::setSampleRate(double rate, int positionsPerSample) {
-    config.sampleRate = rate;
-    config.positionsPerSample = positionsPerSample;
+    settings.sampleRate = rate;
+    settings.positionsPerSample = positionsPerSample;
     lazyInitialize();
 }
 

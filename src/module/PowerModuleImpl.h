@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <string>
 #include <vector>
 
 #include "cuda/PowerBuffers.h"
@@ -46,7 +47,15 @@ public:
     powergpu::Runtime& runtime() const { return *runtime_; }
 
     // ---- settings and rebuild (module/PowerModuleImpl.cpp)
-    const PowerConfig& getConfig() const { return config; }
+    // The settings as stored (what the getters report) and as applied by
+    // the last rebuild (what the ring, scheduling, kernels and period values
+    // use). They differ inside an open update bracket and after a failed
+    // rebuild.
+    const PowerConfig& getConfig() const { return settings; }
+    const PowerConfig& getAppliedConfig() const { return config; }
+    // Empty while the buffers match the applied settings; after a failed
+    // rebuild, why the module is not built.
+    const std::string& getBuildFailure() const { return buildFailure; }
     void beginUpdate();
     void endUpdate();
     int32_t getUpdateCounter() const { return updateCounter.load(); }
@@ -54,83 +63,83 @@ public:
     uint64_t getInitializeCount() const { return initializeCount.load(); }
 
     void setBufferLengthAndDuration(uint64_t length, double duration);
-    uint64_t getBufferLength() const { return buffers.getBufferLength(); }
-    double getBufferDuration() const { return buffers.getBufferDuration(); }
+    uint64_t getBufferLength() const { return requestedBufferLength; }
+    double getBufferDuration() const { return requestedBufferDuration; }
     void setSampleRate(double rate, int positionsPerSample);
-    double getSampleRate() const { return config.sampleRate; }
-    int getPositionsPerSample() const { return config.positionsPerSample; }
+    double getSampleRate() const { return settings.sampleRate; }
+    int getPositionsPerSample() const { return settings.positionsPerSample; }
     void setStaticFrequency(double frequency, double tolerance);
     void setVariableFrequency(double lowest, double highest);
     void setGridConfigType(PowerGridConfigType type);
-    PowerGridConfigType getGridConfigType() const { return config.gridConfigType; }
-    PowerGridConfig getGridConfig() const { return config.getGridConfig(); }
+    PowerGridConfigType getGridConfigType() const { return settings.gridConfigType; }
+    PowerGridConfig getGridConfig() const { return settings.getGridConfig(); }
     void setPeriodCount(uint16_t count);
-    uint16_t getPeriodCount() const { return config.periodCount; }
+    uint16_t getPeriodCount() const { return settings.periodCount; }
 
     void setPeriodValuesEnabled(bool enabled);
-    bool getPeriodValuesEnabled() const { return config.periodValuesEnabled; }
+    bool getPeriodValuesEnabled() const { return settings.periodValuesEnabled; }
     void setFundamentalPeriodValuesEnabled(bool enabled);
-    bool getFundamentalPeriodValuesEnabled() const { return config.fundamentalPeriodValuesEnabled; }
+    bool getFundamentalPeriodValuesEnabled() const { return settings.fundamentalPeriodValuesEnabled; }
     void setPeriodSymmetricalComponentsEnabled(bool enabled);
-    bool getPeriodSymmetricalComponentsEnabled() const { return config.arePeriodSymmetricalComponentsEnabled(); }
-    void setHalfPeriodValuesCount(uint16_t count) { config.halfPeriodValuesCount = count; }
-    uint16_t getHalfPeriodValuesCount() const { return config.halfPeriodValuesCount; }
-    void setPeriodValuesOverlapInPercent(uint16_t percent) { config.periodValuesOverlapInPercent = percent; }
-    uint16_t getPeriodValuesOverlapInPercent() const { return config.periodValuesOverlapInPercent; }
+    bool getPeriodSymmetricalComponentsEnabled() const { return settings.arePeriodSymmetricalComponentsEnabled(); }
+    void setHalfPeriodValuesCount(uint16_t count) { settings.halfPeriodValuesCount = config.halfPeriodValuesCount = count; }
+    uint16_t getHalfPeriodValuesCount() const { return settings.halfPeriodValuesCount; }
+    void setPeriodValuesOverlapInPercent(uint16_t percent) { settings.periodValuesOverlapInPercent = config.periodValuesOverlapInPercent = percent; }
+    uint16_t getPeriodValuesOverlapInPercent() const { return settings.periodValuesOverlapInPercent; }
     bool getAnyPeriodValuesEnabled() const {
-        return config.periodValuesEnabled || config.fundamentalPeriodValuesEnabled;
+        return settings.periodValuesEnabled || settings.fundamentalPeriodValuesEnabled;
     }
 
     void setCurrentEnabled(bool enabled);
-    bool getCurrentEnabled() const { return config.currentEnabled; }
+    bool getCurrentEnabled() const { return settings.currentEnabled; }
     void setLineToLineResultsEnabled(bool enabled);
-    bool getLineToLineResultsEnabled() const { return config.lineToLineResultsEnabled; }
+    bool getLineToLineResultsEnabled() const { return settings.lineToLineResultsEnabled; }
     void setWaveformsEnabled(bool enabled);
-    bool getWaveformsEnabled() const { return config.waveformsEnabled; }
+    bool getWaveformsEnabled() const { return settings.waveformsEnabled; }
     void setInterHarmonicsEnabled(bool enabled);
-    bool getInterHarmonicsEnabled() const { return config.interHarmonicsEnabled; }
+    bool getInterHarmonicsEnabled() const { return settings.interHarmonicsEnabled; }
     void setFullFftEnabled(bool enabled);
-    bool getFullFftEnabled() const { return config.getFullFftEnabled(); }
+    bool getFullFftEnabled() const { return settings.getFullFftEnabled(); }
     void setThdEnabled(bool enabled);
-    bool getThdEnabled() const { return config.thdEnabled; }
+    bool getThdEnabled() const { return settings.thdEnabled; }
     void setHighestRequestedHarmonic(int order);
-    int getHighestRequestedHarmonic() const { return config.highestRequestedHarmonic; }
+    int getHighestRequestedHarmonic() const { return settings.highestRequestedHarmonic; }
     void setThdHighestHarmonic(int order);
-    int getThdHighestHarmonic() const { return config.thdHighestHarmonic; }
+    int getThdHighestHarmonic() const { return settings.thdHighestHarmonic; }
     void setSymmetricalComponentsEnabled(bool enabled);
-    bool getSymmetricalComponentsEnabled() const { return config.areSymmetricalComponentsEnabled(); }
+    bool getSymmetricalComponentsEnabled() const { return settings.areSymmetricalComponentsEnabled(); }
 
     void setRvcEnabled(bool enabled);
-    bool getRvcEnabled() const { return config.rvcEnabled; }
+    bool getRvcEnabled() const { return settings.rvcEnabled; }
     void setRvcSteadyStateLength(int length);
-    int getRvcSteadyStateLength() const { return config.rvcSteadyStateLength; }
+    int getRvcSteadyStateLength() const { return settings.rvcSteadyStateLength; }
     void setRvcThreshold(double percent);
-    double getRvcThreshold() const { return config.rvcThreshold; }
+    double getRvcThreshold() const { return settings.rvcThreshold; }
     void setRvcThresholdHysteresis(double percent);
-    double getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
+    double getRvcThresholdHysteresis() const { return settings.rvcThresholdHysteresis; }
 
     void setClarkeTransformEnabled(bool enabled);
-    bool getClarkeTransformEnabled() const { return config.clarkeTransformEnabled; }
+    bool getClarkeTransformEnabled() const { return settings.clarkeTransformEnabled; }
     void setParkTransformEnabled(bool enabled);
-    bool getParkTransformEnabled() const { return config.parkTransformEnabled; }
+    bool getParkTransformEnabled() const { return settings.parkTransformEnabled; }
     void setClarkeOrParkVoltagesEnabled(bool enabled);
-    bool getClarkeOrParkVoltagesEnabled() const { return config.clarkeOrParkVoltagesEnabled; }
+    bool getClarkeOrParkVoltagesEnabled() const { return settings.clarkeOrParkVoltagesEnabled; }
     void setClarkeOrParkCurrentsEnabled(bool enabled);
-    bool getClarkeOrParkCurrentsEnabled() const { return config.clarkeOrParkCurrentsEnabled; }
+    bool getClarkeOrParkCurrentsEnabled() const { return settings.clarkeOrParkCurrentsEnabled; }
     void setClarkeOrParkWaveformsEnabled(bool enabled);
-    bool getClarkeOrParkWaveformsEnabled() const { return config.clarkeOrParkWaveformsEnabled; }
-    void setMechanicalAngleUsed(bool used) { config.mechanicalAngleUsed = used; }
-    bool getMechanicalAngleUsed() const { return config.mechanicalAngleUsed; }
-    void setPolePairs(int polePairs) { config.polePairs = polePairs; }
-    int getPolePairs() const { return config.polePairs; }
-    void setMechAngleOffset(double offset) { config.mechAngleOffset = offset; }
-    double getMechAngleOffset() const { return config.mechAngleOffset; }
+    bool getClarkeOrParkWaveformsEnabled() const { return settings.clarkeOrParkWaveformsEnabled; }
+    void setMechanicalAngleUsed(bool used) { settings.mechanicalAngleUsed = config.mechanicalAngleUsed = used; }
+    bool getMechanicalAngleUsed() const { return settings.mechanicalAngleUsed; }
+    void setPolePairs(int polePairs) { settings.polePairs = config.polePairs = polePairs; }
+    int getPolePairs() const { return settings.polePairs; }
+    void setMechAngleOffset(double offset) { settings.mechAngleOffset = config.mechAngleOffset = offset; }
+    double getMechAngleOffset() const { return settings.mechAngleOffset; }
 
     // Counts and lengths derived from the settings.
-    uint8_t getPhasesCount() const { return config.getPhasesCount(); }
-    uint8_t getVoltagesCount() const { return config.getVoltagesCount(); }
-    uint8_t getCurrentsCount() const { return config.getCurrentsCount(); }
-    uint8_t getLineToLineCount() const { return config.getLineToLineCount(); }
+    uint8_t getPhasesCount() const { return settings.getPhasesCount(); }
+    uint8_t getVoltagesCount() const { return settings.getVoltagesCount(); }
+    uint8_t getCurrentsCount() const { return settings.getCurrentsCount(); }
+    uint8_t getLineToLineCount() const { return settings.getLineToLineCount(); }
     uint64_t getFftLength(uint64_t windowLength, double frequency) const;
     uint64_t getMaxHarmonicsCount() const;
     uint8_t getHarmonicOutputsCount() const;
@@ -186,7 +195,15 @@ private:
     void initFftPlans(uint64_t minFftLength, uint64_t maxFftLength);
     QueueItemPointer getNextQueueItem(const powergpu::PowerResultsQueueItem& previous);
     void validateWindow(uint64_t firstSampleIndex, uint32_t length, double frequency) const;
+    // Throws PowerInvalidCall naming `operation` while a failed rebuild
+    // left the buffers unusable.
+    void requireBuilt(const char* operation) const;
+    // After a rebuild that replaced buffers: drops the windows and period
+    // values that refer to them and starts the chains again at the next
+    // sample to write (when the module had been reset).
+    void restartAfterRebuild(bool ringsReplaced);
     void dropPendingWork();
+    void createPendingWindow(uint64_t firstSampleIndex);
 
     // pipeline/ResultAssembly.cpp
     PowerResultsGeneral buildGeneralResults(const powergpu::PowerResultsQueueItem& item) const;
@@ -196,13 +213,28 @@ private:
 
     // period/PeriodScheduling.cpp, period/PeriodValues.cpp
     void resetPeriodScheduling(uint64_t firstSampleIndex);
+    void restartLaggingChain(int count, const uint64_t* starts, const int* lengths, uint64_t positions,
+                             uint64_t ringLength);
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
     std::shared_ptr<powergpu::Runtime> runtime_;
 
+    // Stored settings: setters write them, getters read them.
+    PowerConfig settings;
+    uint64_t requestedBufferLength = 0;
+    double requestedBufferDuration = 1.0;
+    // Settings applied by the last rebuild; the buffers are sized from them
+    // and everything that touches the buffers reads them.
     PowerConfig config;
     powergpu::PowerBuffers buffers;
+    std::string buildFailure;
+    // Whether reset has ever been called: a rebuild then re-creates the
+    // pending window so that writing and scheduling go on.
+    bool resetDone = false;
+    // The oldest sample the rings still hold: samples written before a
+    // rebuild that replaced the rings are gone.
+    std::atomic<uint64_t> firstAvailableSample{0};
     RvcMultiPhaseCalculation rvcPhaseCalculation;
     RvcMultiPhaseCalculation rvcLineToLineCalculation;
 

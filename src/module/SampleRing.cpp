@@ -3,6 +3,7 @@
 // on the stream of the window that will consume them.
 #include <string>
 
+#include "cuda/CudaErrorHandling.h"
 #include "module/PowerModuleImpl.h"
 
 namespace {
@@ -18,6 +19,7 @@ void requireReset(bool reset, const char* operation) {
 
 void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(uint32_t count) {
     std::lock_guard<std::mutex> lock(calculationMutex);
+    requireBuilt("writeSamples");
     requireReset(currentQueueItem != nullptr, "writeSamples");
     const uint64_t ringLength = buffers.getBufferLength();
     if (count > ringLength) {
@@ -27,11 +29,21 @@ void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(uint32_t count) {
     if (count == 0) {
         return;
     }
-    buffers.waveforms.copySegmentFromHostToDevice(samplesWritten.load(), count, currentQueueItem->getCudaStream());
+    powergpu::Runtime& rt = *runtime_;
+    const powergpu::StreamHandle stream = currentQueueItem->getCudaStream();
+    // The new samples may overwrite ring positions that a scheduled window's
+    // kernels have not read yet: the copy waits for the event recorded
+    // behind the last scheduled window's kernels (windows run one after the
+    // other, so every earlier window is done by then too).
+    if (currentQueueItem->getCalculationIndex() != 0) {
+        CUDA_CALL(rt, rt.streamWaitEvent(stream, currentQueueItem->getEventResultsCalculated(), 0));
+    }
+    buffers.waveforms.copySegmentFromHostToDevice(samplesWritten.load(), count, stream);
     samplesWritten += count;
 }
 
 void PowerModule::PowerModuleImpl::skipSamples(uint32_t count) {
+    requireBuilt("skipSamples");
     requireReset(currentQueueItem != nullptr, "skipSamples");
     const uint64_t next = samplesWritten.load() + count;
     samplesWritten.store(next);
@@ -40,39 +52,77 @@ void PowerModule::PowerModuleImpl::skipSamples(uint32_t count) {
     currentQueueItem->reset(next);
 }
 
+namespace {
+
+// The host ring of one channel, after checking that the channel exists in
+// the grid configuration the buffers were built for: a pointer into another
+// channel's ring would let the caller overwrite it unnoticed.
+float* channelRing(const powergpu::GpuBuffer<float>& buffer, const char* operation, const char* kind, uint8_t channel,
+                   int count, int firstItem) {
+    if (channel >= count) {
+        const std::string valid =
+            count == 0 ? "this configuration has none" : "valid channels: 0 to " + std::to_string(count - 1);
+        throw PowerInvalidCall(std::string(operation) + ": channel " + std::to_string(channel) + " is not " + kind +
+                               " (" + valid + ").");
+    }
+    // Item 0 addresses the array start even where it has no host slot of
+    // its own; a channel without host storage has no pointer.
+    const auto item = static_cast<uint16_t>(firstItem + channel);
+    return buffer.items().getHostItemIndex(item) < 0 ? nullptr : buffer.getHostBuffer(item);
+}
+
+}  // namespace
+
 float* PowerModule::PowerModuleImpl::getWaveformBufferUInput(uint8_t channel) const {
-    const bool star = config.getGridConfig().isStar;
-    return buffers.waveforms.getHostBuffer(static_cast<uint16_t>(star ? channel : 6 + channel));
+    requireBuilt("getWaveformBufferUInput");
+    const PowerGridConfig grid = config.getGridConfig();
+    return channelRing(buffers.waveforms, "getWaveformBufferUInput", "a measured voltage of this grid configuration",
+                       channel, grid.voltagesCount, grid.isStar ? 0 : 6);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferUStar(uint8_t channel) const {
-    return buffers.waveforms.getHostBuffer(channel);
+    requireBuilt("getWaveformBufferUStar");
+    return channelRing(buffers.waveforms, "getWaveformBufferUStar", "a phase voltage of this grid configuration",
+                       channel, config.getPhasesCount(), 0);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferUDelta(uint8_t channel) const {
-    return buffers.waveforms.getHostBuffer(static_cast<uint16_t>(6 + channel));
+    requireBuilt("getWaveformBufferUDelta");
+    const int phases = config.getPhasesCount();
+    return channelRing(buffers.waveforms, "getWaveformBufferUDelta",
+                       "a line-to-line voltage of this grid configuration", channel, phases * (phases - 1) / 2, 6);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferI(uint8_t channel) const {
-    return buffers.waveforms.getHostBuffer(static_cast<uint16_t>(3 + channel));
+    requireBuilt("getWaveformBufferI");
+    return channelRing(buffers.waveforms, "getWaveformBufferI",
+                       config.currentEnabled ? "a current of this grid configuration" : "a current (currents are off)",
+                       channel, config.currentEnabled ? config.getPhasesCount() : 0, 3);
 }
 
+// Clarke and Park waveforms have three components each (alpha, beta, zero;
+// d, q, zero).
 float* PowerModule::PowerModuleImpl::getWaveformBufferClarkeU(uint8_t channel) const {
-    return buffers.clarkeParkWaveforms.getHostBuffer(channel);
+    requireBuilt("getWaveformBufferClarkeU");
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeU", "a Clarke component", channel, 3, 0);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferClarkeI(uint8_t channel) const {
-    return buffers.clarkeParkWaveforms.getHostBuffer(static_cast<uint16_t>(3 + channel));
+    requireBuilt("getWaveformBufferClarkeI");
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeI", "a Clarke component", channel, 3, 3);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferParkU(uint8_t channel) const {
-    return buffers.clarkeParkWaveforms.getHostBuffer(static_cast<uint16_t>(6 + channel));
+    requireBuilt("getWaveformBufferParkU");
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkU", "a Park component", channel, 3, 6);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferParkI(uint8_t channel) const {
-    return buffers.clarkeParkWaveforms.getHostBuffer(static_cast<uint16_t>(9 + channel));
+    requireBuilt("getWaveformBufferParkI");
+    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkI", "a Park component", channel, 3, 9);
 }
 
 float* PowerModule::PowerModuleImpl::getWaveformBufferMechAngles() const {
+    requireBuilt("getWaveformBufferMechAngles");
     return buffers.waveforms.getHostBuffer(9);
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <sstream>
 #include <string>
 
 #include "module/PowerModuleImpl.h"
@@ -54,6 +55,47 @@ double wrapCycles(const double cycles) {
     throw PowerInvalidCall("scheduleForPeriodCalculation: " + reason);
 }
 
+std::string describe(const double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+// Checks every entry before anything changes. A frequency must be finite
+// and not negative (0 Hz advances the reference by nothing), and low enough
+// that a period window spans at least one sample: otherwise each window's
+// successor would start in the same sample and the chain would never move
+// on. A cycle cannot be longer than the ring that holds its samples.
+void validateCycles(const int count, const uint64_t* const starts, const int* const lengths,
+                    const double* const frequencies, const double sampleRate, const uint64_t positions,
+                    const double advanceBy, const uint64_t ringLength) {
+    const double highest = advanceBy * sampleRate;
+    for (int entry = 0; entry < count; ++entry) {
+        if (lengths[entry] <= 0) {
+            continue;
+        }
+        const std::string name = "entry " + std::to_string(entry);
+        const double frequency = frequencies[entry];
+        if (!std::isfinite(frequency) || frequency < 0.0) {
+            reject(name + ": the frequency " + describe(frequency) + " Hz is not a finite frequency of 0 Hz or more");
+        }
+        if (frequency > highest) {
+            reject(name + ": the frequency " + describe(frequency) + " Hz is above " + describe(highest) +
+                   " Hz, where a period window of " + describe(advanceBy) +
+                   " cycles would not advance by a whole sample at " + describe(sampleRate) + " samples per second");
+        }
+        const auto length = static_cast<uint64_t>(lengths[entry]);
+        if (length / positions > ringLength) {
+            reject(name + ": the cycle of " + std::to_string(length) + " positions is longer than the ring of " +
+                   std::to_string(ringLength) + " samples that holds its samples");
+        }
+        if (starts[entry] > UINT64_MAX - length) {
+            reject(name + ": the cycle starting at position " + std::to_string(starts[entry]) +
+                   " ends beyond the largest running index");
+        }
+    }
+}
+
 // Feeds the window chain with the reference tracks up to and including
 // lastSample; every window whose length becomes known is queued in order.
 void feedPeriodWindows(PeriodItemPointer& current, std::deque<PeriodItemPointer>& queue, const ReferenceTracks& tracks,
@@ -99,6 +141,30 @@ void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSam
     }
 }
 
+void PowerModule::PowerModuleImpl::restartLaggingChain(const int count, const uint64_t* const starts,
+                                                       const int* const lengths, const uint64_t positions,
+                                                       const uint64_t ringLength) {
+    uint64_t firstReported = UINT64_MAX;
+    for (int entry = 0; entry < count; ++entry) {
+        if (lengths[entry] > 0) {
+            firstReported = std::min(firstReported, starts[entry] / positions);
+        }
+    }
+    const uint64_t written = samplesWritten.load();
+    const uint64_t oldest = written > ringLength ? written - ringLength : 0;
+    // Windows more than a ring behind the samples the ring holds, or behind
+    // the first reported cycle, could only be measured off tracks that later
+    // samples have overwritten; walking them would also cost time in
+    // proportion to the gap. The chain starts again at the first reported
+    // cycle.
+    const uint64_t next = currentPeriodItem->getNextSampleIndexToProcess();
+    if (firstReported != UINT64_MAX && (next < oldest || firstReported - std::min(firstReported, next) > ringLength)) {
+        currentPeriodItem = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(
+            currentPeriodItem->getItemIndex(), firstReported, 1.0, currentPeriodItem->getRequiredLength(),
+            currentPeriodItem->getAdvanceBy());
+    }
+}
+
 void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count, const uint64_t* const starts,
                                                                 const int* const lengths,
                                                                 const double* const frequencies,
@@ -132,15 +198,17 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
     }
 
     const uint64_t positions = static_cast<uint64_t>(positionsPerSample);
+    validateCycles(count, starts, lengths, frequencies, sampleRate, positions, currentPeriodItem->getAdvanceBy(),
+                   tracks.length);
+
+    restartLaggingChain(count, starts, lengths, positions, tracks.length);
+
     uint64_t lastSample = 0;
     for (int entry = 0; entry < count; ++entry) {
         const int length = lengths[entry];
         const double frequency = frequencies[entry];
-        // Empty cycles describe no samples and are skipped. A frequency that
-        // is not a positive finite number is skipped too: written to the
-        // tracks it would turn the reference phase into NaN, and every window
-        // from here on would never close.
-        if (length <= 0 || !std::isfinite(frequency) || frequency <= 0.0) {
+        // Empty cycles describe no samples and are skipped.
+        if (length <= 0) {
             continue;
         }
         const double step = frequency / sampleRate;  // reference cycles per sample

@@ -13,6 +13,16 @@ PowerPeriodResultsQueueItem::PowerPeriodResultsQueueItem(const uint64_t itemInde
       requiredLength(requiredLength),
       advanceBy(advanceBy) {}
 
+PowerPeriodResultsQueueItem::~PowerPeriodResultsQueueItem() {
+    std::shared_ptr<PowerPeriodResultsQueueItem> next = std::move(nextItem);
+    // Only successors that nothing else holds end here; one still held
+    // elsewhere keeps the rest of the chain alive.
+    while (next && next.use_count() == 1) {
+        std::shared_ptr<PowerPeriodResultsQueueItem> after = std::move(next->nextItem);
+        next = std::move(after);
+    }
+}
+
 // The successor starts where `advanceBy` cycles have passed.
 void PowerPeriodResultsQueueItem::createNextItem(const uint64_t sampleIndex, const double accumulated,
                                                  const double cyclesPerSample) {

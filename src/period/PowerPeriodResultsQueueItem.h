@@ -12,6 +12,11 @@ class PowerPeriodResultsQueueItem {
 public:
     PowerPeriodResultsQueueItem(uint64_t itemIndex, uint64_t firstSampleIndex, double firstSampleFractionToUse,
                                 double requiredLength, double advanceBy);
+    PowerPeriodResultsQueueItem(const PowerPeriodResultsQueueItem&) = delete;
+    PowerPeriodResultsQueueItem& operator=(const PowerPeriodResultsQueueItem&) = delete;
+    // Each window owns its successor; the chain is released in a loop, so
+    // that no chain length can exhaust the stack.
+    ~PowerPeriodResultsQueueItem();
 
     // Feeds the samples from the next one to process up to lastSample, or
     // until the window's length is known. Sample k advances the reference by

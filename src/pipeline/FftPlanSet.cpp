@@ -20,7 +20,7 @@ void FftPlanSet::destroyAll() {
         plans_.erase(plans_.begin());
         if (plan.created) {
             try {
-                CUFFT_CALL(runtime_.fftDestroy(plan.handle));
+                CUFFT_CALL(runtime_, runtime_.fftDestroy(plan.handle));
             } catch (...) {
                 plans_.insert(plans_.begin(), plan);
                 throw;
@@ -39,7 +39,7 @@ void FftPlanSet::rebuild(uint64_t minFftLength, uint64_t maxFftLength, int batch
     for (;;) {
         plans_.push_back(Plan{0, false, false, static_cast<int>(n), batch});
         Plan& plan = plans_.back();
-        CUFFT_CALL(runtime_.fftCreate(&plan.handle));
+        CUFFT_CALL(runtime_, runtime_.fftCreate(&plan.handle));
         plan.created = true;
         FftPlanParameters parameters;
         parameters.n = static_cast<int>(n);
@@ -51,7 +51,7 @@ void FftPlanSet::rebuild(uint64_t minFftLength, uint64_t maxFftLength, int batch
         parameters.odist = static_cast<int>(n / 2 + 1);
         parameters.type = kFftTypeR2C;
         parameters.batch = batch;
-        CUFFT_CALL(runtime_.fftPlanMany(plan.handle, parameters));
+        CUFFT_CALL(runtime_, runtime_.fftPlanMany(plan.handle, parameters));
         plan.planned = true;
         n = n * 2u;
         if (widened(n) > maxFftLength) {

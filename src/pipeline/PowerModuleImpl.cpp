@@ -59,10 +59,10 @@ void PowerModule::PowerModuleImpl::initFftPlans(uint64_t minFftLength, uint64_t 
 
 void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uint32_t length,
                                                   double frequency) const {
+    requireBuilt("scheduleForCalculation");
     if (currentQueueItem == nullptr) {
         throw PowerInvalidCall(
-            "scheduleForCalculation before reset: call reset with the running index of the first sample "
-            "(again after any setting that rebuilds the module).");
+            "scheduleForCalculation before reset: call reset with the running index of the first sample.");
     }
     const uint64_t ringLength = buffers.getBufferLength();
     if (length == 0) {
@@ -85,6 +85,11 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
         throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
                                " has already been overwritten in the ring (samples written: " +
                                std::to_string(written) + ", buffer length: " + std::to_string(ringLength) + ").");
+    }
+    if (firstSampleIndex < firstAvailableSample.load()) {
+        throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
+                               " was written before a rebuild replaced the sample rings; the rings hold samples from " +
+                               std::to_string(firstAvailableSample.load()) + " on.");
     }
     const double sampleRate = config.sampleRate;
     if (!std::isfinite(frequency) || frequency <= 0.0 || !(frequency < sampleRate / 2.0)) {
@@ -307,8 +312,8 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     }
 
     // ---- spectral stage: one batched transform of every FFT channel
-    CUFFT_CALL(rt.fftSetStream(plan, stream));
-    CUFFT_CALL(rt.fftExecR2C(plan, fftInU, fftOutU));
+    CUFFT_CALL(rt, rt.fftSetStream(plan, stream));
+    CUFFT_CALL(rt, rt.fftExecR2C(plan, fftInU, fftOutU));
 
     const auto spectralGrid = static_cast<unsigned>(std::min<uint64_t>((uint64_t{fftOutputLength} + 31) / 32, 1024));
     const unsigned harmonicGrid = (harmonicLength + 31) >> 5;
@@ -414,7 +419,17 @@ std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int ma
             break;
         }
         const QueueItemPointer front = resultsQueue.front();
-        if (front == nullptr || !front->isResultReady()) {
+        bool ready = false;
+        try {
+            ready = front != nullptr && front->isResultReady();
+        } catch (const GpuException&) {
+            // Records already taken from the queue are handed out; the fault
+            // surfaces on the next call, which finds nothing to hand out first.
+            if (results.empty()) {
+                throw;
+            }
+        }
+        if (!ready) {
             break;
         }
         resultsQueue.pop();
@@ -438,22 +453,29 @@ void PowerModule::PowerModuleImpl::dropPendingWork() {
     periodQueue.clear();
 }
 
-void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
-    syncCuda();
-    std::lock_guard<std::mutex> calculation(calculationMutex);
-    samplesWritten.store(firstSampleIndex);
-    nextSampleToCalculate.store(firstSampleIndex);
-    nextSampleToDeliver.store(firstSampleIndex);
-    std::lock_guard<std::mutex> results(resultsMutex);
-    while (!resultsQueue.empty()) {
-        resultsQueue.pop();
-    }
+void PowerModule::PowerModuleImpl::createPendingWindow(const uint64_t firstSampleIndex) {
     // Until the new pending item exists the module counts as not reset, so a
     // failure here leaves it rejecting work rather than using a stale item.
     currentQueueItem.reset();
     auto first = std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, 0, firstSampleIndex, 0, 0, 0,
                                                          cudaStreams[0]);
-    resetPeriodScheduling(firstSampleIndex);
     currentQueueItem = first;
     resultsQueue.push(first);
+}
+
+void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
+    requireBuilt("reset");
+    syncCuda();
+    std::lock_guard<std::mutex> calculation(calculationMutex);
+    samplesWritten.store(firstSampleIndex);
+    nextSampleToCalculate.store(firstSampleIndex);
+    nextSampleToDeliver.store(firstSampleIndex);
+    firstAvailableSample.store(firstSampleIndex);
+    std::lock_guard<std::mutex> results(resultsMutex);
+    while (!resultsQueue.empty()) {
+        resultsQueue.pop();
+    }
+    createPendingWindow(firstSampleIndex);
+    resetPeriodScheduling(firstSampleIndex);
+    resetDone = true;
 }

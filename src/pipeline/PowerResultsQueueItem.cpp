@@ -64,8 +64,17 @@ void PowerResultsQueueItem::callEventResultsTransferred() {
 }
 
 bool PowerResultsQueueItem::isResultReady() const {
-    return resultsTransferred_.load(std::memory_order_acquire) &&
-           runtime_.eventQuery(eventResultsTransferred_.get()) == kSuccess;
+    if (!resultsTransferred_.load(std::memory_order_acquire)) {
+        return false;
+    }
+    const int state = runtime_.eventQuery(eventResultsTransferred_.get());
+    if (state == kErrorNotReady) {
+        return false;
+    }
+    // Any other answer is a device fault: taken for "not ready", it would
+    // leave the caller waiting for results that never come.
+    CUDA_CALL(runtime_, state);
+    return true;
 }
 
 }  // namespace powergpu

@@ -30,7 +30,8 @@ public:
 
     void callEventResultsCalculated(StreamHandle stream);
     void callEventResultsTransferred();
-    // True once the copies of the window's results have reached the host.
+    // True once the copies of the window's results have reached the host;
+    // throws GpuException when the device reports a fault instead.
     bool isResultReady() const;
 
     uint64_t getCalculationIndex() const { return calculationIndex_; }

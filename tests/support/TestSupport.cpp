@@ -41,9 +41,10 @@ void configure(PowerModule& module, double sampleRate, uint64_t ring, const std:
 }
 
 void ModuleFeeder::write(uint32_t count) {
-    const PowerConfig& config = module_.implementation()->getConfig();
+    // The rings are those of the last rebuild, whatever is stored since.
+    const PowerConfig& config = module_.implementation()->getAppliedConfig();
     const PowerGridConfig grid = config.getGridConfig();
-    const uint64_t ring = module_.getBufferLength();
+    const uint64_t ring = module_.implementation()->getBuffers().getBufferLength();
     const double rate = module_.getSampleRate();
     const auto fill = [&](float* base, char kind, int channel) {
         for (uint64_t index = written_; index < written_ + count; ++index) {
