@@ -201,8 +201,10 @@ Observation observe(PowerModuleHandle m) {
     OBSERVE(isAnyResultReady, bool)
     OBSERVE(getWaveformBufferMechAngles, float*)
 #undef OBSERVE
+    // Channels 0..2 of every family: enough to see a ring change, without
+    // the cost of a refused call (an exception) for every absent channel.
     for (int family = 0; family < kWaveformFamilies; ++family) {
-        for (uint8_t channel = 0; channel < 4; ++channel) {
+        for (uint8_t channel = 0; channel < 3; ++channel) {
             float* pointer = nullptr;
             o.add(kWaveformNames[family], kWaveformGetters[family](m, channel, &pointer), pointer);
         }
@@ -269,6 +271,9 @@ struct Model {
     // What the last successful rebuild sized; unknown before the first one
     // and after a failed one.
     bool built = false;
+    // The last rebuild failed for want of memory (status 3): until one
+    // succeeds, the module refuses every call that needs its buffers.
+    bool rebuildFailed = false;
     uint64_t ringLength = 0;
     bool ringLengthExact = false;
     uint8_t voltages = 0;
@@ -352,9 +357,14 @@ private:
 
     // A rebuild happened when a rebuilding setter or the closing endUpdate
     // returned with the bracket closed; the getters now tell what it applied.
-    void rebuilt(bool succeeded) {
+    void rebuilt(PowerStatusCode status) {
         // Windows may survive a rebuild or not; the delivery check allows both.
+        const bool succeeded = status == PowerStatusCode::Success;
         model_.built = succeeded;
+        // Status 1 may also be a setting refused before anything changed.
+        if (succeeded || status == PowerStatusCode::GpuError) {
+            model_.rebuildFailed = !succeeded;
+        }
         if (!succeeded) {
             return;
         }
@@ -370,9 +380,9 @@ private:
     // A setter that rebuilds unless a bracket is open.
     void rebuildingSetter(const char* call, PowerStatusCode status) {
         const bool rebuilds = model_.depth == 0;
-        const bool ok = after(call, status, rebuilds ? OnFailure::MayLeaveUnbuilt : OnFailure::ChangesNothing);
+        after(call, status, rebuilds ? OnFailure::MayLeaveUnbuilt : OnFailure::ChangesNothing);
         if (rebuilds) {
-            rebuilt(ok);
+            rebuilt(status);
         }
     }
 
@@ -399,10 +409,10 @@ private:
                 const bool closes = model_.depth == 1;
                 model_.depth--;
                 trace("endUpdate(m);");
-                const bool ok =
-                    after("endUpdate", endUpdate(m_), closes ? OnFailure::MayLeaveUnbuilt : OnFailure::ChangesNothing);
+                const PowerStatusCode status = endUpdate(m_);
+                after("endUpdate", status, closes ? OnFailure::MayLeaveUnbuilt : OnFailure::ChangesNothing);
                 if (closes) {
-                    rebuilt(ok);
+                    rebuilt(status);
                 }
                 break;
             }
@@ -674,7 +684,9 @@ private:
             return;
         }
         trace("reset(m, %llu);", static_cast<unsigned long long>(first));
-        if (after("reset", reset(m_, first))) {
+        const PowerStatusCode status = reset(m_, first);
+        refusedWhileUnbuilt("reset", status);
+        if (after("reset", status)) {
             model_.written = first;
             model_.cycleCursor = first * static_cast<uint64_t>(std::max(model_.storedPositions, 1));
             model_.scheduled.clear();
@@ -721,7 +733,11 @@ private:
         trace("/* fill %u samples (signal %d, amplitude %g) */ ", count, signal, amplitude);
         fillRings(count, signal, amplitude);
         trace("writeSamples(m, %u);", count);
-        if (after("writeSamples", writeSamples(m_, count))) {
+        const PowerStatusCode status = writeSamples(m_, count);
+        if (count > 0) {
+            refusedWhileUnbuilt("writeSamples", status);
+        }
+        if (after("writeSamples", status)) {
             model_.written += count;
             ringHolds("writeSamples", count);
         }
@@ -736,6 +752,13 @@ private:
         }
     }
 
+    // A module whose last rebuild failed has no buffers to work on.
+    void refusedWhileUnbuilt(const char* call, PowerStatusCode status) const {
+        if (model_.rebuildFailed && status == PowerStatusCode::Success) {
+            violated(std::string(call) + " was accepted although the last rebuild failed");
+        }
+    }
+
     void skipStep() {
         const uint32_t counts[] = {1, 100, 0, 1000, 100000, UINT32_MAX};
         const uint32_t count = in_.pick(counts);
@@ -743,7 +766,11 @@ private:
             return;
         }
         trace("skipSamples(m, %u);", count);
-        if (after("skipSamples", skipSamples(m_, count))) {
+        const PowerStatusCode status = skipSamples(m_, count);
+        if (count > 0) {
+            refusedWhileUnbuilt("skipSamples", status);
+        }
+        if (after("skipSamples", status)) {
             model_.written += count;
         }
     }
@@ -766,7 +793,9 @@ private:
             return;
         }
         trace("scheduleForCalculation(m, %llu, %d, %.17g);", static_cast<unsigned long long>(first), length, f);
-        if (after("scheduleForCalculation", scheduleForCalculation(m_, first, length, f))) {
+        const PowerStatusCode status = scheduleForCalculation(m_, first, length, f);
+        refusedWhileUnbuilt("scheduleForCalculation", status);
+        if (after("scheduleForCalculation", status)) {
             ringHolds("scheduleForCalculation", static_cast<uint32_t>(length));
             model_.scheduled.push_back({first, static_cast<uint32_t>(length)});
         }
@@ -888,6 +917,9 @@ private:
                                            ? scheduleForPeriodCalculation(m_, count, nullptr, nullptr, nullptr, nullptr)
                                            : scheduleForPeriodCalculation(m_, count, starts.data(), lengths.data(),
                                                                           frequencies.data(), valid.get());
+        if (count > 0) {
+            refusedWhileUnbuilt("scheduleForPeriodCalculation", status);
+        }
         if (after("scheduleForPeriodCalculation", status)) {
             model_.cycleCursor = cursor;
         }
