@@ -8,10 +8,6 @@
 #   scripts/fuzz.sh                          # 120 seconds
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh        # longer
 #   scripts/fuzz.sh build-fuzz/artifacts/crash-...   # replay inputs, printing the calls as C
-#
-# POWERGPU_FUZZ_SKIP=name,... leaves out call kinds of a known, unfixed fault
-# (open-bracket, failed-rebuild, period-high-frequency, period-long-span,
-# waveform-channel).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}

@@ -38,12 +38,8 @@
 #include <vector>
 
 #include "powergpu.h"
-#include "skip_filters.h"
 
 namespace {
-
-using powergpu::fuzz::Filter;
-using powergpu::fuzz::skipped;
 
 int code(PowerStatusCode status) {
     return static_cast<int>(status);
@@ -247,10 +243,6 @@ void checkMessage(const char* call, PowerStatusCode status) {
     static const char* const kRawTexts[] = {"map::at",        "vector::",     "basic_string",
                                             "std::bad_alloc", "out_of_range", "CUDA error"};
     for (const char* raw : kRawTexts) {
-        // TEMPORARY filter (failed-rebuild): a failed allocation names CUDA.
-        if (skipped(Filter::FailedRebuild) && std::strcmp(raw, "CUDA error") == 0) {
-            continue;
-        }
         if (message.find(raw) != std::string::npos) {
             violated(std::string(call) + " failed with the raw message \"" + message + "\"");
         }
@@ -508,16 +500,11 @@ private:
         }
     }
 
-    // Each step decodes all its arguments before a filter may leave it out,
-    // so that an input means the same sequence with and without filters.
     void setBufferLengthStep() {
         const int32_t lengths[] = {1000, 256, 512, 2000, 4096,    100,     64,         0,
                                    1,    3,   -1,  -5,   kIntMin, kIntMax, 2000000000, 100000};
         const uint8_t b = in_.byte();
         const int32_t length = b < 240 ? lengths[b % 16] : static_cast<int32_t>(in_.u32());
-        if (skipped(Filter::FailedRebuild) && model_.depth == 0) {
-            return;
-        }
         trace("setBufferLength(m, %d);", length);
         const PowerStatusCode status = setBufferLength(m_, length);
         const uint64_t asked = static_cast<uint64_t>(static_cast<int64_t>(length));
@@ -538,9 +525,6 @@ private:
         const int32_t positions[] = {1, 1, 2, 10, 0, -1, kIntMax, 1000};
         const double rate = in_.pick(rates);
         const int32_t perSample = in_.pick(positions);
-        if (skipped(Filter::FailedRebuild) && model_.depth == 0) {
-            return;
-        }
         trace("setSampleRate(m, %.17g, %d);", rate, perSample);
         const PowerStatusCode status = setSampleRate(m_, rate, perSample);
         if (status == PowerStatusCode::Success) {
@@ -554,9 +538,6 @@ private:
         const int32_t orders[] = {1, 10, 40, 50, 0, -5, kIntMax, 1000000, 2, 63};
         const int32_t order = in_.pick(orders);
         const bool highest = in_.flag();
-        if (skipped(Filter::FailedRebuild) && model_.depth == 0 && (order < 1 || order > 1000)) {
-            return;
-        }
         trace("%s(m, %d);", highest ? "setHighestRequestedHarmonic" : "setThdHighestHarmonic", order);
         if (highest) {
             rebuildingSetter("setHighestRequestedHarmonic", setHighestRequestedHarmonic(m_, order));
@@ -670,19 +651,9 @@ private:
         }
     }
 
-    bool mayUseBuffers() const {
-        if (skipped(Filter::OpenBracket) && model_.depth != 0) {
-            return false;
-        }
-        return !(skipped(Filter::FailedRebuild) && !model_.built);
-    }
-
     void resetStep() {
         const uint64_t starts[] = {0, 1000, 123456789, std::numeric_limits<uint64_t>::max() - 10, uint64_t{1} << 62, 7};
         const uint64_t first = in_.pick(starts);
-        if (!mayUseBuffers()) {
-            return;
-        }
         trace("reset(m, %llu);", static_cast<unsigned long long>(first));
         const PowerStatusCode status = reset(m_, first);
         refusedWhileUnbuilt("reset", status);
@@ -727,9 +698,6 @@ private:
         const uint32_t count = b < 250 ? counts[b % 10] : in_.u32();
         const int signal = in_.byte() % 3;
         const double amplitude = 1.0 + in_.byte();
-        if (!mayUseBuffers()) {
-            return;
-        }
         trace("/* fill %u samples (signal %d, amplitude %g) */ ", count, signal, amplitude);
         fillRings(count, signal, amplitude);
         trace("writeSamples(m, %u);", count);
@@ -762,9 +730,6 @@ private:
     void skipStep() {
         const uint32_t counts[] = {1, 100, 0, 1000, 100000, UINT32_MAX};
         const uint32_t count = in_.pick(counts);
-        if (!mayUseBuffers()) {
-            return;
-        }
         trace("skipSamples(m, %u);", count);
         const PowerStatusCode status = skipSamples(m_, count);
         if (count > 0) {
@@ -789,9 +754,6 @@ private:
         const uint8_t b = in_.byte();
         const uint64_t first = b < 250 ? firsts[b % 6] : in_.u64();
         const double f = frequency();
-        if (!mayUseBuffers()) {
-            return;
-        }
         trace("scheduleForCalculation(m, %llu, %d, %.17g);", static_cast<unsigned long long>(first), length, f);
         const PowerStatusCode status = scheduleForCalculation(m_, first, length, f);
         refusedWhileUnbuilt("scheduleForCalculation", status);
@@ -872,35 +834,22 @@ private:
         const int32_t pps = std::max(model_.storedPositions, 1);
         uint64_t cursor = model_.cycleCursor;
         for (size_t k = 0; k < n; ++k) {
-            double f = frequency();
-            if (skipped(Filter::PeriodHighFrequency) && !(f < fs / 2.0)) {
-                f = 50.0;
-            }
+            const double f = frequency();
             const double cycle = std::isfinite(f) && f > 0.0 ? std::min(fs * pps / f, 1e9) : 100.0;
             const int32_t exact = static_cast<int32_t>(std::max(cycle, 1.0));
             const int32_t cycleLengths[] = {exact, exact, exact + 1, 0, -1, kIntMax, 1};
-            int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
-            // TEMPORARY filter (period-long-span): no cycle longer than a ring.
-            const uint64_t ringSpan = model_.ringLength * static_cast<uint64_t>(pps);
-            if (skipped(Filter::PeriodLongSpan) && static_cast<uint64_t>(std::max(length, 0)) > ringSpan) {
-                length = static_cast<int32_t>(std::min<uint64_t>(ringSpan, kIntMax));
-            }
+            const int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
             const uint8_t jump = in_.byte();
             if (jump > 240) {
-                const uint64_t far = jump > 250 ? in_.u64() : 0;
-                // TEMPORARY filter (period-long-span): only jumps back.
-                const bool farAllowed = !skipped(Filter::PeriodLongSpan);
+                // Far ahead, or back (over cycles already reported).
                 const uint64_t back = std::min<uint64_t>(cursor, static_cast<uint64_t>(pps) * 1000);
-                cursor = jump > 250 && farAllowed ? far : cursor - back;
+                cursor = jump > 250 ? in_.u64() : cursor - back;
             }
             starts[k] = cursor;
             lengths[k] = length;
             frequencies[k] = f;
             valid[k] = in_.byte() < 230;
             cursor += static_cast<uint64_t>(std::max(length, 0));
-        }
-        if (!mayUseBuffers()) {
-            return;
         }
         if (nullArrays) {
             trace("scheduleForPeriodCalculation(m, %d, NULL, NULL, NULL, NULL);", count);
@@ -926,9 +875,6 @@ private:
     }
 
     void periodResultsStep() {
-        if (!mayUseBuffers()) {
-            return;
-        }
         int32_t count = -1;
         bool more = false;
         PowerResultsPeriod* records = nullptr;
@@ -950,8 +896,7 @@ private:
     void waveformStep() {
         const uint8_t family = in_.byte() % (kWaveformFamilies + 1);
         const uint8_t b = in_.byte();
-        // TEMPORARY filter (waveform-channel): only channels every family may have.
-        const uint8_t channel = skipped(Filter::WaveformChannel) ? b % 3 : b < 200 ? b % 5 : b;
+        const uint8_t channel = b < 200 ? b % 5 : b;
         float* ring = nullptr;
         if (family == kWaveformFamilies) {
             trace("getWaveformBufferMechAngles(m, &ring);");
@@ -970,7 +915,7 @@ private:
         const bool input = family == 0 || family == 3;
         const uint8_t limit = model_.phases == 3 ? 3 : model_.phases;
         const bool known = model_.built && model_.depth == 0;
-        if (!skipped(Filter::WaveformChannel) && (channel >= 3 || (input && known && channel >= limit))) {
+        if (channel >= 3 || (input && known && channel >= limit)) {
             violated(std::string("getWaveformBuffer") + kWaveformNames[family] + " accepted channel " +
                      std::to_string(channel) + " (the grid has " + std::to_string(limit) + ")");
         }
@@ -1124,7 +1069,6 @@ private:
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tracing = std::getenv("POWERGPU_FUZZ_TRACE") != nullptr;
-    powergpu::fuzz::readFilters();
     messageReader = powerModule_createOnBackend(POWER_BACKEND_CPU);
     if (messageReader == nullptr) {
         violated("no CPU module can be created");
