@@ -28,7 +28,7 @@ cmake --build "${BUILD_DIR}" -j "${JOBS}" --target powergpu_flat_fuzzer
 # Allocations above 256 MiB fail as if memory ran out, so that huge settings
 # exercise the library's failure paths instead of the machine's memory;
 # shorter allocation stacks keep the allocator's bookkeeping cheap.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:max_allocation_size_mb=256:detect_leaks=1:malloc_context_size=8}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:max_allocation_size_mb=256:detect_leaks=1:malloc_context_size=8:quarantine_size_mb=16}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 fuzzer="${BUILD_DIR}/bin/powergpu_flat_fuzzer"
 

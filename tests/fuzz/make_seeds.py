@@ -78,6 +78,13 @@ def cycles(count, f=50, valid=True):
     return calls
 
 
+def cycles_with_gap(gap):
+    """Two cycles, the second gap sub-samples after the first ends, in one call."""
+    jump = [255] + list(gap.to_bytes(8, "big"))
+    return [PERIOD_SCHEDULE, CYCLES[4], 0] + frequency(50) + [0, 0, 0] + frequency(50) + [0] + jump + [0] \
+        + frequency(50) + [0, 0, 0] + frequency(50) + [0, 0, 0]
+
+
 def stream(windows=3):
     calls = [RESET, RESET_AT[0]]
     for _ in range(windows):
@@ -134,6 +141,8 @@ SEEDS = {
     + write(4000) + cycles(3) + cycles(1, f="fs") + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS],
     "period_cycle_above_sample_rate": header() + configure(extra=[("periodValues", True)]) + [RESET, 0]
     + write(4000) + cycles(1, f="10 fs") + cycles(3) + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS],
+    "period_gap_in_table": header() + configure(extra=[("periodValues", True)]) + [RESET, 0] + write(4000)
+    + cycles_with_gap(10**12) + [PERIOD_RESULTS],
     "period_cycle_zero_and_nan": header() + configure(extra=[("periodValues", True)]) + [RESET, 0]
     + write(4000) + cycles(1, f=0) + cycles(1, f="nan") + cycles(1, f=-50) + cycles(4) + [PERIOD_RESULTS],
     "period_counts": header() + configure(extra=[("periodValues", True)]) + [RESET, 0]
