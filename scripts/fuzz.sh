@@ -8,6 +8,9 @@
 #   scripts/fuzz.sh                          # 120 seconds
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh        # longer
 #   scripts/fuzz.sh build-fuzz/artifacts/crash-...   # replay inputs, printing the calls as C
+#
+# POWERGPU_FUZZ_SKIP=period-gap keeps cycle tables from jumping far ahead
+# between two entries of one call, a known fault not fixed yet (temporary).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
