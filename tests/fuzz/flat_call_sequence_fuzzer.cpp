@@ -842,8 +842,9 @@ private:
         uint64_t cursor = model_.cycleCursor;
         for (size_t k = 0; k < n; ++k) {
             const double f = frequency();
-            const double cycle = std::isfinite(f) && f > 0.0 ? std::min(fs * pps / f, 1e9) : 100.0;
-            const int32_t exact = static_cast<int32_t>(std::max(cycle, 1.0));
+            // The sample rate may be anything a setter accepted, NaN included.
+            const double cycle = std::isfinite(f) && f > 0.0 ? fs * pps / f : 100.0;
+            const int32_t exact = cycle >= 1.0 ? static_cast<int32_t>(std::min(cycle, 1e9)) : 1;
             const int32_t cycleLengths[] = {exact, exact, exact + 1, 0, -1, kIntMax, 1};
             const int32_t length = in_.byte() < 220 ? exact : in_.pick(cycleLengths);
             const uint8_t jump = in_.byte();
