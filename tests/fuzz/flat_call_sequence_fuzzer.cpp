@@ -11,6 +11,10 @@
 //     no readiness and no waveform pointer (a failed rebuild is the one
 //     exception: it may leave the module unbuilt until a rebuild succeeds);
 //   - a successful call leaves no message;
+//   - an accepted write or window never spans more samples than the ring of
+//     the last completed rebuild, whatever an open bracket has stored;
+//   - after a rebuild that ran out of memory, reset, writes, skips and
+//     schedules are refused until a rebuild succeeds;
 //   - delivered windows are windows that were scheduled, in schedule order,
 //     and the memory their records point to can be read;
 //   - a waveform getter never hands out a ring for a channel the grid lacks;
@@ -37,23 +41,13 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
+#include "observation.h"
 #include "powergpu.h"
 
 namespace {
 
-int code(PowerStatusCode status) {
-    return static_cast<int>(status);
-}
-
-[[noreturn]] void violated(const std::string& what) {
-    std::fprintf(stderr, "\n*** powergpu fuzz invariant violated: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-// With POWERGPU_FUZZ_TRACE set, every call is printed as C, so that a
-// crashing input reads as a reproducer: run the fuzzer on the input alone.
-bool tracing = false;
+using namespace powergpu::fuzz;  // NOLINT: the harness is written in its terms
 
 // TEMPORARY, remove with the fix: with POWERGPU_FUZZ_SKIP=period-gap, a
 // cycle table jumps far ahead only at its first entry. A far jump between
@@ -61,200 +55,6 @@ bool tracing = false;
 // by window (time and memory in proportion to the gap), which hides every
 // other finding.
 bool skipPeriodGaps = false;
-
-__attribute__((format(printf, 1, 2))) void trace(const char* format, ...) {
-    if (!tracing) {
-        return;
-    }
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
-    va_end(arguments);
-}
-
-// ------------------------------------------------------------ input decoding
-
-// Reads the input front to back; an exhausted input reads as zeros, so every
-// prefix of an input is itself a valid sequence.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return size_ == 0; }
-    uint8_t byte() {
-        if (size_ == 0) {
-            return 0;
-        }
-        --size_;
-        return *data_++;
-    }
-    bool flag() { return (byte() & 1) != 0; }
-    uint32_t u32() {
-        uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value = (value << 8) | byte();
-        }
-        return value;
-    }
-    uint64_t u64() { return (static_cast<uint64_t>(u32()) << 32) | u32(); }
-    double rawDouble() {
-        const uint64_t bits = u64();
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    template <typename T, size_t N>
-    T pick(const T (&table)[N]) {
-        return table[byte() % N];
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-};
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr int32_t kIntMax = std::numeric_limits<int32_t>::max();
-constexpr int32_t kIntMin = std::numeric_limits<int32_t>::min();
-constexpr double kPi = 3.14159265358979323846;
-
-// ------------------------------------------------------------- observation
-
-using WaveformGetter = PowerStatusCode (*)(PowerModuleHandle, uint8_t, float**);
-constexpr WaveformGetter kWaveformGetters[] = {
-    getWaveformBufferUInput,  getWaveformBufferUStar,   getWaveformBufferUDelta, getWaveformBufferI,
-    getWaveformBufferClarkeU, getWaveformBufferClarkeI, getWaveformBufferParkU,  getWaveformBufferParkI};
-constexpr const char* kWaveformNames[] = {"UInput", "UStar", "UDelta", "I", "ClarkeU", "ClarkeI", "ParkU", "ParkI"};
-constexpr int kWaveformFamilies = 8;
-
-// Everything a caller can read without changing the module, as bytes, with
-// the name of each part so that a difference can be reported by name.
-class Observation {
-public:
-    template <typename T>
-    void add(const char* name, PowerStatusCode status, const T& value) {
-        marks_.emplace_back(bytes_.size(), name);
-        append(code(status));
-        if (status == PowerStatusCode::Success) {
-            append(value);
-        }
-    }
-    bool operator==(const Observation& other) const { return bytes_ == other.bytes_; }
-    std::string firstDifference(const Observation& other) const {
-        size_t at = 0;
-        while (at < bytes_.size() && at < other.bytes_.size() && bytes_[at] == other.bytes_[at]) {
-            ++at;
-        }
-        const char* name = "length";
-        for (const auto& mark : marks_) {
-            if (mark.first <= at) {
-                name = mark.second;
-            }
-        }
-        return name;
-    }
-
-private:
-    template <typename T>
-    void append(const T& value) {
-        bytes_.append(reinterpret_cast<const char*>(&value), sizeof value);
-    }
-    std::string bytes_;
-    std::vector<std::pair<size_t, const char*>> marks_;
-};
-
-Observation observe(PowerModuleHandle m) {
-    Observation o;
-#define OBSERVE(getter, type)                        \
-    {                                                \
-        type value{};                                \
-        const PowerStatusCode s = getter(m, &value); \
-        o.add(#getter, s, value);                    \
-    }
-    OBSERVE(getClarkeOrParkCurrentsEnabled, bool)
-    OBSERVE(getClarkeOrParkVoltagesEnabled, bool)
-    OBSERVE(getClarkeOrParkWaveformsEnabled, bool)
-    OBSERVE(getClarkeTransformEnabled, bool)
-    OBSERVE(getCurrentEnabled, bool)
-    OBSERVE(getFullFftEnabled, bool)
-    OBSERVE(getFundamentalPeriodValuesEnabled, bool)
-    OBSERVE(getInterHarmonicsEnabled, bool)
-    OBSERVE(getLineToLineResultsEnabled, bool)
-    OBSERVE(getMechanicalAngleUsed, bool)
-    OBSERVE(getParkTransformEnabled, bool)
-    OBSERVE(getPeriodSymmetricalComponentsEnabled, bool)
-    OBSERVE(getPeriodValuesEnabled, bool)
-    OBSERVE(getRvcEnabled, bool)
-    OBSERVE(getSymmetricalComponentsEnabled, bool)
-    OBSERVE(getThdEnabled, bool)
-    OBSERVE(getWaveformsEnabled, bool)
-    OBSERVE(getCurrentsCount, uint8_t)
-    OBSERVE(getVoltagesCount, uint8_t)
-    OBSERVE(getPhasesCount, uint8_t)
-    OBSERVE(getHalfPeriodValuesCount, uint16_t)
-    OBSERVE(getPeriodValuesOverlapInPercent, uint16_t)
-    OBSERVE(getHighestRequestedHarmonic, int32_t)
-    OBSERVE(getThdHighestHarmonic, int32_t)
-    OBSERVE(getPolePairs, int32_t)
-    OBSERVE(getMechAngleOffset, double)
-    OBSERVE(getRvcSteadyStateLengthInNumberOfPeriodValues, int32_t)
-    OBSERVE(getRvcThresholdInPercentOfAverage, double)
-    OBSERVE(getRvcThresholdHysteresisInPercentOfThreshold, double)
-    OBSERVE(getBackend, int32_t)
-    OBSERVE(isAnyResultReady, bool)
-    OBSERVE(getWaveformBufferMechAngles, float*)
-#undef OBSERVE
-    // Channels 0..2 of every family: enough to see a ring change, without
-    // the cost of a refused call (an exception) for every absent channel.
-    for (int family = 0; family < kWaveformFamilies; ++family) {
-        for (uint8_t channel = 0; channel < 3; ++channel) {
-            float* pointer = nullptr;
-            o.add(kWaveformNames[family], kWaveformGetters[family](m, channel, &pointer), pointer);
-        }
-    }
-    return o;
-}
-
-// ------------------------------------------------------------------ messages
-
-// The error message lives per thread, not per module; this module is never
-// destroyed, so the message can be read whatever the sequence did to its own.
-PowerModuleHandle messageReader = nullptr;
-
-std::string lastMessage() {
-    char buffer[1024];
-    int32_t length = -1;
-    if (getLastErrorMessage(messageReader, buffer, sizeof buffer, &length) != PowerStatusCode::Success) {
-        violated("getLastErrorMessage failed on a live module");
-    }
-    if (length < 0 || static_cast<size_t>(std::min<int32_t>(length, sizeof buffer - 1)) != std::strlen(buffer)) {
-        violated("getLastErrorMessage: length " + std::to_string(length) + " does not match the copied text");
-    }
-    return buffer;
-}
-
-// Checks the message left by the call just made.
-void checkMessage(const char* call, PowerStatusCode status) {
-    const std::string message = lastMessage();
-    if (status == PowerStatusCode::Success) {
-        if (!message.empty()) {
-            violated(std::string(call) + " succeeded but left the message \"" + message + "\"");
-        }
-        return;
-    }
-    if (message.empty()) {
-        violated(std::string(call) + " returned " + std::to_string(code(status)) + " without a message");
-    }
-    // A caller gets a sentence, not the text of a standard-library exception,
-    // and a CPU module never blames a CUDA call.
-    static const char* const kRawTexts[] = {"map::at",        "vector::",     "basic_string",
-                                            "std::bad_alloc", "out_of_range", "CUDA error"};
-    for (const char* raw : kRawTexts) {
-        if (message.find(raw) != std::string::npos) {
-            violated(std::string(call) + " failed with the raw message \"" + message + "\"");
-        }
-    }
-}
 
 // -------------------------------------------------------------------- model
 
