@@ -7,6 +7,7 @@
 #
 #   scripts/fuzz.sh                          # 120 seconds
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh        # longer
+#   FUZZ_JOBS=16 FUZZ_SECONDS=3600 scripts/fuzz.sh   # 16 processes in parallel
 #   scripts/fuzz.sh build-fuzz/artifacts/crash-...   # replay inputs, printing the calls as C
 #
 # POWERGPU_FUZZ_SKIP=period-gap keeps cycle tables from jumping far ahead
@@ -15,6 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 FUZZ_SECONDS=${FUZZ_SECONDS:-120}
+FUZZ_JOBS=${FUZZ_JOBS:-1}
 JOBS=${JOBS:-$(nproc)}
 
 if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
@@ -43,10 +45,12 @@ fi
 mkdir -p "${BUILD_DIR}/corpus" "${BUILD_DIR}/artifacts"
 echo "== fuzzing for ${FUZZ_SECONDS} s"
 status=0
-"${fuzzer}" "${BUILD_DIR}/corpus" tests/fuzz/corpus -dict=tests/fuzz/flat_calls.dict \
+parallel=()
+[ "${FUZZ_JOBS}" -gt 1 ] && parallel+=(-fork="${FUZZ_JOBS}")
+"${fuzzer}" "${BUILD_DIR}/corpus" tests/fuzz/corpus -dict=tests/fuzz/flat_calls.dict "${parallel[@]}" \
   -max_total_time="${FUZZ_SECONDS}" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
   -artifact_prefix="${BUILD_DIR}/artifacts/" 2>"${BUILD_DIR}/fuzz.log" || status=$?
-grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done' "${BUILD_DIR}/fuzz.log" || true
+grep -E '^stat::(number_of_executed_units|average_exec_per_sec)|^Done|^#[0-9]+: cov' "${BUILD_DIR}/fuzz.log" | tail -n 3 || true
 if [ "${status}" -ne 0 ]; then
   tail -n 60 "${BUILD_DIR}/fuzz.log"
   echo "fuzz.sh: finding (status ${status}); replay it with: scripts/fuzz.sh ${BUILD_DIR}/artifacts/<file>" >&2
