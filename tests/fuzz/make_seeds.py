@@ -100,6 +100,7 @@ SEEDS = {
         "clarkeOrParkVoltages", "clarkeOrParkCurrents", "clarkeOrParkWaveforms")]) + stream(),
     "stream_variable_frequency": header() + configure() + [VARIABLE_FREQUENCY] + frequency(16.7) + frequency(60)
     + stream(),
+    "stream_two_phase_line_to_line": header(grid=3) + configure(grid=5, extra=[("lineToLine", True)]) + stream(1),
     "stream_no_current": header(grid=1) + configure(extra=[("current", False)]) + stream(),
     "stream_10k": header() + configure(rate=10000, length=100000) + [RESET, 0] + write(4000) + schedule(200)
     + [SYNC, GET_RESULTS, 0],
