@@ -23,15 +23,38 @@
  * Every function except powerModule_create and registerErrorReporter returns
  * a PowerStatusCode. Values travel back through the last (pointer) argument,
  * which is written only on success. A null handle gives status 1 for every
- * function except powerModule_destroy. After any failure,
- * getLastErrorMessage tells in words what went wrong, on the calling thread.
+ * function except powerModule_destroy and getLastErrorMessage. After any
+ * failure, getLastErrorMessage tells in words what went wrong, on the
+ * calling thread (also why powerModule_create returned null).
  *
- * Settings are not range-checked. Setters other than the "plain stores"
- * (setHalfPeriodValuesCount, setPeriodValuesOverlapInPercent, setPolePairs,
- * setMechAngleOffset, setMechanicalAngleUsed) rebuild the module's buffers
- * and FFT plans at once unless a beginUpdate/endUpdate bracket is open.
- * A rebuild discards windows not yet delivered: call reset again before
- * writing samples after changing a rebuilding setting.
+ * Setters other than the "plain stores" (setHalfPeriodValuesCount,
+ * setPeriodValuesOverlapInPercent, setPolePairs, setMechAngleOffset,
+ * setMechanicalAngleUsed, and the voltage event settings, which take effect
+ * at the next reset) rebuild the module's buffers and FFT plans at once
+ * unless a beginUpdate/endUpdate bracket is open (or more endUpdate than
+ * beginUpdate calls have been made). Settings stored but not yet applied are
+ * what the getters report; the rings, scheduling, kernels and period values
+ * use only the settings that the last completed rebuild applied, so no call
+ * ever touches memory sized for other settings. Plain stores take effect at
+ * the next window (period span and overlap at the next reset or rebuild).
+ *
+ * A rebuild keeps the running sample indices. When it replaces buffers that
+ * queued work refers to, the windows scheduled but not delivered are dropped,
+ * and (once reset has been called) writing, scheduling and period values go
+ * on from the next sample to write without a new reset; samples written
+ * before a rebuild that replaced the sample rings can no longer be scheduled.
+ * A rebuild that replaces nothing (an RVC threshold, say) drops nothing.
+ * A rebuild that fails (status 3, or 1 for a setting that cannot be built)
+ * leaves the module not built: every call that needs the buffers (reset,
+ * writeSamples, skipSamples, scheduling, period calls, waveform pointers)
+ * returns 1 with a message giving the reason, until a rebuild succeeds.
+ * powerModule_destroy is always safe.
+ *
+ * Range checks: setBufferLength takes 0 to 2147483647 samples and the
+ * voltage event settings are checked when set; everything
+ * else is stored as given and checked where it is used (a window's
+ * frequency, a cycle's frequency, a derived length that cannot be
+ * allocated), with a message naming the value.
  *
  * Threads: one thread may write samples and schedule windows while another
  * polls and fetches general results. skipSamples, scheduleForPeriodCalculation
@@ -279,7 +302,11 @@ extern POWERGPU_API PowerErrorReporter reportErrorCallbackFunction;
 
 /* ---------------------------------------------------------------- lifecycle */
 
-/** Creates a module on the automatic backend (CUDA when usable, else CPU). Null on failure. */
+/**
+ * Creates a module on the automatic backend (CUDA when usable, else CPU).
+ * Null on failure, without calling the error reporter; getLastErrorMessage
+ * with a null handle then tells why.
+ */
 POWERGPU_API PowerModuleHandle powerModule_create(void);
 /** Destroys a module and releases everything it holds. A null handle does nothing. */
 POWERGPU_API PowerStatusCode powerModule_destroy(PowerModuleHandle handle);
@@ -293,9 +320,15 @@ POWERGPU_API PowerStatusCode beginUpdate(PowerModuleHandle handle);
 /** Closes a bracket; the outermost endUpdate rebuilds the module once. */
 POWERGPU_API PowerStatusCode endUpdate(PowerModuleHandle handle);
 /**
- * Announces count samples written into every input ring at running indices
- * samplesWritten .. samplesWritten + count - 1 and copies them to the device.
- * Rejected before reset and for count above the buffer length.
+ * Announces count samples written into the host rings at the running index
+ * (at most one ring per call). They are copied to the device behind the last
+ * scheduled window, so a window still in flight always reads its own
+ * samples. On the CUDA backend the copy runs asynchronously from the host
+ * rings: a host ring position may be rewritten once the samples it held
+ * have been copied, which is certain once a window scheduled after that
+ * writeSamples call has been delivered, or after syncCuda. A caller that
+ * stays less than one ring ahead of the oldest undelivered window meets this
+ * by itself. Rejected before reset and while the module is not built.
  */
 POWERGPU_API PowerStatusCode writeSamples(PowerModuleHandle handle, uint32_t count);
 /** Advances the running sample index by count without copying; pending windows start there. */
@@ -304,9 +337,14 @@ POWERGPU_API PowerStatusCode skipSamples(PowerModuleHandle handle, uint32_t coun
  * Schedules one calculation window of length samples starting at running
  * index firstSampleIndex with the given fundamental frequency (Hz).
  * Rejected (status 1, nothing changed) for length 0 or above the buffer
- * length, samples not yet written or already overwritten, a frequency that
- * is not finite, not positive or not below half the sample rate, an FFT
- * length below 4, more undelivered windows than result slots, and before reset.
+ * length or the FFT length, samples not yet written, already overwritten or
+ * written before a rebuild replaced the rings, a frequency that is not
+ * finite, not positive or not below half the sample rate, an FFT length
+ * below 4, as many undelivered windows as there are result slots (with
+ * full spectra: as many as the spectra ring holds, whichever is fewer), a
+ * mechanical angle used before a rebuild made its ring, before reset and
+ * while the module is not built. The records and spectra a delivered window
+ * points to stay valid until their rings wrap.
  */
 POWERGPU_API PowerStatusCode scheduleForCalculation(PowerModuleHandle handle, uint64_t firstSampleIndex,
                                                     int32_t length, double frequency);
@@ -314,37 +352,58 @@ POWERGPU_API PowerStatusCode scheduleForCalculation(PowerModuleHandle handle, ui
  * Reports count detected cycles of the fundamental: cycle k starts at
  * sub-sample index starts[k] (units of 1/positionsPerSample samples), spans
  * lengths[k] sub-samples, has frequency frequencies[k] (Hz) and validity
- * valid[k]. Entries with a length of 0 or less, or a frequency that is not
- * finite and positive, are skipped. Rejected while period values are
- * disabled, before reset, for a negative count or null arrays with count > 0.
+ * valid[k]. Entries with a length of 0 or less are skipped; a 0 Hz entry
+ * holds the reference phase over its samples. The whole call is rejected
+ * (nothing changed) for an entry whose frequency is not finite, is negative,
+ * or is so high that a period window would not advance by a whole sample
+ * (above the sample rate times the advance in cycles: half the sample rate
+ * for one-cycle values every half cycle), or whose cycle is longer than the
+ * ring; also while period values are disabled, before reset, while the module
+ * is not built, for a negative count or null arrays with count > 0. A window
+ * chain that fell more than a ring behind starts again at the first cycle
+ * reported, since the tracks it would need are overwritten.
  */
 POWERGPU_API PowerStatusCode scheduleForPeriodCalculation(PowerModuleHandle handle, int32_t count,
                                                           uint64_t* starts, int32_t* lengths,
                                                           double* frequencies, bool* valid);
-/** Tells whether the oldest scheduled window is ready. */
+/** Tells whether the oldest scheduled window is ready; status 3 when the device reports a fault. */
 POWERGPU_API PowerStatusCode isAnyResultReady(PowerModuleHandle handle, bool* ready);
 /**
  * Fetches up to maxCount ready windows (all ready ones for 0) in schedule
  * order into results. Status 2 when more were ready than maxCount allows
  * (possible only with maxCount 0; those records are lost) or maxCount < 0.
+ * Status 3 when the device reports a fault before any record was taken; a
+ * fault after the first record hands out the records taken and surfaces on
+ * the next call.
  */
 POWERGPU_API PowerStatusCode getResults(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                         PowerResultsGeneral* results);
 /**
  * Computes the period values whose samples have been delivered as general
- * results. On return *count period values of (phases + 1) records each lie
- * contiguously from *records; *more is true when further values wait at the
- * start of the record ring. Rejected while period values are disabled and before reset.
+ * results: a value is handed out once its last sample lies before the first
+ * sample not yet delivered (derived channels reach the host rings with the
+ * general results, so that sample must be there). On return *count period
+ * values of (phases + 1) records each lie contiguously from *records; *more
+ * is true when further values wait at the start of the record ring. The
+ * records stay valid until the record ring wraps. Rejected while period
+ * values are disabled, before reset and while the module is not built.
  */
 POWERGPU_API PowerStatusCode getPeriodResults(PowerModuleHandle handle, int32_t* count, bool* more,
                                               PowerResultsPeriod** records);
 /** Waits until the device has finished all work. */
 POWERGPU_API PowerStatusCode syncCuda(PowerModuleHandle handle);
-/** Restarts the module at running sample index firstSampleIndex; drops all windows. */
+/** Restarts the module at running sample index firstSampleIndex; drops all windows and period values. */
 POWERGPU_API PowerStatusCode reset(PowerModuleHandle handle, uint64_t firstSampleIndex);
 
 /* ------------------------------------------------------ waveform ring access */
 
+/*
+ * Each getter checks the channel against the grid configuration the buffers
+ * were built for: a channel that does not exist there gives status 1 and a
+ * message with the valid range, never another channel's ring. A channel that
+ * exists but is not kept on the host (a derived waveform with waveforms off)
+ * gives a null pointer.
+ */
 /** Host ring of the measured voltage channel (phase or line-to-line by grid type). */
 POWERGPU_API PowerStatusCode getWaveformBufferUInput(PowerModuleHandle handle, uint8_t channel, float** out);
 /** Host ring of phase voltage channel (derived for delta grids, readable after delivery). */
@@ -430,7 +489,10 @@ POWERGPU_API PowerStatusCode getRvcThresholdHysteresisInPercentOfThreshold(Power
 
 /* ----------------------------------------------------------------- setters */
 
-/** Samples per channel in the input rings (int32, sign-extended); duration = length / sample rate. */
+/**
+ * Samples per channel in the input rings, 0 to 2147483647 (a negative value
+ * is rejected before anything is stored); duration = length / sample rate.
+ */
 POWERGPU_API PowerStatusCode setBufferLength(PowerModuleHandle handle, int32_t length);
 /** Sample rate in Hz and sub-sample positions per sample of the cycle input; keeps the buffer length. */
 POWERGPU_API PowerStatusCode setSampleRate(PowerModuleHandle handle, double sampleRate, int32_t positionsPerSample);
@@ -500,7 +562,13 @@ POWERGPU_API PowerStatusCode setWaveformsEnabled(PowerModuleHandle handle, bool 
 /**
  * Extension: creates a module on a chosen backend: POWER_BACKEND_AUTOMATIC
  * (CUDA when a CUDA device is usable, else CPU), POWER_BACKEND_CPU or
- * POWER_BACKEND_CUDA. Null when that backend is not available.
+ * POWER_BACKEND_CUDA. Null when that backend is not available, without
+ * calling the error reporter; getLastErrorMessage(NULL, ...) then tells why
+ * (for CUDA: the device query's error with the driver's and the library's
+ * CUDA versions, or the cuFFT files tried). The cuFFT library is looked up
+ * by its versioned names on the loader's path and in $CUDA_HOME/lib64;
+ * the environment variable POWERGPU_CUFFT_LIBRARY names the one file to
+ * load instead.
  */
 POWERGPU_API PowerModuleHandle powerModule_createOnBackend(int32_t backend);
 /** Extension: the backend a module runs on (POWER_BACKEND_CPU or POWER_BACKEND_CUDA). */
@@ -508,12 +576,99 @@ POWERGPU_API PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backe
 /**
  * Extension: copies the message of the last failed flat call on this thread
  * (empty after a successful call), zero-terminated and truncated to
- * capacity bytes; *length receives the full message length.
+ * capacity bytes; *length receives the full message length. The message
+ * belongs to the thread: any handle, null included, reads it, and reading
+ * does not change it. Status 1 only for a negative capacity or a null
+ * buffer with a positive capacity.
  */
 POWERGPU_API PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char* buffer, int32_t capacity,
                                                  int32_t* length);
 /** Extension: the library version. */
 POWERGPU_API PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* minor, int32_t* patch);
+
+/* ------------------------------------- extensions: dips, swells, interruptions */
+
+/*
+ * Extension: a detector of voltage dips, swells and interruptions, fed by the
+ * one-cycle RMS values of the phase voltages (rmsU of the period records,
+ * refreshed every half cycle with the default period settings) as
+ * getPeriodResults computes them; it needs period values. Its settings are
+ * plain stores that take effect at the next reset, which also forgets all
+ * events. The same host code runs under both backends.
+ *
+ * Thresholds are percentages: dip and swell of the reference voltage (the
+ * declared voltage, or with the sliding reference a first-order filter of
+ * each phase's values with a one-minute time constant, started at the
+ * declared voltage and held while an event lasts), the interruption of the
+ * declared voltage. A dip starts when any phase falls below the dip
+ * threshold and ends when every phase is at or above it plus the hysteresis;
+ * a swell starts when any phase rises above the swell threshold and ends
+ * when every phase is at or below it minus the hysteresis; an interruption
+ * starts when every phase is below the interruption threshold and ends when
+ * any phase is at or above it plus the hysteresis. Each kind is judged on
+ * its own: a collapse of the voltage gives a dip that contains the
+ * interruption. Times are those of the values: the middle of their one-cycle
+ * windows, in seconds of running sample index / sample rate. A step whose
+ * value of any phase is not finite is skipped. Like getPeriodResults, the
+ * retrieval calls must not overlap it, reset or a rebuild.
+ */
+#define POWER_VOLTAGE_EVENT_DIP 1
+#define POWER_VOLTAGE_EVENT_SWELL 2
+#define POWER_VOLTAGE_EVENT_INTERRUPTION 3
+
+/** One dip, swell or interruption (64 bytes). */
+typedef struct PowerVoltageEvent {
+    int32_t type;            /**< POWER_VOLTAGE_EVENT_DIP, _SWELL or _INTERRUPTION */
+    uint32_t phases;         /**< affected phases: bit k for phase k + 1 */
+    uint32_t index;          /**< number of the event since the reset (0, 1, ...; a gap means dropped events) */
+    int32_t extremePhase;    /**< phase (1..3) of the extreme value */
+    double startTime;        /**< time of the value that started the event, seconds */
+    double duration;         /**< to the value that ended it (or, in progress, to the latest value), seconds */
+    double extreme;          /**< residual voltage (dips, interruptions) or maximum (swells), V */
+    double extremePercent;   /**< extreme in percent of referenceVoltage */
+    double referenceVoltage; /**< reference of the extreme phase at the start, V */
+    int32_t ended;           /**< 1: ended; 0: still in progress */
+    int32_t valueCount;      /**< values from the starting one up to the ending one (excluded) */
+} PowerVoltageEvent;
+
+/** Extension: enable the detection of dips, swells and interruptions (plain store; default false). */
+POWERGPU_API PowerStatusCode setVoltageEventsEnabled(PowerModuleHandle handle, bool enabled);
+POWERGPU_API PowerStatusCode getVoltageEventsEnabled(PowerModuleHandle handle, bool* out);
+/** Extension: declared input voltage, V (plain store; default 230; finite and above 0, else rejected). */
+POWERGPU_API PowerStatusCode setVoltageEventDeclaredVoltage(PowerModuleHandle handle, double volts);
+POWERGPU_API PowerStatusCode getVoltageEventDeclaredVoltage(PowerModuleHandle handle, double* out);
+/** Extension: dip threshold in percent of the reference (plain store; default 90; 0..100, else rejected). */
+POWERGPU_API PowerStatusCode setVoltageDipThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageDipThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: swell threshold in percent of the reference (plain store; default 110; finite, 100 or above). */
+POWERGPU_API PowerStatusCode setVoltageSwellThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageSwellThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: interruption threshold in percent of the declared voltage (plain store; default 5; 0..100). */
+POWERGPU_API PowerStatusCode setVoltageInterruptionThresholdInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageInterruptionThresholdInPercent(PowerModuleHandle handle, double* out);
+/** Extension: hysteresis in percent of the reference (plain store; default 2; 0..100). */
+POWERGPU_API PowerStatusCode setVoltageEventHysteresisInPercent(PowerModuleHandle handle, double percent);
+POWERGPU_API PowerStatusCode getVoltageEventHysteresisInPercent(PowerModuleHandle handle, double* out);
+/** Extension: use the sliding reference instead of the declared voltage (plain store; default false). */
+POWERGPU_API PowerStatusCode setVoltageEventSlidingReferenceEnabled(PowerModuleHandle handle, bool enabled);
+POWERGPU_API PowerStatusCode getVoltageEventSlidingReferenceEnabled(PowerModuleHandle handle, bool* out);
+/**
+ * Extension: moves up to maxCount ended events, oldest first, into the
+ * caller's array events; *count receives how many. With maxCount 0 nothing
+ * moves and *count receives the number waiting. At most 4096 ended events
+ * wait; beyond that the oldest are dropped (see index). Rejected for a
+ * negative maxCount, null count, null events with maxCount above 0, and
+ * unless the detector was enabled, with period values, at the last reset.
+ */
+POWERGPU_API PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                              PowerVoltageEvent* events);
+/**
+ * Extension: copies up to maxCount events still in progress (ended 0,
+ * duration up to the latest value) into events, without removing them, in
+ * the order dip, swell, interruption (at most 3); same rejections.
+ */
+POWERGPU_API PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                                        PowerVoltageEvent* events);
 
 #ifdef __cplusplus
 }

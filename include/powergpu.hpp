@@ -174,6 +174,29 @@ public:
     void setMechAngleOffset(double offsetDegrees);
     double getMechAngleOffset() const;
 
+    // dips, swells and interruptions (extension; plain stores that take
+    // effect at the next reset; see powergpu.h)
+    void setVoltageEventsEnabled(bool enabled);
+    bool getVoltageEventsEnabled() const;
+    void setVoltageEventDeclaredVoltage(double volts);
+    double getVoltageEventDeclaredVoltage() const;
+    void setVoltageDipThreshold(double percent);
+    double getVoltageDipThreshold() const;
+    void setVoltageSwellThreshold(double percent);
+    double getVoltageSwellThreshold() const;
+    void setVoltageInterruptionThreshold(double percent);
+    double getVoltageInterruptionThreshold() const;
+    void setVoltageEventHysteresis(double percent);
+    double getVoltageEventHysteresis() const;
+    void setVoltageEventSlidingReferenceEnabled(bool enabled);
+    bool getVoltageEventSlidingReferenceEnabled() const;
+    /** Takes up to maxCount ended events, oldest first. */
+    std::vector<PowerVoltageEvent> getVoltageEvents(std::size_t maxCount);
+    /** The number of ended events waiting. */
+    std::size_t getVoltageEventsWaiting() const;
+    /** Copies of the events in progress (not removed). */
+    std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
+
 private:
     PowerModuleImpl* impl_ = nullptr;
 };

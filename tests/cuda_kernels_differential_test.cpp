@@ -1,6 +1,7 @@
 // Every CUDA kernel against its CPU twin on random inputs: exact where no
 // transcendental function or cross-thread sum is involved, else within the last
-// bits of the math libraries or the sum order. Skipped without a CUDA device.
+// bits of the math libraries or the sum order; and rings past the int range.
+// Skipped without a usable CUDA device, failed under POWERGPU_TEST_BACKEND=cuda.
 #include <gtest/gtest.h>
 
 #ifdef POWERGPU_HAVE_CUDA
@@ -14,6 +15,7 @@
 #include "kernels/cpu/CpuKernels.h"
 #include "kernels/cuda/CudaKernels.h"
 #include "support/KernelSignals.h"
+#include "support/TestSupport.h"
 
 namespace powergpu {
 namespace {
@@ -43,12 +45,7 @@ struct DeviceArray {
 
 class CudaKernelsDifferential : public ::testing::Test {
 protected:
-    void SetUp() override {
-        int count = 0;
-        if (cudaGetDeviceCount(&count) != cudaSuccess || count == 0) {
-            GTEST_SKIP() << "no CUDA device";
-        }
-    }
+    void SetUp() override { POWERGPU_REQUIRE_BACKEND(POWER_BACKEND_CUDA); }
     static void finish() {  // waits for the launched kernels; fails on a launch or run error
         ASSERT_TRUE(cudaGetLastError() == cudaSuccess && cudaDeviceSynchronize() == cudaSuccess);
     }
@@ -317,6 +314,78 @@ TEST_F(CudaKernelsDifferential, ThdSumsSequenceSumsAndFundamentalComponents) {
         EXPECT_NEAR(clarke[k].x, gClarke[k].x, tolerance) << "Clarke " << k;
         EXPECT_NEAR(clarke[k].y, gClarke[k].y, tolerance) << "Clarke " << k;
         EXPECT_NEAR(park[k], gPark[k], tolerance) << "Park " << k;
+    }
+}
+
+// Device memory released at the end of a test.
+struct DeviceMemory {
+    DeviceMemory(const DeviceMemory&) = delete;
+    DeviceMemory& operator=(const DeviceMemory&) = delete;
+    explicit DeviceMemory(std::size_t bytes) {
+        if (cudaMalloc(&data, bytes) != cudaSuccess) {
+            data = nullptr;
+            (void)cudaGetLastError();
+        }
+    }
+    ~DeviceMemory() { cudaFree(data); }
+    template <typename T>
+    T* as() const {
+        return static_cast<T*>(data);
+    }
+    void* data = nullptr;
+};
+
+// A ring of 2^30 + 4096 samples: its third row starts past 2^31 elements,
+// and a whole-ring window that starts 1000 samples before the ring end
+// reaches i + offset = 2^31 near window sample 2^30 - 3096. Both pass the
+// int range. Rows of constants (byte patterns) give known answers: the
+// derived third current is -(a + b) at every ring position, its windowed
+// row follows the window, and the RMS sums of row c are n |v_c| and n v_c^2.
+// Needs 24 GiB of device memory.
+TEST_F(CudaKernelsDifferential, RingsBeyondTwoToThe30SamplesAreAddressedIn64Bits) {
+    const int ring = (1 << 30) + 4096, n = ring, offset = ring - 1000;
+    const std::size_t row = static_cast<std::size_t>(ring);
+    DeviceMemory currents(3 * row * sizeof(float)), rows(3 * row * sizeof(float)), record(sizeof(PowerResultsGeneral));
+    ASSERT_TRUE(currents.data != nullptr && rows.data != nullptr && record.data != nullptr)
+        << "24 GiB of device memory";
+    float* ringRows = currents.as<float>();
+    ASSERT_EQ(cudaMemset(ringRows, 0x3F, row * sizeof(float)), cudaSuccess);
+    ASSERT_EQ(cudaMemset(ringRows + row, 0x40, row * sizeof(float)), cudaSuccess);
+    ASSERT_EQ(cudaMemset(ringRows + 2 * row, 0xFF, row * sizeof(float)), cudaSuccess);  // NaN until derived
+    ASSERT_EQ(cudaMemset(rows.data, 0xFF, 3 * row * sizeof(float)), cudaSuccess);
+    ASSERT_EQ(cudaMemset(record.data, 0, sizeof(PowerResultsGeneral)), cudaSuccess);
+    float value[3];
+    const uint32_t patterns[2] = {0x3F3F3F3Fu, 0x40404040u};
+    std::memcpy(&value[0], &patterns[0], sizeof(float));
+    std::memcpy(&value[1], &patterns[1], sizeof(float));
+    value[2] = math::thirdCurrent(value[0], value[1]);
+
+    const float scale = kernel_test::fftScaleFor(n, ring);
+    cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)), n, offset, ring, ring, scale, ringRows, rows.as<float>());
+    cuda::launchRmsU(rowsLaunch(3, gridFor(n)), n, offset, ring, ringRows, record.as<PowerResultsGeneral>());
+    finish();
+
+    const auto at = [](const float* base, std::size_t index) {
+        float sample = 0.0f;
+        EXPECT_EQ(cudaMemcpy(&sample, base + index, sizeof sample, cudaMemcpyDeviceToHost), cudaSuccess);
+        return sample;
+    };
+    const std::size_t crossing = (std::size_t{1} << 30) - 3096;  // window sample where i + offset = 2^31
+    for (const std::size_t i : {std::size_t{0}, std::size_t{999}, std::size_t{1000}, crossing - 1, crossing,
+                                crossing + 1, row / 2, row - 1}) {
+        const std::size_t j = (i + static_cast<std::size_t>(offset)) % row;
+        EXPECT_EQ(at(ringRows + 2 * row, j), value[2]) << "third current at ring position " << j;
+        const float expected = math::windowedSample(value[2], math::blackmanWindow(static_cast<int>(i), n), scale);
+        // The window's single-precision cosines may differ in their last bits.
+        EXPECT_NEAR(at(rows.as<float>() + 2 * row, i), expected, 4e-7 * scale * std::fabs(value[2]))
+            << "windowed row at window sample " << i;
+    }
+    PowerResultsGeneral sums{};
+    ASSERT_EQ(cudaMemcpy(&sums, record.data, sizeof sums, cudaMemcpyDeviceToHost), cudaSuccess);
+    for (int c = 0; c < 3; ++c) {
+        const double absolute = n * math::rmsAbsoluteTerm(value[c]), square = n * math::rmsSquareTerm(value[c]);
+        EXPECT_NEAR(sums.channels[c].meanAbsU, absolute, 1e-10 * absolute) << "row " << c;
+        EXPECT_NEAR(sums.channels[c].rmsU, square, 1e-10 * square) << "row " << c;
     }
 }
 

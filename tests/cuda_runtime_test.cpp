@@ -10,9 +10,14 @@
 #include <vector>
 
 #include "runtime/Runtime.h"
+#include "support/TestSupport.h"
 
 #ifdef POWERGPU_HAVE_CUDA
+#include <cuda_runtime_api.h>
+#include <cufft.h>
 #include <dlfcn.h>
+
+#include <cstdlib>
 
 #include "runtime/cuda/CudaRuntime.h"
 #endif
@@ -26,14 +31,11 @@ constexpr double kPi = 3.14159265358979323846;
 class CudaRuntimeTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        POWERGPU_REQUIRE_BACKEND(POWER_BACKEND_CUDA);
 #ifdef POWERGPU_HAVE_CUDA
-        if (isCudaRuntimeUsable()) {
-            rt = createCudaRuntime();
-        }
+        rt = createCudaRuntime();
 #endif
-        if (rt == nullptr) {
-            GTEST_SKIP() << "no usable CUDA device";
-        }
+        ASSERT_NE(rt, nullptr);
         ASSERT_EQ(rt->backend(), Backend::Cuda);
         ASSERT_EQ(rt->streamCreateWithFlags(&a, kStreamNonBlocking), kSuccess);
         ASSERT_EQ(rt->streamCreateWithFlags(&b, kStreamNonBlocking), kSuccess);
@@ -168,26 +170,63 @@ TEST_F(CudaRuntimeTest, FailedLaunchIsReportedOnce) {
 
 #ifdef POWERGPU_HAVE_CUDA
 
-TEST(CufftLoader, CandidatesAreDistinctNewestFirstAndEndWithTheUnversionedName) {
-    std::vector<std::string> names;
-    for (const char* const* name = detail::cufftLibraryCandidates(); *name != nullptr; ++name) {
-        names.emplace_back(*name);
+// The loader's rule: the major version of the cuFFT header the library was
+// built with comes first (CUDA 12 toolkits ship cuFFT 11, CUDA 13 ones cuFFT
+// 12), the other supported majors follow newest first, the unversioned name
+// last; each bare name (the loader's path) is followed by the same file under
+// $CUDA_HOME/lib64; an explicit library is the only candidate.
+TEST(CufftLoader, CandidatesFollowTheHeaderVersionThenTheOtherMajorsThenTheToolkitFolder) {
+    const std::string own = "libcufft.so." + std::to_string(CUFFT_VER_MAJOR);
+    std::vector<std::string> expected{own};
+    for (const char* name : {"libcufft.so.12", "libcufft.so.11"}) {
+        if (name != own) {
+            expected.emplace_back(name);
+        }
     }
-    ASSERT_GE(names.size(), 3u);
-    EXPECT_EQ(names.back(), "libcufft.so");
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(names[i].rfind("libcufft.so", 0), 0u) << names[i];
-        EXPECT_EQ(std::count(names.begin(), names.end(), names[i]), 1) << names[i];
+    expected.emplace_back("libcufft.so");
+    EXPECT_EQ(detail::cufftLibraryCandidates(nullptr, nullptr), expected);
+    EXPECT_EQ(detail::cufftLibraryCandidates("", ""), expected) << "empty variables count as unset";
+
+    std::vector<std::string> withToolkit;
+    for (const std::string& name : expected) {
+        withToolkit.push_back(name);
+        withToolkit.push_back("/opt/cuda-x/lib64/" + name);
     }
-    const auto twelve = std::find(names.begin(), names.end(), "libcufft.so.12");
-    const auto eleven = std::find(names.begin(), names.end(), "libcufft.so.11");
-    ASSERT_TRUE(twelve != names.end() && eleven != names.end());
-    EXPECT_LT(twelve, eleven);
-    // A runtime exists exactly when one is usable, and then cuFFT is loaded.
+    EXPECT_EQ(detail::cufftLibraryCandidates(nullptr, "/opt/cuda-x"), withToolkit);
+
+    const std::vector<std::string> chosen{"/somewhere/libcufft.so.99"};
+    EXPECT_EQ(detail::cufftLibraryCandidates("/somewhere/libcufft.so.99", "/opt/cuda-x"), chosen);
+
+    // The process uses the rule with its own environment.
+    EXPECT_EQ(detail::cufftLibraryCandidateList(),
+              detail::cufftLibraryCandidates(std::getenv(detail::kCufftLibraryVariable), std::getenv("CUDA_HOME")));
+}
+
+// A runtime exists exactly when one is usable; then cuFFT is loaded and there
+// is no reason, else the reason names what failed.
+TEST(CufftLoader, AnUnusableBackendSaysWhy) {
     const std::unique_ptr<Runtime> runtime = createCudaRuntime();
     EXPECT_EQ(runtime != nullptr, isCudaRuntimeUsable());
+    const std::string reason = cudaUnusableReason();
     if (runtime != nullptr) {
         EXPECT_NE(detail::loadedCufftLibrary(), nullptr);
+        EXPECT_EQ(reason, "");
+        return;
+    }
+    const bool noDevice = reason.rfind("no CUDA device: the device query ", 0) == 0;
+    const bool noCufft = reason.rfind("cuFFT could not be loaded", 0) == 0;
+    EXPECT_TRUE(noDevice || noCufft) << reason;
+    if (noDevice) {  // the versions that decide whether the driver serves the runtime
+        EXPECT_NE(reason.find("this library's CUDA runtime is " + std::to_string(CUDART_VERSION / 1000) + "."),
+                  std::string::npos)
+            << reason;
+        EXPECT_TRUE(reason.find("no NVIDIA driver") != std::string::npos ||
+                    reason.find("the NVIDIA driver supports CUDA up to ") != std::string::npos)
+            << reason;
+    } else {  // every candidate tried is named
+        for (const std::string& name : detail::cufftLibraryCandidateList()) {
+            EXPECT_NE(reason.find(name), std::string::npos) << name << " in " << reason;
+        }
     }
 }
 
@@ -199,11 +238,11 @@ TEST(CufftLoader, OnlyALibraryWithEveryFunctionIsUsable) {
         EXPECT_FALSE(detail::cufftLibraryProvidesApi("libm.so.6")) << "a library without the functions";
     }
     // Every installed candidate provides the whole set (catches a misspelt symbol without a device).
-    for (const char* const* name = detail::cufftLibraryCandidates(); *name != nullptr; ++name) {
-        if (void* library = dlopen(*name, RTLD_NOW | RTLD_LOCAL)) {
+    for (const std::string& name : detail::cufftLibraryCandidateList()) {
+        if (void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL)) {
             const bool isCufft = dlsym(library, "cufftExecR2C") != nullptr;
             dlclose(library);
-            EXPECT_TRUE(!isCufft || detail::cufftLibraryProvidesApi(*name)) << *name;
+            EXPECT_TRUE(!isCufft || detail::cufftLibraryProvidesApi(name.c_str())) << name;
         }
     }
 }

@@ -2,9 +2,13 @@
  * The flat interface driven from C through the public header and the shared
  * library: configure a single-phase module, write a 230 V / 50 Hz sine
  * through the ring pointers (wrapping at the ring end), schedule, poll and
- * fetch windows, read a setting back, see rejected calls explain themselves.
+ * fetch windows, read a setting back, see rejected calls and a failed
+ * creation explain themselves; then report cycles for period values and
+ * take the dip and the interruption of a supply lost for 200 ms into the
+ * caller's own event records.
  */
 #include <math.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -27,7 +31,94 @@ static int near(double value, double expected, double relative) {
     return fabs(value - expected) <= relative * fabs(expected);
 }
 
+_Static_assert(sizeof(PowerVoltageEvent) == 64, "PowerVoltageEvent size");
+_Static_assert(offsetof(PowerVoltageEvent, startTime) == 16 && offsetof(PowerVoltageEvent, extreme) == 32 &&
+                   offsetof(PowerVoltageEvent, referenceVoltage) == 48 && offsetof(PowerVoltageEvent, ended) == 56 &&
+                   offsetof(PowerVoltageEvent, valueCount) == 60,
+               "PowerVoltageEvent layout");
+
+/* 230 V, 50 Hz at 10 kHz, lost from 0.5 s to 0.7 s; cycles of 200 samples. */
+static void voltageEvents(void) {
+    PowerModuleHandle module = powerModule_createOnBackend(POWER_BACKEND_CPU);
+    if (module == NULL) {
+        ++failures;
+        return;
+    }
+    enum { kEventRing = 20000, kCycle = 200, kCycles = 50 };
+    ASSERT_OK(beginUpdate(module));
+    ASSERT_OK(setSampleRate(module, kRate, 1));
+    ASSERT_OK(setBufferLength(module, kEventRing));
+    ASSERT_OK(setCurrentEnabled(module, false));
+    ASSERT_OK(setPeriodValuesEnabled(module, true));
+    ASSERT_OK(setPeriodValuesOverlapInPercent(module, 50));
+    ASSERT_OK(endUpdate(module));
+    ASSERT_OK(setVoltageEventsEnabled(module, true));
+    ASSERT_OK(setVoltageEventDeclaredVoltage(module, 230.0));
+    ASSERT_TRUE(setVoltageDipThresholdInPercent(module, -5.0) == POWER_STATUS_UNKNOWN_ERROR);
+    double threshold = 0.0;
+    ASSERT_OK(getVoltageDipThresholdInPercent(module, &threshold));
+    ASSERT_TRUE(threshold == 90.0);
+    ASSERT_OK(reset(module, 0));
+    float* u = NULL;
+    ASSERT_OK(getWaveformBufferUInput(module, 0, &u));
+    if (u == NULL) {
+        ++failures;
+        return;
+    }
+    for (int k = 0; k < kCycles * kCycle; ++k) {
+        const double t = (double)k / kRate;
+        const double level = t >= 0.5 && t < 0.7 ? 0.0 : 230.0;
+        u[k] = (float)(level * sqrt(2.0) * sin(2.0 * 3.14159265358979323846 * 50.0 * t));
+    }
+    ASSERT_OK(writeSamples(module, kCycles * kCycle));
+    /* Period values wait until general results have delivered their samples. */
+    for (int window = 0; window < kCycles / 10; ++window) {
+        int32_t got = 0;
+        PowerResultsGeneral general[1];
+        ASSERT_OK(scheduleForCalculation(module, (uint64_t)window * 10 * kCycle, 10 * kCycle, 50.0));
+        ASSERT_OK(getResults(module, 1, &got, general));
+    }
+    uint64_t starts[kCycles];
+    int32_t lengths[kCycles];
+    double frequencies[kCycles];
+    bool valid[kCycles];
+    for (int n = 0; n < kCycles; ++n) {
+        starts[n] = (uint64_t)n * kCycle;
+        lengths[n] = kCycle;
+        frequencies[n] = 50.0;
+        valid[n] = true;
+    }
+    ASSERT_OK(scheduleForPeriodCalculation(module, kCycles, starts, lengths, frequencies, valid));
+    for (bool more = true; more;) {
+        int32_t count = 0;
+        PowerResultsPeriod* records = NULL;
+        ASSERT_OK(getPeriodResults(module, &count, &more, &records));
+    }
+    int32_t waiting = -1;
+    ASSERT_OK(getVoltageEvents(module, 0, &waiting, NULL));
+    ASSERT_TRUE(waiting == 2);
+    PowerVoltageEvent events[4];
+    int32_t taken = -1;
+    ASSERT_OK(getVoltageEvents(module, 4, &taken, events));
+    ASSERT_TRUE(taken == 2);
+    /* The interruption (all below 11.5 V) ends before the dip that holds it. */
+    ASSERT_TRUE(events[0].type == POWER_VOLTAGE_EVENT_INTERRUPTION && events[1].type == POWER_VOLTAGE_EVENT_DIP);
+    ASSERT_TRUE(events[0].phases == 1 && events[0].ended == 1 && events[0].extreme < 1e-3);
+    /*
+     * The edges are on crossings and a value with a share x of its cycle lost
+     * is 230 sqrt(1 - x) V. Dip: from the value with x = 1/2 (below 207 V) to
+     * the first with x = 0, 210 ms. Interruption: from the first with x = 1
+     * (below 11.5 V) to the first with x = 1/2 (above 16.1 V), 190 ms.
+     */
+    ASSERT_TRUE(fabs(events[1].duration - 0.21) < 1e-9 && fabs(events[0].duration - 0.19) < 1e-9);
+    ASSERT_OK(getVoltageEventsInProgress(module, 4, &taken, events));
+    ASSERT_TRUE(taken == 0);
+    ASSERT_TRUE(getVoltageEvents(module, -1, &taken, events) == POWER_STATUS_UNKNOWN_ERROR);
+    ASSERT_OK(powerModule_destroy(module));
+}
+
 int main(void) {
+    voltageEvents();
     ASSERT_TRUE(sizeof(PowerResultsGeneral) == 3808 && sizeof(PowerResultsPeriod) == 392 && sizeof(RvcResult) == 40);
     PowerModuleHandle module = powerModule_createOnBackend(POWER_BACKEND_CPU);
     if (module == NULL) {
@@ -98,6 +189,10 @@ int main(void) {
     ASSERT_TRUE(strcmp(message, "Too many results to fit in allocated space.") == 0);
     ASSERT_OK(powerModule_destroy(module));
     ASSERT_OK(powerModule_destroy(NULL));
+    /* A module that cannot be created leaves its reason for a null handle. */
+    ASSERT_TRUE(powerModule_createOnBackend(9) == NULL);
+    ASSERT_OK(getLastErrorMessage(NULL, message, (int32_t)sizeof message, &length));
+    ASSERT_TRUE(length > 0 && strstr(message, "unknown backend 9") != NULL);
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;

@@ -87,7 +87,6 @@ TEST_F(FlatInterface, NullHandleIsRefusedByEveryFunctionExceptDestroyAndOutVaria
         {"setThdEnabled", [&] { return setThdEnabled(none, true); }},
         {"setMechanicalAngleUsed", [&] { return setMechanicalAngleUsed(none, true); }},
         {"getBackend", [&] { return getBackend(none, &i32); }},
-        {"getLastErrorMessage", [&] { return getLastErrorMessage(none, nullptr, 0, &i32); }},
     };
     for (const auto& call : calls) {
         EXPECT_EQ(status(call.second()), 1) << call.first;
@@ -97,7 +96,34 @@ TEST_F(FlatInterface, NullHandleIsRefusedByEveryFunctionExceptDestroyAndOutVaria
     EXPECT_TRUE(reports().empty());
     EXPECT_NE(lastError(handle).find("null"), std::string::npos);
     EXPECT_EQ(status(powerModule_destroy(nullptr)), 0);
+}
+
+// Creation answers null and reports nothing; the thread's message, read with
+// a null handle, tells why, and a later success clears it.
+TEST_F(FlatInterface, FailedCreationCallsNoReporterAndItsReasonIsReadWithoutAHandle) {
     EXPECT_EQ(powerModule_createOnBackend(7), nullptr);
+    EXPECT_NE(lastError(nullptr).find("unknown backend 7"), std::string::npos) << lastError(nullptr);
+    const PowerModuleHandle cuda = powerModule_createOnBackend(POWER_BACKEND_CUDA);
+    if (cuda == nullptr) {
+        // The reason names what failed: the device query or the cuFFT files tried.
+        const std::string reason = lastError(nullptr);
+        EXPECT_EQ(reason.rfind("the CUDA backend is not available: ", 0), 0u) << reason;
+        EXPECT_TRUE(reason.find("no CUDA device") != std::string::npos || reason.find("cuFFT") != std::string::npos ||
+                    reason.find("built without") != std::string::npos)
+            << reason;
+    } else {
+        EXPECT_EQ(lastError(nullptr), "");
+        EXPECT_EQ(status(powerModule_destroy(cuda)), 0);
+    }
+    EXPECT_TRUE(reports().empty()) << reports().front().second;
+    int32_t length = -1;
+    EXPECT_EQ(status(getLastErrorMessage(nullptr, nullptr, -1, &length)), 1) << "negative capacity";
+    EXPECT_EQ(status(getLastErrorMessage(nullptr, nullptr, 4, &length)), 1) << "no buffer for 4 bytes";
+    EXPECT_EQ(length, -1);
+    const PowerModuleHandle created = powerModule_create();
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(lastError(nullptr), "") << "a successful creation clears the message";
+    EXPECT_EQ(status(powerModule_destroy(created)), 0);
 }
 
 TEST_F(FlatInterface, NullOutPointersAreRejected) {
@@ -274,7 +300,12 @@ const char* const kFlatFunctions =
     "setSymmetricalComponentsEnabled setThdEnabled setWaveformsEnabled";
 const char* const kExtensionsAndData =
     "powerModule_createOnBackend getBackend getLastErrorMessage powerModule_getVersion reportErrorCallbackFunction "
-    "powerGridConfigs";
+    "powerGridConfigs setVoltageEventsEnabled getVoltageEventsEnabled setVoltageEventDeclaredVoltage "
+    "getVoltageEventDeclaredVoltage setVoltageDipThresholdInPercent getVoltageDipThresholdInPercent "
+    "setVoltageSwellThresholdInPercent getVoltageSwellThresholdInPercent setVoltageInterruptionThresholdInPercent "
+    "getVoltageInterruptionThresholdInPercent setVoltageEventHysteresisInPercent getVoltageEventHysteresisInPercent "
+    "setVoltageEventSlidingReferenceEnabled getVoltageEventSlidingReferenceEnabled getVoltageEvents "
+    "getVoltageEventsInProgress";
 
 std::vector<std::string> namesIn(const char* list) {
     std::istringstream words(list);

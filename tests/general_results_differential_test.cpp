@@ -250,9 +250,7 @@ class GeneralResultsDifferential : public ::testing::TestWithParam<int> {};
 }  // namespace
 
 TEST_P(GeneralResultsDifferential, CudaRecordsMatchCpuRecordsForRandomInputs) {
-    if (!cudaUsable()) {
-        GTEST_SKIP() << "no CUDA device";
-    }
+    POWERGPU_REQUIRE_BACKEND(POWER_BACKEND_CUDA);
     const auto grid = static_cast<PowerGridConfigType>(GetParam());
     const SignalFunction signal = randomInputs(0x5eed0000u + static_cast<uint32_t>(GetParam()));
     // Five windows at fundamentals around 50 Hz; the fourth wraps the ring end.

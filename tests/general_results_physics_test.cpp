@@ -25,7 +25,7 @@ struct Window {
     double frequency;
 };
 
-class GeneralResultsPhysics : public ::testing::TestWithParam<int32_t> {
+class GeneralResultsPhysics : public BackendTest {
 protected:
     // 10 kHz, static 50 Hz +-10 %: FFT length 4096 for 10-period windows of 2000 samples.
     std::unique_ptr<PowerModule> makeModule(const std::function<void(PowerModule&)>& configure,
@@ -310,33 +310,51 @@ TEST_P(GeneralResultsPhysics, ClarkeAndParkOfABalancedSetFromItsFundamentals) {
 
 TEST_P(GeneralResultsPhysics, ParkFromAMechanicalAngleGivesConstantDAndQ) {
     // Two pole pairs, offset 10 degrees: the electrical angle 2 theta_m - 10
-    // runs delta = 30 degrees ahead of phase 1's sine phase (psi = 15).
+    // runs delta = 30 degrees ahead of phase 1's voltage (psi = 15); the
+    // currents lag the voltages by 40 degrees, so theirs runs 70 ahead.
     const std::function<double(double)> angle = [](double t) {
         return std::fmod((kW * t + radians(15.0 + 30.0 + 10.0)) / 2.0, kTwoPi);
     };
-    auto module = makeModule([&](PowerModule& m) {
-        m.setGridConfigType(ThreePhaseStar);
-        m.setCurrentEnabled(false);
-        enable(m, {&PowerModule::setParkTransformEnabled, &PowerModule::setClarkeOrParkVoltagesEnabled,
-                   &PowerModule::setClarkeOrParkWaveformsEnabled, &PowerModule::setMechanicalAngleUsed});
-        m.setPolePairs(2);
-        m.setMechAngleOffset(10.0);
-    });
-    const PowerResultsGeneral r =
-        run(*module, phasors(phasesOf({}, polar(230.0, 15.0), {}), {}, angle), {{0, 2000, kF}})[0];
     // d = A sin(phi - theta) = -A sin(delta), q = -A cos(phi - theta) = -A cos(delta).
-    const double peak = kSqrt2 * 230.0;
-    const double d = -peak * std::sin(radians(30.0));
-    const double q = -peak * std::cos(radians(30.0));
-    EXPECT_NEAR(r.parkU[0], d, peak * 1e-4);
-    EXPECT_NEAR(r.parkU[1], q, peak * 1e-4);
-    EXPECT_EQ(r.parkU[2], 0.0);
-    double worst = 0.0;
-    for (int k = 0; k < 2000; ++k) {
-        worst = std::max({worst, std::abs(module->getWaveformBufferParkU(0)[k] - d),
-                          std::abs(module->getWaveformBufferParkU(1)[k] - q)});
+    const double peakU = kSqrt2 * 230.0, peakI = kSqrt2 * 10.0;
+    const double dU = -peakU * std::sin(radians(30.0)), qU = -peakU * std::cos(radians(30.0));
+    const double dI = -peakI * std::sin(radians(70.0)), qI = -peakI * std::cos(radians(70.0));
+    // Park of the voltages, of the currents, of both: each group's averages
+    // land in its own fields, the other group's stay zero.
+    for (const auto& groups : {std::make_pair(true, false), std::make_pair(false, true), std::make_pair(true, true)}) {
+        const bool voltages = groups.first, currents = groups.second;
+        SCOPED_TRACE(std::string("Park of ") + (voltages ? "voltages " : "") + (currents ? "currents" : ""));
+        auto module = makeModule([&](PowerModule& m) {
+            m.setGridConfigType(ThreePhaseStar);
+            enable(m, {&PowerModule::setParkTransformEnabled, &PowerModule::setClarkeOrParkWaveformsEnabled,
+                       &PowerModule::setMechanicalAngleUsed});
+            m.setClarkeOrParkVoltagesEnabled(voltages);
+            m.setClarkeOrParkCurrentsEnabled(currents);
+            m.setPolePairs(2);
+            m.setMechAngleOffset(10.0);
+        });
+        const PowerResultsGeneral r =
+            run(*module, phasors(phasesOf({}, polar(230.0, 15.0), {}), phasesOf({}, polar(10.0, -25.0), {}), angle),
+                {{0, 2000, kF}})[0];
+        EXPECT_NEAR(r.parkU[0], voltages ? dU : 0.0, peakU * 1e-4);
+        EXPECT_NEAR(r.parkU[1], voltages ? qU : 0.0, peakU * 1e-4);
+        EXPECT_NEAR(r.parkI[0], currents ? dI : 0.0, peakI * 1e-4);
+        EXPECT_NEAR(r.parkI[1], currents ? qI : 0.0, peakI * 1e-4);
+        EXPECT_TRUE(r.parkU[2] == 0.0 && r.parkI[2] == 0.0) << "no third value from the angle";
+        double worstU = 0.0, worstI = 0.0;
+        for (int k = 0; k < 2000; ++k) {
+            if (voltages) {
+                worstU = std::max({worstU, std::abs(module->getWaveformBufferParkU(0)[k] - dU),
+                                   std::abs(module->getWaveformBufferParkU(1)[k] - qU)});
+            }
+            if (currents) {
+                worstI = std::max({worstI, std::abs(module->getWaveformBufferParkI(0)[k] - dI),
+                                   std::abs(module->getWaveformBufferParkI(1)[k] - qI)});
+            }
+        }
+        EXPECT_LT(worstU, peakU * 1e-4) << "constant sample by sample";
+        EXPECT_LT(worstI, peakI * 1e-4) << "constant sample by sample";
     }
-    EXPECT_LT(worst, peak * 1e-4) << "constant sample by sample";
 }
 
 TEST_P(GeneralResultsPhysics, AToneBetweenHarmonicOrdersLandsInTheirInterharmonicGroup) {

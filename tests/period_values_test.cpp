@@ -204,6 +204,14 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     EXPECT_TRUE(frequencyAt(10) == 0.0 && phaseAt(63) == 0.0);
     EXPECT_NEAR(phaseAt(64), kStep, 1e-12);
     EXPECT_NEAR(phaseAt(191), 0.0, 1e-12) << "a whole cycle after the held samples";
+    // A table that jumps far ahead between two entries restarts the chain at
+    // the later cycle instead of walking the gap window by window (which
+    // would take hours): the call returns, and both cycles are written, the
+    // far one over ring positions 64 to 191 half a cycle after the first
+    // one's sample 63.
+    const uint64_t far = uint64_t{1} << 40;
+    schedule({0, far * 6400 + 64}, {128, 128}, {50.0, 50.0}, {true, true});
+    EXPECT_NEAR(std::fmod(phaseAt(63) - phaseAt(191) + 1.0, 1.0), 0.5, 1e-12);
     // The highest usable frequency is half the sample rate here: windows then
     // advance one sample each and the chain ends.
     module.reset(0);

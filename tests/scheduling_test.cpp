@@ -490,6 +490,26 @@ TEST_F(WindowRefusals, ParkFromAMechanicalAngleWhoseRingWasNotBuilt) {
     expectAccepted(0, 2000);
 }
 
+TEST_F(WindowRefusals, FullSpectraOfUndeliveredWindowsAreNeverOverwritten) {
+    // Spectra of 2049 bins in a ring of 2049 + 10000: five windows, one fewer than the result slots.
+    build(with(SinglePhase, [](PowerModule& p) { p.setFullFftEnabled(true); }));
+    write(6000);
+    for (uint64_t w = 0; w < 5; ++w) {
+        ASSERT_EQ(status(scheduleForCalculation(&m->module, w * 1000, 1000, 50.0)), 0) << lastError(&m->module);
+    }
+    expectRefused(5000, 1000, 50.0, {"full spectra", "getResults"});
+    PowerResultsGeneral records[5];
+    int32_t count = 0;
+    ASSERT_EQ(status(getResults(&m->module, 5, &count, records)), 0);
+    ASSERT_EQ(count, 5);
+    for (const PowerResultsGeneral& record : records) {
+        // The bin of 50 Hz (2.44 Hz bins: bin 20.5, shared by bins 20 and 21) of each window's own spectrum.
+        const PowerFloat2* spectrum = reinterpret_cast<const PowerFloat2*>(record.channels[0].fftU);
+        ASSERT_NE(spectrum, nullptr);
+        EXPECT_GT(std::hypot(spectrum[20].x, spectrum[20].y), 10.0) << "window at " << record.firstSampleIndex;
+    }
+}
+
 TEST_F(WindowRefusals, EveryResultSlotHoldingAnUndeliveredWindow) {
     build();
     const uint64_t slots = m->impl().getBuffers().getGeneralResultsBufferLength();

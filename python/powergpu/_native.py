@@ -12,8 +12,8 @@ The shared library is looked up, in this order:
 
 Every prototype below matches the C header type for type.  Struct pointers
 (``PowerResultsGeneral*``) are passed as ``c_void_p`` (the caller owns a
-numpy buffer of the record dtype); ``PowerResultsPeriod**`` is a
-``POINTER(c_void_p)``.
+numpy buffer of the record dtype, ``PowerVoltageEvent*`` included);
+``PowerResultsPeriod**`` is a ``POINTER(c_void_p)``.
 """
 from __future__ import annotations
 
@@ -146,6 +146,28 @@ PROTOTYPES.update({
     "powerModule_getVersion": (Status, [P(c_int32), P(c_int32), P(c_int32)]),
 })
 
+#: Extensions: dips, swells and interruptions.  Settings: C name stem -> type
+#: (a getter and a setter each); the events travel as arrays of
+#: ``records.VOLTAGE_EVENT_DTYPE`` that the caller owns.
+VOLTAGE_EVENT_SETTINGS = {
+    "VoltageEventsEnabled": c_bool,
+    "VoltageEventDeclaredVoltage": c_double,
+    "VoltageDipThresholdInPercent": c_double,
+    "VoltageSwellThresholdInPercent": c_double,
+    "VoltageInterruptionThresholdInPercent": c_double,
+    "VoltageEventHysteresisInPercent": c_double,
+    "VoltageEventSlidingReferenceEnabled": c_bool,
+}
+for _stem, _t in VOLTAGE_EVENT_SETTINGS.items():
+    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
+    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
+PROTOTYPES.update({
+    "getVoltageEvents": (Status, [_H, c_int32, P(c_int32), c_void_p]),
+    "getVoltageEventsInProgress": (Status, [_H, c_int32, P(c_int32), c_void_p]),
+})
+EXTENSIONS += tuple(p + s for s in VOLTAGE_EVENT_SETTINGS for p in ("set", "get")) + (
+    "getVoltageEvents", "getVoltageEventsInProgress")
+
 #: Functions that take no module handle first and return no status.
 NOT_STATUS = {"powerModule_create", "powerModule_createOnBackend"}
 
@@ -233,11 +255,8 @@ def version() -> Tuple[int, int, int]:
 def last_error_message(handle: Optional[int] = None) -> str:
     """Text of the last failed flat call on this thread ('' after a success).
 
-    The library reads the message only through a module handle; without one
-    the answer is ''."""
-    if not handle:
-        # The library answers only for a module handle.
-        return ""
+    The message belongs to the thread: without a handle it still tells, for
+    example, why creating a module returned null."""
     lib = load()
     length = c_int32(0)
     buf = ctypes.create_string_buffer(512)
@@ -247,6 +266,17 @@ def last_error_message(handle: Optional[int] = None) -> str:
         buf = ctypes.create_string_buffer(length.value + 1)
         lib.getLastErrorMessage(handle, buf, len(buf), ctypes.byref(length))
     return buf.value.decode("utf-8", "replace")
+
+
+def cuda_backend_status() -> Tuple[bool, str]:
+    """Whether a module can run on the CUDA backend here, and if not, why
+    (the library's reason: the device query's error or the cuFFT files tried)."""
+    lib = load()
+    handle = lib.powerModule_createOnBackend(BACKEND_CUDA)
+    if handle:
+        lib.powerModule_destroy(handle)
+        return True, ""
+    return False, last_error_message() or "no reason given"
 
 
 _reporter_keepalive: Optional[object] = None

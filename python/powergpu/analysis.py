@@ -9,9 +9,12 @@ by the batch sizes whatever the recording's length; the summary, the events
 and the bounded ``trends`` that the report draws are there either way.
 
 The steps: the cycles of the fundamental are detected on the first voltage
-channel (``cycles.CycleDetector``); every cycle is reported to the module for
-the period values (one-cycle values refreshed every half cycle, RMS, power,
-fundamental phasors and rapid-voltage-change detection); consecutive groups
+channel (``cycles.CycleDetector``); the module starts at the sample of the
+first zero crossing (the samples before it wait until the detector has found
+it); every cycle from there on is reported to the module for the period
+values (one-cycle values refreshed every half cycle that commence at zero
+crossings, RMS, power, fundamental phasors, rapid-voltage-change detection
+and the detection of dips, swells and interruptions); consecutive groups
 of 10 cycles (nominal 50 Hz) or 12 cycles (nominal 60 Hz) form the analysis
 windows, each aligned to a cycle start, its length the sum of its cycles'
 samples and its frequency their mean frequency (cycles x sample rate /
@@ -36,6 +39,8 @@ from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .module import GRID_NAMES, Module, grid_info, grid_type
 from .records import PERIOD_DTYPE, concatenate_records
 from .trends import ColumnStats, Envelope, Trends, envelope_names
+from .voltage_events import (EVENT_COLUMNS, estimate_declared_voltage, event_type_counts,
+                             events_frame, phases_text, voltage_event_rows)
 
 __all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABLES"]
 
@@ -43,6 +48,10 @@ __all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABL
 POSITIONS_PER_SAMPLE = 1000
 #: Cycle entries per scheduleForPeriodCalculation call.
 PERIOD_BLOCK = 10
+#: Nominal cycles at the start of a recording whose median one-cycle RMS is
+#: the declared voltage of the dips, swells and interruptions when no
+#: nominal voltage is given.
+ESTIMATE_CYCLES = 50
 HARMONIC_CHANNEL_NAMES = ("U1", "U2", "U3", "I1", "I2", "I3", "U12", "U23", "U31")
 _LL_NAMES = ("12", "23", "31")
 
@@ -62,7 +71,8 @@ class AnalysisResult:
     - ``windows``: one row per 10/12-cycle window.
     - ``harmonics``: long format, one row per window, channel and order.
     - ``half_cycles``: one row per one-cycle value refreshed every half cycle.
-    - ``events``: rapid voltage changes.
+    - ``events``: dips, swells, interruptions and rapid voltage changes,
+      by start time (``voltage_events.EVENT_COLUMNS``; ``type`` tells which).
     - ``cycles``: the detected cycle entries (t_start, t_end, frequency,
       valid, kind: "measured", "filler" or "partial", amplitude).
     - ``summary``: JSON-serialisable dict of key figures.
@@ -132,8 +142,7 @@ class _Events:
     fed batch by batch (the state of an event in progress and the last
     steady-state length of mean RMS values carry over)."""
 
-    COLUMNS = ["t_start", "t_end", "duration", "delta_u_max", "delta_u_ss", "delta_u_max_pct",
-               "delta_u_ss_pct", "reference_voltage", "ended"]
+    COLUMNS = EVENT_COLUMNS
 
     def __init__(self, steady_length: int, nominal_voltage: Optional[float]) -> None:
         self.length = int(steady_length)
@@ -142,13 +151,19 @@ class _Events:
         self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
         self._prev = -1            # RVC state of the previous value
         self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
+        self._phases = 0  # phases in an event while the open total event lasts (bit mask)
 
-    def add(self, rvc: np.ndarray, u: np.ndarray) -> List[Dict[str, Any]]:
-        """Takes the next values; returns the events that ended among them."""
+    def add(self, rvc: np.ndarray, u: np.ndarray,
+            phase_states: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
+        """Takes the next values (``phase_states``: the phases' RVC states,
+        shape (values, phases)); returns the events that ended among them."""
         n = len(rvc)
         if n == 0:
             return []
         state = rvc["state"]
+        in_event = (np.zeros((n, 0), dtype=bool) if phase_states is None
+                    else np.asarray(phase_states) == 1)
+        since = 0  # the first value whose phases count for the open event
         ended = rvc["eventEnded"]
         prev = np.concatenate([[self._prev], state[:-1]])
         starts = (state == 1) & (prev != 1)
@@ -163,9 +178,15 @@ class _Events:
                     before = u_all[max(0, off + k - self.length):off + k]
                     ref = float(np.mean(before)) if len(before) else float("nan")
                 self._open = (float(rvc["time"][k]), ref)
+                self._phases = 0
+                since = k
             if ended[k] and self._open is not None:
-                new.append(self._row(self._open, rvc[k], ended=True))
+                self._phases |= self._mask(in_event, since, k + 1)
+                new.append(self._row(self._open, rvc[k], ended=True, phases=self._phases))
                 self._open = None
+                since = k + 1
+        if self._open is not None:
+            self._phases |= self._mask(in_event, since, n)
         self._prev = int(state[-1])
         self._tail = u_all[max(0, len(u_all) - self.length):].copy() if self.length else u_all[:0]
         self.rows += new
@@ -175,13 +196,22 @@ class _Events:
         """The event still in progress at the end, if any."""
         if self._open is None:
             return []
-        row = self._row(self._open, None, ended=False)
+        row = self._row(self._open, None, ended=False, phases=self._phases)
         self._open = None
         self.rows.append(row)
         return [row]
 
     @staticmethod
-    def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool) -> Dict[str, Any]:
+    def _mask(in_event: np.ndarray, lo: int, hi: int) -> int:
+        """Bit mask of the phases in an event among values lo .. hi - 1."""
+        if not in_event.shape[1] or hi <= lo:
+            return 0
+        hit = in_event[lo:hi].any(axis=0)
+        return int(sum(1 << k for k in np.flatnonzero(hit).tolist()))
+
+    @staticmethod
+    def _row(opened: Tuple[float, float], rec: Optional[np.void], ended: bool,
+             phases: int = 0) -> Dict[str, Any]:
         t_start, ref = opened
         if ended:
             duration = float(rec["duration"])
@@ -190,13 +220,15 @@ class _Events:
         else:
             duration = dmax = dss = float("nan")
         pct = (lambda v: 100.0 * v / ref if ref and math.isfinite(ref) else float("nan"))
-        return {"t_start": t_start, "t_end": t_start + duration, "duration": duration,
+        return {"type": "rvc", "phases": phases_text(phases), "t_start": t_start,
+                "t_end": t_start + duration, "duration": duration, "extreme_v": float("nan"),
+                "extreme_pct": float("nan"), "reference_voltage": ref,
                 "delta_u_max": dmax, "delta_u_ss": dss, "delta_u_max_pct": pct(dmax),
-                "delta_u_ss_pct": pct(dss), "reference_voltage": ref, "ended": ended}
+                "delta_u_ss_pct": pct(dss), "ended": ended}
 
     @classmethod
-    def frame(cls, rows: List[Dict[str, Any]]) -> pd.DataFrame:
-        return pd.DataFrame(rows, columns=cls.COLUMNS)
+    def frame(cls, rows: List[Dict[str, Any]], sort: bool = False) -> pd.DataFrame:
+        return events_frame(rows, sort=sort)
 
 
 #: Windows whose records are converted to table rows together (and handed
@@ -300,8 +332,20 @@ class _Analyzer:
             rvc_threshold_in_percent_of_average=self.rvc_threshold,
         )
         self.start_index = int(start_index)
-        m.reset(self.start_index)
-        self._write = m.writer()  # the configuration stays as it is from here on
+        # The module starts at the sample of the first zero crossing (see
+        # _start_module); until the cycle detector has found it, the
+        # samples wait here.
+        self._module_start: Optional[int] = None
+        self._held: List[np.ndarray] = []
+        self._held_count = 0
+        self.declared_voltage = self.nominal_voltage
+        self.declared_voltage_estimated = False
+        self._voltage_events_on = False
+        # without a nominal voltage the declared voltage is estimated from
+        # this many samples of the start (whatever the chunks), held as well
+        self._estimate_samples = (int(math.ceil(ESTIMATE_CYCLES * nominal_len))
+                                  if self.nominal_voltage is None else 0)
+        self._write: Any = None
         self.written = self.start_index
         # cycles not yet handed to the module (their end lies beyond the written samples)
         self._pending = Cycles.empty()
@@ -343,6 +387,7 @@ class _Analyzer:
         self._cycle_count = 0
         self._invalid_cycles = 0
         self._events = _Events(self.rvc_length, self.nominal_voltage)
+        self._voltage_event_rows: List[Dict[str, Any]] = []
         self._env_windows = Envelope(envelope_names(self._window_names, _WINDOW_TRENDS))
         self._env_half = Envelope(envelope_names(self._half_names, _HALF_TRENDS))
         self._phasor_sums: Dict[str, List[Any]] = {}
@@ -357,7 +402,45 @@ class _Analyzer:
         if not np.isfinite(block).all():
             block = np.where(np.isfinite(block), block, 0.0)
         cycles = self.detector.process(block[:, 0])
+        if self._module_start is None:
+            self._held.append(block)
+            self._held_count += len(block)
+            if self.detector.anchor is None:
+                assert not cycles.count, "cycle entries before the anchor is known"
+                return
+            self._add_cycles(cycles)
+            if self._held_count < self._estimate_samples:
+                return
+            self._write_block(self._start_module())
+            return
         self._add_cycles(cycles)
+        self._write_block(block)
+
+    def _start_module(self) -> np.ndarray:
+        """Resets the module at the sample that holds the detector's anchor
+        (the first zero crossing), so that the period values, which the
+        module measures off the cycles from its first sample, commence at
+        zero crossings; returns the held samples from there on.  Nothing
+        before that sample is in a window: the windows start with the first
+        measured cycle."""
+        first = int(self.detector.anchor) // self.R
+        held = self._held[0] if len(self._held) == 1 else np.concatenate(self._held)
+        self._held = []
+        estimate = None
+        if self.nominal_voltage is None:
+            # delta grids measure line-to-line voltages
+            scale = 1.0 / math.sqrt(3.0) if self.delta else 1.0
+            estimate = estimate_declared_voltage(
+                held[:self._estimate_samples, :self.nv] * scale, self.nominal_len)
+        self._init_voltage_events(estimate)
+        self.module.reset(first)
+        self._write = self.module.writer()  # the configuration stays as it is from here on
+        self._module_start = first
+        self.written = first
+        self._delivered_end = first
+        return held[first - self.start_index:]
+
+    def _write_block(self, block: np.ndarray) -> None:
         pos = 0
         n = len(block)
         while pos < n:
@@ -375,20 +458,31 @@ class _Analyzer:
             self._advance()
 
     def finish(self) -> None:
-        self._add_cycles(self.detector.flush())
+        tail = self.detector.flush()
+        held = self._start_module() if self._module_start is None else None
+        self._add_cycles(tail)
+        if held is not None:
+            self._write_block(held)
         self._advance(final=True)
         self._fetch(wait=True)
         self._emit_windows()
         self._emit_periods()
-        ended = self._events.finish()
+        ended = self._events.finish() + self._take_voltage_events(final=True)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
 
     def _add_cycles(self, cycles: Cycles) -> None:
         if not cycles.count:
             return
-        self._pending = (cycles if not self._pending.count
-                         else Cycles.concatenate([self._pending, cycles]))
+        # the pieces before the first crossing go to the tables only
+        to_module = cycles
+        if int(cycles.start[0]) < int(self.detector.anchor):
+            to_module = _slice(cycles, int(np.searchsorted(cycles.start,
+                                                           np.uint64(self.detector.anchor))),
+                               None)
+        if to_module.count:
+            self._pending = (to_module if not self._pending.count
+                             else Cycles.concatenate([self._pending, to_module]))
         self._cycle_count += int(np.count_nonzero(cycles.kind == KIND_MEASURED))
         self._invalid_cycles += int(np.count_nonzero(~cycles.valid))
         if "cycles" in self.keep:
@@ -567,6 +661,7 @@ class _Analyzer:
             if not wait:
                 break
         periods = m.period_results()
+        self._take_voltage_events()
         if len(periods):
             self._pend_periods.append(periods)
             self._pend_period_count += len(periods)
@@ -640,7 +735,8 @@ class _Analyzer:
         cols = self._period_columns(pr)
         total = pr[:, 0] if self.phases > 1 else pr[:, 1]
         self._half_count += len(pr)
-        ended = self._events.add(total["rvcU"], cols["u_rms_mean"])
+        ended = self._events.add(total["rvcU"], cols["u_rms_mean"],
+                                 pr[:, 1:]["rvcU"]["state"])
         trend = {k: cols[k] for k in self._env_half.names if k != "valid"}
         if "valid" in self._env_half.names:
             trend["valid"] = cols["valid"].astype(np.float64)
@@ -839,6 +935,46 @@ class _Analyzer:
         cols["rvc_event_ended"] = total["rvcU"]["eventEnded"].copy()
         return cols
 
+    # ------------------------------------- dips, swells and interruptions
+    def _init_voltage_events(self, estimated: Optional[float]) -> None:
+        """The declared voltage of the detector: the nominal voltage, else
+        ``estimated`` (from the first samples); without either the detector
+        stays off.  Its settings take effect at the reset that follows."""
+        self.declared_voltage = self.nominal_voltage
+        self.declared_voltage_estimated = False
+        if self.declared_voltage is None and estimated is not None:
+            self.declared_voltage = float(estimated)
+            self.declared_voltage_estimated = True
+        on = self.declared_voltage is not None and self.declared_voltage > 0
+        self.module.voltage_events_enabled = on
+        self._voltage_events_on = on
+        if on:
+            self.module.voltage_event_declared_voltage = self.declared_voltage
+
+    def _take_voltage_events(self, final: bool = False) -> List[Dict[str, Any]]:
+        """Rows of the dips, swells and interruptions the module found since
+        the last call (and, ``final``, those still in progress); handed to
+        the sink when not final (the caller hands the final ones over)."""
+        if not self._voltage_events_on:
+            return []
+        records = self.module.voltage_events()
+        if final:
+            records = np.concatenate([records, self.module.voltage_events_in_progress()])
+        rows = voltage_event_rows(records)
+        self._voltage_event_rows += rows
+        if rows and not final and "on_events" in self.sink:
+            self.sink["on_events"](_Events.frame(rows))
+        return rows
+
+    def _voltage_event_summary(self, counts: Dict[str, int]) -> Dict[str, Any]:
+        return {
+            "declared_voltage": self.declared_voltage,
+            "declared_voltage_estimated": self.declared_voltage_estimated,
+            "dip_count": counts["dip"],
+            "swell_count": counts["swell"],
+            "interruption_count": counts["interruption"],
+        }
+
     # ------------------------------------------------------------- tables
     def result(self) -> AnalysisResult:
         windows = _frame(self._win_batches if "windows" in self.keep else [],
@@ -847,9 +983,11 @@ class _Analyzer:
                                           else [])
         half = _frame(self._half_batches if "half_cycles" in self.keep else [],
                       self._half_names)
-        events = _Events.frame(self._events.rows)
+        events = _Events.frame(self._events.rows + self._voltage_event_rows, sort=True)
         cycles = self._cycles_frame(self._cycle_batches if "cycles" in self.keep else [])
-        summary = self._summary(len(events))
+        counts = event_type_counts(events)
+        summary = self._summary(counts["rvc"])
+        summary.update(self._voltage_event_summary(counts))
         trends = Trends(window_columns=list(self._window_names),
                         half_cycle_columns=list(self._half_names),
                         means=self._stats.means(), windows=self._env_windows,
@@ -1011,7 +1149,9 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     None or True (the default) all of them, ``()`` or False none, which
     bounds the memory by the batch sizes whatever the recording's length.
     The summary, the events and ``result.trends`` (what the report draws)
-    are there either way.
+    are there either way.  ``on_events`` receives the events as they end
+    (dips, swells and interruptions as soon as the module hands them out,
+    so not in start order); ``result.events`` is ordered by start time.
     """
     gt = grid_type(grid)
     gi = grid_info(gt)
@@ -1075,7 +1215,9 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     ``grid``: a name of ``GRID_TYPES`` or None to choose from the number of
     voltage columns (1 single, 2 two-phase, 3 star).  ``nominal_voltage``:
     nominal phase-to-neutral rms voltage (used for cycle validity and RVC
-    percentages; learnt from the signal when None).  ``harmonics``: highest
+    percentages; learnt from the signal when None), also the declared
+    voltage of the dips, swells and interruptions (when None: the median
+    one-cycle rms of the phases over the first 50 cycles).  ``harmonics``: highest
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).

@@ -127,6 +127,26 @@ def _table_list(text: str) -> List[str]:
     return names
 
 
+def _backend_line() -> str:
+    """One line: whether the CUDA backend can run here, and if not, the library's reason."""
+    try:
+        from . import _native
+        usable, reason = _native.cuda_backend_status()
+    except OSError as exc:  # no library: the reason is the loader's
+        return f"CUDA backend: unknown ({' '.join(str(exc).split())})"
+    if usable:
+        return "CUDA backend: usable"
+    prefix = "the CUDA backend is not available: "
+    return f"CUDA backend: not usable: {reason[len(prefix):] if reason.startswith(prefix) else reason}"
+
+
+class _VersionAction(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        from . import __version__
+        sys.stdout.write(f"{parser.prog} {__version__}\n{_backend_line()}\n")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
@@ -136,7 +156,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "harmonics, THD, powers, unbalance, frequency and rapid voltage "
                     "changes, on the CPU or on an NVIDIA GPU.",
         epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_VersionAction, nargs=0,
+                        help="show the version and whether the CUDA backend is usable, and exit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     an = sub.add_parser(
@@ -600,6 +621,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
             v, i = GRIDS[grid]
             with_i = all(r in roles for r in i)
             lines.append(f"  grid: {grid}, {'with' if with_i else 'without'} currents")
+        lines.append(f"  {_backend_line()}")
         sys.stdout.write("\n".join(lines) + "\n")
     finally:
         rec.close()

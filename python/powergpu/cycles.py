@@ -16,7 +16,12 @@ partial pieces before the first and after the last crossing
 (``KIND_PARTIAL``, invalid).  Starts and lengths are in units of
 1/positions_per_sample samples; the frequency of a measured cycle is
 sample_rate / (its length in samples), computed from the unrounded crossing
-times; fillers and partial pieces carry the nominal frequency.
+times.  From ``CycleDetector.anchor`` (the first crossing) on, every entry
+that ends at a crossing spans exactly one cycle of the reference at the
+frequency it carries (fillers included), so period values measured off
+these cycles from the anchor on start at crossings and stay there after
+gaps; the pieces before the first crossing and after the last one carry the
+nominal frequency.
 
 ``CycleDetector`` works chunk by chunk with bounded memory (state: the
 filter's history and a few samples), so it serves recordings of any length.
@@ -201,6 +206,7 @@ class CycleDetector:
         self._last_t = 0.0
         self._last_pos = self.start_index * self.positions_per_sample
         self._last_kind = "start"
+        self._anchor: Optional[int] = None
         self._last_e = 0.0
         self._last_transient = True
         self._last_sample_after = 0
@@ -216,6 +222,16 @@ class CycleDetector:
     @property
     def samples_consumed(self) -> int:
         return self._consumed
+
+    @property
+    def anchor(self) -> Optional[int]:
+        """Sub-sample position from which the entries are whole cycles of the
+        reference that start at zero crossings: the first crossing, or the
+        start when no crossing came within the gap limit (the filler cycles
+        then start there); None until it is known, which is no later than
+        the first entry.  The pieces before it only describe the samples
+        before the first crossing."""
+        return self._anchor
 
     @property
     def reference_level(self) -> float:
@@ -240,6 +256,8 @@ class CycleDetector:
             return Cycles.empty()
         self._end = self._consumed
         self._feed_input(np.zeros(self.delay), padding=True)
+        if self._anchor is None and self._last_kind == "start":
+            self._anchor = self._last_pos
         end_t = float(self._end)
         self._fill_gaps(end_t - 1.0)
         if end_t - self._last_t > 0:
@@ -430,6 +448,8 @@ class CycleDetector:
             self._emit(self._last_t, t, freq, valid, amp, KIND_MEASURED)
         else:
             kind = KIND_PARTIAL if self._last_kind == "start" else KIND_FILLER
+            if kind == KIND_PARTIAL:
+                self._anchor = int(round((self.start_index + t) * self.positions_per_sample))
             self._emit_pieces(self._last_t, t, kind)
         self._last_t = t
         self._last_kind = "crossing"
@@ -443,24 +463,36 @@ class CycleDetector:
         while reliable - self._last_t > limit:
             t = self._last_t + self._nominal_len
             kind = KIND_PARTIAL if self._last_kind == "start" else KIND_FILLER
+            if self._anchor is None:
+                self._anchor = self._last_pos
             self._emit(self._last_t, t, self.nominal_frequency, False, math.nan, kind)
             self._last_t = t
             self._last_kind = "filler"
 
     def _emit_pieces(self, t0: float, t1: float, kind: int, last: bool = False) -> None:
-        """Invalid pieces at the nominal frequency covering t0..t1: of equal
-        length near the nominal one, or (``last``) of nominal length with a
-        shorter final piece."""
+        """Invalid pieces covering t0..t1.
+
+        Between two crossings (fillers): pieces of equal length near the
+        nominal one, each at the frequency that makes it exactly one cycle,
+        so that the reference phase is a whole number of cycles again at the
+        crossing t1 and the period values stay anchored to the crossings
+        after a gap.  Before the first crossing (the pieces before
+        ``anchor``): the same lengths at the nominal frequency.  After the
+        last crossing (``last``): pieces of nominal length at the nominal
+        frequency, the final one shorter."""
         gap = t1 - t0
         nominal = self._nominal_len
         if last:
             count = max(1, int(math.ceil(gap / nominal - 1e-9)))
             edges = [t0 + k * nominal for k in range(count)] + [t1]
+            freq = self.nominal_frequency
         else:
             count = max(1, int(round(gap / nominal)))
             edges = [t0 + gap * k / count for k in range(count)] + [t1]
+            freq = (self.nominal_frequency if kind == KIND_PARTIAL
+                    else count * self.sample_rate / gap)
         for a, b in zip(edges[:-1], edges[1:]):
-            self._emit(a, b, self.nominal_frequency, False, math.nan, kind)
+            self._emit(a, b, freq, False, math.nan, kind)
 
     def _emit(self, t0: float, t1: float, freq: float, valid: bool, amp: float,
               kind: int) -> None:

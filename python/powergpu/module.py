@@ -10,7 +10,7 @@ import numpy as np
 
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
-from .records import GENERAL_DTYPE, PERIOD_DTYPE, concatenate_records
+from .records import GENERAL_DTYPE, PERIOD_DTYPE, VOLTAGE_EVENT_DTYPE, concatenate_records
 
 __all__ = ["Module", "GRID_TYPES", "GRID_NAMES", "GridInfo", "grid_info", "grid_type"]
 
@@ -90,9 +90,12 @@ def _snake(stem: str) -> str:
 BOOL_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.BOOL_SETTINGS}
 #: Numeric settings with a getter: Python property -> C stem.
 NUMERIC_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.NUMERIC_SETTINGS}
-#: Settings that only store (they need no rebuild; see the header).
+#: Settings of the dips, swells and interruptions detector: property -> C stem.
+VOLTAGE_EVENT_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.VOLTAGE_EVENT_SETTINGS}
+#: Settings that only store (they need no rebuild; see the header).  Those of
+#: the voltage events take effect at the next reset.
 PLAIN_STORES = ("half_period_values_count", "period_values_overlap_in_percent", "pole_pairs",
-                "mech_angle_offset", "mechanical_angle_used")
+                "mech_angle_offset", "mechanical_angle_used") + tuple(VOLTAGE_EVENT_PROPERTIES)
 
 _INT_LIMITS = {c_uint16: (0, 2 ** 16 - 1), c_int32: (-2 ** 31, 2 ** 31 - 1)}
 
@@ -137,10 +140,8 @@ class Module:
         handle = self._lib.powerModule_createOnBackend(code)
         if not handle:
             name = {0: "automatic", 1: "CPU", 2: "CUDA"}.get(code, str(code))
-            raise BackendUnavailableError(
-                1, "powerModule_createOnBackend",
-                f"the {name} backend is not available (no usable CUDA device, or the "
-                f"library was built without CUDA)")
+            reason = _native.last_error_message() or f"the {name} backend is not available"
+            raise BackendUnavailableError(1, "powerModule_createOnBackend", reason)
         self._handle = handle
         # Settings the library stores but does not read back (no getter).
         self._sample_rate = 1.0
@@ -245,7 +246,8 @@ class Module:
         ``static_frequency`` (a frequency, or (frequency, tolerance)) and
         ``variable_frequency`` ((lowest, highest)).
         """
-        known = set(self._SPECIAL) | set(BOOL_PROPERTIES) | set(NUMERIC_PROPERTIES)
+        known = (set(self._SPECIAL) | set(BOOL_PROPERTIES) | set(NUMERIC_PROPERTIES)
+                 | set(VOLTAGE_EVENT_PROPERTIES))
         unknown = sorted(k for k in settings if k not in known)
         if unknown:
             raise TypeError(f"unknown setting(s): {', '.join(unknown)}")
@@ -747,6 +749,31 @@ class Module:
         return concatenate_records(batches)
 
 
+    # -------------------------------------- dips, swells and interruptions
+    def voltage_events(self) -> np.ndarray:
+        """Takes every ended dip, swell and interruption waiting in the
+        module (VOLTAGE_EVENT_DTYPE records, oldest first; see
+        ``records.VOLTAGE_EVENT_TYPES``).  Needs ``voltage_events_enabled``
+        and period values at the last reset."""
+        waiting = c_int32(0)
+        self._call("getVoltageEvents", 0, byref(waiting), None)
+        out = np.zeros(waiting.value, dtype=VOLTAGE_EVENT_DTYPE)
+        if waiting.value:
+            count = c_int32(0)
+            self._call("getVoltageEvents", waiting.value, byref(count), out.ctypes.data)
+            out = out[:count.value]
+        return out
+
+    def voltage_events_in_progress(self) -> np.ndarray:
+        """Copies of the events not ended yet (``ended`` 0, duration up to
+        the latest value), dip, swell, interruption order; they stay in the
+        module."""
+        out = np.zeros(3, dtype=VOLTAGE_EVENT_DTYPE)
+        count = c_int32(0)
+        self._call("getVoltageEventsInProgress", len(out), byref(count), out.ctypes.data)
+        return out[:count.value]
+
+
 _VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
 
 
@@ -795,3 +822,6 @@ for _name, _stem in BOOL_PROPERTIES.items():
     setattr(Module, _name, _make_bool(_stem))
 for _name, _stem in NUMERIC_PROPERTIES.items():
     setattr(Module, _name, _make_numeric(_stem, _native.NUMERIC_SETTINGS[_stem]))
+for _name, _stem in VOLTAGE_EVENT_PROPERTIES.items():
+    _type = _native.VOLTAGE_EVENT_SETTINGS[_stem]
+    setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))

@@ -12,7 +12,7 @@ import numpy as np
 
 __all__ = [
     "THD_DTYPE", "SYMMETRICAL_DTYPE", "CHANNEL_DTYPE", "GENERAL_DTYPE", "RVC_DTYPE",
-    "PERIOD_DTYPE", "DTYPES", "CHANNEL_POINTER_FIELDS", "concatenate_records",
+    "PERIOD_DTYPE", "VOLTAGE_EVENT_DTYPE", "VOLTAGE_EVENT_TYPES", "DTYPES", "CHANNEL_POINTER_FIELDS", "concatenate_records",
 ]
 
 
@@ -100,6 +100,24 @@ PERIOD_DTYPE = _struct(
     + [("valid", "?", 136), ("reserved1", ("u1", (7,)), 137), ("rvcU", RVC_DTYPE, 144),
        ("rvcUL", RVC_DTYPE, 184), ("symmetricalComponent", SYMMETRICAL_DTYPE, 224)], 392)
 
+#: PowerVoltageEvent, 64 bytes (an extension: dips, swells, interruptions).
+VOLTAGE_EVENT_DTYPE = _struct([
+    ("type", "<i4", 0),
+    ("phases", "<u4", 4),
+    ("index", "<u4", 8),
+    ("extremePhase", "<i4", 12),
+    ("startTime", "<f8", 16),
+    ("duration", "<f8", 24),
+    ("extreme", "<f8", 32),
+    ("extremePercent", "<f8", 40),
+    ("referenceVoltage", "<f8", 48),
+    ("ended", "<i4", 56),
+    ("valueCount", "<i4", 60),
+], 64)
+
+#: POWER_VOLTAGE_EVENT_* value -> name.
+VOLTAGE_EVENT_TYPES = {1: "dip", 2: "swell", 3: "interruption"}
+
 #: C struct name -> dtype.
 DTYPES = {
     "PowerResultsThd": THD_DTYPE,
@@ -108,6 +126,7 @@ DTYPES = {
     "PowerResultsGeneral": GENERAL_DTYPE,
     "RvcResult": RVC_DTYPE,
     "PowerResultsPeriod": PERIOD_DTYPE,
+    "PowerVoltageEvent": VOLTAGE_EVENT_DTYPE,
 }
 
 

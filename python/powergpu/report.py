@@ -18,7 +18,8 @@ the data it needs):
   highest voltage THD, in percent of the fundamental;
 * ``phasors``: phasor diagram of the fundamentals of voltages and currents;
 * ``half-cycle-rvc``: one-cycle RMS refreshed every half cycle, with the
-  rapid voltage change events shaded.
+  events shaded: rapid voltage changes, dips, swells and interruptions,
+  each kind in its colour.
 
 Long recordings are drawn from a min/max envelope of at most a few thousand
 points per line, so the report takes the same time and size for a minute as
@@ -50,12 +51,17 @@ FIGURES: Tuple[Tuple[str, str], ...] = (
     ("thd-trend", "THD trend per phase"),
     ("spectrum", "Harmonic spectrum of the worst window"),
     ("phasors", "Phasor diagram of the fundamentals"),
-    ("half-cycle-rvc", "Half-cycle RMS and rapid voltage changes"),
+    ("half-cycle-rvc", "Half-cycle RMS and voltage events"),
 )
 
 #: Colour per phase (colour-blind safe): L1, L2, L3.
 PHASE_COLOURS = ("#D55E00", "#0072B2", "#009E73")
 _EVENT_COLOUR = "#E69F00"
+#: Shades of the event types on the half-cycle plot (RVC: _EVENT_COLOUR).
+_EVENT_COLOURS = {"rvc": _EVENT_COLOUR, "dip": "#0072B2", "swell": "#CC79A7",
+                  "interruption": "#000000"}
+_EVENT_LABELS = {"rvc": "RVC event", "dip": "dip", "swell": "swell",
+                 "interruption": "interruption"}
 _MAX_POINTS = 3000  # per line, after min/max decimation
 _DPI = 110
 _WIDTH_IN = 10.0
@@ -257,6 +263,8 @@ def _fig_rms(result: Any):
     scale, xlabel = _time_scale(w.t_range()[1])
     has_i = bool(_phases(w, "i", "_rms"))
     fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
+    t_first, t_last = w.t_range()
+    _shade_events(axes[0], _frame(result, "events"), t_first, t_last, scale)
     _plot_lines(axes[0], w, "u", "_rms", "U{k}", scale)
     _style(axes[0], "voltage RMS [V]", None if has_i else xlabel)
     _min_span(axes[0], [w.values(f"u{k}_rms") for k in _phases(w, "u", "_rms")])
@@ -547,6 +555,38 @@ def _fig_phasors(result: Any):
     return fig, None
 
 
+def _shade_events(ax: Any, events: Any, t_first: float, t_last: float, scale: float) -> None:
+    """Shades every event of the events table on ``ax``, each kind in its
+    colour, with a marker at each start."""
+    if events is None:
+        return
+    # Events shorter than this would be invisible on a long time axis.
+    min_width = (t_last - t_first) / 300.0
+    kinds = (events["type"].astype(str).tolist() if "type" in events.columns
+             else ["rvc"] * len(events))
+    labelled = set()
+    for kind, a, b in zip(kinds, events["t_start"], events["t_end"]):
+        a, b = float(a), float(b)
+        if not math.isfinite(a):
+            continue
+        if not math.isfinite(b):  # still running when the recording ends
+            b = t_last
+        if b - a < min_width:
+            mid = 0.5 * (a + b)
+            a, b = mid - min_width / 2, mid + min_width / 2
+        ax.axvspan(a / scale, b / scale, color=_EVENT_COLOURS.get(kind, _EVENT_COLOUR),
+                   alpha=0.25, linewidth=0,
+                   label=None if kind in labelled else _EVENT_LABELS.get(kind, kind))
+        labelled.add(kind)
+    starts = np.asarray(events["t_start"], dtype=float)
+    starts = starts[np.isfinite(starts)]
+    if starts.size:
+        # A marker on top of each event, visible however short the event.
+        ax.plot(starts / scale, np.full(starts.size, 1.0), "v", color="#B36B00",
+                markersize=7, transform=ax.get_xaxis_transform(), clip_on=False,
+                label="event start")
+
+
 def _fig_half_cycles(result: Any):
     hc = _Series(result, "half_cycles")
     if not hc or not _phases(hc, "u", "_rms"):
@@ -556,27 +596,7 @@ def _fig_half_cycles(result: Any):
     scale, xlabel = _time_scale(t_last)
     fig, axes = _figure(1, 3.4)
     ax = axes[0]
-    if events is not None:
-        # Events shorter than this would be invisible on a long time axis.
-        min_width = (t_last - t_first) / 300.0
-        for j, (a, b) in enumerate(zip(events["t_start"], events["t_end"])):
-            a, b = float(a), float(b)
-            if not math.isfinite(a):
-                continue
-            if not math.isfinite(b):  # still running when the recording ends
-                b = t_last
-            if b - a < min_width:
-                mid = 0.5 * (a + b)
-                a, b = mid - min_width / 2, mid + min_width / 2
-            ax.axvspan(a / scale, b / scale, color=_EVENT_COLOUR, alpha=0.25,
-                       linewidth=0, label="RVC event" if j == 0 else None)
-        starts = np.asarray(events["t_start"], dtype=float)
-        starts = starts[np.isfinite(starts)]
-        if starts.size:
-            # A marker on top of each event, visible however short the event.
-            ax.plot(starts / scale, np.full(starts.size, 1.0), "v", color="#B36B00",
-                    markersize=7, transform=ax.get_xaxis_transform(), clip_on=False,
-                    label="event start")
+    _shade_events(ax, events, t_first, t_last, scale)
     _plot_lines(ax, hc, "u", "_rms", "U{k}", scale)
     bad = hc.where_zero("valid")
     if len(bad):
@@ -585,13 +605,25 @@ def _fig_half_cycles(result: Any):
                 transform=ax.get_xaxis_transform(), clip_on=False, label="invalid cycle")
     _style(ax, "one-cycle RMS [V]", xlabel)
     _min_span(ax, [hc.values(f"u{k}_rms") for k in _phases(hc, "u", "_rms")])
-    n_ev = 0 if events is None else len(events)
-    title = (f"{n_ev} rapid voltage change event{'s' if n_ev != 1 else ''} (shaded)"
-             if n_ev else "no rapid voltage change")
+    title = _events_title(events)
     ax.set_title(f"RMS over one cycle, refreshed every half cycle: {title}", loc="left",
                  fontsize=10, pad=12)
     _legend(ax)
     return fig, None
+
+
+def _events_title(events: Any) -> str:
+    """"2 events (shaded): 1 rapid voltage change, 1 dip" or "no events"."""
+    from .voltage_events import event_type_counts
+
+    counts = event_type_counts(events)
+    n = sum(counts.values())
+    if not n:
+        return "no rapid voltage change, dip, swell or interruption"
+    names = {"rvc": "rapid voltage change", "dip": "dip", "swell": "swell",
+             "interruption": "interruption"}
+    parts = [f"{c} {names[k]}{'s' if c != 1 else ''}" for k, c in counts.items() if c]
+    return f"{n} event{'s' if n != 1 else ''} (shaded): {', '.join(parts)}"
 
 
 _BUILDERS = {
@@ -662,7 +694,10 @@ _CAPTIONS = {
                       "A rapid voltage change starts when a value leaves the band of the "
                       "threshold (2 % by default) around the mean of the last second of "
                       "values (100 at 50 Hz, 120 at 60 Hz) and ends once a second of values "
-                      "is steady again.",
+                      "is steady again. A dip starts when a phase falls below 90 % of the "
+                      "declared voltage and ends when every phase is back at 92 %; a swell "
+                      "likewise above 110 % (back at 108 %); an interruption when every "
+                      "phase is below 5 % (it ends when one is back at 7 %).",
 }
 
 
@@ -685,7 +720,8 @@ def _table_html(model: _summary.TableModel) -> str:
 def _events_html(result: Any) -> str:
     ev = _frame(result, "events")
     if ev is None:
-        return '<p class="note">No rapid voltage change was detected.</p>'
+        return ('<p class="note">No rapid voltage change, dip, swell or interruption was '
+                'detected.</p>')
     rows = []
     for j, line in enumerate(_summary.event_rows(result), start=1):
         rows.append("<tr>" + "".join(f"<td>{_esc(v)}</td>" for v in [j] + line) + "</tr>")
@@ -714,7 +750,8 @@ def build_html(result: Any, figures: Sequence[Dict[str, Any]], *, title: str,
         f'<div class="facts">{fact_html}</div>',
         _table_html(model) if model.rows else '<p class="note">No per-phase values.</p>',
         "</section>",
-        '<section id="events"><h2>Rapid voltage changes</h2>',
+        '<section id="events"><h2>Events: dips, swells, interruptions, rapid voltage '
+        'changes</h2>',
         _events_html(result),
         "</section>",
     ]

@@ -32,8 +32,8 @@ OUTPUT_FILES: Tuple[Tuple[str, str], ...] = (
 )
 SUMMARY_FILE = "summary.json"
 
-EVENT_HEADERS = ["start [s]", "end [s]", "duration [s]", "dU max [V]", "dU max [%]",
-                 "dU ss [V]", "dU ss [%]"]
+EVENT_HEADERS = ["type", "phases", "start [s]", "end [s]", "duration [s]", "extreme [V]",
+                 "extreme [%]", "dU max [V]", "dU max [%]", "dU ss [V]", "dU ss [%]"]
 
 
 # --- number formatting -------------------------------------------------------
@@ -286,23 +286,63 @@ def facts(result: Any) -> List[Tuple[str, str]]:
     if hc is not None:
         out.append(("half-cycle values", str(int(hc))))
     out.append(("RVC events", str(rvc_event_count(result))))
+    out.append(("dips / swells / interruptions", voltage_event_counts_text(result)))
     return out
 
 
+def voltage_event_counts(result: Any) -> Dict[str, int]:
+    """{"dip": n, "swell": n, "interruption": n} from the summary, else the table."""
+    from .voltage_events import event_type_counts
+
+    s = _summary(result)
+    counts = event_type_counts(_frame(result, "events"))
+    for kind in ("dip", "swell", "interruption"):
+        n = _get(s, f"{kind}_count")
+        if n is not None:
+            counts[kind] = int(n)
+    return {k: counts[k] for k in ("dip", "swell", "interruption")}
+
+
+def voltage_event_counts_text(result: Any) -> str:
+    counts = voltage_event_counts(result)
+    return " / ".join(str(counts[k]) for k in ("dip", "swell", "interruption"))
+
+
 def event_rows(result: Any) -> List[List[str]]:
-    """One list of formatted cells per RVC event, matching EVENT_HEADERS."""
+    """One list of formatted cells per event (dips, swells, interruptions and
+    rapid voltage changes), matching EVENT_HEADERS; a table without a
+    ``type`` column holds RVC events."""
     ev = _frame(result, "events")
     if ev is None:
         return []
     rows = []
     for _, e in ev.iterrows():
+        phases = e.get("phases")
         rows.append([
+            str(e.get("type", "rvc")),
+            phases if isinstance(phases, str) and phases else "-",
             fmt_number(e.get("t_start"), 3), fmt_number(e.get("t_end"), 3),
             fmt_number(e.get("duration"), 3),
+            fmt_number(e.get("extreme_v"), 2), fmt_number(e.get("extreme_pct"), 2),
             fmt_number(e.get("delta_u_max"), 2), fmt_number(e.get("delta_u_max_pct"), 2),
             fmt_number(e.get("delta_u_ss"), 2), fmt_number(e.get("delta_u_ss_pct"), 2),
         ])
     return rows
+
+
+def _event_line(j: int, e: List[str]) -> str:
+    """The console line of event ``j`` from its ``event_rows`` cells."""
+    kind, phases, start, end, duration = e[:5]
+    if kind != "rvc":
+        what = {"swell": "maximum"}.get(kind, "residual")
+        tail = (f"duration {duration} s" if end != "-" else
+                f"{duration} s so far, still in progress when the recording ends")
+        return (f"    #{j}  {kind} on phase{'s' if ',' in phases else ''} {phases}  "
+                f"start {start} s  {tail}  {what} {e[5]} V ({e[6]} %)")
+    if end == "-":
+        return f"    #{j}  start {start} s  still in progress when the recording ends"
+    return (f"    #{j}  start {start} s  end {end} s  duration {duration} s  "
+            f"dU max {e[7]} V ({e[8]} %)  dU ss {e[9]} V ({e[10]} %)")
 
 
 # --- console -----------------------------------------------------------------
@@ -382,13 +422,18 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
         info.append(["values", f"{int(wc or 0)} windows, {int(hc or 0)} half-cycle values"])
     n_ev = rvc_event_count(result)
     info.append(["RVC events", str(n_ev)])
+    declared = _get(s, "declared_voltage")
+    note = ""
+    if declared is not None:
+        how = ", estimated from the first samples" if _get(s, "declared_voltage_estimated") \
+            else ""
+        note = f"  (declared voltage {float(declared):.1f} V{how})"
+    counts = voltage_event_counts(result)
+    info.append(["dips", f"{counts['dip']}, swells {counts['swell']}, interruptions "
+                         f"{counts['interruption']}{note}"])
     lines += ["  " + x for x in _align(info, left=2)]
     for j, e in enumerate(event_rows(result), start=1):
-        if e[1] == "-":
-            lines.append(f"    #{j}  start {e[0]} s  still in progress when the recording ends")
-            continue
-        lines.append(f"    #{j}  start {e[0]} s  end {e[1]} s  duration {e[2]} s  "
-                     f"dU max {e[3]} V ({e[4]} %)  dU ss {e[5]} V ({e[6]} %)")
+        lines.append(_event_line(j, e))
     written = list(written)
     if written or report:
         lines.append("")
@@ -861,7 +906,9 @@ def write_summary(result: Any, outdir: "os.PathLike[str] | str", *,
     if extra:
         data.update(extra)
     ev = _frame(result, "events")
-    data["rvc_events"] = [] if ev is None else ev.to_dict(orient="records")
+    records = [] if ev is None else ev.to_dict(orient="records")
+    data["rvc_events"] = [r for r in records if r.get("type", "rvc") == "rvc"]
+    data["voltage_events"] = [r for r in records if r.get("type", "rvc") != "rvc"]
     p = Path(outdir) / SUMMARY_FILE
     tmp = p.with_name(p.name + ".part")
     tmp.write_text(json.dumps(json_ready(data), indent=2, allow_nan=False) + "\n",

@@ -243,8 +243,10 @@ def test_columns_and_phase_voltages_of_every_grid(backend, grid, nv, nc, phases,
     if with_currents:
         want |= {f"I{k}" for k in range(1, phases + 1)}
     assert set(res.harmonics.channel.unique()) == want
-    assert list(res.events.columns)[:7] == ["t_start", "t_end", "duration", "delta_u_max",
-                                            "delta_u_ss", "delta_u_max_pct", "delta_u_ss_pct"]
+    assert list(res.events.columns) == ["type", "phases", "t_start", "t_end", "duration",
+                                        "extreme_v", "extreme_pct", "reference_voltage",
+                                        "delta_u_max", "delta_u_ss", "delta_u_max_pct",
+                                        "delta_u_ss_pct", "ended"]
     ok = res.windows[res.windows.valid]  # every grid gives the same phase voltages back
     for k in range(1, phases + 1) if grid != "two-phase" else ():
         np.testing.assert_allclose(ok[f"u{k}_rms"], 230.0, rtol=1e-4)

@@ -38,7 +38,9 @@ def test_demo_writes_every_file_and_prints_the_table(demo_run):
     w, hc, ev, h = (pd.read_csv(out / name) for name in TABLES)
     assert {"t_start", "u3_thd", "i2_rms", "cos_phi1_3", "u12_rms", "p_total", "p_neg"} <= set(w)
     assert {"valid", "u1_rms", "i3_rms", "p2", "rvc_state", "rvc_event_ended"} <= set(hc)
-    assert list(ev.columns[:3]) == ["t_start", "t_end", "duration"]
+    assert list(ev.columns[:7]) == ["type", "phases", "t_start", "t_end", "duration", "extreme_v",
+                                    "extreme_pct"]
+    assert list(ev["type"]) == ["rvc"]  # the demo's step of 8 % is no dip
     assert list(h.columns) == ["window", "t_end", "channel", "order", "magnitude", "angle",
                                "interharmonic", "p", "q"]
     assert len(w) >= 25 and w["t_end"].is_monotonic_increasing and 550 < len(hc) < 610
@@ -244,6 +246,22 @@ def test_info_lists_channels_and_roles(tmp_path):
     rows = [ln.split() for ln in proc.stdout.splitlines() if ln.split()[:1] in (["0"], ["1"],
                                                                                  ["2"])]
     assert {row[1]: row[-1] for row in rows} == {"Va": "U1", "Vb": "U2", "Vc": "U3"}
+    assert "CUDA backend: " in proc.stdout
+
+
+def test_version_tells_whether_cuda_is_usable_and_why_not():
+    from powergpu import __version__, _native
+    proc = run_cli("--version")
+    assert proc.returncode == 0, proc.stderr
+    usable, reason = _native.cuda_backend_status()
+    lines = proc.stdout.splitlines()
+    assert lines[0] == f"powergpu {__version__}" and len(lines) == 2
+    if usable:
+        assert lines[1] == "CUDA backend: usable"
+    else:  # the library's own reason, read without a module handle
+        prefix = "the CUDA backend is not available: "
+        assert reason.startswith(prefix)
+        assert lines[1] == "CUDA backend: not usable: " + reason[len(prefix):]
 
 
 # --- the CSV tables ------------------------------------------------------------------------

@@ -23,6 +23,7 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "int32_t": c_int32, "uint32_t": c_uint32, "uint64_t": c_uint64, "double": c_double,
           "float": c_float, "bool": c_bool, "PowerResultsGeneral*": c_void_p,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
+          "PowerVoltageEvent*": c_void_p,
           "PowerErrorReporter": _native.ErrorReporter}
 
 
@@ -53,7 +54,8 @@ FUNCTIONS = _header_functions()
 
 
 def test_prototype_table_names_exactly_the_header_functions():
-    assert len(FUNCTIONS) == 88  # 84 flat functions plus the four extensions
+    # 84 flat functions, four extensions, sixteen for dips, swells and interruptions
+    assert len(FUNCTIONS) == 104
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
 
@@ -129,10 +131,12 @@ def c_layout(tmp_path_factory):
 
 @pytest.mark.parametrize("struct,size", [
     ("PowerResultsGeneral", 3808), ("PowerResultsChannel", 776), ("PowerResultsThd", 72),
-    ("PowerResultsSymmetricalComponent", 168), ("PowerResultsPeriod", 392), ("RvcResult", 40)])
+    ("PowerResultsSymmetricalComponent", 168), ("PowerResultsPeriod", 392), ("RvcResult", 40),
+    ("PowerVoltageEvent", 64)])
 def test_record_dtype_has_the_c_layout(struct, size, c_layout):
     assert set(DTYPES) == {"PowerResultsGeneral", "PowerResultsChannel", "PowerResultsThd",
-                           "PowerResultsSymmetricalComponent", "PowerResultsPeriod", "RvcResult"}
+                           "PowerResultsSymmetricalComponent", "PowerResultsPeriod", "RvcResult",
+                           "PowerVoltageEvent"}
     dtype, fields = DTYPES[struct], dict(c_layout[struct])
     assert fields.pop("*")[1] == dtype.itemsize == size
     assert set(dtype.names) == set(fields), "dtype fields differ from the C fields"

@@ -2,7 +2,8 @@
 //
 // Every flat function runs its body through translate(): a normal return
 // gives Success and clears this thread's last error message; a GpuException
-// is passed to the registered reporter (kind 1) and gives GpuError; a
+// is passed to the registered reporter (kind 1, unless the call is made
+// with Reporting::Silent) and gives GpuError; a
 // PowerErrorTooManyResults gives TooManyResults; anything else gives
 // UnknownError. The message of every failure is kept per thread for
 // getLastErrorMessage. No exception leaves a flat function.
@@ -19,7 +20,12 @@ void clearLastErrorMessage() noexcept;
 const std::string& lastErrorMessage() noexcept;
 void reportGpuError(const char* message) noexcept;
 
-template <typename Body>
+// Whether a GpuException reaches the reporter. Creating a module reports
+// nothing: it answers null, and its message stays readable through
+// getLastErrorMessage(NULL, ...).
+enum class Reporting { Report, Silent };
+
+template <Reporting reporting = Reporting::Report, typename Body>
 PowerStatusCode translate(Body&& body) noexcept {
     try {
         body();
@@ -27,7 +33,9 @@ PowerStatusCode translate(Body&& body) noexcept {
         return PowerStatusCode::Success;
     } catch (const GpuException& error) {
         setLastErrorMessage(error.what());
-        reportGpuError(error.what());
+        if (reporting == Reporting::Report) {
+            reportGpuError(error.what());
+        }
         return PowerStatusCode::GpuError;
     } catch (const PowerErrorTooManyResults& error) {
         setLastErrorMessage(error.what());

@@ -1,5 +1,6 @@
 // The flat interface: free functions with C linkage that forward to one
 // PowerModule method each, inside the exception translation.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -18,8 +19,10 @@ extern "C" {
 PowerModuleHandle powerModule_create(void) { return powerModule_createOnBackend(POWER_BACKEND_AUTOMATIC); }
 
 PowerModuleHandle powerModule_createOnBackend(int32_t backend) {
+    // A failure answers null and calls no reporter; its reason stays
+    // readable through getLastErrorMessage(NULL, ...).
     PowerModuleHandle created = nullptr;
-    translate([&] { created = new PowerModule(backend); });
+    translate<powergpu::api::Reporting::Silent>([&] { created = new PowerModule(backend); });
     return created;
 }
 
@@ -259,8 +262,11 @@ PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backend) {
 
 PowerStatusCode getLastErrorMessage(PowerModuleHandle handle, char* buffer, int32_t capacity, int32_t* length) {
     // Reading the message must not replace it, so this call reports its own
-    // misuse only through the status.
-    if (handle == nullptr || capacity < 0 || (buffer == nullptr && capacity > 0)) {
+    // misuse only through the status. The message belongs to the thread, not
+    // to a module: a null handle reads it too, which is how the reason of a
+    // failed powerModule_create is learnt.
+    (void)handle;
+    if (capacity < 0 || (buffer == nullptr && capacity > 0)) {
         return PowerStatusCode::UnknownError;
     }
     const std::string& message = powergpu::api::lastErrorMessage();
@@ -283,6 +289,74 @@ PowerStatusCode powerModule_getVersion(int32_t* major, int32_t* minor, int32_t* 
     *minor = POWERGPU_VERSION_MINOR;
     *patch = POWERGPU_VERSION_PATCH;
     return PowerStatusCode::Success;
+}
+
+// ------------------------------------- extensions: dips, swells and interruptions
+
+#define POWERGPU_VOLTAGE_EVENT_SETTING(flatStem, type, method)                  \
+    PowerStatusCode set##flatStem(PowerModuleHandle handle, type value) {       \
+        return onModule(handle, [&](PowerModule& m) { m.set##method(value); }); \
+    }                                                                           \
+    PowerStatusCode get##flatStem(PowerModuleHandle handle, type* out) {        \
+        return onModule(handle, [&](PowerModule& m) {                           \
+            type& target = required(out, "out");                                \
+            target = m.get##method();                                           \
+        });                                                                     \
+    }
+
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventsEnabled, bool, VoltageEventsEnabled)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventDeclaredVoltage, double, VoltageEventDeclaredVoltage)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageDipThresholdInPercent, double, VoltageDipThreshold)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageSwellThresholdInPercent, double, VoltageSwellThreshold)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageInterruptionThresholdInPercent, double, VoltageInterruptionThreshold)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventHysteresisInPercent, double, VoltageEventHysteresis)
+POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventSlidingReferenceEnabled, bool, VoltageEventSlidingReferenceEnabled)
+
+#undef POWERGPU_VOLTAGE_EVENT_SETTING
+
+}  // extern "C"
+
+namespace {
+
+// Both event calls take the caller's array and its capacity alike.
+void checkEventArguments(const char* operation, const int32_t maxCount, const PowerVoltageEvent* const events) {
+    if (maxCount < 0) {
+        throw PowerInvalidCall(std::string(operation) + ": maxCount " + std::to_string(maxCount) + " is negative");
+    }
+    if (maxCount > 0 && events == nullptr) {
+        throw PowerInvalidCall(std::string(operation) + ": the events array is null");
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                 PowerVoltageEvent* events) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& countOut = required(count, "count");
+        checkEventArguments("getVoltageEvents", maxCount, events);
+        if (maxCount == 0) {
+            countOut = static_cast<int32_t>(m.getVoltageEventsWaiting());
+            return;
+        }
+        const std::vector<PowerVoltageEvent> taken = m.getVoltageEvents(static_cast<std::size_t>(maxCount));
+        std::copy(taken.begin(), taken.end(), events);
+        countOut = static_cast<int32_t>(taken.size());
+    });
+}
+
+PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                           PowerVoltageEvent* events) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& countOut = required(count, "count");
+        checkEventArguments("getVoltageEventsInProgress", maxCount, events);
+        const std::vector<PowerVoltageEvent> open = m.getVoltageEventsInProgress();
+        const std::size_t copied = std::min(open.size(), static_cast<std::size_t>(maxCount));
+        std::copy(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(copied), events);
+        countOut = static_cast<int32_t>(copied);
+    });
 }
 
 }  // extern "C"

@@ -370,9 +370,19 @@ POWERGPU_HD inline float windowedSample(float sample, double window, float fftSc
     return static_cast<float>(static_cast<double>(fftScale) * (static_cast<double>(sample) * window));
 }
 
-// Ring position of window sample i.
-POWERGPU_HD inline int ringIndex(int i, int offset, int ringLength) {
-    return (i + offset) % ringLength;
+// Ring position of window sample i, 0 <= i < ringLength, of a window that
+// starts at ring position `start`, 0 <= start < ringLength. Formed in 64
+// bits: rings hold up to 2^31 - 1 samples, so i + start can pass the int
+// range; one comparison replaces a 64-bit division per sample.
+POWERGPU_HD inline int ringIndex(long long i, int start, int ringLength) {
+    const long long position = i + start;
+    return static_cast<int>(position < ringLength ? position : position - ringLength);
+}
+
+// Offset of row `row` in a row-major array of rows of `length` elements, in
+// 64 bits: a few rows of a long ring already pass the int range.
+POWERGPU_HD inline long long rowOffset(int row, long long length) {
+    return static_cast<long long>(row) * length;
 }
 
 // Line-to-line pairs that measured phase voltages give: 3 phases 3 pairs,

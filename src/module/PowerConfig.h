@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "module/PowerGridConfig.h"
+#include "period/VoltageEventSettings.h"
 
 struct POWERGPU_API PowerConfig {
     PowerGridConfigType gridConfigType = SinglePhase;
@@ -40,6 +41,9 @@ struct POWERGPU_API PowerConfig {
     bool mechanicalAngleUsed = false;
     int32_t polePairs = 0;
     double mechAngleOffset = 0.0;
+    // Dips, swells and interruptions: plain stores read at reset.
+    bool voltageEventsEnabled = false;
+    powergpu::VoltageEventSettings voltageEvents;
 
     // Grid configuration and channel counts.
     PowerGridConfig getGridConfig() const { return lookupGridConfig(gridConfigType); }

@@ -9,6 +9,7 @@
 //   post/ThdCalculation.cpp        THD figures
 //   period/PeriodScheduling.cpp    cycle input, period windows
 //   period/PeriodValues.cpp        period values and their retrieval
+//   period/VoltageEvents.cpp       dips, swells and interruptions
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
@@ -27,6 +28,7 @@
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
+#include "period/VoltageEventDetector.h"
 #include "pipeline/FftPlanSet.h"
 #include "pipeline/PowerResultsQueueItem.h"
 #include "powergpu.hpp"
@@ -174,6 +176,29 @@ public:
                                       const double* frequencies, const bool* valid);
     void getPeriodResults(int* count, bool* more, PowerResultsPeriod** records);
 
+    // ---- dips, swells and interruptions (period/VoltageEvents.cpp); the
+    // settings are plain stores that take effect at the next reset.
+    void setVoltageEventsEnabled(bool enabled) { settings.voltageEventsEnabled = config.voltageEventsEnabled = enabled; }
+    bool getVoltageEventsEnabled() const { return settings.voltageEventsEnabled; }
+    void setVoltageEventDeclaredVoltage(double volts);
+    double getVoltageEventDeclaredVoltage() const { return settings.voltageEvents.declaredVoltage; }
+    void setVoltageDipThreshold(double percent);
+    double getVoltageDipThreshold() const { return settings.voltageEvents.dipThreshold; }
+    void setVoltageSwellThreshold(double percent);
+    double getVoltageSwellThreshold() const { return settings.voltageEvents.swellThreshold; }
+    void setVoltageInterruptionThreshold(double percent);
+    double getVoltageInterruptionThreshold() const { return settings.voltageEvents.interruptionThreshold; }
+    void setVoltageEventHysteresis(double percent);
+    double getVoltageEventHysteresis() const { return settings.voltageEvents.hysteresis; }
+    void setVoltageEventSlidingReferenceEnabled(bool enabled) {
+        settings.voltageEvents.slidingReference = config.voltageEvents.slidingReference = enabled;
+    }
+    bool getVoltageEventSlidingReferenceEnabled() const { return settings.voltageEvents.slidingReference; }
+    std::vector<PowerVoltageEvent> takeVoltageEvents(std::size_t maxCount);
+    std::size_t getVoltageEventsWaiting() const;
+    std::vector<PowerVoltageEvent> getVoltageEventsInProgress() const;
+    const powergpu::VoltageEventDetector& getVoltageEventDetector() const { return voltageEventDetector; }
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -213,8 +238,12 @@ private:
 
     // period/PeriodScheduling.cpp, period/PeriodValues.cpp
     void resetPeriodScheduling(uint64_t firstSampleIndex);
-    void restartLaggingChain(int count, const uint64_t* starts, const int* lengths, uint64_t positions,
-                             uint64_t ringLength);
+    void restartChainIfBehind(uint64_t firstSample, uint64_t ringLength);
+    // period/VoltageEvents.cpp
+    void resetVoltageEvents();
+    void feedVoltageEvents(const PowerResultsPeriod* phaseRecords, int phases, double time);
+    void requireVoltageEvents(const char* operation) const;
+
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
@@ -237,6 +266,10 @@ private:
     std::atomic<uint64_t> firstAvailableSample{0};
     RvcMultiPhaseCalculation rvcPhaseCalculation;
     RvcMultiPhaseCalculation rvcLineToLineCalculation;
+    // Dips, swells and interruptions; active from a reset with the detector
+    // and period values enabled.
+    powergpu::VoltageEventDetector voltageEventDetector;
+    bool voltageEventsActive = false;
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};

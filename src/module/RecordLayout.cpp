@@ -145,3 +145,16 @@ POWERGPU_CHECK_OFFSET(PowerResultsPeriod, valid, 136);
 POWERGPU_CHECK_OFFSET(PowerResultsPeriod, rvcU, 144);
 POWERGPU_CHECK_OFFSET(PowerResultsPeriod, rvcUL, 184);
 POWERGPU_CHECK_OFFSET(PowerResultsPeriod, symmetricalComponent, 224);
+
+static_assert(sizeof(PowerVoltageEvent) == 64, "PowerVoltageEvent size");
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, type, 0);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, phases, 4);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, index, 8);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, extremePhase, 12);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, startTime, 16);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, duration, 24);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, extreme, 32);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, extremePercent, 40);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, referenceVoltage, 48);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, ended, 56);
+POWERGPU_CHECK_OFFSET(PowerVoltageEvent, valueCount, 60);

@@ -122,6 +122,7 @@ void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSam
     referencePhase = 0.0;
     previousValidity = 1.0;
     periodQueue.clear();
+    resetVoltageEvents();
 
     if (!config.areAnyPeriodValuesEnabled()) {
         currentPeriodItem = nullptr;
@@ -141,26 +142,17 @@ void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSam
     }
 }
 
-void PowerModule::PowerModuleImpl::restartLaggingChain(const int count, const uint64_t* const starts,
-                                                       const int* const lengths, const uint64_t positions,
-                                                       const uint64_t ringLength) {
-    uint64_t firstReported = UINT64_MAX;
-    for (int entry = 0; entry < count; ++entry) {
-        if (lengths[entry] > 0) {
-            firstReported = std::min(firstReported, starts[entry] / positions);
-        }
-    }
+void PowerModule::PowerModuleImpl::restartChainIfBehind(const uint64_t firstSample, const uint64_t ringLength) {
     const uint64_t written = samplesWritten.load();
     const uint64_t oldest = written > ringLength ? written - ringLength : 0;
-    // Windows more than a ring behind the samples the ring holds, or behind
-    // the first reported cycle, could only be measured off tracks that later
-    // samples have overwritten; walking them would also cost time in
-    // proportion to the gap. The chain starts again at the first reported
-    // cycle.
     const uint64_t next = currentPeriodItem->getNextSampleIndexToProcess();
-    if (firstReported != UINT64_MAX && (next < oldest || firstReported - std::min(firstReported, next) > ringLength)) {
+    // Windows behind the samples the ring holds, or more than a ring behind
+    // the cycle about to be written, could only be measured off tracks that
+    // later cycles overwrite; walking them would also cost time in
+    // proportion to the gap. The chain starts again at this cycle.
+    if (next < oldest || (firstSample > next && firstSample - next > ringLength)) {
         currentPeriodItem = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(
-            currentPeriodItem->getItemIndex(), firstReported, 1.0, currentPeriodItem->getRequiredLength(),
+            currentPeriodItem->getItemIndex(), firstSample, 1.0, currentPeriodItem->getRequiredLength(),
             currentPeriodItem->getAdvanceBy());
     }
 }
@@ -201,9 +193,8 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
     validateCycles(count, starts, lengths, frequencies, sampleRate, positions, currentPeriodItem->getAdvanceBy(),
                    tracks.length);
 
-    restartLaggingChain(count, starts, lengths, positions, tracks.length);
-
     uint64_t lastSample = 0;
+    bool anyWritten = false;
     for (int entry = 0; entry < count; ++entry) {
         const int length = lengths[entry];
         const double frequency = frequencies[entry];
@@ -220,7 +211,16 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
         const double firstShare = 1.0 - static_cast<double>(start % positions) / static_cast<double>(positions);
         const uint64_t lastSampleOfEntry = (end - 1) / positions;
         const double lastShare = static_cast<double>((end - 1) % positions + 1) / static_cast<double>(positions);
+        // The windows are fed once per call, when every track of the call is
+        // written. A cycle whose tracks would overwrite ring positions the
+        // chain has not consumed yet (a call spanning more than a ring, or
+        // jumping ahead) first has the chain fed up to what is written.
+        if (anyWritten && lastSampleOfEntry >= currentPeriodItem->getNextSampleIndexToProcess() + tracks.length) {
+            feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, lastSample);
+        }
+        restartChainIfBehind(firstSample, tracks.length);
         lastSample = lastSampleOfEntry;
+        anyWritten = true;
 
         // The first sample may be shared with the previous cycle: its phase
         // advance, frequency and validity are weighted by this cycle's share.

@@ -342,6 +342,14 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
         }
     }
 
+    // Dips, swells and interruptions take every value that has a length,
+    // valid or not: where the supply fails, the reference cycles fail too.
+    // A value describes its one-cycle window best at the window's middle.
+    if (hasLength && haveSamples) {
+        const double start = (static_cast<double>(firstSampleIndex) + 1.0 - firstFraction) / sampleRate;
+        feedVoltageEvents(records + 1, phases, 0.5 * (start + time));
+    }
+
     if (phases < 2) {
         return;
     }

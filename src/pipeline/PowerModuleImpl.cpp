@@ -153,10 +153,17 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         // overwrite it.
         std::lock_guard<std::mutex> results(resultsMutex);
         const uint64_t undelivered = resultsQueue.size() - 1;
-        if (undelivered >= buffers.generalResultsBufferLength) {
+        // With full spectra, the spectra ring holds fewer windows than the
+        // result slots when the ring is short: its slots count as well.
+        uint64_t slots = buffers.generalResultsBufferLength;
+        if (config.getFullFftEnabled() && buffers.fftOutputLength > 0) {
+            slots = std::min(slots, buffers.fftOutput.getLength() / buffers.fftOutputLength);
+        }
+        if (undelivered >= slots) {
             throw PowerInvalidCall("scheduleForCalculation: " + std::to_string(undelivered) +
-                                   " windows are scheduled and not yet fetched, as many as there are result slots; "
-                                   "fetch results with getResults first.");
+                                   " windows are scheduled and not yet fetched, as many as there are result slots" +
+                                   (slots < buffers.generalResultsBufferLength ? " for full spectra" : "") +
+                                   "; fetch results with getResults first.");
         }
     }
 

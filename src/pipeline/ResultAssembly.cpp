@@ -217,10 +217,18 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
         }
         if (config.parkTransformEnabled) {
             const double* park = buffers.parkAverages.getHostBufferAt(slot, 1, 0);
+            // From the fundamentals, voltages fill slots 0..2 and currents
+            // 3..5. The mechanical-angle kernel serves only the groups
+            // enabled for Park, in that order: currents alone land in 0..2.
+            const bool angleCurrentsOnly = config.mechanicalAngleUsed && !config.areParkVoltagesEnabled();
+            const double* voltageSlots = angleCurrentsOnly ? nullptr : park;
+            const double* currentSlots = angleCurrentsOnly ? park : park + 3;
             for (int k = 0; k < 3; ++k) {
-                r.parkU[k] = park[k];
+                if (voltageSlots != nullptr) {
+                    r.parkU[k] = voltageSlots[k];
+                }
                 if (currents) {
-                    r.parkI[k] = park[3 + k];
+                    r.parkI[k] = currentSlots[k];
                 }
             }
         }

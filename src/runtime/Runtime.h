@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "kernels/DeviceTypes.h"
 
@@ -169,8 +170,13 @@ public:
 // Whether a backend can be used in this process (Automatic: always true).
 bool isBackendAvailable(Backend backend);
 
+// Why a backend cannot be used in this process, in one line (for CUDA: the
+// device query's error or the cuFFT files tried); empty when it can.
+std::string unavailableReason(Backend backend);
+
 // A runtime of the given backend; Automatic picks CUDA when a device is
-// usable, else the CPU. Null when the backend is not available.
+// usable, else the CPU. Throws PowerInvalidCall with unavailableReason()
+// when the backend is not available.
 std::unique_ptr<Runtime> createRuntime(Backend backend);
 
 }  // namespace powergpu

@@ -10,22 +10,67 @@
 
 namespace powergpu::test {
 
+namespace {
+
+bool pretendNoCuda() {
+    const char* pretend = std::getenv("POWERGPU_TEST_PRETEND_NO_CUDA");
+    return pretend != nullptr && std::string(pretend) == "1";
+}
+
+std::string requestedBackend() {
+    const char* chosen = std::getenv("POWERGPU_TEST_BACKEND");
+    return chosen == nullptr ? "" : chosen;
+}
+
+enum class Verdict { Run, Skip, Fail };
+struct BackendDecision {
+    Verdict verdict;
+    std::string why;
+};
+
+// The rule of TestSupport.h for a test of `backend`, given POWERGPU_TEST_BACKEND,
+// whether CUDA is usable and, if not, the reason.
+BackendDecision decideBackend(int32_t backend, const std::string& requested, bool usable, const std::string& reason) {
+    const bool cuda = backend == POWER_BACKEND_CUDA;
+    if ((requested == "cpu" && cuda) || (requested == "cuda" && !cuda)) {
+        return {Verdict::Skip, "POWERGPU_TEST_BACKEND=" + requested + " leaves this backend out"};
+    }
+    if (!cuda || usable) {
+        return {Verdict::Run, ""};
+    }
+    if (requested == "cuda") {
+        return {Verdict::Fail, "POWERGPU_TEST_BACKEND=cuda asks for CUDA, but CUDA is not usable here: " + reason};
+    }
+    return {Verdict::Skip, "CUDA is not usable here: " + reason};
+}
+
+}  // namespace
+
 bool cudaUsable() {
-    return isBackendAvailable(Backend::Cuda);
+    return !pretendNoCuda() && isBackendAvailable(Backend::Cuda);
 }
 
 std::vector<int32_t> backendsUnderTest() {
-    const char* chosen = std::getenv("POWERGPU_TEST_BACKEND");
-    const std::string choice = chosen == nullptr ? "" : chosen;
-    if (choice == "cpu" || choice == "cuda") {
-        return {choice == "cpu" ? POWER_BACKEND_CPU : POWER_BACKEND_CUDA};
-    }
-    return cudaUsable() ? std::vector<int32_t>{POWER_BACKEND_CPU, POWER_BACKEND_CUDA}
-                        : std::vector<int32_t>{POWER_BACKEND_CPU};
+    return {POWER_BACKEND_CPU, POWER_BACKEND_CUDA};
 }
 
 std::string backendName(const ::testing::TestParamInfo<int32_t>& info) {
     return info.param == POWER_BACKEND_CUDA ? "Cuda" : "Cpu";
+}
+
+void requireBackend(int32_t backend) {
+    const bool usable = cudaUsable();
+    std::string reason;
+    if (!usable && backend == POWER_BACKEND_CUDA) {
+        reason = pretendNoCuda() ? "POWERGPU_TEST_PRETEND_NO_CUDA=1" : unavailableReason(Backend::Cuda);
+    }
+    const BackendDecision decision = decideBackend(backend, requestedBackend(), usable, reason);
+    if (decision.verdict == Verdict::Skip) {
+        GTEST_SKIP() << decision.why;
+    }
+    if (decision.verdict == Verdict::Fail) {
+        FAIL() << decision.why;
+    }
 }
 
 void configure(PowerModule& module, double sampleRate, uint64_t ring, const std::function<void(PowerModule&)>& more,

@@ -28,11 +28,28 @@ constexpr double kSqrt3 = 1.7320508075688772;
 using Complex = std::complex<double>;
 using Impl = PowerModule::PowerModuleImpl;
 
-// Backends: the CPU, and CUDA where usable; POWERGPU_TEST_BACKEND=cpu|cuda picks one
-// (cuda then fails without a device, so a GPU run cannot pass on the CPU alone).
+// Backend-parameterised suites are always instantiated for both backends, so
+// the test list does not depend on the machine the tests were listed on.
+// Whether a test of a backend runs is decided when it runs:
+//  - POWERGPU_TEST_BACKEND=cpu or cuda: the other backend's tests are skipped;
+//  - a CUDA test runs where CUDA is usable; where it is not, it is skipped,
+//    unless POWERGPU_TEST_BACKEND=cuda asks for CUDA: then it fails with the
+//    library's reason, so a run meant for a device cannot pass without one.
+// POWERGPU_TEST_PRETEND_NO_CUDA=1 makes the tests treat CUDA as unusable (to
+// check this rule on a machine with a device).
 std::vector<int32_t> backendsUnderTest();
 bool cudaUsable();
 std::string backendName(const ::testing::TestParamInfo<int32_t>& info);
+
+// Applies the rule to the running test of `backend`: skips it or adds a
+// fatal failure that gives the library's reason.
+void requireBackend(int32_t backend);
+
+// Base of backend-parameterised suites: the rule is applied before each test.
+class BackendTest : public ::testing::TestWithParam<int32_t> {
+protected:
+    void SetUp() override { requireBackend(GetParam()); }
+};
 
 // Sets the sample rate and the ring length, then `more`, in one update
 // bracket, and resets the module to running index 0.
@@ -91,6 +108,14 @@ std::vector<std::pair<int32_t, std::string>>& reports();
 void recordReport(int32_t kind, const char* message);
 
 }  // namespace powergpu::test
+
+// requireBackend in a test body: returns from it unless the test is to run.
+#define POWERGPU_REQUIRE_BACKEND(backend)                                       \
+    do {                                                                        \
+        ::powergpu::test::requireBackend(backend);                              \
+        if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) \
+            return;                                                             \
+    } while (false)
 
 #define POWERGPU_INSTANTIATE_FOR_BACKENDS(Suite)                                                          \
     INSTANTIATE_TEST_SUITE_P(Backends, Suite, ::testing::ValuesIn(::powergpu::test::backendsUnderTest()), \

@@ -1,25 +1,22 @@
 // Combining per-thread double sums of a kernel into global accumulators:
 // warp shuffle, one shared-memory atomic per warp, a barrier, then one
 // global atomic per block, row and value.
+//
+// The atomics are the hardware's double addition (atomicAdd on double*,
+// compute capability 6.0 and later, shared and global memory alike): a
+// single read-modify-write, so no thread ever reads a shared word with a
+// plain load while another warp updates it. As with any atomic sum, the
+// order in which warps and blocks add is not fixed; each addition is one
+// correctly rounded double addition.
 #pragma once
 
 #include <cuda_runtime.h>
 
-namespace powergpu::cuda {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ < 600
+#error "powergpu's CUDA kernels need compute capability 6.0 or later (native double atomicAdd)"
+#endif
 
-// Double addition by a 64-bit compare-and-swap loop, for shared and global
-// memory alike: read the word, try to swap in old + value, retry with the
-// word returned until the swap succeeds.
-__device__ inline double atomicAddLegacy(double* address, double value) {
-    auto* word = reinterpret_cast<unsigned long long*>(address);
-    unsigned long long old = *word;
-    unsigned long long assumed = 0;
-    do {
-        assumed = old;
-        old = atomicCAS(word, assumed, __double_as_longlong(__longlong_as_double(assumed) + value));
-    } while (assumed != old);
-    return __longlong_as_double(old);
-}
+namespace powergpu::cuda {
 
 // Zeroes a block's shared scratch; the caller synchronises afterwards.
 __device__ inline void zeroSharedScratch(double* scratch, int count) {
@@ -79,7 +76,7 @@ __device__ inline void blockRowSums(double (&sums)[kCount], double* sharedRow) {
     if (segment.head) {
 #pragma unroll
         for (int k = 0; k < kCount; ++k) {
-            atomicAddLegacy(&sharedRow[k], sums[k]);
+            atomicAdd(&sharedRow[k], sums[k]);
         }
     }
     __syncthreads();

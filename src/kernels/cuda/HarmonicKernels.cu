@@ -12,13 +12,14 @@ __global__ void kernelHarmonics(int binCount, int harmonicCount, int halfWidth, 
                                 const double* referenceAngle, float2* spectrum, float* magnitudes,
                                 float* interharmonicValues, float* phases) {
     const int c = static_cast<int>(threadIdx.y);
-    const float2* row = spectrum + c * binCount;
+    const float2* row = spectrum + math::rowOffset(c, binCount);
     const double binsPerFundamental = frequency / dFrequency;
     const double reference = *referenceAngle;
-    for (int h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
-        const math::HarmonicOrderValues values = math::harmonicOrderValues(row, binCount, h, halfWidth, interharmonics,
-                                                                           binsPerFundamental, lengthRatio, reference);
-        math::storeHarmonicOrder(values, c * harmonicCount + h, magnitudes, phases, interharmonicValues);
+    for (long long h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
+        const math::HarmonicOrderValues values = math::harmonicOrderValues(
+            row, binCount, static_cast<int>(h), halfWidth, interharmonics, binsPerFundamental, lengthRatio, reference);
+        math::storeHarmonicOrder(values, math::rowOffset(c, harmonicCount) + h, magnitudes, phases,
+                                 interharmonicValues);
     }
 }
 
@@ -28,10 +29,10 @@ __global__ void kernelPQSZ(int rowCount, int harmonicCount, const float* magnitu
     if (c >= rowCount) {
         return;
     }
-    const int block = harmonicCount * rowCount;
-    for (int h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
-        const int voltageEntry = c * harmonicCount + h;
-        const int currentEntry = voltageEntry + block;
+    const long long block = math::rowOffset(rowCount, harmonicCount);
+    for (long long h = gridStrideStart(); h < harmonicCount; h += gridStrideStep()) {
+        const long long voltageEntry = math::rowOffset(c, harmonicCount) + h;
+        const long long currentEntry = voltageEntry + block;
         const math::OrderPowers orderPowers = math::orderPowers(magnitudes[voltageEntry], magnitudes[currentEntry],
                                                                 phases[voltageEntry], phases[currentEntry]);
         powers[voltageEntry] = orderPowers.active;
@@ -43,8 +44,8 @@ __global__ void kernelPQSZ(int rowCount, int harmonicCount, const float* magnitu
 
 __global__ void kernelSumOfHarmonicsSquared(int highestOrder, int harmonicCount, const float* magnitudes,
                                             PowerResultsThd* thd) {
-    const int record = gridStrideStart();
-    math::accumulateHarmonicsSquared(magnitudes + record * harmonicCount, highestOrder, &thd[record]);
+    const auto record = static_cast<int>(gridStrideStart());
+    math::accumulateHarmonicsSquared(magnitudes + math::rowOffset(record, harmonicCount), highestOrder, &thd[record]);
 }
 
 void launchHarmonics(const Launch& launch, int binCount, int harmonicCount, int halfWidth, int reserved,

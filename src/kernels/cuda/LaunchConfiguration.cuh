@@ -16,11 +16,12 @@ inline cudaStream_t toStream(StreamHandle stream) {
 }
 
 // Grid-stride loops over x: the first index of this thread and the step.
-__device__ inline int gridStrideStart() {
-    return static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+// 64-bit, so that the last step past a count near 2^31 does not wrap.
+__device__ inline long long gridStrideStart() {
+    return static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
-__device__ inline int gridStrideStep() {
-    return static_cast<int>(gridDim.x * blockDim.x);
+__device__ inline long long gridStrideStep() {
+    return static_cast<long long>(gridDim.x) * blockDim.x;
 }
 
 }  // namespace powergpu::cuda

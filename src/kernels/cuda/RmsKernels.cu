@@ -32,15 +32,17 @@ __device__ void addRingRms(int n, int offset, int ringLength, const float* ring,
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
+    const int start = offset % ringLength;
+    const float* row = ring + math::rowOffset(c, ringLength);
     math::RmsSums rms;
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        rms.add(__ldg(&ring[c * ringLength + math::ringIndex(i, offset, ringLength)]));
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        rms.add(__ldg(&row[math::ringIndex(i, start, ringLength)]));
     }
     double sums[2] = {rms.absolute, rms.square};
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
-        atomicAddLegacy(&(results->channels[c].*Absolute), blockSums[c][0]);
-        atomicAddLegacy(&(results->channels[c].*Square), blockSums[c][1]);
+        atomicAdd(&(results->channels[c].*Absolute), blockSums[c][0]);
+        atomicAdd(&(results->channels[c].*Square), blockSums[c][1]);
     }
 }
 
@@ -59,20 +61,23 @@ __global__ void kernelRmsUI(int n, int offset, int ringLength, const float* phas
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
+    const int start = offset % ringLength;
+    const float* voltage = phaseRing + math::rowOffset(c, ringLength);
+    const float* current = currentRing + math::rowOffset(c, ringLength);
     math::RmsPairSums rms;
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int p = c * ringLength + math::ringIndex(i, offset, ringLength);
-        rms.add(__ldg(&phaseRing[p]), __ldg(&currentRing[p]));
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        rms.add(__ldg(&voltage[j]), __ldg(&current[j]));
     }
     double sums[5] = {rms.absoluteU, rms.absoluteI, rms.squareU, rms.squareI, rms.product};
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
         PowerResultsChannel& channel = results->channels[c];
-        atomicAddLegacy(&channel.meanAbsU, blockSums[c][0]);
-        atomicAddLegacy(&channel.meanAbsI, blockSums[c][1]);
-        atomicAddLegacy(&channel.rmsU, blockSums[c][2]);
-        atomicAddLegacy(&channel.rmsI, blockSums[c][3]);
-        atomicAddLegacy(&channel.p, blockSums[c][4]);
+        atomicAdd(&channel.meanAbsU, blockSums[c][0]);
+        atomicAdd(&channel.meanAbsI, blockSums[c][1]);
+        atomicAdd(&channel.rmsU, blockSums[c][2]);
+        atomicAdd(&channel.rmsI, blockSums[c][3]);
+        atomicAdd(&channel.p, blockSums[c][4]);
     }
 }
 
@@ -84,12 +89,12 @@ __global__ void kernelFreqRms(int binCount, const float2* spectrumU, const float
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
-    const float2* u = spectrumU + c * binCount;
-    const float2* i = spectrumI != nullptr ? spectrumI + c * binCount : nullptr;
-    const float2* ul = spectrumUL != nullptr ? spectrumUL + c * binCount : nullptr;
+    const float2* u = spectrumU + math::rowOffset(c, binCount);
+    const float2* i = spectrumI != nullptr ? spectrumI + math::rowOffset(c, binCount) : nullptr;
+    const float2* ul = spectrumUL != nullptr ? spectrumUL + math::rowOffset(c, binCount) : nullptr;
     double sums[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-    for (int k = gridStrideStart(); k < binCount; k += gridStrideStep()) {
-        const double weight = math::parsevalWeight(k, binCount);
+    for (long long k = gridStrideStart(); k < binCount; k += gridStrideStep()) {
+        const double weight = math::parsevalWeight(static_cast<int>(k), binCount);
         const float2 voltage = loadBin(&u[k]);
         sums[0] = math::addWeightedSquare(sums[0], weight, voltage);
         if (ul != nullptr) {
@@ -105,15 +110,15 @@ __global__ void kernelFreqRms(int binCount, const float2* spectrumU, const float
     blockRowSums(sums, blockSums[c]);
     if (threadIdx.x == 0) {
         PowerResultsChannel& channel = results->channels[c];
-        atomicAddLegacy(&channel.rmsFftU, blockSums[c][0]);
+        atomicAdd(&channel.rmsFftU, blockSums[c][0]);
         if (ul != nullptr) {
-            atomicAddLegacy(&channel.rmsFftUL, blockSums[c][2]);
+            atomicAdd(&channel.rmsFftUL, blockSums[c][2]);
         }
         if (i != nullptr) {
-            atomicAddLegacy(&channel.rmsFftI, blockSums[c][1]);
-            atomicAddLegacy(&channel.pFft, blockSums[c][3]);
+            atomicAdd(&channel.rmsFftI, blockSums[c][1]);
+            atomicAdd(&channel.pFft, blockSums[c][3]);
             // The reactive sum travels in nonActivePower until the host moves it.
-            atomicAddLegacy(&channel.nonActivePower, blockSums[c][4]);
+            atomicAdd(&channel.nonActivePower, blockSums[c][4]);
         }
     }
 }

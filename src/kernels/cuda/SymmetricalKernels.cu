@@ -33,12 +33,12 @@ __global__ void kernelSymmetricalComponents(int binCount, const float2* spectra,
     __syncthreads();
 
     const int g = static_cast<int>(threadIdx.y);
-    const float2* a = spectra + 3 * g * binCount;
+    const float2* a = spectra + math::rowOffset(3 * g, binCount);
     const float2* b = a + binCount;
     const float2* c = b + binCount;
     double groupSums[3] = {0.0, 0.0, 0.0};  // zero, positive, negative
     // The last bin is left out; bin 0 counts fully.
-    for (int k = gridStrideStart(); k < binCount - 1; k += static_cast<int>(gridDim.x * blockDim.x)) {
+    for (long long k = gridStrideStart(); k < binCount - 1; k += gridStrideStep()) {
         const math::SequenceSquares squares = math::sequenceSquares(loadBin(&a[k]), loadBin(&b[k]), loadBin(&c[k]));
         groupSums[0] += squares.zero;
         groupSums[1] += squares.positive;
@@ -46,9 +46,9 @@ __global__ void kernelSymmetricalComponents(int binCount, const float2* spectra,
     }
     blockRowSums(groupSums, sharedSumOfSquares[g]);
     if (threadIdx.x == 0) {
-        atomicAddLegacy(&sums[3 * g], sharedSumOfSquares[g][0]);
-        atomicAddLegacy(&sums[3 * g + 1], sharedSumOfSquares[g][1]);
-        atomicAddLegacy(&sums[3 * g + 2], sharedSumOfSquares[g][2]);
+        atomicAdd(&sums[3 * g], sharedSumOfSquares[g][0]);
+        atomicAdd(&sums[3 * g + 1], sharedSumOfSquares[g][1]);
+        atomicAdd(&sums[3 * g + 2], sharedSumOfSquares[g][2]);
     }
 }
 

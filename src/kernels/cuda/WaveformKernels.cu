@@ -15,6 +15,9 @@ constexpr int kMaxParkGroups = 2;
 
 }  // namespace
 
+// Every ring and row offset below is formed in 64 bits (math::rowOffset,
+// math::ringIndex): rings hold up to 2^31 - 1 samples per channel.
+
 __global__ void kernelWaveformsUStar(int n, int offset, int ringLength, int outStride, float fftScale,
                                      bool storeLineToLine, bool windowLineToLine, const float* phaseRing,
                                      float* lineRing, float* phaseOut, float* lineOut) {
@@ -22,18 +25,24 @@ __global__ void kernelWaveformsUStar(int n, int offset, int ringLength, int outS
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % phaseCount;
     const bool derivePair = (storeLineToLine || windowLineToLine) && c < math::starPairCount(phaseCount);
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, offset, ringLength);
-        const double window = math::blackmanWindow(i, n);
-        const float u = __ldg(&phaseRing[c * ringLength + j]);
-        phaseOut[c * outStride + i] = math::windowedSample(u, window, fftScale);
+    const int start = offset % ringLength;
+    const float* phase = phaseRing + math::rowOffset(c, ringLength);
+    const float* nextPhase = phaseRing + math::rowOffset(next, ringLength);
+    float* line = derivePair && storeLineToLine ? lineRing + math::rowOffset(c, ringLength) : nullptr;
+    float* phaseRow = phaseOut + math::rowOffset(c, outStride);
+    float* lineRow = derivePair && windowLineToLine ? lineOut + math::rowOffset(c, outStride) : nullptr;
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        const double window = math::blackmanWindow(static_cast<int>(i), n);
+        const float u = __ldg(&phase[j]);
+        phaseRow[i] = math::windowedSample(u, window, fftScale);
         if (derivePair) {
-            const float ul = math::lineToLine(u, __ldg(&phaseRing[next * ringLength + j]));
-            if (storeLineToLine) {
-                lineRing[c * ringLength + j] = ul;
+            const float ul = math::lineToLine(u, __ldg(&nextPhase[j]));
+            if (line != nullptr) {
+                line[j] = ul;
             }
-            if (windowLineToLine) {
-                lineOut[c * outStride + i] = math::windowedSample(ul, window, fftScale);
+            if (lineRow != nullptr) {
+                lineRow[i] = math::windowedSample(ul, window, fftScale);
             }
         }
     }
@@ -46,29 +55,34 @@ __global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, 
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % channelCount;
     const bool allMeasured = channelCount == measuredLineCount;
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, offset, ringLength);
+    const int start = offset % ringLength;
+    float* lines[3] = {lineRing, lineRing + math::rowOffset(1, ringLength), lineRing + math::rowOffset(2, ringLength)};
+    float* phase = phaseRing + math::rowOffset(c, ringLength);
+    float* phaseRow = phaseOut + math::rowOffset(c, outStride);
+    float* lineRow = lineOut + math::rowOffset(c, outStride);
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
         float a = 0.0f;
         float b = 0.0f;
         if (allMeasured) {
-            a = lineRing[c * ringLength + j];
-            b = lineRing[next * ringLength + j];
+            a = lines[c][j];
+            b = lines[next][j];
         } else {
             // Two measured: every row derives and stores the same third value.
-            float lines[3];
-            lines[0] = lineRing[j];
-            lines[1] = lineRing[ringLength + j];
-            lines[2] = math::thirdLineToLine(lines[0], lines[1]);
-            lineRing[2 * ringLength + j] = lines[2];
-            a = lines[c];
-            b = lines[next];
+            float values[3];
+            values[0] = lines[0][j];
+            values[1] = lines[1][j];
+            values[2] = math::thirdLineToLine(values[0], values[1]);
+            lines[2][j] = values[2];
+            a = values[c];
+            b = values[next];
         }
         const float u = math::phaseFromLineToLine(a, b);
-        phaseRing[c * ringLength + j] = u;
-        const double window = math::blackmanWindow(i, n);
-        phaseOut[c * outStride + i] = math::windowedSample(u, window, fftScale);
+        phase[j] = u;
+        const double window = math::blackmanWindow(static_cast<int>(i), n);
+        phaseRow[i] = math::windowedSample(u, window, fftScale);
         if (windowLineToLine) {
-            lineOut[c * outStride + i] = math::windowedSample(a, window, fftScale);
+            lineRow[i] = math::windowedSample(a, window, fftScale);
         }
     }
 }
@@ -76,33 +90,48 @@ __global__ void kernelWaveformsUDelta(int measuredLineCount, int n, int offset, 
 __global__ void kernelWaveformsI(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
                                  float* currentOut) {
     const int c = static_cast<int>(threadIdx.y);
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, offset, ringLength);
-        const float current = __ldg(&currentRing[c * ringLength + j]);
-        currentOut[c * outStride + i] = math::windowedSample(current, math::blackmanWindow(i, n), fftScale);
+    const int start = offset % ringLength;
+    const float* current = currentRing + math::rowOffset(c, ringLength);
+    float* row = currentOut + math::rowOffset(c, outStride);
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        row[i] = math::windowedSample(__ldg(&current[j]), math::blackmanWindow(static_cast<int>(i), n), fftScale);
     }
 }
 
 __global__ void kernelWaveformsI3(int n, int offset, int ringLength, int outStride, float fftScale, float* currentRing,
                                   float* currentOut) {
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, offset, ringLength);
-        const float i3 = math::thirdCurrent(currentRing[j], currentRing[ringLength + j]);
-        currentRing[2 * ringLength + j] = i3;
-        currentOut[2 * outStride + i] = math::windowedSample(i3, math::blackmanWindow(i, n), fftScale);
+    const int start = offset % ringLength;
+    const float* current1 = currentRing;
+    const float* current2 = currentRing + math::rowOffset(1, ringLength);
+    float* current3 = currentRing + math::rowOffset(2, ringLength);
+    float* row = currentOut + math::rowOffset(2, outStride);
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        const float i3 = math::thirdCurrent(current1[j], current2[j]);
+        current3[j] = i3;
+        row[i] = math::windowedSample(i3, math::blackmanWindow(static_cast<int>(i), n), fftScale);
     }
 }
 
 __global__ void kernelWaveformsClarke(int n, int offset, int ringLength, const float* ring, float* clarkeRing) {
-    const int base = 3 * ringLength * static_cast<int>(threadIdx.y);
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int p = base + math::ringIndex(i, offset, ringLength);
-        const float a = __ldg(&ring[p]);
-        const float b = __ldg(&ring[p + ringLength]);
-        const float c = __ldg(&ring[p + 2 * ringLength]);
-        clarkeRing[p] = math::clarkeAlpha(a, b, c);
-        clarkeRing[p + ringLength] = math::clarkeBeta(b, c);
-        clarkeRing[p + 2 * ringLength] = math::clarkeZero(a, b, c);
+    // Group threadIdx.y: rows 3 g .. 3 g + 2 of both rings.
+    const long long base = math::rowOffset(3 * static_cast<int>(threadIdx.y), ringLength);
+    const int start = offset % ringLength;
+    const float* a = ring + base;
+    const float* b = a + ringLength;
+    const float* c = b + ringLength;
+    float* alpha = clarkeRing + base;
+    float* beta = alpha + ringLength;
+    float* zero = beta + ringLength;
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        const float sampleA = __ldg(&a[j]);
+        const float sampleB = __ldg(&b[j]);
+        const float sampleC = __ldg(&c[j]);
+        alpha[j] = math::clarkeAlpha(sampleA, sampleB, sampleC);
+        beta[j] = math::clarkeBeta(sampleB, sampleC);
+        zero[j] = math::clarkeZero(sampleA, sampleB, sampleC);
     }
 }
 
@@ -113,22 +142,28 @@ __global__ void kernelWaveformsPark(int n, int offset, int ringLength, int poleP
     __syncthreads();
 
     const int g = static_cast<int>(threadIdx.y);
-    const int base = 3 * ringLength * g;
+    const long long base = math::rowOffset(3 * g, ringLength);
+    const int start = offset % ringLength;
+    const float* a = ring + base;
+    const float* b = a + ringLength;
+    const float* c = b + ringLength;
+    float* d = parkRing != nullptr ? parkRing + base : nullptr;
+    float* q = parkRing != nullptr ? d + ringLength : nullptr;
     const double offsetRadians = math::parkOffsetRadians(mechAngleOffset);
     const double count = static_cast<double>(n);
     double sums[2] = {0.0, 0.0};  // d, q
-    for (int i = gridStrideStart(); i < n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, offset, ringLength);
-        const int p = base + j;
-        const float a = __ldg(&ring[p]);
-        const float b = __ldg(&ring[p + ringLength]);
-        const float c = __ldg(&ring[p + 2 * ringLength]);
+    for (long long i = gridStrideStart(); i < n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, ringLength);
+        const float sampleA = __ldg(&a[j]);
+        const float sampleB = __ldg(&b[j]);
+        const float sampleC = __ldg(&c[j]);
         const double theta = math::electricalAngle(polePairs, __ldg(&angleRing[j]), offsetRadians);
-        const math::ParkSample sample = math::parkTransform(math::clarkeAlpha(a, b, c), math::clarkeBeta(b, c),
-                                                            math::sinDouble(theta), math::cosDouble(theta));
-        if (parkRing != nullptr) {
-            parkRing[p] = static_cast<float>(sample.d);
-            parkRing[p + ringLength] = static_cast<float>(sample.q);
+        const math::ParkSample sample =
+            math::parkTransform(math::clarkeAlpha(sampleA, sampleB, sampleC), math::clarkeBeta(sampleB, sampleC),
+                                math::sinDouble(theta), math::cosDouble(theta));
+        if (d != nullptr) {
+            d[j] = static_cast<float>(sample.d);
+            q[j] = static_cast<float>(sample.q);
         }
         sums[0] += sample.d / count;
         sums[1] += sample.q / count;
@@ -136,8 +171,8 @@ __global__ void kernelWaveformsPark(int n, int offset, int ringLength, int poleP
 
     blockRowSums(sums, blockAverages[g]);
     if (threadIdx.x == 0) {
-        atomicAddLegacy(&parkAverages[3 * g], blockAverages[g][0]);
-        atomicAddLegacy(&parkAverages[3 * g + 1], blockAverages[g][1]);
+        atomicAdd(&parkAverages[3 * g], blockAverages[g][0]);
+        atomicAdd(&parkAverages[3 * g + 1], blockAverages[g][1]);
     }
 }
 

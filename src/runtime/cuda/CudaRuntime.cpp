@@ -2,7 +2,8 @@
 
 #include <dlfcn.h>
 
-#include <cstring>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include <cuda_runtime_api.h>
@@ -17,9 +18,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // cuFFT, loaded at run time.
-
-#define POWERGPU_STRINGIFY_VALUE(x) #x
-#define POWERGPU_STRINGIFY(x) POWERGPU_STRINGIFY_VALUE(x)
 
 // Closes a library handle; a holder of it is the guard that keeps a library
 // whose symbols turned out incomplete from staying loaded.
@@ -40,7 +38,7 @@ struct CufftApi {
     decltype(&::cufftSetStream) setStream = nullptr;
     decltype(&::cufftExecR2C) execR2C = nullptr;
     decltype(&::cufftDestroy) destroy = nullptr;
-    const char* fileName = nullptr;
+    std::string fileName;
     LibraryHandle library;
 
     bool loaded() const { return library != nullptr; }
@@ -60,19 +58,31 @@ bool resolve(void* library, const char* name, Function& function) {
 }
 
 // Loads the named library and resolves every function; on any failure the
-// result holds nothing (the guard closes a half-usable library).
-CufftApi openCufft(const char* fileName) {
+// result holds nothing (the guard closes a half-usable library) and
+// `failure` says why.
+CufftApi openCufft(const std::string& fileName, std::string& failure) {
     CufftApi api;
-    LibraryHandle library(dlopen(fileName, RTLD_NOW | RTLD_LOCAL));
+    dlerror();
+    LibraryHandle library(dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (library == nullptr) {
+        const char* error = dlerror();
+        failure = error != nullptr ? error : fileName + ": cannot be loaded";
         return api;
     }
     CufftApi candidate;
-    if (!resolve(library.get(), "cufftCreate", candidate.create) ||
-        !resolve(library.get(), "cufftMakePlanMany", candidate.makePlanMany) ||
-        !resolve(library.get(), "cufftSetStream", candidate.setStream) ||
-        !resolve(library.get(), "cufftExecR2C", candidate.execR2C) ||
-        !resolve(library.get(), "cufftDestroy", candidate.destroy)) {
+    const char* missing = nullptr;
+    const auto need = [&](const char* name, auto& function) {
+        if (missing == nullptr && !resolve(library.get(), name, function)) {
+            missing = name;
+        }
+    };
+    need("cufftCreate", candidate.create);
+    need("cufftMakePlanMany", candidate.makePlanMany);
+    need("cufftSetStream", candidate.setStream);
+    need("cufftExecR2C", candidate.execR2C);
+    need("cufftDestroy", candidate.destroy);
+    if (missing != nullptr) {
+        failure = fileName + ": no function " + missing;
         return api;
     }
     candidate.fileName = fileName;
@@ -80,49 +90,34 @@ CufftApi openCufft(const char* fileName) {
     return candidate;
 }
 
-std::vector<const char*> buildCandidates() {
-    const char* const names[] = {
-#if defined(CUFFT_VER_MAJOR)
-        "libcufft.so." POWERGPU_STRINGIFY(CUFFT_VER_MAJOR),
-#endif
-        "libcufft.so.12",
-        "libcufft.so.11",
-        "libcufft.so",
-    };
-    std::vector<const char*> unique;
-    for (const char* name : names) {
-        bool seen = false;
-        for (const char* kept : unique) {
-            seen = seen || std::strcmp(kept, name) == 0;
-        }
-        if (!seen) {
-            unique.push_back(name);
-        }
-    }
-    unique.push_back(nullptr);
-    return unique;
-}
-
-const std::vector<const char*>& candidates() {
-    static const std::vector<const char*> list = buildCandidates();
-    return list;
-}
+// The outcome of loading cuFFT for the process: the binding, or why every
+// candidate failed.
+struct CufftLoad {
+    CufftApi api;
+    std::vector<std::string> failures;  // one line per candidate tried, in order
+};
 
 // The process-wide binding, made once on first use (thread-safe static
 // initialisation). The library stays loaded until the process ends or
 // libpowergpu itself is unloaded, when the holder closes it.
-const CufftApi& cufft() {
-    static const CufftApi api = [] {
-        for (const char* const* name = candidates().data(); *name != nullptr; ++name) {
-            CufftApi opened = openCufft(*name);
+const CufftLoad& cufftLoad() {
+    static const CufftLoad load = [] {
+        CufftLoad result;
+        for (const std::string& name : detail::cufftLibraryCandidateList()) {
+            std::string failure;
+            CufftApi opened = openCufft(name, failure);
             if (opened.loaded()) {
-                return opened;
+                result.api = std::move(opened);
+                return result;
             }
+            result.failures.push_back(failure);
         }
-        return CufftApi{};
+        return result;
     }();
-    return api;
+    return load;
 }
+
+const CufftApi& cufft() { return cufftLoad().api; }
 
 // ---------------------------------------------------------------------------
 // Conversions between the seam's handles and the runtime's.
@@ -350,16 +345,64 @@ private:
     const CufftApi& fft_;
 };
 
-bool hasCudaDevice() {
+// The device query: its status and, when it succeeded, the device count.
+struct DeviceQuery {
+    cudaError_t status = cudaSuccess;
     int count = 0;
-    const cudaError_t result = cudaGetDeviceCount(&count);
-    if (result != cudaSuccess) {
-        // No driver or no device: nothing of this backend is used, and the
-        // failed query must not linger as this thread's last error.
+};
+
+DeviceQuery queryDevices() {
+    DeviceQuery query;
+    query.status = cudaGetDeviceCount(&query.count);
+    if (query.status != cudaSuccess) {
+        // No driver, an old driver or no device: nothing of this backend is
+        // used, and the failed query must not linger as this thread's last
+        // error.
         (void)cudaGetLastError();
-        return false;
+        query.count = 0;
     }
-    return count > 0;
+    return query;
+}
+
+// "12.4" from the runtime's encoding 12040.
+std::string cudaVersionText(int version) {
+    return std::to_string(version / 1000) + "." + std::to_string((version % 1000) / 10);
+}
+
+// What the device query found, with the versions that decide whether the
+// driver can serve the runtime this library carries (linked statically).
+std::string deviceQueryReason(const DeviceQuery& query) {
+    std::string reason = "no CUDA device: ";
+    if (query.status != cudaSuccess) {
+        reason += std::string("the device query failed with ") + cudaGetErrorName(query.status) + " (" +
+                  cudaGetErrorString(query.status) + ")";
+    } else {
+        reason += "the device query found none";
+    }
+    int driver = 0;
+    int runtime = 0;
+    if (cudaDriverGetVersion(&driver) != cudaSuccess || driver == 0) {
+        reason += "; no NVIDIA driver is loaded";
+    } else {
+        reason += "; the NVIDIA driver supports CUDA up to " + cudaVersionText(driver);
+    }
+    if (cudaRuntimeGetVersion(&runtime) == cudaSuccess) {
+        reason += ", this library's CUDA runtime is " + cudaVersionText(runtime);
+    }
+    (void)cudaGetLastError();
+    return reason;
+}
+
+std::string cufftReason(const CufftLoad& load) {
+    std::string reason = "cuFFT could not be loaded (set ";
+    reason += detail::kCufftLibraryVariable;
+    reason += " to its path); tried";
+    const char* separator = ": ";
+    for (const std::string& failure : load.failures) {
+        reason += separator + failure;
+        separator = "; ";
+    }
+    return reason;
 }
 
 }  // namespace
@@ -367,7 +410,16 @@ bool hasCudaDevice() {
 bool isCudaRuntimeUsable() {
     // cuFFT is only loaded once the runtime has found a device, so a
     // machine without one never maps it.
-    return hasCudaDevice() && cufft().loaded();
+    return queryDevices().count > 0 && cufft().loaded();
+}
+
+std::string cudaUnusableReason() {
+    const DeviceQuery query = queryDevices();
+    if (query.count == 0) {
+        return deviceQueryReason(query);
+    }
+    const CufftLoad& load = cufftLoad();
+    return load.api.loaded() ? std::string() : cufftReason(load);
 }
 
 std::unique_ptr<Runtime> createCudaRuntime() {
@@ -379,16 +431,50 @@ std::unique_ptr<Runtime> createCudaRuntime() {
 
 namespace detail {
 
+std::vector<std::string> cufftLibraryCandidates(const char* explicitLibrary, const char* cudaHome) {
+    if (explicitLibrary != nullptr && *explicitLibrary != '\0') {
+        return {explicitLibrary};
+    }
+    // The header's own major version first: its ABI is the one the
+    // prototypes above were taken from. The other majors whose functions
+    // have the same signatures follow, newest first, then whatever the
+    // unversioned development link points to.
+    std::vector<std::string> names{"libcufft.so." + std::to_string(CUFFT_VER_MAJOR)};
+    for (const int major : {12, 11}) {
+        if (major != CUFFT_VER_MAJOR) {
+            names.push_back("libcufft.so." + std::to_string(major));
+        }
+    }
+    names.emplace_back("libcufft.so");
+    const std::string toolkit = cudaHome != nullptr ? cudaHome : "";
+    std::vector<std::string> candidates;
+    for (const std::string& name : names) {
+        candidates.push_back(name);  // the dynamic loader's search path
+        if (!toolkit.empty()) {
+            candidates.push_back(toolkit + "/lib64/" + name);
+        }
+    }
+    return candidates;
+}
+
+const std::vector<std::string>& cufftLibraryCandidateList() {
+    static const std::vector<std::string> list =
+        cufftLibraryCandidates(std::getenv(kCufftLibraryVariable), std::getenv("CUDA_HOME"));
+    return list;
+}
+
 bool cufftLibraryProvidesApi(const char* fileName) {
     if (fileName == nullptr) {
         return false;
     }
-    return openCufft(fileName).loaded();
+    std::string failure;
+    return openCufft(fileName, failure).loaded();
 }
 
-const char* const* cufftLibraryCandidates() { return candidates().data(); }
-
-const char* loadedCufftLibrary() { return cufft().fileName; }
+const char* loadedCufftLibrary() {
+    const CufftApi& api = cufft();
+    return api.loaded() ? api.fileName.c_str() : nullptr;
+}
 
 }  // namespace detail
 
