@@ -203,7 +203,7 @@ private:
     // ---- one call
 
     void step() {
-        switch (in_.byte() % 26) {
+        switch (in_.byte() % 27) {
             case 0:
                 model_.depth++;
                 trace("beginUpdate(m);");
@@ -311,6 +311,9 @@ private:
                 break;
             case 25:
                 oddArgumentsStep();
+                break;
+            case 26:
+                voltageEventStep();
                 break;
         }
     }
@@ -735,6 +738,59 @@ private:
         if (channel >= 3 || (input && known && channel >= limit)) {
             violated(std::string("getWaveformBuffer") + kWaveformNames[family] + " accepted channel " +
                      std::to_string(channel) + " (the grid has " + std::to_string(limit) + ")");
+        }
+    }
+
+    // The detector of dips, swells and interruptions: its plain stores and
+    // the two retrieval calls.
+    void voltageEventStep() {
+        using Setter = PowerStatusCode (*)(PowerModuleHandle, double);
+        static const Setter setters[] = {setVoltageEventDeclaredVoltage, setVoltageDipThresholdInPercent,
+                                         setVoltageSwellThresholdInPercent, setVoltageInterruptionThresholdInPercent,
+                                         setVoltageEventHysteresisInPercent};
+        static const char* const names[] = {
+            "setVoltageEventDeclaredVoltage", "setVoltageDipThresholdInPercent", "setVoltageSwellThresholdInPercent",
+            "setVoltageInterruptionThresholdInPercent", "setVoltageEventHysteresisInPercent"};
+        const double values[] = {230.0, 90.0, 110.0, 5.0, 2.0, 0.0, 100.0, 101.0, -1.0, kNaN, kInf, 1e-300};
+        const int32_t maxCounts[] = {4, 0, 1, -1, 16};
+        const uint8_t which = in_.byte() % 9;
+        if (which < 5) {
+            const double value = in_.pick(values);
+            trace("%s(m, %.17g);", names[which], value);
+            after(names[which], setters[which](m_, value));
+            return;
+        }
+        if (which < 7) {
+            const bool value = in_.flag();
+            const bool enable = which == 5;
+            trace("%s(m, %s);", enable ? "setVoltageEventsEnabled" : "setVoltageEventSlidingReferenceEnabled",
+                  value ? "true" : "false");
+            after("a voltage event switch",
+                  enable ? setVoltageEventsEnabled(m_, value) : setVoltageEventSlidingReferenceEnabled(m_, value));
+            return;
+        }
+        const int32_t maxCount = in_.pick(maxCounts);
+        const bool ended = which == 7;
+        std::vector<PowerVoltageEvent> events(static_cast<size_t>(std::max(maxCount, 0)));
+        int32_t count = -1;
+        trace("%s(m, %d, &count, events);", ended ? "getVoltageEvents" : "getVoltageEventsInProgress", maxCount);
+        PowerVoltageEvent* out = events.empty() ? nullptr : events.data();
+        const PowerStatusCode status =
+            ended ? getVoltageEvents(m_, maxCount, &count, out) : getVoltageEventsInProgress(m_, maxCount, &count, out);
+        if (!after("getVoltageEvents", status)) {
+            return;
+        }
+        // With maxCount 0 the count is of the events waiting.
+        if (count < 0 || (maxCount > 0 && count > maxCount) || (!ended && count > 3)) {
+            violated("voltage event retrieval gave count " + std::to_string(count) + " for maxCount " +
+                     std::to_string(maxCount));
+        }
+        for (int32_t k = 0; maxCount > 0 && k < count; ++k) {
+            const PowerVoltageEvent& e = events[static_cast<size_t>(k)];
+            if (e.type < POWER_VOLTAGE_EVENT_DIP || e.type > POWER_VOLTAGE_EVENT_INTERRUPTION ||
+                e.ended != (ended ? 1 : 0)) {
+                violated("a voltage event of type " + std::to_string(e.type) + ", ended " + std::to_string(e.ended));
+            }
         }
     }
 

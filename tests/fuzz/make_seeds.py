@@ -14,11 +14,12 @@ Keep the opcodes and table indices in step with flat_call_sequence_fuzzer.cpp.
 import pathlib
 import sys
 
-# Opcodes (the fuzzer takes the byte modulo 26).
+# Opcodes (the fuzzer takes the byte modulo 27).
 BEGIN, END, BUFFER_LENGTH, SAMPLE_RATE, STATIC_FREQUENCY, VARIABLE_FREQUENCY = 0, 1, 2, 3, 4, 5
 GRID, PERIOD_COUNT, HARMONIC, BOOL_SETTER, PLAIN_STORE, RVC = 6, 7, 8, 9, 10, 11
 RESET, WRITE, SKIP, SCHEDULE, READY, GET_RESULTS = 12, 13, 14, 15, 17, 18
 PERIOD_SCHEDULE, PERIOD_RESULTS, WAVEFORM, SYNC, RECREATE, ODD_ARGUMENTS = 20, 21, 22, 23, 24, 25
+VOLTAGE_EVENTS = 26
 
 # Indices into the fuzzer's tables.
 LENGTH = {1000: 0, 256: 1, 512: 2, 2000: 3, 4096: 4, 100: 5, 64: 6, 0: 7, 1: 8, 3: 9, -1: 10, -5: 11,
@@ -110,6 +111,10 @@ SEEDS = {
     "period_fundamental_symmetrical": header(grid=1) + configure(
         extra=[("fundamentalPeriodValues", True), ("periodSymmetrical", True)])
     + [RESET, 0] + write(4000) + cycles(8) + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS],
+    "voltage_events": header(grid=1) + configure(extra=[("periodValues", True)])
+    + [VOLTAGE_EVENTS, 5, 1, VOLTAGE_EVENTS, 0, 0, VOLTAGE_EVENTS, 6, 1] + [RESET, 0] + write(4000) + cycles(16)
+    + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS, VOLTAGE_EVENTS, 7, 0, VOLTAGE_EVENTS, 8, 0,
+                       VOLTAGE_EVENTS, 7, 1, VOLTAGE_EVENTS, 1, 8, VOLTAGE_EVENTS, 2, 9],
     "period_invalid_cycles": header() + configure(extra=[("periodValues", True)]) + [RESET, 0] + write(4000)
     + cycles(4, valid=False) + cycles(4) + [PERIOD_RESULTS],
     "skip_and_resume": header() + configure() + [RESET, 0] + write() + [SKIP, SKIP_COUNT[1000]] + write()
