@@ -52,13 +52,9 @@ using namespace powergpu::fuzz;  // NOLINT: the harness is written in its terms
 // TEMPORARY aids, each to be removed with the fix of its fault: names in
 // POWERGPU_FUZZ_SKIP leave out the calls that reach a known fault, so that
 // a run can look past it.
-//   period-gap: a cycle table jumps far ahead only at its first entry. A far
-//     jump between two entries of one call makes the period window chain
-//     walk the gap window by window (time and memory grow with the gap).
 //   two-phase-line-to-line: no two-phase grid. With line-to-line results
 //     and without full spectra, its spectral rms kernel reads beyond the
 //     spectrum rows.
-bool skipPeriodGaps = false;
 bool skipTwoPhase = false;
 
 // -------------------------------------------------------------------- model
@@ -662,8 +658,7 @@ private:
             if (jump > 240) {
                 // Far ahead, or back (over cycles already reported).
                 const uint64_t back = std::min<uint64_t>(cursor, static_cast<uint64_t>(pps) * 1000);
-                const uint64_t far = jump > 250 ? in_.u64() : 0;
-                cursor = jump > 250 && (k == 0 || !skipPeriodGaps) ? far : cursor - back;
+                cursor = jump > 250 ? in_.u64() : cursor - back;
             }
             starts[k] = cursor;
             lengths[k] = length;
@@ -943,7 +938,6 @@ private:
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tracing = std::getenv("POWERGPU_FUZZ_TRACE") != nullptr;
     const char* skip = std::getenv("POWERGPU_FUZZ_SKIP");
-    skipPeriodGaps = skip != nullptr && std::strstr(skip, "period-gap") != nullptr;
     skipTwoPhase = skip != nullptr && std::strstr(skip, "two-phase-line-to-line") != nullptr;
     messageReader = powerModule_createOnBackend(POWER_BACKEND_CPU);
     if (messageReader == nullptr) {
