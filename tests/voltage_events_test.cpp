@@ -201,7 +201,7 @@ TEST(VoltageEventDetection, WaitingEventsAreBoundedAndTheirNumbersShowTheDropped
 
 // ---------------------------------------------------------------- a module
 
-class VoltageEventsOfAModule : public ::testing::TestWithParam<int32_t> {};
+class VoltageEventsOfAModule : public powergpu::test::BackendTest {};
 
 namespace {
 

@@ -54,15 +54,6 @@ uint64_t PowerConfig::getFftLengthX(double frequency) const {
     return getPow2Length(static_cast<double>(periodCount) * sampleRate / frequency);
 }
 
-uint64_t PowerConfig::getFftLength(uint64_t windowLength, double frequency) const {
-    if (!variableFrequency) {
-        return getMaxFftLength();
-    }
-    const double periods = static_cast<double>(periodCount) * sampleRate / std::max(minFrequency, frequency);
-    const double whole = std::trunc(periods);
-    return getPow2Length(std::max(static_cast<double>(windowLength), whole));
-}
-
 uint64_t PowerConfig::getRequiredHarmonicsCount() const {
     const auto requested = static_cast<uint32_t>(highestRequestedHarmonic);
     const auto thdHighest = static_cast<uint32_t>(thdHighestHarmonic);

@@ -74,7 +74,6 @@ struct POWERGPU_API PowerConfig {
     uint64_t getFftLengthX(double frequency) const;
     uint64_t getMaxFftLength() const { return getFftLengthX(minFrequency); }
     uint64_t getMinFftLength() const { return variableFrequency ? getFftLengthX(maxFrequency) : getMaxFftLength(); }
-    uint64_t getFftLength(uint64_t windowLength, double frequency) const;
     uint64_t getRequiredHarmonicsCount() const;
     double getPeriodCountForPeriodValues() const { return halfPeriodValuesCount * 0.5; }
     double getPeriodCountAdvanceBy() const {

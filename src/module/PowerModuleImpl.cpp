@@ -257,19 +257,3 @@ uint64_t PowerModule::PowerModuleImpl::getFftLength(uint64_t /*windowLength*/, d
     }
     return config.getFftLengthX(std::max(config.minFrequency, frequency));
 }
-
-uint64_t PowerModule::PowerModuleImpl::getMaxHarmonicsCount() const {
-    return static_cast<uint64_t>(std::ceil(config.sampleRate / (2.0 * config.minFrequency)));
-}
-
-uint8_t PowerModule::PowerModuleImpl::getHarmonicOutputsCount() const {
-    const int a = config.currentEnabled ? 6 : 1;
-    const int b = !config.interHarmonicsEnabled ? 0 : (config.currentEnabled ? 2 : 1);
-    return static_cast<uint8_t>(config.getPhasesCount() * (a + b));
-}
-
-uint8_t PowerModule::PowerModuleImpl::getRequiredBuffersCount() const {
-    const PowerGridConfig grid = config.getGridConfig();
-    return static_cast<uint8_t>(config.currentEnabled ? grid.voltagesCount + grid.currentsCount
-                                                      : grid.voltagesCount);
-}

@@ -69,7 +69,6 @@ public:
     double getBufferDuration() const { return requestedBufferDuration; }
     void setSampleRate(double rate, int positionsPerSample);
     double getSampleRate() const { return settings.sampleRate; }
-    int getPositionsPerSample() const { return settings.positionsPerSample; }
     void setStaticFrequency(double frequency, double tolerance);
     void setVariableFrequency(double lowest, double highest);
     void setGridConfigType(PowerGridConfigType type);
@@ -88,9 +87,6 @@ public:
     uint16_t getHalfPeriodValuesCount() const { return settings.halfPeriodValuesCount; }
     void setPeriodValuesOverlapInPercent(uint16_t percent) { settings.periodValuesOverlapInPercent = config.periodValuesOverlapInPercent = percent; }
     uint16_t getPeriodValuesOverlapInPercent() const { return settings.periodValuesOverlapInPercent; }
-    bool getAnyPeriodValuesEnabled() const {
-        return settings.periodValuesEnabled || settings.fundamentalPeriodValuesEnabled;
-    }
 
     void setCurrentEnabled(bool enabled);
     bool getCurrentEnabled() const { return settings.currentEnabled; }
@@ -143,9 +139,6 @@ public:
     uint8_t getCurrentsCount() const { return settings.getCurrentsCount(); }
     uint8_t getLineToLineCount() const { return settings.getLineToLineCount(); }
     uint64_t getFftLength(uint64_t windowLength, double frequency) const;
-    uint64_t getMaxHarmonicsCount() const;
-    uint8_t getHarmonicOutputsCount() const;
-    uint8_t getRequiredBuffersCount() const;
 
     // ---- sample ring (module/SampleRing.cpp)
     void copyAddedSamplesToGpu(uint32_t count);
