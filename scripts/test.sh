@@ -2,10 +2,12 @@
 # Sets up the machine and runs every test: the C++ and C test suites on the
 # CPU backend (CUDA tests skip without a device), the suite again under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer, and the Python package's tests.
+# ThreadSanitizer, the Python package's tests, and a bounded fuzzing run of
+# the flat interface (scripts/fuzz.sh, when clang is installed).
 #
 #   scripts/test.sh               # everything
-#   QUICK=1 scripts/test.sh       # without the sanitizer builds
+#   QUICK=1 scripts/test.sh       # without the sanitizer builds and fuzzing
+#   FUZZ_SECONDS=600 scripts/test.sh   # a longer fuzzing run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc)}
@@ -37,6 +39,15 @@ if [ "${QUICK:-0}" != "1" ]; then
   cmake --build build-tsan -j "${JOBS}" --target powergpu_tests
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ./build-tsan/bin/powergpu_tests --gtest_filter='*Concurren*:*Thread*'
+
+  echo "== hostile call sequences through the flat interface (libFuzzer)"
+  if command -v clang++ >/dev/null && command -v clang >/dev/null; then
+    FUZZ_SECONDS=${FUZZ_SECONDS:-120} ./scripts/fuzz.sh
+  else
+    echo "skipped: clang is not installed (libFuzzer comes with it)"
+  fi
+else
+  echo "== sanitizer builds and fuzzing skipped (QUICK=1)"
 fi
 
 echo "== all tests passed"
