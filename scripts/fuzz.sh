@@ -9,9 +9,6 @@
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh        # longer
 #   FUZZ_JOBS=16 FUZZ_SECONDS=3600 scripts/fuzz.sh   # 16 processes in parallel
 #   scripts/fuzz.sh build-fuzz/artifacts/crash-...   # replay inputs, printing the calls as C
-#
-# POWERGPU_FUZZ_SKIP=two-phase-line-to-line leaves out the calls that reach
-# a known fault not fixed yet (temporary; see the fuzzer's source).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz}

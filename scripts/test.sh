@@ -30,7 +30,7 @@ if [ "${QUICK:-0}" != "1" ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOWERGPU_CUDA=OFF \
         -DPOWERGPU_SANITIZE="address;undefined" -DPOWERGPU_BUILD_BENCHMARKS=OFF >/dev/null
   cmake --build build-asan -j "${JOBS}"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "${JOBS}"
 
   echo "== concurrency tests under ThreadSanitizer"

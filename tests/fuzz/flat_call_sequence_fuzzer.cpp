@@ -49,14 +49,6 @@ namespace {
 
 using namespace powergpu::fuzz;  // NOLINT: the harness is written in its terms
 
-// TEMPORARY aids, each to be removed with the fix of its fault: names in
-// POWERGPU_FUZZ_SKIP leave out the calls that reach a known fault, so that
-// a run can look past it.
-//   two-phase-line-to-line: no two-phase grid. With line-to-line results
-//     and without full spectra, its spectral rms kernel reads beyond the
-//     spectrum rows.
-bool skipTwoPhase = false;
-
 // -------------------------------------------------------------------- model
 
 // What the harness knows for sure about the module, from the calls it made.
@@ -240,9 +232,6 @@ private:
             case 6: {
                 const uint8_t b = in_.byte();
                 const auto type = static_cast<PowerGridConfigType>(b < 240 ? b % 8 : static_cast<int32_t>(in_.u32()));
-                if (skipTwoPhase && type == TwoPhase) {
-                    break;
-                }
                 trace("setGridConfigType(m, %d);", static_cast<int>(type));
                 rebuildingSetter("setGridConfigType", setGridConfigType(m_, type));
                 break;
@@ -848,7 +837,7 @@ private:
         }
         const PowerGridConfigType grids[] = {SinglePhase, ThreePhaseStar, ThreePhaseStarTwoCurrents, TwoPhase,
                                              SinglePhaseSecondary};
-        const PowerGridConfigType grid = skipTwoPhase ? ThreePhaseStar : grids[final_.grid % 5];
+        const PowerGridConfigType grid = grids[final_.grid % 5];
         trace("/* final check: brackets balanced, grid %d, 1 kHz, 1024 samples, sine of 50 Hz */\n", grid);
         const double amplitude = 1.0 + final_.amplitude * 3.0;
         const double fs = 1000.0;
@@ -937,8 +926,6 @@ private:
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tracing = std::getenv("POWERGPU_FUZZ_TRACE") != nullptr;
-    const char* skip = std::getenv("POWERGPU_FUZZ_SKIP");
-    skipTwoPhase = skip != nullptr && std::strstr(skip, "two-phase-line-to-line") != nullptr;
     messageReader = powerModule_createOnBackend(POWER_BACKEND_CPU);
     if (messageReader == nullptr) {
         violated("no CPU module can be created");
