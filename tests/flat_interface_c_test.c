@@ -13,17 +13,8 @@
 #include <string.h>
 
 #include "powergpu.h"
+#include "support/c_checks.h"
 
-static int failures = 0;
-
-#define ASSERT_TRUE(condition)                                                            \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
-#define ASSERT_OK(call) ASSERT_TRUE((call) == POWER_STATUS_SUCCESS)
 
 enum { kRate = 10000, kRing = 3000, kWindow = 2000, kBlock = 700 };
 

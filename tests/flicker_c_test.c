@@ -10,18 +10,8 @@
 #include <string.h>
 
 #include "powergpu.h"
+#include "support/c_checks.h"
 
-static int failures = 0;
-
-#define ASSERT_TRUE(condition)                                                            \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
-#define ASSERT_OK(call) ASSERT_TRUE((call) == POWER_STATUS_SUCCESS)
-#define ASSERT_REJECTED(call) ASSERT_TRUE((call) == POWER_STATUS_UNKNOWN_ERROR)
 
 enum { kRate = 1600, kRing = 8000, kBlock = 800, kSeconds = 9 };
 

@@ -9,17 +9,8 @@
 #include <stdio.h>
 
 #include "powergpu.h"
+#include "support/c_checks.h"
 
-static int failures = 0;
-
-#define ASSERT_TRUE(condition)                                                            \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
-#define ASSERT_OK(call) ASSERT_TRUE((call) == POWER_STATUS_SUCCESS)
 
 _Static_assert(sizeof(PowerTenSecondFrequency) == 48, "PowerTenSecondFrequency size");
 _Static_assert(offsetof(PowerTenSecondFrequency, frequency) == 8 &&
