@@ -36,7 +36,7 @@ import numpy as np
 import pandas as pd
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
-from .flicker import FlickerCollector, flicker_settings
+from .flicker import FlickerCollector, flag_intervals, flicker_settings
 from .flags import (EventIntervals, RowHoldback, blank_absent, blank_without_phasor,
                     spectral_columns, steady_statistics_view, total_distortion)
 from .screening import SampleScreen
@@ -1203,7 +1203,7 @@ class _Analyzer:
                         phasors=self._phasors())
         return AnalysisResult(windows=windows, harmonics=harmonics, half_cycles=half,
                               events=events, summary=summary, cycles=cycles, trends=trends,
-                              flicker=self._flicker.frame())
+                              flicker=flag_intervals(self._flicker.frame(), events))
 
     def _phasors(self) -> Dict[str, Tuple[float, float]]:
         out = {}

@@ -164,3 +164,26 @@ def write_flicker_csv(table: Optional[pd.DataFrame], folder: Union[str, Path]) -
     path = Path(folder) / "flicker.csv"
     table.to_csv(path, index=False, float_format="%.6g")
     return [path]
+
+
+#: Event types whose intervals flag the Pst values they overlap.
+FLAGGING_EVENTS = ("dip", "swell", "interruption")
+
+
+def flag_intervals(flicker: pd.DataFrame, events: Optional[pd.DataFrame]) -> pd.DataFrame:
+    """The flicker table with a ``flagged`` column: true for an interval that
+    shares any instant with a dip, swell or interruption (an event still in
+    progress at the end lasts to the end). The Pst of such an interval is
+    mostly the event's own change of level, not flicker."""
+    out = flicker.copy()
+    flagged = np.zeros(len(out), dtype=bool)
+    if events is not None and len(events) and len(out):
+        kinds = events[events["type"].isin(FLAGGING_EVENTS)]
+        t0 = out["t_start"].to_numpy(dtype=np.float64)
+        t1 = out["t_end"].to_numpy(dtype=np.float64)
+        for a, b in zip(kinds["t_start"].to_numpy(dtype=np.float64),
+                        kinds["t_end"].to_numpy(dtype=np.float64)):
+            b = b if np.isfinite(b) else np.inf
+            flagged |= (t1 >= a) & (t0 <= b)
+    out["flagged"] = flagged
+    return out

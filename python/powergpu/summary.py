@@ -19,7 +19,7 @@ import numpy as np
 
 __all__ = [
     "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
-    "flagged_text", "warnings",
+    "flagged_text", "warnings", "flicker_text",
     "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
     "write_summary", "CsvAppender", "TableWriter", "csv_chunk_rows",
 ]
@@ -293,7 +293,33 @@ def facts(result: Any) -> List[Tuple[str, str]]:
         out.append(("flagged", flagged))
     out.append(("RVC events", str(rvc_event_count(result))))
     out.append(("dips / swells / interruptions", voltage_event_counts_text(result)))
+    flicker = flicker_text(result)
+    if flicker:
+        out.append(("flicker Pst / Plt max", flicker))
     return out
+
+
+def flicker_text(result: Any) -> Optional[str]:
+    """The largest Pst and Plt per voltage channel, from unflagged intervals
+    (Pst of an interval that holds a dip, swell or interruption describes
+    the event, not the flicker); None without flicker values."""
+    df = _frame(result, "flicker")
+    if df is None:
+        return None
+    steady = df[~df["flagged"]] if "flagged" in df.columns else df
+    parts = []
+    for col in [c for c in df.columns if c.startswith("Pst_")]:
+        name = col[len("Pst_"):]
+        pst = steady[col].max() if len(steady) else float("nan")
+        plt_col = f"Plt_{name}"
+        plt = steady[plt_col].max() if plt_col in steady.columns and len(steady) else float("nan")
+        text = f"{name} {pst:.2f}" if pst == pst else f"{name} -"
+        text += f" / {plt:.2f}" if plt == plt else " / -"
+        parts.append(text)
+    if not parts:
+        return None
+    flagged = int(df["flagged"].sum()) if "flagged" in df.columns else 0
+    return "   ".join(parts) + (f"   ({flagged} of {len(df)} intervals flagged)" if flagged else "")
 
 
 def voltage_event_counts(result: Any) -> Dict[str, int]:
@@ -459,6 +485,9 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
     counts = voltage_event_counts(result)
     info.append(["dips", f"{counts['dip']}, swells {counts['swell']}, interruptions "
                          f"{counts['interruption']}{note}"])
+    flicker = flicker_text(result)
+    if flicker:
+        info.append(["flicker Pst / Plt max", flicker])
     lines += ["  " + x for x in _align(info, left=2)]
     for text in warnings(result):
         lines.append(f"  warning: {text}")

@@ -91,3 +91,24 @@ def test_plt_only_for_whole_two_hour_blocks_of_complete_intervals():
     expected = plt(records["pst"][:12])
     assert frame["Plt_U1"][11] == pytest.approx(expected)
     assert frame["Plt_U1"].notna().sum() == 1
+
+
+def test_intervals_with_dips_swells_or_interruptions_are_flagged_and_left_out_of_the_maxima():
+    import pandas as pd
+    from powergpu.flicker import flag_intervals
+    from powergpu.summary import flicker_text
+
+    table = pd.DataFrame({"t_start": [0.0, 600.0, 1200.0], "t_end": [600.0, 1200.0, 1800.0],
+                          "Pst_U1": [0.5, 3.0, 2.0], "complete_U1": [True] * 3,
+                          "Plt_U1": [float("nan")] * 3})
+    events = pd.DataFrame({"type": ["rvc", "dip", "interruption"],
+                           "t_start": [100.0, 650.0, 1500.0], "t_end": [101.0, 650.1, float("nan")]})
+    flagged = flag_intervals(table, events)
+    # the RVC flags nothing; the dip its interval; the unfinished interruption lasts to the end
+    assert list(flagged["flagged"]) == [False, True, True]
+    assert list(flag_intervals(table, None)["flagged"]) == [False, False, False]
+
+    class Result:
+        flicker = flagged
+        summary = {}
+    assert flicker_text(Result()) == "U1 0.50 / -   (2 of 3 intervals flagged)"
