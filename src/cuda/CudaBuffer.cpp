@@ -9,6 +9,9 @@
 
 #include "cuda/CudaErrorHandling.h"
 
+// Where error messages of this file say a failed call was checked.
+static constexpr const char* kErrorLocation = "CudaBuffer";
+
 namespace powergpu {
 
 GpuBufferItems::GpuBufferItems(uint16_t maxItems)

@@ -12,21 +12,6 @@ PowerInvalidCall::~PowerInvalidCall() = default;
 
 namespace powergpu {
 
-std::string sourceBaseName(const char* path) {
-    const char* base = path;
-    for (const char* c = path; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') {
-            base = c + 1;
-        }
-    }
-    std::string name(base);
-    const std::size_t dot = name.find('.');
-    if (dot != std::string::npos) {
-        name.erase(dot);
-    }
-    return name;
-}
-
 const char* cufftResultName(int result) {
     switch (result) {
         case 0: return "CUFFT_SUCCESS";
@@ -57,9 +42,9 @@ bool onCuda(const Runtime& runtime) { return runtime.backend() == Backend::Cuda;
 
 }  // namespace
 
-void throwCudaError(const Runtime& runtime, int code, const char* file, int line) {
+void throwCudaError(const Runtime& runtime, int code, const char* location, int line) {
     std::string message = onCuda(runtime) ? "CUDA error in file '" : "CPU backend error in file '";
-    message += sourceBaseName(file);
+    message += location;
     message += "', line ";
     message += std::to_string(line);
     message += "; error ";
@@ -82,7 +67,7 @@ void CUFFT_CALL(int result, const char* prefix) {
     if (result != 0) {
         const int line = __LINE__;  // the location every FFT failure reports
         std::string message = prefix;
-        message += powergpu::sourceBaseName(__FILE__);
+        message += "CudaErrorHandling";
         message += "', line ";
         message += std::to_string(line);
         message += "; error ";

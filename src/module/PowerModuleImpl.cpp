@@ -9,6 +9,9 @@
 
 #include "cuda/CudaErrorHandling.h"
 
+// Where error messages of this file say a failed call was checked.
+static constexpr const char* kErrorLocation = "PowerModuleImpl";
+
 PowerModule::PowerModuleImpl::PowerModuleImpl(std::shared_ptr<powergpu::Runtime> runtime)
     : runtime_(std::move(runtime)),
       buffers(config, *runtime_),

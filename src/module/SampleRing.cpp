@@ -6,6 +6,9 @@
 #include "cuda/CudaErrorHandling.h"
 #include "module/PowerModuleImpl.h"
 
+// Where error messages of this file say a failed call was checked.
+static constexpr const char* kErrorLocation = "PowerModuleImpl";
+
 namespace {
 
 void requireReset(bool reset, const char* operation) {

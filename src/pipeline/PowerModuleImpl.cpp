@@ -17,6 +17,9 @@
 #include "cuda/CudaErrorHandling.h"
 #include "kernels/KernelMath.h"
 
+// Where error messages of this file say a failed call was checked.
+static constexpr const char* kErrorLocation = "PowerModuleImpl";
+
 using powergpu::Dim3;
 using powergpu::Launch;
 using powergpu::PowerResultsQueueItem;

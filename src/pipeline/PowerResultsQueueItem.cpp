@@ -5,6 +5,9 @@
 
 #include "cuda/CudaErrorHandling.h"
 
+// Where error messages of this file say a failed call was checked.
+static constexpr const char* kErrorLocation = "PowerResultsQueueItem";
+
 namespace powergpu {
 
 PowerResultsQueueItem::PowerResultsQueueItem(Runtime& runtime, double sampleRate, uint64_t calculationIndex,
