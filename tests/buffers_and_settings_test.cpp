@@ -6,8 +6,8 @@
 #include <memory>
 #include <regex>
 
-#include "cuda/CudaBuffer.h"
-#include "cuda/PowerBuffers.h"
+#include "buffers/GpuBuffer.h"
+#include "buffers/PowerBuffers.h"
 #include "module/PowerConfig.h"
 #include "support/TestSupport.h"
 
@@ -43,7 +43,7 @@ TEST(InputRings, BlockOverTheRingEndIsCopiedInTwoPiecesPerChannelOnThePendingWin
         const auto item = static_cast<uint16_t>(k % 6);  // U1..U3 are items 0..2, I1..I3 items 3..5
         const int offset = k < 6 ? 95 : 0;               // five samples at the end, then five at the start
         EXPECT_EQ(copies[k].kind, powergpu::MemcpyKind::HostToDevice);
-        EXPECT_EQ(copies[k].stream, module.implementation()->getCudaStream(0));
+        EXPECT_EQ(copies[k].stream, module.implementation()->getStream(0));
         EXPECT_EQ(copies[k].bytes, 5 * sizeof(float));
         EXPECT_EQ(copies[k].pointers.at(0), rings.getDeviceBuffer(item) + offset) << "copy " << k;
         EXPECT_EQ(copies[k].pointers.at(1), rings.getHostBuffer(item) + offset) << "copy " << k;
@@ -334,7 +334,7 @@ TEST(ModuleLifecycle, ConstructionMakesThreeStreamsAndDestructionReleasesEveryth
         for (uint8_t c = 0; c < 6; ++c) {
             std::fill_n(c < 3 ? impl.getWaveformBufferUInput(c) : impl.getWaveformBufferI(c - 3), 4000, 1.0f);
         }
-        impl.copyAddedSamplesToGpu(4000);
+        impl.copyAddedSamplesToDevice(4000);
         impl.scheduleForCalculation(0, 2000, 50.0);
         impl.scheduleForCalculation(2000, 2000, 50.0);
         EXPECT_EQ(impl.getResults(1).size(), 1u);  // one delivered, one left in the queue

@@ -96,7 +96,7 @@ TEST_F(CudaRuntimeTest, EventOrdersWorkAcrossStreamsAndMemsetWritesOnlyItsRange)
     }
     EXPECT_EQ(mismatches, 0u);
     EXPECT_EQ(rt->eventQuery(copied), kSuccess);
-    EXPECT_EQ(rt->peekAtLastError(), kSuccess) << "a 'not ready' answer is no error of the next launch";
+    EXPECT_EQ(rt->takeLastLaunchError(), kSuccess) << "a 'not ready' answer is no error of the next launch";
     rt->eventDestroy(copied);
 }
 
@@ -153,7 +153,7 @@ TEST_F(CudaRuntimeTest, PlanOfLengthZeroIsRejected) {
     rt->fftDestroy(fft);
 }
 
-// An impossible launch is reported by the next peekAtLastError and only that
+// An impossible launch is reported by the next takeLastLaunchError and only that
 // one, so later launches are not blamed for it; the device stays usable.
 TEST_F(CudaRuntimeTest, FailedLaunchIsReportedOnce) {
     float* ring = allocate<float>(64);
@@ -162,8 +162,8 @@ TEST_F(CudaRuntimeTest, FailedLaunchIsReportedOnce) {
     launch.block = Dim3{4096, 1, 1};
     launch.stream = a;
     rt->launch(launch, RmsUArgs{1, 0, 64, ring, results});
-    EXPECT_NE(rt->peekAtLastError(), kSuccess);
-    EXPECT_EQ(rt->peekAtLastError(), kSuccess);
+    EXPECT_NE(rt->takeLastLaunchError(), kSuccess);
+    EXPECT_EQ(rt->takeLastLaunchError(), kSuccess);
     ASSERT_EQ(rt->memsetAsync(ring, 0, 64 * sizeof(float), a), kSuccess);
     EXPECT_EQ(rt->deviceSynchronize(), kSuccess);
 }

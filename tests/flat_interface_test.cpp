@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -51,7 +51,7 @@ public:
     }
     Impl& impl() { return *module.implementation(); }
     powergpu::RecordingRuntime& runtime() { return recordingRuntime(module); }
-    powergpu::StreamHandle stream(std::size_t k) { return impl().getCudaStream(k); }
+    powergpu::StreamHandle stream(std::size_t k) { return impl().getStream(k); }
     // The runtime calls made by scheduling one window (its samples written first).
     Log schedule(uint64_t first, int length, double frequency) {
         feeder.writeUpTo(first + static_cast<uint64_t>(length), static_cast<uint32_t>(module.getBufferLength()));

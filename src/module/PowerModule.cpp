@@ -69,7 +69,7 @@ int32_t PowerModule::getBackend() const {
 
 void PowerModule::beginUpdate() { use(impl_).beginUpdate(); }
 void PowerModule::endUpdate() { use(impl_).endUpdate(); }
-void PowerModule::writeSamples(unsigned int count) { use(impl_).copyAddedSamplesToGpu(count); }
+void PowerModule::writeSamples(unsigned int count) { use(impl_).copyAddedSamplesToDevice(count); }
 void PowerModule::skipSamples(unsigned int count) { use(impl_).skipSamples(count); }
 void PowerModule::scheduleForCalculation(uint64_t firstSampleIndex, int length, double frequency) const {
     use(impl_).scheduleForCalculation(firstSampleIndex, static_cast<uint32_t>(length), frequency);

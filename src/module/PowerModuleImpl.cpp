@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 
 // Where error messages of this file say a failed call was checked.
 static constexpr const char* kErrorLocation = "PowerModuleImpl";
@@ -15,10 +15,10 @@ static constexpr const char* kErrorLocation = "PowerModuleImpl";
 PowerModule::PowerModuleImpl::PowerModuleImpl(std::shared_ptr<powergpu::Runtime> runtime)
     : runtime_(std::move(runtime)),
       buffers(config, *runtime_),
-      cudaStreams(*runtime_),
+      streams(*runtime_),
       fftPlans(*runtime_) {
     for (std::size_t index = 0; index < powergpu::StreamSet::size(); ++index) {
-        CUDA_CALL(*runtime_, runtime_->streamCreateWithFlags(cudaStreams.out(index), powergpu::kStreamNonBlocking));
+        CUDA_CALL(*runtime_, runtime_->streamCreateWithFlags(streams.out(index), powergpu::kStreamNonBlocking));
     }
 }
 

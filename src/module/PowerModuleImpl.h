@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "cuda/PowerBuffers.h"
+#include "buffers/PowerBuffers.h"
 #include "flicker/ModuleFlicker.h"
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
@@ -149,7 +149,7 @@ public:
     uint64_t getFftLength(uint64_t windowLength, double frequency) const;
 
     // ---- sample ring (module/SampleRing.cpp)
-    void copyAddedSamplesToGpu(uint32_t count);
+    void copyAddedSamplesToDevice(uint32_t count);
     void skipSamples(uint32_t count);
     float* getWaveformBufferUInput(uint8_t channel) const;
     float* getWaveformBufferUStar(uint8_t channel) const;
@@ -226,7 +226,7 @@ public:
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
-    powergpu::StreamHandle getCudaStream(std::size_t index) const { return cudaStreams[index]; }
+    powergpu::StreamHandle getStream(std::size_t index) const { return streams[index]; }
     std::size_t getResultsQueueSize();
     const RvcMultiPhaseCalculation& getRvcPhaseCalculation() const { return rvcPhaseCalculation; }
     const RvcMultiPhaseCalculation& getRvcLineToLineCalculation() const { return rvcLineToLineCalculation; }
@@ -322,7 +322,7 @@ private:
     std::atomic<int32_t> updateCounter{0};
     std::atomic<uint64_t> initializeCount{0};
 
-    powergpu::StreamSet cudaStreams;
+    powergpu::StreamSet streams;
     powergpu::FftPlanSet fftPlans;
 
     QueueItemPointer currentQueueItem;

@@ -3,7 +3,7 @@
 // on the stream of the window that will consume them.
 #include <string>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 #include "module/PowerModuleImpl.h"
 
 // Where error messages of this file say a failed call was checked.
@@ -20,7 +20,7 @@ void requireReset(bool reset, const char* operation) {
 
 }  // namespace
 
-void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(uint32_t count) {
+void PowerModule::PowerModuleImpl::copyAddedSamplesToDevice(uint32_t count) {
     std::lock_guard<std::mutex> lock(calculationMutex);
     requireBuilt("writeSamples");
     requireReset(currentQueueItem != nullptr, "writeSamples");
@@ -33,7 +33,7 @@ void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(uint32_t count) {
         return;
     }
     powergpu::Runtime& rt = *runtime_;
-    const powergpu::StreamHandle stream = currentQueueItem->getCudaStream();
+    const powergpu::StreamHandle stream = currentQueueItem->getStream();
     // The new samples may overwrite ring positions that a scheduled window's
     // kernels have not read yet: the copy waits for the event recorded
     // behind the last scheduled window's kernels (windows run one after the

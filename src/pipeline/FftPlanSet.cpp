@@ -1,6 +1,6 @@
 #include "pipeline/FftPlanSet.h"
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 
 namespace powergpu {
 

@@ -14,7 +14,7 @@
 #include <limits>
 #include <string>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 #include "kernels/KernelMath.h"
 
 // Where error messages of this file say a failed call was checked.
@@ -141,10 +141,10 @@ PowerModule::PowerModuleImpl::QueueItemPointer PowerModule::PowerModuleImpl::get
     if (harmonicIndex + buffers.harmonicsCount > buffers.harmonics.getLength()) {
         harmonicIndex = 0;
     }
-    const auto streamId = static_cast<uint8_t>((previous.getCudaStreamId() + 1) % powergpu::StreamSet::size());
+    const auto streamId = static_cast<uint8_t>((previous.getStreamId() + 1) % powergpu::StreamSet::size());
     return std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, calculationIndex,
                                                    previous.getNextSampleIndex(), fftOutputIndex, harmonicIndex,
-                                                   streamId, cudaStreams[streamId]);
+                                                   streamId, streams[streamId]);
 }
 
 void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length,
@@ -197,7 +197,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         resultsQueue.push(next);
     }
 
-    const powergpu::StreamHandle stream = item->getCudaStream();
+    const powergpu::StreamHandle stream = item->getStream();
     if (item->getCalculationIndex() != 0) {
         CUDA_CALL(rt, rt.streamWaitEvent(stream, item->getEventResultsCalculated(), 0));
     }
@@ -264,7 +264,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     const unsigned lineCount = static_cast<unsigned>(grid.phasesCount * (grid.phasesCount - 1) / 2);
     // A launch with an empty block (no rows to serve) is not made.
     const auto launched = [&](const Launch& launch) { return launch.block.x > 0 && launch.block.y > 0; };
-    const auto check = [&rt]() { return rt.peekAtLastError(); };
+    const auto check = [&rt]() { return rt.takeLastLaunchError(); };
 
     // ---- time-domain stage
     if (grid.isStar) {
@@ -482,7 +482,7 @@ void PowerModule::PowerModuleImpl::createPendingWindow(const uint64_t firstSampl
     // failure here leaves it rejecting work rather than using a stale item.
     currentQueueItem.reset();
     auto first = std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, 0, firstSampleIndex, 0, 0, 0,
-                                                         cudaStreams[0]);
+                                                         streams[0]);
     currentQueueItem = first;
     resultsQueue.push(first);
 }

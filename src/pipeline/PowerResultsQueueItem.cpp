@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 
 // Where error messages of this file say a failed call was checked.
 static constexpr const char* kErrorLocation = "PowerResultsQueueItem";
@@ -12,23 +12,23 @@ namespace powergpu {
 
 PowerResultsQueueItem::PowerResultsQueueItem(Runtime& runtime, double sampleRate, uint64_t calculationIndex,
                                              uint64_t firstSampleIndex, uint32_t firstFftOutputSampleIndex,
-                                             uint32_t firstHarmonicSampleIndex, uint8_t cudaStreamId,
-                                             StreamHandle cudaStream)
+                                             uint32_t firstHarmonicSampleIndex, uint8_t streamId,
+                                             StreamHandle stream)
     : runtime_(runtime),
       sampleRate_(sampleRate),
       calculationIndex_(calculationIndex),
       firstSampleIndex_(firstSampleIndex),
       firstFftOutputSampleIndex_(firstFftOutputSampleIndex),
       firstHarmonicSampleIndex_(firstHarmonicSampleIndex),
-      cudaStreamId_(cudaStreamId),
-      cudaStream_(cudaStream),
+      streamId_(streamId),
+      stream_(stream),
       eventResultsCalculated_(runtime),
       eventResultsTransferred_(runtime) {
     CUDA_CALL(runtime_, runtime_.eventCreateWithFlags(eventResultsCalculated_.out(), kEventDisableTiming));
     CUDA_CALL(runtime_, runtime_.eventCreateWithFlags(eventResultsTransferred_.out(), kEventDisableTiming));
     if (calculationIndex_ == 0) {
         // The first window has no predecessor to wait for.
-        CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsCalculated_.get(), cudaStream_));
+        CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsCalculated_.get(), stream_));
     }
 }
 
@@ -62,7 +62,7 @@ void PowerResultsQueueItem::callEventResultsCalculated(StreamHandle stream) {
 
 void PowerResultsQueueItem::callEventResultsTransferred() {
     std::lock_guard<std::mutex> lock(mutex_);
-    CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsTransferred_.get(), cudaStream_));
+    CUDA_CALL(runtime_, runtime_.eventRecord(eventResultsTransferred_.get(), stream_));
     resultsTransferred_.store(true, std::memory_order_release);
 }
 

@@ -16,7 +16,7 @@ class PowerResultsQueueItem {
 public:
     PowerResultsQueueItem(Runtime& runtime, double sampleRate, uint64_t calculationIndex, uint64_t firstSampleIndex,
                           uint32_t firstFftOutputSampleIndex, uint32_t firstHarmonicSampleIndex,
-                          uint8_t cudaStreamId, StreamHandle cudaStream);
+                          uint8_t streamId, StreamHandle stream);
     PowerResultsQueueItem(const PowerResultsQueueItem&) = delete;
     PowerResultsQueueItem& operator=(const PowerResultsQueueItem&) = delete;
     ~PowerResultsQueueItem() = default;
@@ -46,8 +46,8 @@ public:
     uint32_t getFftOutputLength() const { return fftOutputLength_; }
     uint32_t getHarmonicLength() const { return harmonicLength_; }
     uint32_t getPeriodCount() const { return periodCount_; }
-    uint8_t getCudaStreamId() const { return cudaStreamId_; }
-    StreamHandle getCudaStream() const { return cudaStream_; }
+    uint8_t getStreamId() const { return streamId_; }
+    StreamHandle getStream() const { return stream_; }
     EventHandle getEventResultsCalculated() { return eventResultsCalculated_.get(); }
     uint64_t getNextSampleIndex() const { return firstSampleIndex_ + length_; }
     double getSampleRate() const { return sampleRate_; }
@@ -67,8 +67,8 @@ private:
     uint32_t fftOutputLength_ = 3;
     uint32_t harmonicLength_ = 1;
     uint32_t periodCount_ = 1;
-    uint8_t cudaStreamId_;
-    StreamHandle cudaStream_;
+    uint8_t streamId_;
+    StreamHandle stream_;
     OwnedEvent eventResultsCalculated_;
     OwnedEvent eventResultsTransferred_;
     std::atomic<bool> resultsTransferred_{false};

@@ -146,7 +146,7 @@ int CpuRuntime::deviceSynchronize() {
     return kSuccess;  // every stream's work is done when it is enqueued
 }
 
-int CpuRuntime::peekAtLastError() {
+int CpuRuntime::takeLastLaunchError() {
     return kSuccess;  // a loop cannot fail to launch
 }
 

@@ -42,7 +42,7 @@ public:
     int streamWaitEvent(StreamHandle stream, EventHandle event, unsigned flags) override;
     int eventDestroy(EventHandle event) override;
     int deviceSynchronize() override;
-    int peekAtLastError() override;
+    int takeLastLaunchError() override;
     const char* getErrorString(int code) const override;
 
     int fftCreate(FftHandle* plan) override;

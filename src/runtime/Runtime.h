@@ -8,7 +8,7 @@
 //
 // Return values are the CUDA runtime's error codes (0 = success) for the
 // runtime calls and cuFFT result codes for the FFT calls, so that the
-// checks of CudaErrorHandling produce the same messages on both backends.
+// checks of buffers/ErrorChecks produce the same messages on both backends.
 #pragma once
 
 #include <cstddef>
@@ -112,7 +112,9 @@ public:
     virtual int streamWaitEvent(StreamHandle stream, EventHandle event, unsigned flags) = 0;
     virtual int eventDestroy(EventHandle event) = 0;
     virtual int deviceSynchronize() = 0;
-    virtual int peekAtLastError() = 0;
+    // The error of the last launch, cleared by reading it: one failed launch
+    // must not fail every later launch of the module.
+    virtual int takeLastLaunchError() = 0;
     virtual const char* getErrorString(int code) const = 0;
 
     // FFT plans.
@@ -123,7 +125,7 @@ public:
     virtual int fftDestroy(FftHandle plan) = 0;
 
     // Kernel launches, one overload per argument record (kernels/KernelArgs.h).
-    // A failed launch surfaces through peekAtLastError.
+    // A failed launch surfaces through takeLastLaunchError.
     virtual void launch(const Launch& launch, const WaveformsUStarArgs& args) = 0;
     virtual void launch(const Launch& launch, const WaveformsUDeltaArgs& args) = 0;
     virtual void launch(const Launch& launch, const WaveformsIArgs& args) = 0;

@@ -269,11 +269,11 @@ int RecordingRuntime::deviceSynchronize() {
     return logged(RuntimeCall::DeviceSynchronize, code);
 }
 
-int RecordingRuntime::peekAtLastError() {
+int RecordingRuntime::takeLastLaunchError() {
     const int code = unlessFaulted(takeFault(RuntimeCall::PeekAtLastError), [&] {
         // A failed launch is reported once, so the module recovers afterwards.
         const int launchError = pendingLaunchError_.exchange(0);
-        return launchError != 0 ? launchError : wrapped_->peekAtLastError();
+        return launchError != 0 ? launchError : wrapped_->takeLastLaunchError();
     });
     return logged(RuntimeCall::PeekAtLastError, code);
 }

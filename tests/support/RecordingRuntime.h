@@ -2,7 +2,7 @@
 // device) and adds what tests need and production does not:
 //  - fault injection: a chosen call fails once with a chosen code, without
 //    reaching the wrapped runtime (a failed launch is reported by the next
-//    peekAtLastError, as a device reports it);
+//    takeLastLaunchError, as a device reports it);
 //  - a call log: every call with its stream, event, plan, launch shape and,
 //    for launches, the argument record, so that ordering faults invisible in
 //    the numbers (a window on the wrong stream, a missing event wait, the
@@ -112,7 +112,7 @@ public:
     int streamWaitEvent(StreamHandle stream, EventHandle event, unsigned flags) override;
     int eventDestroy(EventHandle event) override;
     int deviceSynchronize() override;
-    int peekAtLastError() override;
+    int takeLastLaunchError() override;
     const char* getErrorString(int code) const override { return wrapped_->getErrorString(code); }
 
     int fftCreate(FftHandle* plan) override;

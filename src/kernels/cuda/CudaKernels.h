@@ -1,6 +1,6 @@
 // Launchers of the seventeen CUDA kernels: each enqueues its kernel with the
 // given execution configuration on the given stream. Launch errors surface
-// through the runtime's peekAtLastError, as after any kernel launch.
+// through the runtime's takeLastLaunchError, as after any kernel launch.
 #pragma once
 
 #include "kernels/KernelArgs.h"

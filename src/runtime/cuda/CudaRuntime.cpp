@@ -228,7 +228,7 @@ public:
     // later launch of the module fail too; cudaGetLastError reports it once
     // and clears it. Errors that do corrupt the context are sticky and are
     // reported again whichever of the two is used.
-    int peekAtLastError() override { return static_cast<int>(cudaGetLastError()); }
+    int takeLastLaunchError() override { return static_cast<int>(cudaGetLastError()); }
 
     const char* getErrorString(int code) const override { return cudaGetErrorString(static_cast<cudaError_t>(code)); }
 

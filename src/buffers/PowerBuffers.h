@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cuda/CudaBuffer.h"
+#include "buffers/GpuBuffer.h"
 #include "module/PowerConfig.h"
 
 namespace powergpu {

@@ -1,4 +1,4 @@
-#include "cuda/CudaBuffer.h"
+#include "buffers/GpuBuffer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 
 // Where error messages of this file say a failed call was checked.
 static constexpr const char* kErrorLocation = "CudaBuffer";

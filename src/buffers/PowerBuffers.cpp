@@ -1,4 +1,4 @@
-#include "cuda/PowerBuffers.h"
+#include "buffers/PowerBuffers.h"
 
 #include <cmath>
 #include <limits>

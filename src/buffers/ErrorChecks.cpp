@@ -1,4 +1,4 @@
-#include "cuda/CudaErrorHandling.h"
+#include "buffers/ErrorChecks.h"
 
 #include <cstring>
 
