@@ -9,6 +9,7 @@
 // getLastErrorMessage. No exception leaves a flat function.
 #pragma once
 
+#include <new>
 #include <string>
 
 #include "powergpu.hpp"
@@ -40,6 +41,10 @@ PowerStatusCode translate(Body&& body) noexcept {
     } catch (const PowerErrorTooManyResults& error) {
         setLastErrorMessage(error.what());
         return PowerStatusCode::TooManyResults;
+    } catch (const std::bad_alloc&) {
+        // The standard text ("std::bad_alloc") would tell a user nothing.
+        setLastErrorMessage("out of host memory: the call needed more memory than the system could give");
+        return PowerStatusCode::UnknownError;
     } catch (const std::exception& error) {
         setLastErrorMessage(error.what());
         return PowerStatusCode::UnknownError;

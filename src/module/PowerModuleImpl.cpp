@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -126,6 +128,12 @@ void PowerModule::PowerModuleImpl::initialize() {
     try {
         buffers.initialize();
         initFftPlans(buffers.minFftLength, buffers.maxFftLength);
+    } catch (const std::bad_alloc&) {
+        buildFailure = "out of host memory while building the buffers for a ring of " +
+                       std::to_string(requestedBufferLength) + " samples per channel";
+        dropPendingWork();
+        firstAvailableSample.store(samplesWritten.load());
+        throw std::runtime_error(buildFailure);
     } catch (const std::exception& error) {
         buildFailure = error.what();
         dropPendingWork();
