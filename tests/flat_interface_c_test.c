@@ -69,17 +69,7 @@ static void voltageEvents(void) {
         ASSERT_OK(scheduleForCalculation(module, (uint64_t)window * 10 * kCycle, 10 * kCycle, 50.0));
         ASSERT_OK(getResults(module, 1, &got, general));
     }
-    uint64_t starts[kCycles];
-    int32_t lengths[kCycles];
-    double frequencies[kCycles];
-    bool valid[kCycles];
-    for (int n = 0; n < kCycles; ++n) {
-        starts[n] = (uint64_t)n * kCycle;
-        lengths[n] = kCycle;
-        frequencies[n] = 50.0;
-        valid[n] = true;
-    }
-    ASSERT_OK(scheduleForPeriodCalculation(module, kCycles, starts, lengths, frequencies, valid));
+    ASSERT_OK(scheduleEqualCycles(module, kCycles, kCycle, 50.0));
     for (bool more = true; more;) {
         int32_t count = 0;
         PowerResultsPeriod* records = NULL;

@@ -48,17 +48,7 @@ int main(void) {
     ASSERT_OK(reset(module, 0));
 
     /* Cycle 249 ends on the 10-s boundary; the rest lie in the next interval. */
-    uint64_t starts[kCycles];
-    int lengths[kCycles];
-    double frequencies[kCycles];
-    bool valid[kCycles];
-    for (int n = 0; n < kCycles; ++n) {
-        starts[n] = (uint64_t)n * kCycle;
-        lengths[n] = kCycle;
-        frequencies[n] = 50.0;
-        valid[n] = true;
-    }
-    ASSERT_OK(scheduleForPeriodCalculation(module, kCycles, starts, lengths, frequencies, valid));
+    ASSERT_OK(scheduleEqualCycles(module, kCycles, kCycle, 50.0));
     int32_t count = -1;
     ASSERT_OK(getTenSecondFrequencies(module, 0, &count, NULL));
     ASSERT_TRUE(count == 1);

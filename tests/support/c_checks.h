@@ -7,6 +7,7 @@
 #define POWERGPU_TEST_C_CHECKS_H
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "powergpu.h"
 
@@ -21,5 +22,29 @@ static int failures = 0;
     } while (0)
 #define ASSERT_OK(call) ASSERT_TRUE((call) == POWER_STATUS_SUCCESS)
 #define ASSERT_REJECTED(call) ASSERT_TRUE((call) == POWER_STATUS_UNKNOWN_ERROR)
+
+/* Reports count touching cycles of `length` positions and `frequency` Hz
+ * from position 0, all valid. */
+static inline PowerStatusCode scheduleEqualCycles(PowerModuleHandle module, int count, int32_t length, double frequency) {
+    uint64_t* starts = (uint64_t*)malloc(sizeof(uint64_t) * (size_t)count);
+    int32_t* lengths = (int32_t*)malloc(sizeof(int32_t) * (size_t)count);
+    double* frequencies = (double*)malloc(sizeof(double) * (size_t)count);
+    bool* valid = (bool*)malloc(sizeof(bool) * (size_t)count);
+    PowerStatusCode status = POWER_STATUS_UNKNOWN_ERROR;
+    if (starts != NULL && lengths != NULL && frequencies != NULL && valid != NULL) {
+        for (int n = 0; n < count; ++n) {
+            starts[n] = (uint64_t)n * (uint64_t)length;
+            lengths[n] = length;
+            frequencies[n] = frequency;
+            valid[n] = true;
+        }
+        status = scheduleForPeriodCalculation(module, count, starts, lengths, frequencies, valid);
+    }
+    free(starts);
+    free(lengths);
+    free(frequencies);
+    free(valid);
+    return status;
+}
 
 #endif
