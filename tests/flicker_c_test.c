@@ -12,7 +12,6 @@
 #include "powergpu.h"
 #include "support/c_checks.h"
 
-
 enum { kRate = 1600, kRing = 8000, kBlock = 800, kSeconds = 9 };
 
 int main(void) {
@@ -36,17 +35,9 @@ int main(void) {
     ASSERT_REJECTED(setFlickerSystemFrequency(module, 0.0));
     ASSERT_OK(endUpdate(module));
 
-    bool enabled = false;
-    int32_t lamp = -1;
-    double supply = 0.0;
-    uint64_t start = 1;
     uint8_t channels = 0;
-    ASSERT_OK(getFlickerEnabled(module, &enabled));
-    ASSERT_OK(getFlickerLamp(module, &lamp));
-    ASSERT_OK(getFlickerSystemFrequency(module, &supply));
-    ASSERT_OK(getFlickerIntervalStart(module, &start));
     ASSERT_OK(getFlickerChannelsCount(module, &channels));
-    ASSERT_TRUE(enabled && lamp == POWER_FLICKER_LAMP_230V && supply == 50.0 && start == 0 && channels == 1);
+    ASSERT_TRUE(channels == 1);
 
     ASSERT_OK(reset(module, 0));
     float* u = NULL;

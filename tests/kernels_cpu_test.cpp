@@ -24,6 +24,14 @@ using Complex = std::complex<double>;
 constexpr float kUntouched = -777.0f;
 const Complex kRotation = std::polar(1.0, 2.0 * kPi / 3.0);  // a = e^(j 2pi/3)
 
+// The bit pattern of a float or a double: equal bits, not merely equal values.
+template <typename T>
+uint64_t bitsOf(T x) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof x);
+    return bits;
+}
+
 // Ring position of window sample i; the expected FFT input of a sample.
 const auto positionOf = [](int i, int offset, int ring) { return (i + offset) % ring; };
 const auto windowed = [](float sample, int i, int n, float scale) { return scale * textbookBlackman(i, n) * sample; };
@@ -83,11 +91,6 @@ TEST(KernelMath, SinCosPiIsExactAtIntegersAndHalfIntegers) {
 // rounded one, bit for bit: the sequence components and the Clarke values
 // of both backends are defined by x / 3.
 TEST(KernelMath, DivisionByThreeGivesTheBitsOfTheQuotient) {
-    const auto bitsOf = [](auto x) {
-        uint64_t bits = 0;
-        std::memcpy(&bits, &x, sizeof x);
-        return bits;
-    };
     // Every float significand of one binade (the result depends on the
     // significand only, away from the subnormal range), and of the subnormals.
     for (uint32_t m = 0; m < (1u << 23); ++m) {
@@ -426,11 +429,6 @@ TEST(CpuSpectralKernels, HarmonicGroupsTakeTheirBinsAndOrdersOutsideTheRowReport
 TEST(CpuSpectralKernels, HarmonicTablesAreThoseOfThePerOrderFunctionBitForBit) {
     std::mt19937 generator(11);
     std::normal_distribution<float> gauss(0.0f, 1.0f);
-    const auto bitsOf = [](float x) {
-        uint32_t bits = 0;
-        std::memcpy(&bits, &x, sizeof x);
-        return bits;
-    };
     for (const auto& c : {std::make_tuple(20.48, 6, 51, 2049), std::make_tuple(10.3, 3, 51, 300),
                           std::make_tuple(2.5, 1, 40, 64), std::make_tuple(37.77, 11, 20, 1025)}) {
         const double binsPerFundamental = std::get<0>(c);

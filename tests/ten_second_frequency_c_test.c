@@ -1,8 +1,8 @@
 /*
  * The 10-s frequency driven from C through the public header: the record's
- * layout as C sees it, the settings and their rejections, and one interval
- * of 50 Hz cycles of 20 ms starting 5 s into the clock, taken into the
- * caller's own records.
+ * layout as C sees it, a rejected clock time, and one interval of 50 Hz
+ * cycles of 20 ms starting 5 s into the clock, taken into the caller's own
+ * records.
  */
 #include <math.h>
 #include <stddef.h>
@@ -10,7 +10,6 @@
 
 #include "powergpu.h"
 #include "support/c_checks.h"
-
 
 _Static_assert(sizeof(PowerTenSecondFrequency) == 48, "PowerTenSecondFrequency size");
 _Static_assert(offsetof(PowerTenSecondFrequency, frequency) == 8 &&
@@ -39,12 +38,6 @@ int main(void) {
     ASSERT_OK(setTenSecondFrequencyEnabled(module, true));
     ASSERT_TRUE(setClockTimeAtSampleIndexZero(module, NAN) == POWER_STATUS_UNKNOWN_ERROR);
     ASSERT_OK(setClockTimeAtSampleIndexZero(module, 5.0));
-    double clock = 0.0;
-    ASSERT_OK(getClockTimeAtSampleIndexZero(module, &clock));
-    ASSERT_TRUE(clock == 5.0);
-    bool enabled = false;
-    ASSERT_OK(getTenSecondFrequencyEnabled(module, &enabled));
-    ASSERT_TRUE(enabled);
     ASSERT_OK(reset(module, 0));
 
     /* Cycle 249 ends on the 10-s boundary; the rest lie in the next interval. */

@@ -37,26 +37,33 @@ std::vector<PowerVoltageEvent> take(VoltageEventDetector& d) {
     return events;
 }
 
+// What a hand calculation gives of an event: its kind, phase mask, start,
+// duration and extreme; `phase` (1..3, or 0: not checked) of the extreme.
+void expectEvent(const PowerVoltageEvent& e, int32_t type, uint32_t phases, double start, double duration,
+                 double extreme, int32_t phase = 0) {
+    EXPECT_EQ(e.type, type);
+    EXPECT_EQ(e.phases, phases);
+    EXPECT_NEAR(e.startTime, start, 1e-12);
+    EXPECT_NEAR(e.duration, duration, 1e-12);
+    EXPECT_DOUBLE_EQ(e.extreme, extreme);
+    EXPECT_TRUE(phase == 0 || e.extremePhase == phase) << e.extremePhase;
+}
+
 }  // namespace
 
 TEST(VoltageEventDetection, SinglePhaseDipEndsOnlyPastTheHysteresis) {
     // 90 % of 230 V is 207 V, 92 % is 211.6 V: 206.9 starts the dip, 211.5
-    // keeps it going, 211.6 ends it.
+    // keeps it going, 211.6 ends it; it lasts from the value at 0.02 s to the
+    // one at 0.05 s.
     VoltageEventDetector d = detector(1);
     feed(d, {{230.0}, {207.0}, {206.9}, {180.0}, {211.5}, {211.6}, {230.0}});
     const auto events = take(d);
     ASSERT_EQ(events.size(), 1u);
-    const PowerVoltageEvent& dip = events[0];
-    EXPECT_EQ(dip.type, POWER_VOLTAGE_EVENT_DIP);
-    EXPECT_EQ(dip.phases, 1u);
-    EXPECT_EQ(dip.ended, 1);
-    EXPECT_NEAR(dip.startTime, 0.02, 1e-12);
-    EXPECT_NEAR(dip.duration, 0.03, 1e-12) << "from the value at 0.02 s to the one at 0.05 s";
-    EXPECT_EQ(dip.valueCount, 3);
-    EXPECT_DOUBLE_EQ(dip.extreme, 180.0);
-    EXPECT_EQ(dip.extremePhase, 1);
-    EXPECT_DOUBLE_EQ(dip.referenceVoltage, 230.0);
-    EXPECT_NEAR(dip.extremePercent, 100.0 * 180.0 / 230.0, 1e-12);
+    expectEvent(events[0], POWER_VOLTAGE_EVENT_DIP, 1u, 0.02, 0.03, 180.0, 1);
+    EXPECT_EQ(events[0].ended, 1);
+    EXPECT_EQ(events[0].valueCount, 3);
+    EXPECT_DOUBLE_EQ(events[0].referenceVoltage, 230.0);
+    EXPECT_NEAR(events[0].extremePercent, 100.0 * 180.0 / 230.0, 1e-12);
 }
 
 TEST(VoltageEventDetection, PolyphaseDipRunsFromTheFirstPhaseInToTheLastPhaseOut) {
@@ -71,37 +78,25 @@ TEST(VoltageEventDetection, PolyphaseDipRunsFromTheFirstPhaseInToTheLastPhaseOut
             });
     const auto events = take(d);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, POWER_VOLTAGE_EVENT_DIP);
-    EXPECT_EQ(events[0].phases, 0b110u);
-    EXPECT_NEAR(events[0].startTime, 0.01, 1e-12);
-    EXPECT_NEAR(events[0].duration, 0.04, 1e-12);
-    EXPECT_DOUBLE_EQ(events[0].extreme, 150.0);
-    EXPECT_EQ(events[0].extremePhase, 2);
+    expectEvent(events[0], POWER_VOLTAGE_EVENT_DIP, 0b110u, 0.01, 0.04, 150.0, 2);
 }
 
 TEST(VoltageEventDetection, SwellEndsBelowThresholdMinusHysteresisAndRunsBesideADip) {
-    // 110 % is 253 V, 108 % is 248.4 V. Phase 1 swells while phase 2 dips
-    // (an earth fault on an isolated network): both events, each on its own.
+    // 110 % is 253 V, 108 % is 248.4 V: 248.5 V keeps the swell going. Phase 1
+    // swells while phase 2 dips (an earth fault on an isolated network): both
+    // events, each on its own; the dip ends first, at 0.03 s.
     VoltageEventDetector d = detector(2);
     feed(d, {{230.0, 230.0}, {253.5, 150.0}, {260.0, 160.0}, {248.5, 230.0}, {248.4, 230.0}});
     const auto events = take(d);
     ASSERT_EQ(events.size(), 2u);
-    const PowerVoltageEvent& dip = events[0];  // ended first, at 0.03 s
-    const PowerVoltageEvent& swell = events[1];
-    EXPECT_EQ(dip.type, POWER_VOLTAGE_EVENT_DIP);
-    EXPECT_EQ(dip.phases, 0b10u);
-    EXPECT_NEAR(dip.duration, 0.02, 1e-12);
-    EXPECT_EQ(swell.type, POWER_VOLTAGE_EVENT_SWELL);
-    EXPECT_EQ(swell.phases, 0b01u);
-    EXPECT_NEAR(swell.startTime, 0.01, 1e-12);
-    EXPECT_NEAR(swell.duration, 0.03, 1e-12) << "248.5 V is still above 108 %";
-    EXPECT_DOUBLE_EQ(swell.extreme, 260.0);
-    EXPECT_NEAR(swell.extremePercent, 100.0 * 260.0 / 230.0, 1e-12);
-    EXPECT_TRUE(dip.index != swell.index);
+    expectEvent(events[0], POWER_VOLTAGE_EVENT_DIP, 0b10u, 0.01, 0.02, 150.0);
+    expectEvent(events[1], POWER_VOLTAGE_EVENT_SWELL, 0b01u, 0.01, 0.03, 260.0);
+    EXPECT_NEAR(events[1].extremePercent, 100.0 * 260.0 / 230.0, 1e-12);
+    EXPECT_TRUE(events[0].index != events[1].index);
 }
 
 TEST(VoltageEventDetection, InterruptionNeedsEveryPhaseDownAndEndsWithTheFirstPhaseBack) {
-    // 5 % of 230 V is 11.5 V, 7 % is 16.1 V.
+    // 5 % of 230 V is 11.5 V, 7 % is 16.1 V. The dip contains the interruption.
     VoltageEventDetector d = detector(3);
     feed(d, {
                 {230.0, 230.0, 230.0},
@@ -111,20 +106,10 @@ TEST(VoltageEventDetection, InterruptionNeedsEveryPhaseDownAndEndsWithTheFirstPh
                 {1.0, 16.2, 3.0},   // one phase back past 7 %: the interruption ends
                 {230.0, 230.0, 230.0},
             });
-    auto events = take(d);
+    const auto events = take(d);
     ASSERT_EQ(events.size(), 2u);
-    const PowerVoltageEvent& interruption = events[0];
-    EXPECT_EQ(interruption.type, POWER_VOLTAGE_EVENT_INTERRUPTION);
-    EXPECT_EQ(interruption.phases, 0b111u);
-    EXPECT_NEAR(interruption.startTime, 0.02, 1e-12);
-    EXPECT_NEAR(interruption.duration, 0.02, 1e-12);
-    EXPECT_DOUBLE_EQ(interruption.extreme, 1.0);
-    EXPECT_EQ(interruption.extremePhase, 1);
-    const PowerVoltageEvent& dip = events[1];
-    EXPECT_EQ(dip.type, POWER_VOLTAGE_EVENT_DIP);
-    EXPECT_NEAR(dip.startTime, 0.01, 1e-12);
-    EXPECT_NEAR(dip.duration, 0.04, 1e-12) << "the dip contains the interruption";
-    EXPECT_DOUBLE_EQ(dip.extreme, 1.0);
+    expectEvent(events[0], POWER_VOLTAGE_EVENT_INTERRUPTION, 0b111u, 0.02, 0.02, 1.0, 1);
+    expectEvent(events[1], POWER_VOLTAGE_EVENT_DIP, 0b111u, 0.01, 0.04, 1.0);
 }
 
 TEST(VoltageEventDetection, SlidingReferenceFollowsTheVoltageWithAOneMinuteTimeConstantAndHoldsDuringEvents) {
