@@ -24,14 +24,10 @@ _Static_assert(offsetof(PowerTenSecondFrequency, frequency) == 8 &&
 enum { kCycles = 300, kCycle = 20 };
 
 int main(void) {
-    PowerModuleHandle module = powerModule_createOnBackend(POWER_BACKEND_CPU);
+    PowerModuleHandle module = openCpuModule(1000.0, 2000);
     if (module == NULL) {
-        fprintf(stderr, "no CPU module\n");
         return 1;
     }
-    ASSERT_OK(beginUpdate(module));
-    ASSERT_OK(setSampleRate(module, 1000.0, 1));
-    ASSERT_OK(setBufferLength(module, 2000));
     ASSERT_OK(setCurrentEnabled(module, false));
     ASSERT_OK(setPeriodValuesEnabled(module, true));
     ASSERT_OK(endUpdate(module));
@@ -58,10 +54,5 @@ int main(void) {
         ASSERT_TRUE(records[0].flagged == 0);
     }
     ASSERT_OK(powerModule_destroy(module));
-    if (failures != 0) {
-        fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    printf("ten-second frequency from C: all checks passed\n");
-    return 0;
+    return finish("ten-second frequency from C: all checks passed");
 }
