@@ -224,8 +224,8 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     float* phases = harmonicRow(powergpu::kPhaseRows);
     PowerResultsThd* thdRecord = b.thdResults.getDeviceBufferAt(resultSlot, 1, 0);
     double* symmetricalSums = b.symmetricalComponents.getDeviceBufferAt(resultSlot, 1, 0);
-    powergpu::double2* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
-    powergpu::double2* clarkeH1 = b.clarkeH1.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::ComplexDouble* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::ComplexDouble* clarkeH1 = b.clarkeH1.getDeviceBufferAt(resultSlot, 1, 0);
     double* parkAverages = b.parkAverages.getDeviceBufferAt(resultSlot, 1, 0);
     PowerResultsGeneral* record = b.generalResults.getDeviceBufferAt(resultSlot, 1, 0);
 
