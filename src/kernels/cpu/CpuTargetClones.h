@@ -14,12 +14,8 @@
 
 #if defined(__x86_64__) && defined(__ELF__) && defined(__has_attribute) && !defined(POWERGPU_NO_TARGET_CLONES)
 #if __has_attribute(target_clones)
-// Hidden explicitly: the compiler gives the dispatcher of cloned functions
-// default visibility whatever the command line says.
-#define POWERGPU_CPU_KERNEL_CLONES \
-    __attribute__((target_clones("arch=x86-64-v3", "default"), visibility("hidden")))
-#define POWERGPU_CPU_WIDE_KERNEL_CLONES \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"), visibility("hidden")))
+#define POWERGPU_CPU_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define POWERGPU_CPU_WIDE_KERNEL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 #endif
 
