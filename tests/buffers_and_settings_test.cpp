@@ -258,7 +258,8 @@ TEST(FftPlans, StaticFrequencyBuildsOnePlanOverEveryChannelAndVariableOnePerPowe
     variable.beginUpdate();
     variable.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10240.0, 1); });
     variable.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(20480, 2.0); });
-    variable.change([](powergpu::ModuleSettings& s) { s.setVariableFrequency(20.0, 100.0); });  // 10 periods: 1024 .. 8192
+    // 10 periods: 1024 .. 8192
+    variable.change([](powergpu::ModuleSettings& s) { s.setVariableFrequency(20.0, 100.0); });
     variable.endUpdate();
     const powergpu::FftPlanSet& plans = variable.settings().getFftPlans();
     ASSERT_EQ(plans.size(), 4u);

@@ -230,7 +230,9 @@ TEST_F(FlatInterface, SamplesBeforeResetOrBeyondOneRingAreRejected) {
         EXPECT_EQ(status(skip ? skipSamples(handle, 10) : writeSamples(handle, 10)), 1);
         EXPECT_NE(lastError(handle).find("reset"), std::string::npos);
     }
-    EXPECT_EQ(impl.scheduler().getSamplesWritten() + impl.scheduler().getNextSampleToCalculate() + impl.scheduler().getNextSampleToDeliver(), 0u);
+    EXPECT_EQ(impl.scheduler().getSamplesWritten() + impl.scheduler().getNextSampleToCalculate() +
+                  impl.scheduler().getNextSampleToDeliver(),
+              0u);
     expectNoCopies();
     resetAndWrite(0, 4000);
     ASSERT_EQ(status(scheduleForCalculation(handle, 0, 2000, 50.0)), 0);
@@ -269,7 +271,8 @@ TEST_F(FlatInterface, UnknownGridTypeBehavesAsSinglePhaseWithoutTouchingTheTable
     ASSERT_EQ(status(getVoltagesCount(handle, &voltages)), 0);
     ASSERT_EQ(status(getCurrentsCount(handle, &currents)), 0);
     EXPECT_TRUE(phases == 1 && voltages == 1 && currents == 1);
-    EXPECT_EQ(handle->implementation()->settings().getBuffers().waveforms.getHostItemsList(), (std::vector<uint16_t>{0, 3}));
+    EXPECT_EQ(handle->implementation()->settings().getBuffers().waveforms.getHostItemsList(),
+              (std::vector<uint16_t>{0, 3}));
     EXPECT_EQ(powerGridConfigs.size(), 8u);
     EXPECT_EQ(powerGridConfigs.count(unknown), 0u);
 }

@@ -130,7 +130,8 @@ TEST(WindowSchedulingCalls, PlanEntryIsZeroForStaticFrequencyAndFollowsTheFftLen
         const std::vector<std::size_t> binds = indicesOf(log, RuntimeCall::FftSetStream);
         const std::vector<std::size_t> runs = indicesOf(log, RuntimeCall::FftExecR2C);
         ASSERT_TRUE(binds.size() == 1 && runs.size() == 1 && binds[0] < runs[0]);
-        EXPECT_TRUE(log[binds[0]].plan == fixed.impl().settings().getFftPlans()[0] && log[runs[0]].plan == log[binds[0]].plan);
+        EXPECT_TRUE(log[binds[0]].plan == fixed.impl().settings().getFftPlans()[0] &&
+                    log[runs[0]].plan == log[binds[0]].plan);
         EXPECT_EQ(log[binds[0]].stream, fixed.stream(static_cast<std::size_t>(window)));
     }
     // FFT lengths 1024 (160 Hz) .. 4096 (40 Hz)
@@ -193,7 +194,8 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
         const auto& args = sums.argsAs<powergpu::SumOfHarmonicsSquaredArgs>();
         EXPECT_TRUE(args.highestOrder == c.second && args.harmonicCount == c.second + 1) << "setting " << c.first;
         EXPECT_EQ(sums.grid.x, 1u);
-        EXPECT_EQ(sums.block.x, m.impl().settings().getBuffers().thdResults.getDeviceItemsCount()) << "a thread per record";
+        EXPECT_EQ(sums.block.x, m.impl().settings().getBuffers().thdResults.getDeviceItemsCount())
+            << "a thread per record";
     }
     // One warp per 32 orders, one row per spectrum; PQSZ alike with one row per phase.
     for (const auto& c : {std::make_pair(32, 2u), std::make_pair(31, 1u)}) {
@@ -262,7 +264,9 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
     const LoggedCall park = launchOf(log, "kernelWaveformsPark");
     const auto& parkArgs = park.argsAs<powergpu::WaveformsParkArgs>();
     EXPECT_TRUE(park.block.y == 1 && parkArgs.polePairs == 2 && parkArgs.mechAngleOffset == 10.0);
-    EXPECT_EQ(parkArgs.angleRing, m.impl().settings().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem)) << "angle ring";
+    EXPECT_EQ(parkArgs.angleRing,
+              m.impl().settings().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem))
+        << "angle ring";
     EXPECT_EQ(parkArgs.parkRing, nullptr);
 }
 
@@ -365,8 +369,8 @@ protected:
     void build(const Settings& settings = {}) { m = std::make_unique<Logged>(settings); }
     void write(uint64_t end) { m->feeder.writeUpTo(end); }
     std::vector<uint64_t> state() {
-        return {m->impl().scheduler().getResultsQueueSize(), m->impl().scheduler().getSamplesWritten(), m->impl().scheduler().getNextSampleToCalculate(),
-                m->impl().scheduler().getNextSampleToDeliver()};
+        return {m->impl().scheduler().getResultsQueueSize(), m->impl().scheduler().getSamplesWritten(),
+                m->impl().scheduler().getNextSampleToCalculate(), m->impl().scheduler().getNextSampleToDeliver()};
     }
     void expectRefused(uint64_t first, int32_t length, double frequency, const std::vector<std::string>& words) {
         SCOPED_TRACE("window " + std::to_string(first) + " + " + std::to_string(length) + " at " +
