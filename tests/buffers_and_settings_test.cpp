@@ -34,7 +34,7 @@ TEST(InputRings, BlockOverTheRingEndIsCopiedInTwoPiecesPerChannelOnThePendingWin
     PowerModule module = recordedModule();
     configure(module, 10000.0, 100, [](PowerModule& m) { m.setGridConfigType(ThreePhaseStar); });
     module.reset(195);  // running index 195 is ring position 95
-    const powergpu::GpuBuffer<float>& rings = module.implementation()->getBuffers().waveforms;
+    const powergpu::GpuBuffer<float>& rings = module.implementation()->settings().getBuffers().waveforms;
     recordingRuntime(module).setCallLogging(true);
     module.writeSamples(10);
     const std::vector<LoggedCall> copies = callsOf(recordingRuntime(module).callLog(), RuntimeCall::MemcpyAsync);
@@ -43,12 +43,12 @@ TEST(InputRings, BlockOverTheRingEndIsCopiedInTwoPiecesPerChannelOnThePendingWin
         const auto item = static_cast<uint16_t>(k % 6);  // U1..U3 are items 0..2, I1..I3 items 3..5
         const int offset = k < 6 ? 95 : 0;               // five samples at the end, then five at the start
         EXPECT_EQ(copies[k].kind, powergpu::MemcpyKind::HostToDevice);
-        EXPECT_EQ(copies[k].stream, module.implementation()->getStream(0));
+        EXPECT_EQ(copies[k].stream, module.implementation()->scheduler().getStream(0));
         EXPECT_EQ(copies[k].bytes, 5 * sizeof(float));
         EXPECT_EQ(copies[k].pointers.at(0), rings.getDeviceBuffer(item) + offset) << "copy " << k;
         EXPECT_EQ(copies[k].pointers.at(1), rings.getHostBuffer(item) + offset) << "copy " << k;
     }
-    EXPECT_EQ(module.implementation()->getSamplesWritten(), 205u);
+    EXPECT_EQ(module.implementation()->scheduler().getSamplesWritten(), 205u);
 }
 
 TEST(GpuBuffers, ResizeToTheSameByteSizeKeepsArraysAndContents) {
@@ -114,7 +114,7 @@ TEST(PowerBuffers, ResultSlotsCoverTheRingDurationAtTheHighestFrequency) {
 
 TEST(Settings, StaticToleranceIsClampedToItsRange) {
     PowerModule module(POWER_BACKEND_CPU);
-    const PowerConfig& c = module.implementation()->getConfig();
+    const PowerConfig& c = module.implementation()->settings().getConfig();
     module.beginUpdate();
     const struct {
         double frequency, tolerance, min, max;
@@ -150,14 +150,14 @@ TEST(Settings, FftLengthsArePowersOfTwoOfTheLowestFrequencyAndNeverBelowOne) {
     // windows, and works again once the settings are right.
     PowerModule module(POWER_BACKEND_CPU);
     module.setCurrentEnabled(false);
-    EXPECT_EQ(module.implementation()->getBuffers().maxFftLength, 1u);
+    EXPECT_EQ(module.implementation()->settings().getBuffers().maxFftLength, 1u);
     module.setBufferLength(100);
     module.reset(0);
     ModuleFeeder(module, [](char, int, double) { return 1.0; }).write(20);
     EXPECT_THROW(module.scheduleForCalculation(0, 2, 0.4), PowerInvalidCall);
     configure(module, 10000.0, 5000);
-    EXPECT_EQ(module.implementation()->getBuffers().maxFftLength, 4096u);
-    EXPECT_EQ(module.implementation()->getFftLength(2000, 20.0), 4096u);
+    EXPECT_EQ(module.implementation()->settings().getBuffers().maxFftLength, 4096u);
+    EXPECT_EQ(module.implementation()->settings().getFftLength(2000, 20.0), 4096u);
     ModuleFeeder(module, [](char, int, double t) { return 100.0 * kSqrt2 * std::sin(kTwoPi * 50.0 * t); }).write(2000);
     module.scheduleForCalculation(0, 2000, 50.0);
     EXPECT_NEAR(module.getResults(1).at(0).channels[0].rmsU, 100.0, 1e-3);
@@ -168,44 +168,46 @@ TEST(Settings, DurationFollowsWhicheverOfLengthAndRateWasSetLast) {
     module.setSampleRate(100.0, 1);
     module.setBufferLength(100);
     EXPECT_EQ(module.getBufferLength(), 100u);
-    EXPECT_DOUBLE_EQ(module.implementation()->getBufferDuration(), 1.0);
+    EXPECT_DOUBLE_EQ(module.implementation()->settings().getBufferDuration(), 1.0);
     module.setSampleRate(200.0, 1);
     EXPECT_EQ(module.getBufferLength(), 100u);
-    EXPECT_DOUBLE_EQ(module.implementation()->getBufferDuration(), 0.5);
-    EXPECT_EQ(module.implementation()->getBuffers().waveforms.getLength(), 100u);
+    EXPECT_DOUBLE_EQ(module.implementation()->settings().getBufferDuration(), 0.5);
+    EXPECT_EQ(module.implementation()->settings().getBuffers().waveforms.getLength(), 100u);
 }
 
 TEST(UpdateBracket, SettersInsideStoreAndTheOutermostEndRebuildsOnce) {
     Impl impl(makeRuntime());
     impl.beginUpdate();
-    impl.setSampleRate(10000.0, 2);
+    impl.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10000.0, 2); });
     impl.beginUpdate();
-    impl.setBufferLengthAndDuration(5000, 0.5);
-    impl.setGridConfigType(ThreePhaseDelta);
+    impl.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(5000, 0.5); });
+    impl.change([&](powergpu::ModuleSettings& s) { s.setGridConfigType(ThreePhaseDelta); });
     impl.endUpdate();
-    impl.setThdEnabled(true);
-    EXPECT_EQ(impl.getInitializeCount(), 0u);
-    EXPECT_EQ(impl.getBuffers().waveforms.getAllocatedDeviceBytes(), 0u);
-    EXPECT_TRUE(impl.getSampleRate() == 10000.0 && impl.getGridConfigType() == ThreePhaseDelta && impl.getThdEnabled());
+    impl.change([&](powergpu::ModuleSettings& s) { s.setThdEnabled(true); });
+    EXPECT_EQ(impl.settings().getInitializeCount(), 0u);
+    EXPECT_EQ(impl.settings().getBuffers().waveforms.getAllocatedDeviceBytes(), 0u);
+    const powergpu::ModuleSettings& stored = impl.settings();
+    EXPECT_TRUE(stored.getSampleRate() == 10000.0 && stored.getGridConfigType() == ThreePhaseDelta &&
+                stored.getThdEnabled());
     impl.endUpdate();
-    EXPECT_EQ(impl.getInitializeCount(), 1u);
-    EXPECT_EQ(impl.getUpdateCounter(), 0);
-    EXPECT_EQ(impl.getBuffers().getBufferLength(), 5000u);
-    EXPECT_GT(impl.getBuffers().waveforms.getAllocatedDeviceBytes(), 0u);
+    EXPECT_EQ(impl.settings().getInitializeCount(), 1u);
+    EXPECT_EQ(impl.settings().getUpdateCounter(), 0);
+    EXPECT_EQ(impl.settings().getBuffers().getBufferLength(), 5000u);
+    EXPECT_GT(impl.settings().getBuffers().waveforms.getAllocatedDeviceBytes(), 0u);
     // An unmatched endUpdate leaves the counter at -1: setters only store
     // until a beginUpdate brings it back to 0.
     Impl unmatched(makeRuntime());
     unmatched.endUpdate();
-    EXPECT_EQ(unmatched.getUpdateCounter(), -1);
-    unmatched.setSampleRate(10000.0, 1);
-    unmatched.setBufferLengthAndDuration(1000, 0.1);
-    EXPECT_EQ(unmatched.getInitializeCount(), 0u);
-    EXPECT_EQ(unmatched.getBufferLength(), 1000u);
+    EXPECT_EQ(unmatched.settings().getUpdateCounter(), -1);
+    unmatched.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10000.0, 1); });
+    unmatched.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(1000, 0.1); });
+    EXPECT_EQ(unmatched.settings().getInitializeCount(), 0u);
+    EXPECT_EQ(unmatched.settings().getBufferLength(), 1000u);
     unmatched.beginUpdate();
-    EXPECT_EQ(unmatched.getUpdateCounter(), 0);
-    EXPECT_EQ(unmatched.getInitializeCount(), 0u);
-    unmatched.setThdEnabled(true);
-    EXPECT_EQ(unmatched.getInitializeCount(), 1u);
+    EXPECT_EQ(unmatched.settings().getUpdateCounter(), 0);
+    EXPECT_EQ(unmatched.settings().getInitializeCount(), 0u);
+    unmatched.change([&](powergpu::ModuleSettings& s) { s.setThdEnabled(true); });
+    EXPECT_EQ(unmatched.settings().getInitializeCount(), 1u);
 }
 
 TEST(UpdateBracket, EachSwitchRebuildsOnceAndPlainStoresNever) {
@@ -222,20 +224,20 @@ TEST(UpdateBracket, EachSwitchRebuildsOnceAndPlainStoresNever) {
           &PowerModule::setClarkeTransformEnabled, &PowerModule::setParkTransformEnabled,
           &PowerModule::setClarkeOrParkVoltagesEnabled, &PowerModule::setClarkeOrParkCurrentsEnabled,
           &PowerModule::setClarkeOrParkWaveformsEnabled}) {
-        const uint64_t before = impl.getInitializeCount();
+        const uint64_t before = impl.settings().getInitializeCount();
         (m.*setter)(true);
-        EXPECT_EQ(impl.getInitializeCount(), before + 1) << "switch " << k++;
+        EXPECT_EQ(impl.settings().getInitializeCount(), before + 1) << "switch " << k++;
     }
-    uint64_t before = impl.getInitializeCount();
+    uint64_t before = impl.settings().getInitializeCount();
     m.setSampleRate(12000.0, 1);
-    EXPECT_GT(impl.getInitializeCount(), before) << "SampleRate";
-    before = impl.getInitializeCount();
+    EXPECT_GT(impl.settings().getInitializeCount(), before) << "SampleRate";
+    before = impl.settings().getInitializeCount();
     m.setHalfPeriodValuesCount(4);
     m.setPeriodValuesOverlapInPercent(50);
     m.setPolePairs(3);
     m.setMechAngleOffset(12.5);
     m.setMechanicalAngleUsed(true);
-    EXPECT_EQ(impl.getInitializeCount(), before);
+    EXPECT_EQ(impl.settings().getInitializeCount(), before);
     EXPECT_TRUE(m.getHalfPeriodValuesCount() == 4 && m.getPeriodValuesOverlapInPercent() == 50 &&
                 m.getPolePairs() == 3 && m.getMechAngleOffset() == 12.5 && m.getMechanicalAngleUsed());
 }
@@ -243,22 +245,23 @@ TEST(UpdateBracket, EachSwitchRebuildsOnceAndPlainStoresNever) {
 TEST(FftPlans, StaticFrequencyBuildsOnePlanOverEveryChannelAndVariableOnePerPowerOfTwo) {
     Impl star(makeRuntime());
     star.beginUpdate();
-    star.setSampleRate(10000.0, 1);
-    star.setBufferLengthAndDuration(10000, 1.0);
-    star.setGridConfigType(ThreePhaseStar);
-    star.setLineToLineResultsEnabled(true);
+    star.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10000.0, 1); });
+    star.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(10000, 1.0); });
+    star.change([&](powergpu::ModuleSettings& s) { s.setGridConfigType(ThreePhaseStar); });
+    star.change([&](powergpu::ModuleSettings& s) { s.setLineToLineResultsEnabled(true); });
     star.endUpdate();
-    ASSERT_EQ(star.getFftPlans().size(), 1u);
-    EXPECT_EQ(star.getFftPlans().lengthAt(0), 4096);
-    EXPECT_EQ(star.getFftPlans().batchAt(0), 9) << "three voltages, currents and line voltages";
+    ASSERT_EQ(star.settings().getFftPlans().size(), 1u);
+    EXPECT_EQ(star.settings().getFftPlans().lengthAt(0), 4096);
+    EXPECT_EQ(star.settings().getFftPlans().batchAt(0), 9) << "three voltages, currents and line voltages";
     auto runtime = makeRuntime();
     Impl variable(runtime);
     variable.beginUpdate();
-    variable.setSampleRate(10240.0, 1);
-    variable.setBufferLengthAndDuration(20480, 2.0);
-    variable.setVariableFrequency(20.0, 100.0);  // 10 periods: 1024 .. 8192
+    variable.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10240.0, 1); });
+    variable.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(20480, 2.0); });
+    // 10 periods: 1024 .. 8192
+    variable.change([](powergpu::ModuleSettings& s) { s.setVariableFrequency(20.0, 100.0); });
     variable.endUpdate();
-    const powergpu::FftPlanSet& plans = variable.getFftPlans();
+    const powergpu::FftPlanSet& plans = variable.settings().getFftPlans();
     ASSERT_EQ(plans.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
         EXPECT_EQ(plans.lengthAt(k), 1024 << k) << "entry " << k;
@@ -266,10 +269,10 @@ TEST(FftPlans, StaticFrequencyBuildsOnePlanOverEveryChannelAndVariableOnePerPowe
     }
     EXPECT_EQ(runtime->livePlans(), 4u);
     // Enabling currents rebuilds every plan with the larger batch; the old ones go.
-    variable.setCurrentEnabled(false);
+    variable.change([&](powergpu::ModuleSettings& s) { s.setCurrentEnabled(false); });
     const std::vector<powergpu::FftHandle> before = {plans[0], plans[1], plans[2], plans[3]};
     EXPECT_EQ(plans.batchAt(0), 1);
-    variable.setCurrentEnabled(true);
+    variable.change([&](powergpu::ModuleSettings& s) { s.setCurrentEnabled(true); });
     ASSERT_EQ(plans.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
         EXPECT_EQ(plans.batchAt(k), 2);
@@ -320,24 +323,25 @@ TEST(ModuleLifecycle, ConstructionMakesThreeStreamsAndDestructionReleasesEveryth
         Impl impl(runtime);
         EXPECT_TRUE(runtime->liveStreams() == 3u && runtime->liveDeviceBytes() == 0u && runtime->livePlans() == 0u);
         impl.beginUpdate();
-        impl.setSampleRate(10000.0, 1);
-        impl.setBufferLengthAndDuration(10000, 1.0);
-        impl.setGridConfigType(ThreePhaseStar);
-        impl.setVariableFrequency(40.0, 60.0);
-        impl.setThdEnabled(true);
-        impl.setSymmetricalComponentsEnabled(true);
-        impl.setWaveformsEnabled(true);
-        impl.setPeriodValuesEnabled(true);
+        impl.change([&](powergpu::ModuleSettings& s) { s.setSampleRate(10000.0, 1); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setBufferLengthAndDuration(10000, 1.0); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setGridConfigType(ThreePhaseStar); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setVariableFrequency(40.0, 60.0); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setThdEnabled(true); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setSymmetricalComponentsEnabled(true); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setWaveformsEnabled(true); });
+        impl.change([&](powergpu::ModuleSettings& s) { s.setPeriodValuesEnabled(true); });
         impl.endUpdate();
         EXPECT_EQ(runtime->livePlans(), 2u);
         impl.reset(0);
         for (uint8_t c = 0; c < 6; ++c) {
-            std::fill_n(c < 3 ? impl.getWaveformBufferUInput(c) : impl.getWaveformBufferI(c - 3), 4000, 1.0f);
+            const powergpu::ModuleSettings& settings = impl.settings();
+            std::fill_n(c < 3 ? settings.getWaveformBufferUInput(c) : settings.getWaveformBufferI(c - 3), 4000, 1.0f);
         }
-        impl.copyAddedSamplesToDevice(4000);
-        impl.scheduleForCalculation(0, 2000, 50.0);
-        impl.scheduleForCalculation(2000, 2000, 50.0);
-        EXPECT_EQ(impl.getResults(1).size(), 1u);  // one delivered, one left in the queue
+        impl.writeSamples(4000);
+        impl.scheduler().scheduleForCalculation(0, 2000, 50.0);
+        impl.scheduler().scheduleForCalculation(2000, 2000, 50.0);
+        EXPECT_EQ(impl.scheduler().getResults(1).size(), 1u);  // one delivered, one left in the queue
         EXPECT_GT(runtime->liveEvents(), 0u);
     }
     EXPECT_EQ(runtime->liveDeviceBytes() + runtime->liveHostBytes(), 0u);

@@ -36,7 +36,7 @@ TEST_P(ResultsConcurrency, ProducerAndConsumerThreadsLoseAndReorderNoWindow) {
         m.setPeriodCount(4);
         m.setCurrentEnabled(false);
     });
-    ASSERT_EQ(module.implementation()->getBuffers().getGeneralResultsBufferLength(), 6u);
+    ASSERT_EQ(module.implementation()->settings().getBuffers().getGeneralResultsBufferLength(), 6u);
     float* ring = module.getWaveformBufferUInput(0);
     std::atomic<bool> producerDone{false}, stop{false};
     std::vector<std::string> producerFailures;
@@ -115,7 +115,7 @@ TEST_P(ResultsConcurrency, ProducerAndConsumerThreadsLoseAndReorderNoWindow) {
     EXPECT_EQ(consumerFailure, "");
     EXPECT_EQ(delivered, kWindows) << "windows lost";
     EXPECT_EQ(wrong, 0) << firstProblem;
-    EXPECT_EQ(module.implementation()->getNextSampleToDeliver(), kWindows * kLength);
+    EXPECT_EQ(module.implementation()->scheduler().getNextSampleToDeliver(), kWindows * kLength);
     EXPECT_FALSE(module.isAnyResultReady());
 }
 

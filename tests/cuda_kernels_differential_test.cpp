@@ -320,20 +320,20 @@ TEST_F(CudaKernelsDifferential, ThdSumsSequenceSumsAndFundamentalComponents) {
     angles[43] = -180.0f;
     const Launch launch = rowsLaunch(2, 1, 1);
     DeviceArray<float> dH1(h1), dAngles(angles);
-    DeviceArray<double2> dComponents(std::vector<double2>(6)), dClarke(std::vector<double2>(6));
+    DeviceArray<ComplexDouble> dComponents(std::vector<ComplexDouble>(6)), dClarke(std::vector<ComplexDouble>(6));
     DeviceArray<double> dPark(std::vector<double>(6, 0.0));
     cuda::launchSymmetricalComponentsH1(
         launch, powergpu::SymmetricalComponentsH1Args{21, dH1.get(), dAngles.get(), dComponents.get()});
     cuda::launchClarkeH1AndParkAve(
         launch, powergpu::ClarkeH1AndParkAveArgs{21, dH1.get(), dAngles.get(), true, true, dClarke.get(), dPark.get()});
     finish();
-    std::vector<double2> components(6), clarke(6);
+    std::vector<ComplexDouble> components(6), clarke(6);
     std::vector<double> park(6, 0.0);
     cpu::kernelSymmetricalComponentsH1(
         launch, powergpu::SymmetricalComponentsH1Args{21, h1.data(), angles.data(), components.data()});
     cpu::kernelClarkeH1AndParkAve(
         launch, powergpu::ClarkeH1AndParkAveArgs{21, h1.data(), angles.data(), true, true, clarke.data(), park.data()});
-    const std::vector<double2> gComponents = dComponents.download(), gClarke = dClarke.download();
+    const std::vector<ComplexDouble> gComponents = dComponents.download(), gClarke = dClarke.download();
     const std::vector<double> gPark = dPark.download();
     const double tolerance = 1e-14 * 300.0;  // the device's sincospi against the host's exact reduction
     for (int k = 0; k < 6; ++k) {

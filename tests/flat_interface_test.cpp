@@ -230,19 +230,21 @@ TEST_F(FlatInterface, SamplesBeforeResetOrBeyondOneRingAreRejected) {
         EXPECT_EQ(status(skip ? skipSamples(handle, 10) : writeSamples(handle, 10)), 1);
         EXPECT_NE(lastError(handle).find("reset"), std::string::npos);
     }
-    EXPECT_EQ(impl.getSamplesWritten() + impl.getNextSampleToCalculate() + impl.getNextSampleToDeliver(), 0u);
+    EXPECT_EQ(impl.scheduler().getSamplesWritten() + impl.scheduler().getNextSampleToCalculate() +
+                  impl.scheduler().getNextSampleToDeliver(),
+              0u);
     expectNoCopies();
     resetAndWrite(0, 4000);
     ASSERT_EQ(status(scheduleForCalculation(handle, 0, 2000, 50.0)), 0);
-    const std::size_t queued = handle->implementation()->getResultsQueueSize();
+    const std::size_t queued = handle->implementation()->scheduler().getResultsQueueSize();
     runtime().clearCallLog();
     EXPECT_EQ(status(writeSamples(handle, 5001)), 1);
     EXPECT_NE(lastError(handle).find("5001"), std::string::npos);
-    EXPECT_EQ(impl.getSamplesWritten(), 4000u);
-    EXPECT_EQ(handle->implementation()->getResultsQueueSize(), queued);
+    EXPECT_EQ(impl.scheduler().getSamplesWritten(), 4000u);
+    EXPECT_EQ(handle->implementation()->scheduler().getResultsQueueSize(), queued);
     expectNoCopies();
     EXPECT_EQ(status(writeSamples(handle, 5000)), 0) << "exactly one ring is accepted";
-    EXPECT_EQ(impl.getSamplesWritten(), 9000u);
+    EXPECT_EQ(impl.scheduler().getSamplesWritten(), 9000u);
 }
 
 TEST_F(FlatInterface, ImpossibleBufferLengthKeepsTheRingsWhereTheyWere) {
@@ -256,20 +258,21 @@ TEST_F(FlatInterface, ImpossibleBufferLengthKeepsTheRingsWhereTheyWere) {
     float* after = nullptr;
     ASSERT_EQ(status(getWaveformBufferI(handle, 1, &after)), 0);
     EXPECT_EQ(after, before);
-    EXPECT_EQ(handle->implementation()->getBuffers().waveforms.getLength(), 5000u);
+    EXPECT_EQ(handle->implementation()->settings().getBuffers().waveforms.getLength(), 5000u);
 }
 
 TEST_F(FlatInterface, UnknownGridTypeBehavesAsSinglePhaseWithoutTouchingTheTable) {
     const auto unknown = static_cast<PowerGridConfigType>(8);
     ASSERT_EQ(status(setGridConfigType(handle, unknown)), 0);
-    EXPECT_EQ(handle->implementation()->getGridConfigType(), unknown);
-    EXPECT_EQ(handle->implementation()->getGridConfig().type, SinglePhase);
+    EXPECT_EQ(handle->implementation()->settings().getGridConfigType(), unknown);
+    EXPECT_EQ(handle->implementation()->settings().getGridConfig().type, SinglePhase);
     uint8_t phases = 0, voltages = 0, currents = 0;
     ASSERT_EQ(status(getPhasesCount(handle, &phases)), 0);
     ASSERT_EQ(status(getVoltagesCount(handle, &voltages)), 0);
     ASSERT_EQ(status(getCurrentsCount(handle, &currents)), 0);
     EXPECT_TRUE(phases == 1 && voltages == 1 && currents == 1);
-    EXPECT_EQ(handle->implementation()->getBuffers().waveforms.getHostItemsList(), (std::vector<uint16_t>{0, 3}));
+    EXPECT_EQ(handle->implementation()->settings().getBuffers().waveforms.getHostItemsList(),
+              (std::vector<uint16_t>{0, 3}));
     EXPECT_EQ(powerGridConfigs.size(), 8u);
     EXPECT_EQ(powerGridConfigs.count(unknown), 0u);
 }

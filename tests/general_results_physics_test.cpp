@@ -551,7 +551,7 @@ TEST(HostPostProcessing, ThdFiguresFromTheDeviceSumsWithTheirGuardedDivisions) {
             return kind == 'U' ? kSqrt2 * 230.0 * (std::sin(kW * t) + 0.05 * std::sin(5.0 * kW * t)) : 0.0;
         }).write(2000);
         module.scheduleForCalculation(0, 2000, kF);
-        const powergpu::PowerBuffers& buffers = module.implementation()->getBuffers();
+        const powergpu::PowerBuffers& buffers = module.implementation()->settings().getBuffers();
         if (k.fundamental >= 0.0f) {  // the first window after a reset takes harmonic position 0
             buffers.harmonics.getHostBufferAt(0, buffers.harmonicsCount, 0)[1] = k.fundamental;
         }

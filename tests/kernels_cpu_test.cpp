@@ -82,8 +82,8 @@ TEST(KernelMath, SinCosPiIsExactAtIntegersAndHalfIntegers) {
     math::sinCosPi(1.0 / 6.0, &s, &c);
     EXPECT_NEAR(s, 0.5, 2e-16);
     // The stored angle is the negated sine phase: +90 becomes -j, without residue.
-    const double2 at90 = math::fundamentalPhasor(2.0f, 90.0f);
-    const double2 at180 = math::fundamentalPhasor(2.0f, 180.0f);
+    const ComplexDouble at90 = math::fundamentalPhasor(2.0f, 90.0f);
+    const ComplexDouble at180 = math::fundamentalPhasor(2.0f, 180.0f);
     EXPECT_TRUE(at90.x == 0.0 && at90.y == -2.0 && at180.x == -2.0 && at180.y == 0.0);
 }
 

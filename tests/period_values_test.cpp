@@ -140,7 +140,7 @@ protected:
         module.getPeriodResults(&batch.count, &batch.more, &batch.records);
         return batch;
     }
-    const powergpu::PowerBuffers& buffers() const { return module.implementation()->getBuffers(); }
+    const powergpu::PowerBuffers& buffers() const { return module.implementation()->settings().getBuffers(); }
     double frequencyAt(uint64_t sample) const { return buffers().periodSamples.getHostBuffer(0)[sample]; }
     double validityAt(uint64_t sample) const { return buffers().periodSamples.getHostBuffer(2)[sample]; }
     double phaseAt(uint64_t sample) const {  // in cycles, [0, 1)

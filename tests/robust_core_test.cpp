@@ -38,7 +38,7 @@ protected:
         if (got != PowerStatusCode::Success) {
             return got;
         }
-        const uint64_t length = handle->implementation()->getBuffers().getBufferLength();
+        const uint64_t length = handle->implementation()->settings().getBuffers().getBufferLength();
         while (count > 0) {
             const auto piece = static_cast<uint32_t>(std::min<uint64_t>(count, length));
             for (uint32_t k = 0; k < piece; ++k) {
@@ -86,9 +86,9 @@ TEST_F(RobustCore, SettingsStoredInAnOpenBracketOrBelowZeroNeverReachTheRingOrTh
         for (const auto& setting : settings) {
             SCOPED_TRACE(std::string(setting.name) + (belowZero ? ", counter below 0" : ", open bracket"));
             ASSERT_EQ(status(belowZero ? endUpdate(handle) : beginUpdate(handle)), 0);
-            const uint64_t rebuilds = handle->implementation()->getInitializeCount();
+            const uint64_t rebuilds = handle->implementation()->settings().getInitializeCount();
             ASSERT_EQ(status(setting.store()), 0);
-            EXPECT_EQ(handle->implementation()->getInitializeCount(), rebuilds) << "only stored";
+            EXPECT_EQ(handle->implementation()->settings().getInitializeCount(), rebuilds) << "only stored";
             ASSERT_EQ(status(write(1000)), 0);
             EXPECT_EQ(status(writeSamples(handle, 4000)), 1) << "more than the ring that exists";
             const PowerResultsGeneral record = window();
@@ -101,7 +101,7 @@ TEST_F(RobustCore, SettingsStoredInAnOpenBracketOrBelowZeroNeverReachTheRingOrTh
             // Closing the bracket applies everything stored; the next window has it.
             ASSERT_EQ(status(belowZero ? beginUpdate(handle) : endUpdate(handle)), 0);
             if (!belowZero) {
-                EXPECT_EQ(handle->implementation()->getInitializeCount(), rebuilds + 1);
+                EXPECT_EQ(handle->implementation()->settings().getInitializeCount(), rebuilds + 1);
             } else {
                 ASSERT_EQ(status(beginUpdate(handle)), 0);  // back to 0 by a plain bracket
                 ASSERT_EQ(status(endUpdate(handle)), 0);
@@ -124,7 +124,7 @@ TEST_F(RobustCore, SettingsStoredInAnOpenBracketOrBelowZeroNeverReachTheRingOrTh
     ASSERT_EQ(status(setGridConfigType(handle, ThreePhaseStar)), 0);
     uint8_t phases = 0;
     EXPECT_TRUE(status(getPhasesCount(handle, &phases)) == 0 && phases == 3);
-    EXPECT_EQ(handle->implementation()->getAppliedConfig().getPhasesCount(), 1);
+    EXPECT_EQ(handle->implementation()->settings().getAppliedConfig().getPhasesCount(), 1);
     ASSERT_EQ(status(endUpdate(handle)), 0);
 }
 

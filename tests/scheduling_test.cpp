@@ -51,7 +51,7 @@ public:
     }
     Impl& impl() { return *module.implementation(); }
     powergpu::RecordingRuntime& runtime() { return recordingRuntime(module); }
-    powergpu::StreamHandle stream(std::size_t k) { return impl().getStream(k); }
+    powergpu::StreamHandle stream(std::size_t k) { return impl().scheduler().getStream(k); }
     // The runtime calls made by scheduling one window (its samples written first).
     Log schedule(uint64_t first, int length, double frequency) {
         feeder.writeUpTo(first + static_cast<uint64_t>(length), static_cast<uint32_t>(module.getBufferLength()));
@@ -130,12 +130,13 @@ TEST(WindowSchedulingCalls, PlanEntryIsZeroForStaticFrequencyAndFollowsTheFftLen
         const std::vector<std::size_t> binds = indicesOf(log, RuntimeCall::FftSetStream);
         const std::vector<std::size_t> runs = indicesOf(log, RuntimeCall::FftExecR2C);
         ASSERT_TRUE(binds.size() == 1 && runs.size() == 1 && binds[0] < runs[0]);
-        EXPECT_TRUE(log[binds[0]].plan == fixed.impl().getFftPlans()[0] && log[runs[0]].plan == log[binds[0]].plan);
+        EXPECT_TRUE(log[binds[0]].plan == fixed.impl().settings().getFftPlans()[0] &&
+                    log[runs[0]].plan == log[binds[0]].plan);
         EXPECT_EQ(log[binds[0]].stream, fixed.stream(static_cast<std::size_t>(window)));
     }
     // FFT lengths 1024 (160 Hz) .. 4096 (40 Hz)
     Logged m(with(SinglePhase, [](PowerModule& p) { p.setVariableFrequency(40.0, 160.0); }));
-    const powergpu::FftPlanSet& plans = m.impl().getFftPlans();
+    const powergpu::FftPlanSet& plans = m.impl().settings().getFftPlans();
     ASSERT_EQ(plans.size(), 3u);
     // 40 Hz, four times the lowest length: entry 2; 150 Hz: entry 0.
     for (const auto& c : {std::make_tuple(0, 2500, 40.0, 2, 4096), std::make_tuple(2500, 666, 150.0, 0, 1024)}) {
@@ -193,7 +194,8 @@ TEST(WindowSchedulingCalls, HarmonicKernelArguments) {
         const auto& args = sums.argsAs<powergpu::SumOfHarmonicsSquaredArgs>();
         EXPECT_TRUE(args.highestOrder == c.second && args.harmonicCount == c.second + 1) << "setting " << c.first;
         EXPECT_EQ(sums.grid.x, 1u);
-        EXPECT_EQ(sums.block.x, m.impl().getBuffers().thdResults.getDeviceItemsCount()) << "a thread per record";
+        EXPECT_EQ(sums.block.x, m.impl().settings().getBuffers().thdResults.getDeviceItemsCount())
+            << "a thread per record";
     }
     // One warp per 32 orders, one row per spectrum; PQSZ alike with one row per phase.
     for (const auto& c : {std::make_pair(32, 2u), std::make_pair(31, 1u)}) {
@@ -262,14 +264,16 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
     const LoggedCall park = launchOf(log, "kernelWaveformsPark");
     const auto& parkArgs = park.argsAs<powergpu::WaveformsParkArgs>();
     EXPECT_TRUE(park.block.y == 1 && parkArgs.polePairs == 2 && parkArgs.mechAngleOffset == 10.0);
-    EXPECT_EQ(parkArgs.angleRing, m.impl().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem)) << "angle ring";
+    EXPECT_EQ(parkArgs.angleRing,
+              m.impl().settings().getBuffers().waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem))
+        << "angle ring";
     EXPECT_EQ(parkArgs.parkRing, nullptr);
 }
 
 TEST(ResultsQueueOrder, OldestWindowsLeaveFirstAndNothingPassesAnUnfinishedOne) {
     Logged m(Settings{});
     EXPECT_FALSE(m.module.isAnyResultReady());
-    EXPECT_EQ(m.impl().getResultsQueueSize(), 1u) << "only the pending item";
+    EXPECT_EQ(m.impl().scheduler().getResultsQueueSize(), 1u) << "only the pending item";
     std::vector<powergpu::EventHandle> transferred;
     for (int window = 0; window < 3; ++window) {
         transferred.push_back(callsOf(m.schedule(window * 2000u, 2000, 50.0), RuntimeCall::EventRecord).back().event);
@@ -277,7 +281,7 @@ TEST(ResultsQueueOrder, OldestWindowsLeaveFirstAndNothingPassesAnUnfinishedOne) 
     const std::vector<PowerResultsGeneral> two = m.module.getResults(2);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_TRUE(two[0].firstSampleIndex == 0 && two[1].firstSampleIndex == 2000);
-    EXPECT_EQ(m.impl().getNextSampleToDeliver(), 4000u);
+    EXPECT_EQ(m.impl().scheduler().getNextSampleToDeliver(), 4000u);
     EXPECT_TRUE(m.module.isAnyResultReady()) << "the third stays at the front";
     m.schedule(6000, 2000, 50.0);
     // Window 3 is complete; window 2's event answers "not ready" once per
@@ -290,7 +294,7 @@ TEST(ResultsQueueOrder, OldestWindowsLeaveFirstAndNothingPassesAnUnfinishedOne) 
     const std::vector<LoggedCall> queries = callsOf(m.runtime().callLog(), RuntimeCall::EventQuery);
     ASSERT_EQ(queries.size(), 2u);
     EXPECT_TRUE(queries[0].event == transferred[2] && queries[1].event == transferred[2]);
-    EXPECT_EQ(m.impl().getNextSampleToDeliver(), 4000u);
+    EXPECT_EQ(m.impl().scheduler().getNextSampleToDeliver(), 4000u);
     const std::vector<PowerResultsGeneral> rest = m.module.getResults(0);
     ASSERT_EQ(rest.size(), 2u);
     EXPECT_TRUE(rest[0].firstSampleIndex == 4000 && rest[1].firstSampleIndex == 6000);
@@ -365,8 +369,8 @@ protected:
     void build(const Settings& settings = {}) { m = std::make_unique<Logged>(settings); }
     void write(uint64_t end) { m->feeder.writeUpTo(end); }
     std::vector<uint64_t> state() {
-        return {m->impl().getResultsQueueSize(), m->impl().getSamplesWritten(), m->impl().getNextSampleToCalculate(),
-                m->impl().getNextSampleToDeliver()};
+        return {m->impl().scheduler().getResultsQueueSize(), m->impl().scheduler().getSamplesWritten(),
+                m->impl().scheduler().getNextSampleToCalculate(), m->impl().scheduler().getNextSampleToDeliver()};
     }
     void expectRefused(uint64_t first, int32_t length, double frequency, const std::vector<std::string>& words) {
         SCOPED_TRACE("window " + std::to_string(first) + " + " + std::to_string(length) + " at " +
@@ -419,8 +423,8 @@ TEST_F(WindowRefusals, BeforeResetOnlyAndARebuildDropsJustWhatRefersToReplacedBu
     // samples in the ring (its buffer unchanged) can still be scheduled.
     ASSERT_EQ(status(scheduleForCalculation(&m->module, 0, 2000, 50.0)), 0);
     ASSERT_EQ(status(setThdEnabled(&m->module, true)), 0);
-    EXPECT_EQ(m->impl().getResultsQueueSize(), 1u) << "only the new pending window";
-    EXPECT_EQ(m->impl().getNextSampleToDeliver(), 4000u);
+    EXPECT_EQ(m->impl().scheduler().getResultsQueueSize(), 1u) << "only the new pending window";
+    EXPECT_EQ(m->impl().scheduler().getNextSampleToDeliver(), 4000u);
     write(6000);
     expectAccepted(1000, 2000);
     expectAccepted(4000, 2000);
@@ -472,7 +476,7 @@ TEST_F(WindowRefusals, FftLengthBelowFourAndAModuleWhoseRebuildFailed) {
         EXPECT_EQ(status(refused), 1);
         EXPECT_NE(lastError(&m->module).find("not built"), std::string::npos) << lastError(&m->module);
     }
-    EXPECT_EQ(m->impl().getSamplesWritten(), 6000u) << "refused calls change nothing";
+    EXPECT_EQ(m->impl().scheduler().getSamplesWritten(), 6000u) << "refused calls change nothing";
     // The next rebuild completes; the module goes on from the next sample.
     EXPECT_EQ(status(setVariableFrequency(&m->module, 40.0, 160.0)), 0);
     write(12000);
@@ -514,7 +518,7 @@ TEST_F(WindowRefusals, FullSpectraOfUndeliveredWindowsAreNeverOverwritten) {
 
 TEST_F(WindowRefusals, EveryResultSlotHoldingAnUndeliveredWindow) {
     build();
-    const uint64_t slots = m->impl().getBuffers().getGeneralResultsBufferLength();
+    const uint64_t slots = m->impl().settings().getBuffers().getGeneralResultsBufferLength();
     ASSERT_EQ(slots, 6u);
     write(8000);
     for (uint64_t w = 0; w < slots; ++w) {

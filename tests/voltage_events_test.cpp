@@ -299,9 +299,9 @@ TEST_P(VoltageEventsOfAModule, SettingsAreCheckedAndTakeEffectAtReset) {
     EXPECT_DOUBLE_EQ(module.getVoltageEventHysteresis(), 2.0);
     EXPECT_FALSE(module.getVoltageEventSlidingReferenceEnabled());
     module.setVoltageEventDeclaredVoltage(400.0);
-    EXPECT_DOUBLE_EQ(module.implementation()->getVoltageEventDetector().reference(0), 230.0);
+    EXPECT_DOUBLE_EQ(module.implementation()->period().getVoltageEventDetector().reference(0), 230.0);
     module.reset(0);
-    EXPECT_DOUBLE_EQ(module.implementation()->getVoltageEventDetector().reference(0), 400.0);
+    EXPECT_DOUBLE_EQ(module.implementation()->period().getVoltageEventDetector().reference(0), 400.0);
 }
 
 POWERGPU_INSTANTIATE_FOR_BACKENDS(VoltageEventsOfAModule);

@@ -267,7 +267,7 @@ void GpuBuffer<T>::asyncMemsetToZeroOnDevice(uint64_t position, uint64_t count, 
 template class GpuBuffer<float>;
 template class GpuBuffer<float2>;
 template class GpuBuffer<double>;
-template class GpuBuffer<double2>;
+template class GpuBuffer<ComplexDouble>;
 template class GpuBuffer<PowerResultsGeneral>;
 template class GpuBuffer<PowerResultsThd>;
 template class GpuBuffer<PowerResultsPeriod>;

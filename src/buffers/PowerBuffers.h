@@ -84,8 +84,8 @@ public:
     GpuBuffer<float> harmonics;
     GpuBuffer<PowerResultsThd> thdResults;
     GpuBuffer<double> symmetricalComponents;
-    GpuBuffer<double2> symmetricalComponentsH1;
-    GpuBuffer<double2> clarkeH1;
+    GpuBuffer<ComplexDouble> symmetricalComponentsH1;
+    GpuBuffer<ComplexDouble> clarkeH1;
     GpuBuffer<double> parkAverages;
     GpuBuffer<PowerResultsGeneral> generalResults;
     GpuBuffer<PowerResultsPeriod> periodResults;

@@ -1,9 +1,10 @@
 // Types shared by host code, CPU kernels and CUDA kernels.
 //
 // The complex types are the layout of the FFT output (real, imaginary).
-// double2 here is only 8-byte aligned: records store complex doubles at
+// ComplexDouble is only 8-byte aligned: records store complex doubles at
 // offsets that are not multiples of 16, so device code writes them member
-// by member.
+// by member. It is deliberately not called double2: CUDA's double2 is
+// 16-byte aligned, and a name shared with it would hide the difference.
 #pragma once
 
 #include "powergpu.h"
@@ -22,9 +23,9 @@
 namespace powergpu {
 
 using float2 = PowerFloat2;
-using double2 = PowerDouble2;
+using ComplexDouble = PowerDouble2;
 
 static_assert(sizeof(float2) == 8, "float2 is two floats");
-static_assert(sizeof(double2) == 16, "double2 is two doubles");
+static_assert(sizeof(ComplexDouble) == 16, "ComplexDouble is two doubles");
 
 }  // namespace powergpu

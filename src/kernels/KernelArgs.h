@@ -199,7 +199,7 @@ struct SymmetricalComponentsH1Args {
     int harmonicCount;
     const float* magnitudes;
     const float* phases;
-    double2* components;
+    ComplexDouble* components;
 };
 
 // Clarke phasors of the fundamentals and the Park averages derived from them.
@@ -210,7 +210,7 @@ struct ClarkeH1AndParkAveArgs {
     const float* phases;
     bool clarke;
     bool park;
-    double2* clarkeOut;
+    ComplexDouble* clarkeOut;
     double* parkOut;
 };
 

@@ -84,21 +84,21 @@ POWERGPU_HD inline double parsevalWeight(int bin, int binCount) {
 
 // |X|^2 of one bin, widened to double.
 POWERGPU_HD inline double binSquare(float2 bin) {
-    const double2 x = widen(bin);
+    const ComplexDouble x = widen(bin);
     return fmaDouble(x.x, x.x, x.y * x.y);
 }
 
 // Re(U conj(I)): the active part of the product of two bins.
 POWERGPU_HD inline double binActive(float2 voltage, float2 current) {
-    const double2 u = widen(voltage);
-    const double2 i = widen(current);
+    const ComplexDouble u = widen(voltage);
+    const ComplexDouble i = widen(current);
     return fmaDouble(u.x, i.x, u.y * i.y);
 }
 
 // Im(U conj(I)): positive when the current lags the voltage.
 POWERGPU_HD inline double binReactive(float2 voltage, float2 current) {
-    const double2 u = widen(voltage);
-    const double2 i = widen(current);
+    const ComplexDouble u = widen(voltage);
+    const ComplexDouble i = widen(current);
     return u.y * i.x - u.x * i.y;
 }
 
@@ -123,10 +123,10 @@ struct SequenceSquares {
 };
 
 POWERGPU_HD inline SequenceSquares sequenceSquares(float2 a, float2 b, float2 c) {
-    const double2 abc[3] = {widen(a), widen(b), widen(c)};
-    double2 zero;
-    double2 positive;
-    double2 negative;
+    const ComplexDouble abc[3] = {widen(a), widen(b), widen(c)};
+    ComplexDouble zero;
+    ComplexDouble positive;
+    ComplexDouble negative;
     calculateSymmetricalComponents(abc, &zero, &positive, &negative);
     SequenceSquares squares;
     squares.zero = squaredMagnitude(zero);
@@ -338,7 +338,7 @@ POWERGPU_HD inline void accumulateHarmonicsSquared(const float* magnitudes, int 
 
 // The fundamental phasors of rows 3g, 3g+1, 3g+2 of the harmonic tables.
 POWERGPU_HD inline void groupFundamentalPhasors(const float* magnitudes, const float* angles, int harmonicCount,
-                                                int group, double2 abc[3]) {
+                                                int group, ComplexDouble abc[3]) {
     for (int phase = 0; phase < 3; ++phase) {
         const int entry = (3 * group + phase) * harmonicCount + 1;
         abc[phase] = fundamentalPhasor(magnitudes[entry], angles[entry]);

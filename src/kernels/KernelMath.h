@@ -600,12 +600,12 @@ POWERGPU_HD inline float groupNorm(const float2* bins, int count) {
 // Phasors, symmetrical components, Clarke and Park of fundamentals
 // ---------------------------------------------------------------------------
 
-POWERGPU_HD inline double squaredMagnitude(double2 value) {
+POWERGPU_HD inline double squaredMagnitude(ComplexDouble value) {
     return fmaDouble(value.x, value.x, value.y * value.y);
 }
 
-POWERGPU_HD inline double2 widen(float2 value) {
-    double2 wide;
+POWERGPU_HD inline ComplexDouble widen(float2 value) {
+    ComplexDouble wide;
     wide.x = static_cast<double>(value.x);
     wide.y = static_cast<double>(value.y);
     return wide;
@@ -613,11 +613,11 @@ POWERGPU_HD inline double2 widen(float2 value) {
 
 // zero = (Xa + Xb + Xc)/3, positive = (Xa + a Xb + a^2 Xc)/3, negative =
 // (Xa + a^2 Xb + a Xc)/3 with a = e^(j 2pi/3), in this order of operations.
-POWERGPU_HD inline void calculateSymmetricalComponents(const double2 abc[3], double2* zero, double2* positive,
-                                                       double2* negative) {
-    const double2 xa = abc[0];
-    const double2 xb = abc[1];
-    const double2 xc = abc[2];
+POWERGPU_HD inline void calculateSymmetricalComponents(const ComplexDouble abc[3], ComplexDouble* zero,
+                                                       ComplexDouble* positive, ComplexDouble* negative) {
+    const ComplexDouble xa = abc[0];
+    const ComplexDouble xb = abc[1];
+    const ComplexDouble xc = abc[2];
     zero->x = divideByThree((xa.x + xb.x) + xc.x);
     zero->y = divideByThree((xa.y + xb.y) + xc.y);
     const double t = xa.x - (xb.x + xc.x) * 0.5;
@@ -632,12 +632,12 @@ POWERGPU_HD inline void calculateSymmetricalComponents(const double2 abc[3], dou
 
 // M*e^(-j*phi*pi/180) from a harmonic magnitude and its stored angle (the
 // negated sine phase), so the phasor carries the sine phase of the signal.
-POWERGPU_HD inline double2 fundamentalPhasor(float magnitude, float angleDegrees) {
+POWERGPU_HD inline ComplexDouble fundamentalPhasor(float magnitude, float angleDegrees) {
     const double halfTurns = static_cast<double>(angleDegrees) / -180.0;
     double sine = 0.0;
     double cosine = 0.0;
     sinCosPi(halfTurns, &sine, &cosine);
-    double2 phasor;
+    ComplexDouble phasor;
     phasor.x = static_cast<double>(magnitude) * cosine;
     phasor.y = static_cast<double>(magnitude) * sine;
     return phasor;
@@ -665,13 +665,13 @@ POWERGPU_HD inline OrderPowers orderPowers(float voltage, float current, float v
 }
 
 struct ClarkePhasors {
-    double2 alpha;
-    double2 beta;
-    double2 zero;
+    ComplexDouble alpha;
+    ComplexDouble beta;
+    ComplexDouble zero;
 };
 
 // Clarke components of three phasors, each component in double.
-POWERGPU_HD inline ClarkePhasors clarkeOfPhasors(double2 xa, double2 xb, double2 xc) {
+POWERGPU_HD inline ClarkePhasors clarkeOfPhasors(ComplexDouble xa, ComplexDouble xb, ComplexDouble xc) {
     ClarkePhasors clarke;
     clarke.alpha.x = divideByThree(((xa.x + xa.x) - xb.x) - xc.x);
     clarke.alpha.y = divideByThree(((xa.y + xa.y) - xb.y) - xc.y);

@@ -8,7 +8,7 @@
 #include "module/PowerGridConfig.h"
 #include "period/VoltageEventSettings.h"
 
-struct POWERGPU_API PowerConfig {
+struct PowerConfig {
     PowerGridConfigType gridConfigType = SinglePhase;
     double sampleRate = 1.0;
     int32_t positionsPerSample = 1;

@@ -7,7 +7,7 @@
 
 #include "powergpu.h"
 
-struct POWERGPU_API PowerGridConfig {
+struct PowerGridConfig {
     PowerGridConfigType type = SinglePhase;
     uint8_t phasesCount = 1;
     uint8_t voltagesCount = 1;

@@ -9,12 +9,12 @@
 #include <sstream>
 #include <string>
 
-#include "module/PowerModuleImpl.h"
+#include "period/PeriodEngine.h"
 #include "period/PeriodReadiness.h"
 
 namespace {
 
-using PeriodItemPointer = PowerModule::PowerModuleImpl::PeriodItemPointer;
+using PeriodItemPointer = powergpu::PeriodEngine::PeriodItemPointer;
 
 constexpr double kTwoPi = 6.283185307179586;
 // A valid cycle after an invalid one marks the sample they share valid only
@@ -117,34 +117,10 @@ void feedPeriodWindows(PeriodItemPointer& current, std::deque<PeriodItemPointer>
 
 }  // namespace
 
-void PowerModule::PowerModuleImpl::resetPeriodScheduling(const uint64_t firstSampleIndex) {
-    previousFrequency = 0.0;
-    referencePhase = 0.0;
-    previousValidity = 1.0;
-    periodQueue.clear();
-    resetVoltageEvents();
-    resetTenSecondFrequency();
+namespace powergpu {
 
-    if (!config.areAnyPeriodValuesEnabled()) {
-        currentPeriodItem = nullptr;
-        return;
-    }
-    currentPeriodItem = std::make_shared<powergpu::PowerPeriodResultsQueueItem>(
-        0, firstSampleIndex, 1.0, config.getPeriodCountForPeriodValues(), config.getPeriodCountAdvanceBy());
-
-    // Samples that no cycle covers keep what their tracks hold. Starting from
-    // zero makes them count as invalid samples that advance the reference by
-    // nothing, instead of feeding whatever the fresh memory happened to hold
-    // (a stray NaN frequency would stall the window chain for good).
-    double* const tracks = buffers.periodSamples.getHostBuffer(0);
-    if (tracks != nullptr) {
-        const uint64_t doubles = buffers.periodSamples.getHostItemsCount() * buffers.periodSamples.getLength();
-        std::fill(tracks, tracks + doubles, 0.0);
-    }
-}
-
-void PowerModule::PowerModuleImpl::restartChainIfBehind(const uint64_t firstSample, const uint64_t ringLength) {
-    const uint64_t written = samplesWritten.load();
+void PeriodEngine::restartChainIfBehind(const uint64_t firstSample, const uint64_t ringLength) {
+    const uint64_t written = progress_.samplesWritten.load();
     const uint64_t oldest = written > ringLength ? written - ringLength : 0;
     const uint64_t next = currentPeriodItem->getNextSampleIndexToProcess();
     // Windows behind the samples the ring holds, or more than a ring behind
@@ -158,12 +134,13 @@ void PowerModule::PowerModuleImpl::restartChainIfBehind(const uint64_t firstSamp
     }
 }
 
-void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count, const uint64_t* const starts,
-                                                                const int* const lengths,
-                                                                const double* const frequencies,
-                                                                const bool* const valid) {
+void PeriodEngine::scheduleForPeriodCalculation(const int count, const uint64_t* const starts, const int* const lengths,
+                                                const double* const frequencies, const bool* const valid,
+                                                const bool reset) {
+    const PowerConfig& config = settings_.getAppliedConfig();
+    const PowerBuffers& buffers = settings_.getBuffers();
     // Everything is checked before the first track entry or window changes.
-    powergpu::requirePeriodValuesReady("scheduleForPeriodCalculation", config, isReset(), currentPeriodItem != nullptr);
+    powergpu::requirePeriodValuesReady("scheduleForPeriodCalculation", config, reset, currentPeriodItem != nullptr);
     if (count < 0) {
         reject("count must not be negative (got " + std::to_string(count) + ")");
     }
@@ -269,3 +246,5 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(const int count,
 
     feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, lastSample);
 }
+
+}  // namespace powergpu

@@ -12,7 +12,7 @@
 
 #include "kernels/cpu/CpuTargetClones.h"
 #include "kernels/cpu/LaneSums.h"
-#include "module/PowerModuleImpl.h"
+#include "period/PeriodEngine.h"
 #include "period/PeriodReadiness.h"
 #include "post/PowerSymmetricalComponents.h"
 
@@ -165,12 +165,16 @@ PowerDouble2 toDouble2(const std::complex<double>& value) {
 
 }  // namespace
 
-void PowerModule::PowerModuleImpl::getPeriodResults(int* const count, bool* const more,
-                                                    PowerResultsPeriod** const records) {
+namespace powergpu {
+
+void PeriodEngine::getPeriodResults(int* const count, bool* const more, PowerResultsPeriod** const records,
+                                    const bool reset) {
+    const PowerConfig& config = settings_.getAppliedConfig();
+    const PowerBuffers& buffers = settings_.getBuffers();
     if (count == nullptr || more == nullptr || records == nullptr) {
         reject("count, more and records must all be given");
     }
-    powergpu::requirePeriodValuesReady("getPeriodResults", config, isReset(), currentPeriodItem != nullptr);
+    powergpu::requirePeriodValuesReady("getPeriodResults", config, reset, currentPeriodItem != nullptr);
     PowerResultsPeriod* const ring = buffers.periodResults.getHostBuffer(0);
     const uint64_t recordsPerPeriod = buffers.periodRecordsPerPeriod;
     const uint64_t slots = buffers.getPeriodResultsBufferLength();
@@ -186,7 +190,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* const count, bool* cons
     }
     *records = ring + (periodQueue.front()->getItemIndex() % slots) * recordsPerPeriod;
 
-    const uint64_t delivered = nextSampleToDeliver.load();
+    const uint64_t delivered = progress_.nextSampleToDeliver.load();
     while (!periodQueue.empty()) {
         const PeriodItemPointer window = periodQueue.front();
         // Derived channels reach the host with the general results; a period
@@ -211,10 +215,12 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* const count, bool* cons
     }
 }
 
-void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSampleIndex,
-                                                         const uint64_t lastSampleIndex, const double firstFraction,
-                                                         const double lastFraction, const double totalLength,
-                                                         const bool valid, PowerResultsPeriod* const records) {
+void PeriodEngine::calculatePeriodValues(const uint64_t firstSampleIndex, const uint64_t lastSampleIndex,
+                                         const double firstFraction, const double lastFraction,
+                                         const double totalLength, const bool valid,
+                                         PowerResultsPeriod* const records) {
+    const PowerConfig& config = settings_.getAppliedConfig();
+    const PowerBuffers& buffers = settings_.getBuffers();
     // The whole slot starts at zero, so fields this configuration does not
     // produce read 0 instead of an older period value's numbers.
     const uint64_t recordsPerPeriod = buffers.periodRecordsPerPeriod;
@@ -404,3 +410,5 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(const uint64_t firstSam
         }
     }
 }
+
+}  // namespace powergpu

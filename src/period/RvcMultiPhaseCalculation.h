@@ -9,7 +9,7 @@
 
 #include "period/RvcPhaseCalculation.h"
 
-class POWERGPU_API RvcMultiPhaseCalculation {
+class RvcMultiPhaseCalculation {
 public:
     void setNumberOfPhases(std::size_t count) { phases.resize(count); }
     std::size_t getNumberOfPhases() const { return phases.size(); }

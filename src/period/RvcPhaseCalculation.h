@@ -11,7 +11,7 @@
 
 #include "powergpu.h"
 
-class POWERGPU_API RvcPhaseCalculation {
+class RvcPhaseCalculation {
 public:
     RvcPhaseCalculation();
 

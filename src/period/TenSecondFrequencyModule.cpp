@@ -1,13 +1,12 @@
-// The module's side of the 10-s frequency: settings, the reset, the feed
-// from the reported cycles and retrieval, the PowerModule methods that
-// forward to them, and the layout of its flat record.
+// The period engine's side of the 10-s frequency: the reset, the feed from
+// the reported cycles and retrieval, and the layout of its flat record.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
 #include <vector>
 
-#include "module/PowerModuleImpl.h"
+#include "period/PeriodEngine.h"
 #include "powergpu.hpp"
 
 // The record crosses the flat interface: callers in C and Python lay it out
@@ -23,16 +22,10 @@ static_assert(offsetof(PowerTenSecondFrequency, straddlingCycleCount) == 36,
               "PowerTenSecondFrequency::straddlingCycleCount moved");
 static_assert(offsetof(PowerTenSecondFrequency, flagged) == 40, "PowerTenSecondFrequency::flagged moved");
 
-void PowerModule::PowerModuleImpl::setClockTimeAtSampleIndexZero(const double seconds) {
-    if (!std::isfinite(seconds)) {
-        throw PowerInvalidCall("setClockTimeAtSampleIndexZero: the clock time must be finite (got " +
-                               std::to_string(seconds) + " s)");
-    }
-    // A plain store: stored and applied at once, taking effect at the next reset.
-    settings.clockTimeAtSampleIndexZero = config.clockTimeAtSampleIndexZero = seconds;
-}
+namespace powergpu {
 
-void PowerModule::PowerModuleImpl::resetTenSecondFrequency() {
+void PeriodEngine::resetTenSecondFrequency() {
+    const PowerConfig& config = settings_.getAppliedConfig();
     tenSecondFrequencyActive = config.tenSecondFrequencyEnabled && config.areAnyPeriodValuesEnabled();
     // A sample rate or position count that cannot time a cycle leaves the
     // meter idle; scheduling rejects such settings before any cycle arrives.
@@ -40,8 +33,8 @@ void PowerModule::PowerModuleImpl::resetTenSecondFrequency() {
                                   config.clockTimeAtSampleIndexZero);
 }
 
-void PowerModule::PowerModuleImpl::feedTenSecondFrequency(const int count, const uint64_t* const starts,
-                                                          const int* const lengths, const bool* const valid) {
+void PeriodEngine::feedTenSecondFrequency(const int count, const uint64_t* const starts, const int* const lengths,
+                                          const bool* const valid) {
     if (!tenSecondFrequencyActive) {
         return;
     }
@@ -52,54 +45,23 @@ void PowerModule::PowerModuleImpl::feedTenSecondFrequency(const int count, const
     }
 }
 
-void PowerModule::PowerModuleImpl::requireTenSecondFrequency(const char* const operation) const {
+void PeriodEngine::requireTenSecondFrequency(const char* const operation) const {
     if (!tenSecondFrequencyActive) {
         throw PowerInvalidCall(std::string(operation) +
                                ": the 10-s frequency is not active; enable it and period values, then call reset");
     }
 }
 
-std::vector<PowerTenSecondFrequency> PowerModule::PowerModuleImpl::takeTenSecondFrequencies(
-    const std::size_t maxCount) {
+std::vector<PowerTenSecondFrequency> PeriodEngine::takeTenSecondFrequencies(const std::size_t maxCount) {
     requireTenSecondFrequency("getTenSecondFrequencies");
     std::vector<PowerTenSecondFrequency> records(std::min(maxCount, tenSecondFrequencyMeter.finishedCount()));
     records.resize(tenSecondFrequencyMeter.takeFinished(records.data(), records.size()));
     return records;
 }
 
-std::size_t PowerModule::PowerModuleImpl::getTenSecondFrequenciesWaiting() const {
+std::size_t PeriodEngine::getTenSecondFrequenciesWaiting() const {
     requireTenSecondFrequency("getTenSecondFrequencies");
     return tenSecondFrequencyMeter.finishedCount();
 }
 
-// ------------------------------------------------------------------ facade
-
-namespace {
-
-PowerModule::PowerModuleImpl& implementationOf(PowerModule::PowerModuleImpl* impl) {
-    if (impl == nullptr) {
-        throw PowerInvalidCall("this module was moved from and holds no implementation");
-    }
-    return *impl;
-}
-
-}  // namespace
-
-void PowerModule::setTenSecondFrequencyEnabled(const bool enabled) {
-    implementationOf(impl_).setTenSecondFrequencyEnabled(enabled);
-}
-bool PowerModule::getTenSecondFrequencyEnabled() const {
-    return implementationOf(impl_).getTenSecondFrequencyEnabled();
-}
-void PowerModule::setClockTimeAtSampleIndexZero(const double seconds) {
-    implementationOf(impl_).setClockTimeAtSampleIndexZero(seconds);
-}
-double PowerModule::getClockTimeAtSampleIndexZero() const {
-    return implementationOf(impl_).getClockTimeAtSampleIndexZero();
-}
-std::vector<PowerTenSecondFrequency> PowerModule::getTenSecondFrequencies(const std::size_t maxCount) {
-    return implementationOf(impl_).takeTenSecondFrequencies(maxCount);
-}
-std::size_t PowerModule::getTenSecondFrequenciesWaiting() const {
-    return implementationOf(impl_).getTenSecondFrequenciesWaiting();
-}
+}  // namespace powergpu

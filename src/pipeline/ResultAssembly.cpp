@@ -6,8 +6,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "module/PowerModuleImpl.h"
+#include "pipeline/WindowScheduler.h"
 #include "post/PowerSymmetricalComponents.h"
+#include "post/ThdCalculation.h"
 
 namespace {
 
@@ -45,8 +46,18 @@ void addToSummary(PowerResultsChannel& sum, const PowerResultsChannel& phase, do
 
 }  // namespace
 
-PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
-    const powergpu::PowerResultsQueueItem& item) const {
+namespace powergpu {
+
+void WindowScheduler::calculateThd(PowerResultsThd& out, double h1, double rms, uint16_t item, uint64_t slot) const {
+    const PowerResultsThd* sums = settings_.getBuffers().thdResults.getHostBufferAt(slot, 1, item);
+    if (sums != nullptr) {
+        powergpu::calculateThd(out, *sums, h1, rms);
+    }
+}
+
+PowerResultsGeneral WindowScheduler::buildGeneralResults(const powergpu::PowerResultsQueueItem& item) const {
+    const PowerConfig& config = settings_.getAppliedConfig();
+    const PowerBuffers& buffers = settings_.getBuffers();
     PowerResultsGeneral r;
     std::memset(&r, 0, sizeof(r));
 
@@ -235,3 +246,5 @@ PowerResultsGeneral PowerModule::PowerModuleImpl::buildGeneralResults(
     }
     return r;
 }
+
+}  // namespace powergpu

@@ -8,10 +8,11 @@
 
 #include "powergpu.h"
 
-class POWERGPU_API PowerSymmetricalComponents {
+class PowerSymmetricalComponents {
 public:
-    // The rotation factors 1, e^(j 2 pi / 3), e^(j 4 pi / 3).
-    static const std::vector<std::complex<double>> a;
+    // The rotation factors 1, e^(j 2 pi / 3), e^(j 4 pi / 3); exported as
+    // the one process-wide table of the symmetrical components.
+    POWERGPU_API static const std::vector<std::complex<double>> a;
 
     // Fills the derived fields of one sequence record from its u and i.
     static void calculate(PowerResultsSymmetricalComponent& r, bool currents);

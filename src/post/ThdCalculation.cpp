@@ -1,16 +1,13 @@
 // THD figures of one quantity from the device sums of squared harmonics.
+#include "post/ThdCalculation.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "module/PowerModuleImpl.h"
+namespace powergpu {
 
-void PowerModule::PowerModuleImpl::calculateThd(PowerResultsThd& out, double h1, double rms, uint16_t item,
-                                                uint64_t slot) const {
-    const PowerResultsThd* sums = buffers.thdResults.getHostBufferAt(slot, 1, item);
-    if (sums == nullptr) {
-        return;
-    }
-    const PowerResultsThd d = *sums;
+void calculateThd(PowerResultsThd& out, const PowerResultsThd& sums, double h1, double rms) {
+    const PowerResultsThd d = sums;
     const double k = h1 > 0.0 ? 100.0 / h1 : 0.0;
     out.harmonicRms = std::sqrt(d.thd);
     out.thdRms = out.harmonicRms * (rms > 0.0 ? 100.0 / rms : 0.0);
@@ -22,3 +19,5 @@ void PowerModule::PowerModuleImpl::calculateThd(PowerResultsThd& out, double h1,
     out.distortionRms = std::sqrt(std::max(rms * rms - h1 * h1, 0.0));
     out.distortion = out.distortionRms * k;
 }
+
+}  // namespace powergpu

@@ -87,9 +87,9 @@ void configure(PowerModule& module, double sampleRate, uint64_t ring, const std:
 
 void ModuleFeeder::write(uint32_t count) {
     // The rings are those of the last rebuild, whatever is stored since.
-    const PowerConfig& config = module_.implementation()->getAppliedConfig();
+    const PowerConfig& config = module_.implementation()->settings().getAppliedConfig();
     const PowerGridConfig grid = config.getGridConfig();
-    const uint64_t ring = module_.implementation()->getBuffers().getBufferLength();
+    const uint64_t ring = module_.implementation()->settings().getBuffers().getBufferLength();
     const double rate = module_.getSampleRate();
     const auto fill = [&](float* base, char kind, int channel) {
         for (uint64_t index = written_; index < written_ + count; ++index) {

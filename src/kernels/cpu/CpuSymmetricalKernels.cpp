@@ -44,7 +44,7 @@ POWERGPU_CPU_WIDE_KERNEL_CLONES void kernelSymmetricalComponents(const Launch& l
 
 void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args) {
     for (int g = 0; g < groupCount(launch); ++g) {
-        double2 abc[3];
+        ComplexDouble abc[3];
         math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
         math::calculateSymmetricalComponents(abc, &args.components[3 * g], &args.components[3 * g + 1],
                                              &args.components[3 * g + 2]);
@@ -53,7 +53,7 @@ void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalCompon
 
 void kernelClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args) {
     for (int g = 0; g < groupCount(launch); ++g) {
-        double2 abc[3];
+        ComplexDouble abc[3];
         math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
         const math::ClarkePhasors phasors = math::clarkeOfPhasors(abc[0], abc[1], abc[2]);
         if (args.clarke) {

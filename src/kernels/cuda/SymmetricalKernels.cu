@@ -19,8 +19,8 @@ __device__ inline float2 loadBin(const float2* bin) {
     return value;
 }
 
-// double2 records are only 8-byte aligned: stored member by member.
-__device__ inline void storeComplex(double2* destination, double2 value) {
+// ComplexDouble records are only 8-byte aligned: stored member by member.
+__device__ inline void storeComplex(ComplexDouble* destination, ComplexDouble value) {
     destination->x = value.x;
     destination->y = value.y;
 }
@@ -57,11 +57,11 @@ __global__ void kernelSymmetricalComponentsH1(const SymmetricalComponentsH1Args 
         return;
     }
     const int g = static_cast<int>(threadIdx.y);
-    double2 abc[3];
+    ComplexDouble abc[3];
     math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
-    double2 zero;
-    double2 positive;
-    double2 negative;
+    ComplexDouble zero;
+    ComplexDouble positive;
+    ComplexDouble negative;
     math::calculateSymmetricalComponents(abc, &zero, &positive, &negative);
     storeComplex(&args.components[3 * g], zero);
     storeComplex(&args.components[3 * g + 1], positive);
@@ -73,7 +73,7 @@ __global__ void kernelClarkeH1AndParkAve(const ClarkeH1AndParkAveArgs args) {
         return;
     }
     const int g = static_cast<int>(threadIdx.y);
-    double2 abc[3];
+    ComplexDouble abc[3];
     math::groupFundamentalPhasors(args.magnitudes, args.phases, args.harmonicCount, g, abc);
     const math::ClarkePhasors phasors = math::clarkeOfPhasors(abc[0], abc[1], abc[2]);
     if (args.clarke) {

@@ -1,13 +1,8 @@
-// The calculation half of a module: scheduling one window from end to end
-// (time-domain kernels, one batched FFT, spectral kernels, symmetrical and
-// Clarke/Park kernels, copies back, events), FFT plans, retrieval, reset.
-//
-// Scheduling never waits for the device. Window n after a reset runs on
-// stream n mod 3 and waits for an event recorded behind window n - 1's last
-// kernel, so kernels and transforms of consecutive windows never overlap
-// (which lets them share one FFT plan and one FFT input area) while the
-// copies back of window n overlap the kernels of window n + 1.
-#include "module/PowerModuleImpl.h"
+// Scheduling one window from end to end: checking it, then enqueueing the
+// time-domain kernels, one batched FFT, the spectral, symmetrical and
+// Clarke/Park kernels, the copies back and the events (see
+// WindowScheduler.h for the order of windows and streams).
+#include "pipeline/WindowScheduler.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +18,8 @@ static constexpr const char* kErrorLocation = "PowerModuleImpl";
 using powergpu::Dim3;
 using powergpu::Launch;
 using powergpu::PowerResultsQueueItem;
+
+namespace powergpu {
 
 namespace {
 
@@ -52,18 +49,14 @@ std::size_t planIndex(bool variableFrequency, uint64_t fftLength, uint64_t minFf
 
 }  // namespace
 
-// ------------------------------------------------------------------ FFT plans
-
-void PowerModule::PowerModuleImpl::initFftPlans(uint64_t minFftLength, uint64_t maxFftLength) {
-    const auto batch = static_cast<int>(buffers.fftInput.getDeviceItemsCount());
-    fftPlans.rebuild(minFftLength, maxFftLength, batch);
-}
-
 // ------------------------------------------------------------------ schedule
 
-void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uint32_t length,
+void WindowScheduler::validateWindow(uint64_t firstSampleIndex, uint32_t length,
                                                   double frequency) const {
-    requireBuilt("scheduleForCalculation");
+    const PowerConfig& config = settings_.getAppliedConfig();
+    const PowerBuffers& buffers = settings_.getBuffers();
+    const FftPlanSet& fftPlans = settings_.getFftPlans();
+    settings_.requireBuilt("scheduleForCalculation");
     if (currentQueueItem == nullptr) {
         throw PowerInvalidCall(
             "scheduleForCalculation before reset: call reset with the running index of the first sample.");
@@ -79,7 +72,7 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
         throw PowerInvalidCall("scheduleForCalculation: the window length " + std::to_string(length) +
                                " exceeds the buffer length " + std::to_string(ringLength) + ".");
     }
-    const uint64_t written = samplesWritten.load();
+    const uint64_t written = progress_.samplesWritten.load();
     if (firstSampleIndex > written || written - firstSampleIndex < length) {
         throw PowerInvalidCall("scheduleForCalculation: samples " + std::to_string(firstSampleIndex) + " to " +
                                std::to_string(firstSampleIndex + length - 1) +
@@ -90,10 +83,10 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
                                " has already been overwritten in the ring (samples written: " +
                                std::to_string(written) + ", buffer length: " + std::to_string(ringLength) + ").");
     }
-    if (firstSampleIndex < firstAvailableSample.load()) {
+    if (firstSampleIndex < progress_.firstAvailableSample.load()) {
         throw PowerInvalidCall("scheduleForCalculation: sample " + std::to_string(firstSampleIndex) +
                                " was written before a rebuild replaced the sample rings; the rings hold samples from " +
-                               std::to_string(firstAvailableSample.load()) + " on.");
+                               std::to_string(progress_.firstAvailableSample.load()) + " on.");
     }
     const double sampleRate = config.sampleRate;
     if (!std::isfinite(frequency) || frequency <= 0.0 || !(frequency < sampleRate / 2.0)) {
@@ -101,7 +94,7 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
                                " Hz must be finite, positive and below half the sample rate (" +
                                describe(sampleRate / 2.0) + " Hz).");
     }
-    const uint64_t fftLength = getFftLength(length, frequency);
+    const uint64_t fftLength = settings_.getFftLength(length, frequency);
     if (fftLength < 4) {
         throw PowerInvalidCall("scheduleForCalculation: the FFT length " + std::to_string(fftLength) +
                                " is below 4; check the sample rate, period count and frequency range.");
@@ -125,13 +118,10 @@ void PowerModule::PowerModuleImpl::validateWindow(uint64_t firstSampleIndex, uin
     }
 }
 
-std::size_t PowerModule::PowerModuleImpl::getResultsQueueSize() {
-    std::lock_guard<std::mutex> lock(resultsMutex);
-    return resultsQueue.size();
-}
-
-PowerModule::PowerModuleImpl::QueueItemPointer PowerModule::PowerModuleImpl::getNextQueueItem(
+WindowScheduler::QueueItemPointer WindowScheduler::getNextQueueItem(
     const PowerResultsQueueItem& previous) {
+    const PowerConfig& config = settings_.getAppliedConfig();
+    PowerBuffers& buffers = settings_.getBuffers();
     const uint64_t calculationIndex = previous.getCalculationIndex() + 1;
     uint32_t fftOutputIndex = previous.getFirstFftOutputSampleIndex() + previous.getFftOutputLength();
     if (!config.fullFftEnabled || fftOutputIndex >= buffers.fftOutput.getLength()) {
@@ -142,20 +132,22 @@ PowerModule::PowerModuleImpl::QueueItemPointer PowerModule::PowerModuleImpl::get
         harmonicIndex = 0;
     }
     const auto streamId = static_cast<uint8_t>((previous.getStreamId() + 1) % powergpu::StreamSet::size());
-    return std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, calculationIndex,
+    return std::make_shared<PowerResultsQueueItem>(runtime_, config.sampleRate, calculationIndex,
                                                    previous.getNextSampleIndex(), fftOutputIndex, harmonicIndex,
                                                    streamId, streams[streamId]);
 }
 
-void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length,
+void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length,
                                                           double frequency) {
-    std::lock_guard<std::mutex> lock(calculationMutex);
+    std::lock_guard<std::mutex> lock(locks_.calculation);
     validateWindow(firstSampleIndex, length, frequency);
+    const PowerConfig& config = settings_.getAppliedConfig();
+    PowerBuffers& buffers = settings_.getBuffers();
     {
         // Result slots and harmonic runs are reused after a full ring of
         // windows; a window whose slot still holds an undelivered one would
         // overwrite it.
-        std::lock_guard<std::mutex> results(resultsMutex);
+        std::lock_guard<std::mutex> results(locks_.results);
         const uint64_t undelivered = resultsQueue.size() - 1;
         // With full spectra, the spectra ring holds fewer windows than the
         // result slots when the ring is short: its slots count as well.
@@ -171,12 +163,12 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         }
     }
 
-    powergpu::Runtime& rt = *runtime_;
+    powergpu::Runtime& rt = runtime_;
     const PowerGridConfig grid = config.getGridConfig();
     const uint64_t ringLength = buffers.getBufferLength();
     const auto ringSigned = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(ringLength)));
     const uint64_t ringPosition = firstSampleIndex % ringSigned;
-    const uint64_t fftLength = getFftLength(length, frequency);
+    const uint64_t fftLength = settings_.getFftLength(length, frequency);
     const double lengthRatio = static_cast<double>(length) / static_cast<double>(fftLength);
     const double exactPeriodLength = config.sampleRate / frequency;
 
@@ -188,11 +180,11 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     const uint32_t firstFftOutput = item->getFirstFftOutputSampleIndex();
     const uint32_t firstHarmonic = item->getFirstHarmonicSampleIndex();
     const uint32_t harmonicLength = item->getHarmonicLength();
-    nextSampleToCalculate.store(item->getNextSampleIndex());
+    progress_.nextSampleToCalculate.store(item->getNextSampleIndex());
 
     const QueueItemPointer next = getNextQueueItem(*item);
     {
-        std::lock_guard<std::mutex> results(resultsMutex);
+        std::lock_guard<std::mutex> results(locks_.results);
         currentQueueItem = next;
         resultsQueue.push(next);
     }
@@ -203,7 +195,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     }
     const uint64_t resultSlot = item->getCalculationIndex() % buffers.generalResultsBufferLength;
     const powergpu::FftHandle plan =
-        fftPlans[planIndex(config.variableFrequency, fftLength, buffers.minFftLength)];
+        settings_.getFftPlans()[planIndex(config.variableFrequency, fftLength, buffers.minFftLength)];
 
     // Device pointers of the window.
     auto& b = buffers;
@@ -224,8 +216,8 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     float* phases = harmonicRow(powergpu::kPhaseRows);
     PowerResultsThd* thdRecord = b.thdResults.getDeviceBufferAt(resultSlot, 1, 0);
     double* symmetricalSums = b.symmetricalComponents.getDeviceBufferAt(resultSlot, 1, 0);
-    powergpu::double2* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
-    powergpu::double2* clarkeH1 = b.clarkeH1.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::ComplexDouble* symmetricalH1 = b.symmetricalComponentsH1.getDeviceBufferAt(resultSlot, 1, 0);
+    powergpu::ComplexDouble* clarkeH1 = b.clarkeH1.getDeviceBufferAt(resultSlot, 1, 0);
     double* parkAverages = b.parkAverages.getDeviceBufferAt(resultSlot, 1, 0);
     PowerResultsGeneral* record = b.generalResults.getDeviceBufferAt(resultSlot, 1, 0);
 
@@ -420,86 +412,4 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
     item->callEventResultsTransferred();
 }
 
-// ----------------------------------------------------------------- retrieval
-
-bool PowerModule::PowerModuleImpl::isAnyResultReady() {
-    std::lock_guard<std::mutex> lock(resultsMutex);
-    if (resultsQueue.empty()) {
-        return false;
-    }
-    const QueueItemPointer front = resultsQueue.front();
-    return front != nullptr && front->isResultReady();
-}
-
-std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int maxCount) {
-    std::vector<PowerResultsGeneral> results;
-    std::lock_guard<std::mutex> lock(resultsMutex);
-    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(maxCount));
-    for (;;) {
-        if (maxCount != 0 && results.size() >= limit) {
-            break;
-        }
-        if (resultsQueue.empty()) {
-            break;
-        }
-        const QueueItemPointer front = resultsQueue.front();
-        bool ready = false;
-        try {
-            ready = front != nullptr && front->isResultReady();
-        } catch (const GpuException&) {
-            // Records already taken from the queue are handed out; the fault
-            // surfaces on the next call, which finds nothing to hand out first.
-            if (results.empty()) {
-                throw;
-            }
-        }
-        if (!ready) {
-            break;
-        }
-        resultsQueue.pop();
-        nextSampleToDeliver.store(front->getNextSampleIndex());
-        results.push_back(buildGeneralResults(*front));
-    }
-    return results;
-}
-
-void PowerModule::PowerModuleImpl::syncCuda() { CUDA_CALL(*runtime_, runtime_->deviceSynchronize()); }
-
-bool PowerModule::PowerModuleImpl::isReset() const { return currentQueueItem != nullptr; }
-
-void PowerModule::PowerModuleImpl::dropPendingWork() {
-    std::lock_guard<std::mutex> results(resultsMutex);
-    while (!resultsQueue.empty()) {
-        resultsQueue.pop();
-    }
-    currentQueueItem.reset();
-    currentPeriodItem.reset();
-    periodQueue.clear();
-}
-
-void PowerModule::PowerModuleImpl::createPendingWindow(const uint64_t firstSampleIndex) {
-    // Until the new pending item exists the module counts as not reset, so a
-    // failure here leaves it rejecting work rather than using a stale item.
-    currentQueueItem.reset();
-    auto first = std::make_shared<PowerResultsQueueItem>(*runtime_, config.sampleRate, 0, firstSampleIndex, 0, 0, 0,
-                                                         streams[0]);
-    currentQueueItem = first;
-    resultsQueue.push(first);
-}
-
-void PowerModule::PowerModuleImpl::reset(uint64_t firstSampleIndex) {
-    requireBuilt("reset");
-    syncCuda();
-    std::lock_guard<std::mutex> calculation(calculationMutex);
-    samplesWritten.store(firstSampleIndex);
-    nextSampleToCalculate.store(firstSampleIndex);
-    nextSampleToDeliver.store(firstSampleIndex);
-    firstAvailableSample.store(firstSampleIndex);
-    std::lock_guard<std::mutex> results(resultsMutex);
-    while (!resultsQueue.empty()) {
-        resultsQueue.pop();
-    }
-    createPendingWindow(firstSampleIndex);
-    resetPeriodScheduling(firstSampleIndex);
-    resetDone = true;
-}
+}  // namespace powergpu
