@@ -47,7 +47,7 @@ from .trends import ColumnStats, Envelope, Trends, envelope_names
 from .voltage_events import (EVENT_COLUMNS, estimate_declared_voltage, event_type_counts,
                              events_frame, phases_text, voltage_event_rows)
 
-__all__ = ["analyze", "analyze_stream", "AnalysisResult", "WINDOW_CYCLES", "TABLES"]
+__all__ = ["analyze", "analyze_stream", "AnalysisResult", "TABLES"]
 
 #: Positions per sample of the cycle boundaries handed to the module.
 POSITIONS_PER_SAMPLE = 1000
@@ -65,8 +65,6 @@ def window_cycles(nominal_frequency: float) -> int:
     """Cycles per analysis window: 12 for a 60 Hz system, else 10 (about 200 ms)."""
     return 12 if nominal_frequency >= 55.0 else 10
 
-
-WINDOW_CYCLES = {50.0: 10, 60.0: 12}
 
 
 @dataclass
