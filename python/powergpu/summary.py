@@ -18,6 +18,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from .csv_text import CSV_DIGITS, CsvAppender, csv_chunk_rows, write_csv  # noqa: F401 (re-exported)
+from .table_access import phase_numbers, present_table
 
 __all__ = [
     "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
@@ -72,13 +73,6 @@ def _mean(df, column: str) -> Optional[float]:
     return float(x.mean()) if x.size else None
 
 
-def _frame(result: Any, name: str):
-    df = getattr(result, name, None)
-    if df is None or len(df) == 0:
-        return None
-    return df
-
-
 def _summary(result: Any) -> Dict[str, Any]:
     s = getattr(result, "summary", None)
     return s if isinstance(s, Mapping) else {}
@@ -102,12 +96,6 @@ class TableModel:
     rows: List[TableRow] = field(default_factory=list)
 
 
-def _phase_numbers(df, prefix: str, suffix: str) -> List[int]:
-    if df is None:
-        return []
-    return [k for k in (1, 2, 3) if f"{prefix}{k}{suffix}" in df.columns]
-
-
 class _WindowMeans:
     """Column names and means of the windows table: from the result's
     ``trends`` (kept whether or not the table itself was), else from the
@@ -122,7 +110,7 @@ class _WindowMeans:
             self._means = trends.means
             self._frame = None
         else:
-            self._frame = _frame(result, "windows")
+            self._frame = present_table(result, "windows")
             self.columns = [] if self._frame is None else list(self._frame.columns)
 
     def mean(self, column: str) -> Optional[float]:
@@ -142,11 +130,11 @@ def phase_table(result: Any) -> TableModel:
     per-phase entries of summary.json).
     """
     w = _WindowMeans(result)
-    phases = _phase_numbers(w, "u", "_rms")
+    phases = phase_numbers(w, "u", "_rms")
     model = TableModel()
     if not phases:
         return model
-    has_i = bool(_phase_numbers(w, "i", "_rms"))
+    has_i = bool(phase_numbers(w, "i", "_rms"))
     totals = has_i and "p_total" in w.columns
     model.columns = [f"L{k}" for k in phases] + (["total"] if totals else [])
     n_total = 1 if totals else 0
@@ -196,7 +184,7 @@ def _half_cycle_extremes(result: Any, column: str) -> Optional[Tuple[float, floa
             and column in getattr(trends, "half_cycle_columns", []):
         values = np.asarray(trends.half_cycles.values(column), dtype=float)
     else:
-        frame = _frame(result, "half_cycles")
+        frame = present_table(result, "half_cycles")
         if frame is not None and column in frame.columns:
             keep = frame["valid"].to_numpy(dtype=bool) if "valid" in frame.columns else slice(None)
             values = np.asarray(frame[column], dtype=float)[keep]
@@ -221,7 +209,7 @@ def _frequency_stats(result: Any) -> Tuple[Optional[float], Optional[float], Opt
     s = _summary(result)
     lo, mean, hi = (_get(s, "frequency_min"), _get(s, "frequency_mean"),
                     _get(s, "frequency_max"))
-    w = _frame(result, "windows")
+    w = present_table(result, "windows")
     if (lo is None or mean is None or hi is None) and w is not None and "frequency" in w:
         f = np.asarray(w["frequency"], dtype=float)
         f = f[np.isfinite(f)]
@@ -234,7 +222,7 @@ def _unbalance(result: Any, name: str) -> Tuple[Optional[float], Optional[float]
     s = _summary(result)
     mean = _get(s, f"{name}_mean")
     mx = _get(s, f"{name}_max")
-    w = _frame(result, "windows")
+    w = present_table(result, "windows")
     if (mean is None or mx is None) and w is not None and name in w.columns:
         x = np.asarray(w[name], dtype=float)
         x = x[np.isfinite(x)]
@@ -248,7 +236,7 @@ def rvc_event_count(result: Any) -> int:
     n = _get(s, "rvc_event_count")
     if n is not None:
         return int(n)
-    ev = _frame(result, "events")
+    ev = present_table(result, "events")
     return 0 if ev is None else len(ev)
 
 
@@ -281,12 +269,12 @@ def facts(result: Any) -> List[Tuple[str, str]]:
         if m is not None:
             out.append((label, f"{m:.2f} / {x:.2f} %"))
     wc = _get(s, "window_count")
-    if wc is None and _frame(result, "windows") is not None:
+    if wc is None and present_table(result, "windows") is not None:
         wc = len(result.windows)
     if wc is not None:
         out.append(("calculation windows", str(int(wc))))
     hc = _get(s, "half_cycle_count")
-    if hc is None and _frame(result, "half_cycles") is not None:
+    if hc is None and present_table(result, "half_cycles") is not None:
         hc = len(result.half_cycles)
     if hc is not None:
         out.append(("half-cycle values", str(int(hc))))
@@ -305,7 +293,7 @@ def flicker_text(result: Any) -> Optional[str]:
     """The largest Pst and Plt per voltage channel, from unflagged intervals
     (Pst of an interval that holds a dip, swell or interruption describes
     the event, not the flicker); None without flicker values."""
-    df = _frame(result, "flicker")
+    df = present_table(result, "flicker")
     if df is None:
         return None
     steady = df[~df["flagged"]] if "flagged" in df.columns else df
@@ -329,7 +317,7 @@ def voltage_event_counts(result: Any) -> Dict[str, int]:
     from .voltage_events import event_type_counts
 
     s = _summary(result)
-    counts = event_type_counts(_frame(result, "events"))
+    counts = event_type_counts(present_table(result, "events"))
     for kind in ("dip", "swell", "interruption"):
         n = _get(s, f"{kind}_count")
         if n is not None:
@@ -365,7 +353,7 @@ def event_rows(result: Any) -> List[List[str]]:
     """One list of formatted cells per event (dips, swells, interruptions and
     rapid voltage changes), matching EVENT_HEADERS; a table without a
     ``type`` column holds RVC events."""
-    ev = _frame(result, "events")
+    ev = present_table(result, "events")
     if ev is None:
         return []
     rows = []
@@ -579,7 +567,7 @@ def write_summary(result: Any, outdir: "os.PathLike[str] | str", *,
     data.update(_summary(result))
     if extra:
         data.update(extra)
-    ev = _frame(result, "events")
+    ev = present_table(result, "events")
     records = [] if ev is None else ev.to_dict(orient="records")
     data["rvc_events"] = [r for r in records if r.get("type", "rvc") == "rvc"]
     data["voltage_events"] = [r for r in records if r.get("type", "rvc") != "rvc"]
