@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 from contextlib import contextmanager
+from functools import lru_cache
 from ctypes import (POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_uint64,
                     c_void_p)
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -44,12 +45,6 @@ class GridInfo(NamedTuple):
         return self.phases * (self.phases - 1) // 2
 
 
-_GRID_TABLE = {
-    0: (1, 1, 1, False), 1: (3, 3, 3, False), 2: (3, 3, 2, False), 3: (3, 3, 3, True),
-    4: (3, 3, 2, True), 5: (2, 2, 2, False), 6: (3, 2, 2, True), 7: (1, 1, 1, False),
-}
-
-
 def grid_type(grid: Union[str, int]) -> int:
     """The integer grid configuration type of a name or integer."""
     if isinstance(grid, (bool, np.bool_)):
@@ -68,8 +63,18 @@ def grid_type(grid: Union[str, int]) -> int:
 
 
 def grid_info(grid: Union[str, int]) -> GridInfo:
-    """Channel layout of a grid (an unknown type behaves as single phase)."""
-    return GridInfo(*_GRID_TABLE.get(grid_type(grid), _GRID_TABLE[0]))
+    """Channel layout of a grid (an unknown type behaves as single phase):
+    the counts as the library gives them, so that they never disagree."""
+    return _grid_layout(grid_type(grid))
+
+
+@lru_cache(maxsize=None)
+def _grid_layout(type_: int) -> GridInfo:
+    with Module("cpu") as probe:
+        probe.grid = type_
+        counts = (probe.phases_count, probe.voltages_count, probe.currents_count)
+    # the measured voltages of the delta types are line-to-line
+    return GridInfo(*counts, delta="delta" in GRID_NAMES.get(type_, ""))
 
 
 _BACKENDS = {"auto": _native.BACKEND_AUTOMATIC, "automatic": _native.BACKEND_AUTOMATIC,
@@ -114,6 +119,8 @@ def _check_int(name: str, value: Any, ctype) -> int:
 
 
 def _static_range(frequency: float, tolerance: float) -> Tuple[float, float]:
+    # The library clamps the tolerance to 0.001..0.5 and offers no getter of
+    # the range it then uses: this is the same rule, for frequency_range.
     tol = max(min(tolerance, 0.5), 0.001)
     return (1.0 - tol) * frequency, (tol + 1.0) * frequency
 
