@@ -25,6 +25,12 @@ I1..I3, U12..U31, then orders), whatever the batches.
 Angles in the tables are phasor angles in degrees in (-180, 180], relative
 to the fundamental of the first voltage channel, positive counter-clockwise
 (a lagging current has a negative angle).
+
+The work is done in three layers, each in a module of its own:
+``analysis_scheduler`` feeds the module (screening, cycles, ring writes,
+window schedule, fetching), ``analysis_tables`` turns what the module
+delivers into table rows and flags, ``analysis_summary`` keeps the running
+summary and the trends; ``_Analyzer`` here wires them together.
 """
 from __future__ import annotations
 

@@ -16,7 +16,7 @@ import pandas as pd
 
 from .flags import EventIntervals
 from .steady import SteadyState
-from .voltage_events import EVENT_COLUMNS, events_frame, phases_text
+from .voltage_events import events_frame, phases_text
 
 __all__ = ["RvcEvents"]
 
@@ -28,8 +28,6 @@ class RvcEvents:
     reported only when a steady state of valid values precedes it: without
     one, what the detector saw was not a change from a steady level."""
 
-    COLUMNS = EVENT_COLUMNS
-
     def __init__(self, steady_length: int, nominal_voltage: Optional[float],
                  intervals: Optional[EventIntervals] = None, lag: float = math.inf) -> None:
         self.length = int(steady_length)
@@ -39,11 +37,11 @@ class RvcEvents:
         self.intervals = intervals
         self.warmup = SteadyState(self.length)
         self.rows: List[Dict[str, Any]] = []
-        self._tail = np.zeros(0)   # u_rms_mean of the last ``length`` values
-        self._prev = -1            # RVC state of the previous value
-        self._open: Optional[Tuple[float, float]] = None  # (t_start, reference) of an event
-        self._ignoring = False     # the library's event in progress is not reported
-        self._phases = 0  # phases in an event while the open total event lasts (bit mask)
+        self._recent_u = np.zeros(0)  # u_rms_mean of the last ``length`` values
+        self._previous_state = -1  # RVC state of the previous value
+        self._open_event: Optional[Tuple[float, float]] = None  # (t_start, reference)
+        self._ignoring_event = False  # the library's event in progress is not reported
+        self._event_phases = 0  # phases in an event while the open total event lasts (bit mask)
 
     def add(self, rvc: np.ndarray, u: np.ndarray, phase_states: Optional[np.ndarray] = None,
             valid: Optional[np.ndarray] = None) -> List[Dict[str, Any]]:
@@ -59,48 +57,50 @@ class RvcEvents:
                     else np.asarray(phase_states) == 1)
         since = 0  # the first value whose phases count for the open event
         ended = rvc["eventEnded"]
-        prev = np.concatenate([[self._prev], state[:-1]])
+        prev = np.concatenate([[self._previous_state], state[:-1]])
         starts = (state == 1) & (prev != 1)
-        u_all = np.concatenate([self._tail, np.asarray(u, dtype=np.float64)])
-        off = len(self._tail)
+        u_all = np.concatenate([self._recent_u, np.asarray(u, dtype=np.float64)])
+        off = len(self._recent_u)
         new: List[Dict[str, Any]] = []
         for k in np.flatnonzero(starts | ended).tolist():
-            if starts[k] and self._open is None and not self._ignoring:
+            if starts[k] and self._open_event is None and not self._ignoring_event:
                 if not trusted[k]:
                     # no steady state of valid values before it: not a change
-                    self._ignoring = True
+                    self._ignoring_event = True
                     continue
                 if self.nominal_voltage is not None:
                     ref = self.nominal_voltage
                 else:
                     before = u_all[max(0, off + k - self.length):off + k]
                     ref = float(np.mean(before)) if len(before) else float("nan")
-                self._open = (float(rvc["time"][k]), ref)
-                self._phases = 0
+                self._open_event = (float(rvc["time"][k]), ref)
+                self._event_phases = 0
                 since = k
                 if self.intervals is not None:
-                    self.intervals.open(self, self._open[0], self.lag)
-            if ended[k] and self._ignoring:
-                self._ignoring = False
-            elif ended[k] and self._open is not None:
-                self._phases |= self._mask(in_event, since, k + 1)
-                new.append(self._row(self._open, rvc[k], ended=True, phases=self._phases))
-                self._open = None
+                    self.intervals.open(self, self._open_event[0], self.lag)
+            if ended[k] and self._ignoring_event:
+                self._ignoring_event = False
+            elif ended[k] and self._open_event is not None:
+                self._event_phases |= self._mask(in_event, since, k + 1)
+                new.append(self._row(self._open_event, rvc[k], ended=True,
+                                     phases=self._event_phases))
+                self._open_event = None
                 since = k + 1
                 self._register(new[-1])
-        if self._open is not None:
-            self._phases |= self._mask(in_event, since, n)
-        self._prev = int(state[-1])
-        self._tail = u_all[max(0, len(u_all) - self.length):].copy() if self.length else u_all[:0]
+        if self._open_event is not None:
+            self._event_phases |= self._mask(in_event, since, n)
+        self._previous_state = int(state[-1])
+        self._recent_u = (u_all[max(0, len(u_all) - self.length):].copy() if self.length
+                          else u_all[:0])
         self.rows += new
         return new
 
     def finish(self) -> List[Dict[str, Any]]:
         """The event still in progress at the end, if any."""
-        if self._open is None:
+        if self._open_event is None:
             return []
-        row = self._row(self._open, None, ended=False, phases=self._phases)
-        self._open = None
+        row = self._row(self._open_event, None, ended=False, phases=self._event_phases)
+        self._open_event = None
         self.rows.append(row)
         self._register(row)
         return [row]
