@@ -212,26 +212,33 @@ def _plot_lines(ax, series: _Series, prefix: str, suffix: str, label_fmt: str,
 
 # --- the figures -------------------------------------------------------------
 
+def _voltage_current_panels(result: Any, w: _Series, suffix: str, ylabels: Sequence[str],
+                            limits: Any, title: str, shade_events: bool = False):
+    """A panel of the voltages' ``suffix`` series and, when measured, one of
+    the currents', sharing the time axis; ``limits(ax, values)`` sets the y
+    range from the values of the panel's lines."""
+    scale, xlabel = _time_scale(w.t_range()[1])
+    has_i = bool(phase_numbers(w, "i", suffix))
+    fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
+    if shade_events:
+        t_first, t_last = w.t_range()
+        _shade_events(axes[0], present_table(result, "events"), t_first, t_last, scale)
+    for ax, prefix, ylabel in zip(axes, ("u", "i"), ylabels):
+        _plot_lines(ax, w, prefix, suffix, prefix.upper() + "{k}", scale)
+        _style(ax, ylabel, xlabel if ax is axes[-1] else None)
+        limits(ax, [w.values(f"{prefix}{k}{suffix}") for k in phase_numbers(w, prefix, suffix)])
+        _legend(ax)
+    axes[0].set_title(title, loc="left", fontsize=10)
+    return fig
+
+
 def _fig_rms(result: Any, trends: Trends):
     w = _Series(trends, "windows")
     if not w or not phase_numbers(w, "u", "_rms"):
         return None, "no calculation windows"
-    scale, xlabel = _time_scale(w.t_range()[1])
-    has_i = bool(phase_numbers(w, "i", "_rms"))
-    fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    t_first, t_last = w.t_range()
-    _shade_events(axes[0], present_table(result, "events"), t_first, t_last, scale)
-    _plot_lines(axes[0], w, "u", "_rms", "U{k}", scale)
-    _style(axes[0], "voltage RMS [V]", None if has_i else xlabel)
-    _min_span(axes[0], [w.values(f"u{k}_rms") for k in phase_numbers(w, "u", "_rms")])
-    _legend(axes[0])
-    if has_i:
-        _plot_lines(axes[1], w, "i", "_rms", "I{k}", scale)
-        _style(axes[1], "current RMS [A]", xlabel)
-        _min_span(axes[1], [w.values(f"i{k}_rms") for k in phase_numbers(w, "i", "_rms")])
-        _legend(axes[1])
-    axes[0].set_title("RMS per calculation window", loc="left", fontsize=10)
-    return fig, None
+    return _voltage_current_panels(result, w, "_rms", ("voltage RMS [V]", "current RMS [A]"),
+                                   _min_span, "RMS per calculation window",
+                                   shade_events=True), None
 
 
 def _fig_frequency(result: Any, trends: Trends):
@@ -266,21 +273,9 @@ def _fig_thd(result: Any, trends: Trends):
     w = _Series(trends, "windows")
     if not w or not phase_numbers(w, "u", "_thd"):
         return None, "no THD values"
-    scale, xlabel = _time_scale(w.t_range()[1])
-    has_i = bool(phase_numbers(w, "i", "_thd"))
-    fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    _plot_lines(axes[0], w, "u", "_thd", "U{k}", scale)
-    _style(axes[0], "voltage THD [%]", None if has_i else xlabel)
-    _thd_limits(axes[0], [w.values(f"u{k}_thd") for k in phase_numbers(w, "u", "_thd")])
-    _legend(axes[0])
-    axes[0].set_title("Total harmonic distortion per window (relative to the fundamental)",
-                      loc="left", fontsize=10)
-    if has_i:
-        _plot_lines(axes[1], w, "i", "_thd", "I{k}", scale)
-        _style(axes[1], "current THD [%]", xlabel)
-        _thd_limits(axes[1], [w.values(f"i{k}_thd") for k in phase_numbers(w, "i", "_thd")])
-        _legend(axes[1])
-    return fig, None
+    return _voltage_current_panels(
+        result, w, "_thd", ("voltage THD [%]", "current THD [%]"), _thd_limits,
+        "Total harmonic distortion per window (relative to the fundamental)"), None
 
 
 def _thd_limits(ax, values: Sequence[np.ndarray]) -> None:

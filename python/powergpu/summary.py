@@ -240,25 +240,24 @@ def rvc_event_count(result: Any) -> int:
     return 0 if ev is None else len(ev)
 
 
+#: (summary key, label, text of the value) of the facts about the setup.
+_SETUP_FACTS = (
+    ("duration", "duration", lambda v: f"{float(v):.3f} s"),
+    ("sample_rate", "sample rate", lambda v: f"{float(v):g} Hz"),
+    ("grid", "grid", str),
+    ("nominal_frequency", "nominal frequency", lambda v: f"{float(v):g} Hz"),
+    ("backend", "backend", str),
+)
+
+
 def facts(result: Any) -> List[Tuple[str, str]]:
     """(name, text) pairs describing the analysis as a whole."""
     s = _summary(result)
     out: List[Tuple[str, str]] = []
-    dur = _get(s, "duration")
-    if dur is not None:
-        out.append(("duration", f"{float(dur):.3f} s"))
-    fs = _get(s, "sample_rate")
-    if fs is not None:
-        out.append(("sample rate", f"{float(fs):g} Hz"))
-    grid = _get(s, "grid")
-    if grid is not None:
-        out.append(("grid", str(grid)))
-    f_nom = _get(s, "nominal_frequency")
-    if f_nom is not None:
-        out.append(("nominal frequency", f"{float(f_nom):g} Hz"))
-    backend = _get(s, "backend")
-    if backend is not None:
-        out.append(("backend", str(backend)))
+    for key, label, text in _SETUP_FACTS:
+        value = _get(s, key)
+        if value is not None:
+            out.append((label, text(value)))
     lo, mean, hi = _frequency_stats(result)
     if mean is not None:
         out.append(("frequency min / mean / max",
