@@ -200,10 +200,6 @@ PROTOTYPES["getTenSecondFrequencies"] = (Status, [_H, c_int32, P(c_int32), c_voi
 EXTENSIONS += tuple(p + s for s in TEN_SECOND_FREQUENCY_SETTINGS for p in ("set", "get")) + (
     "getTenSecondFrequencies",)
 
-#: Functions that take no module handle first and return no status.
-NOT_STATUS = {"powerModule_create", "powerModule_createOnBackend"}
-
-
 def _candidates() -> List[Path]:
     out: List[Path] = []
     env = os.environ.get(LIBRARY_ENV)

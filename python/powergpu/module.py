@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 from contextlib import contextmanager
+from functools import lru_cache
 from ctypes import (POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_uint64,
                     c_void_p)
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -44,12 +45,6 @@ class GridInfo(NamedTuple):
         return self.phases * (self.phases - 1) // 2
 
 
-_GRID_TABLE = {
-    0: (1, 1, 1, False), 1: (3, 3, 3, False), 2: (3, 3, 2, False), 3: (3, 3, 3, True),
-    4: (3, 3, 2, True), 5: (2, 2, 2, False), 6: (3, 2, 2, True), 7: (1, 1, 1, False),
-}
-
-
 def grid_type(grid: Union[str, int]) -> int:
     """The integer grid configuration type of a name or integer."""
     if isinstance(grid, (bool, np.bool_)):
@@ -68,8 +63,18 @@ def grid_type(grid: Union[str, int]) -> int:
 
 
 def grid_info(grid: Union[str, int]) -> GridInfo:
-    """Channel layout of a grid (an unknown type behaves as single phase)."""
-    return GridInfo(*_GRID_TABLE.get(grid_type(grid), _GRID_TABLE[0]))
+    """Channel layout of a grid (an unknown type behaves as single phase):
+    the counts as the library gives them, so that they never disagree."""
+    return _grid_layout(grid_type(grid))
+
+
+@lru_cache(maxsize=None)
+def _grid_layout(type_: int) -> GridInfo:
+    with Module("cpu") as probe:
+        probe.grid = type_
+        counts = (probe.phases_count, probe.voltages_count, probe.currents_count)
+    # the measured voltages of the delta types are line-to-line
+    return GridInfo(*counts, delta="delta" in GRID_NAMES.get(type_, ""))
 
 
 _BACKENDS = {"auto": _native.BACKEND_AUTOMATIC, "automatic": _native.BACKEND_AUTOMATIC,
@@ -98,11 +103,6 @@ VOLTAGE_EVENT_PROPERTIES: Dict[str, str] = {_snake(s): s for s in _native.VOLTAG
 #: Settings of the 10-s frequency: property -> C stem.
 TEN_SECOND_FREQUENCY_PROPERTIES: Dict[str, str] = {
     _snake(s): s for s in _native.TEN_SECOND_FREQUENCY_SETTINGS}
-#: Settings that only store (they need no rebuild; see the header).  Those of
-#: the voltage events take effect at the next reset.
-PLAIN_STORES = ("half_period_values_count", "period_values_overlap_in_percent", "pole_pairs",
-                "mech_angle_offset", "mechanical_angle_used") + tuple(VOLTAGE_EVENT_PROPERTIES)
-
 _INT_LIMITS = {c_uint16: (0, 2 ** 16 - 1), c_int32: (-2 ** 31, 2 ** 31 - 1)}
 
 
@@ -119,6 +119,8 @@ def _check_int(name: str, value: Any, ctype) -> int:
 
 
 def _static_range(frequency: float, tolerance: float) -> Tuple[float, float]:
+    # The library clamps the tolerance to 0.001..0.5 and offers no getter of
+    # the range it then uses: this is the same rule, for frequency_range.
     tol = max(min(tolerance, 0.5), 0.001)
     return (1.0 - tol) * frequency, (tol + 1.0) * frequency
 
@@ -160,7 +162,6 @@ class Module:
         self._static = (50.0, 0.1)
         self._written = 0
         self._was_reset = False
-        self._update_depth = 0
 
     # ------------------------------------------------------------ lifecycle
     @property
@@ -224,11 +225,9 @@ class Module:
     def begin_update(self) -> None:
         """Opens an update bracket: rebuilding setters only store."""
         self._call("beginUpdate")
-        self._update_depth += 1
 
     def end_update(self) -> None:
         """Closes a bracket; the outermost one rebuilds the module once."""
-        self._update_depth -= 1
         self._call("endUpdate")
 
     @contextmanager
@@ -539,23 +538,7 @@ class Module:
             # message; a count of 0 announces nothing should it ever accept.
             self._call("writeSamples", 0)
             raise PowerError(1, "writeSamples", "writeSamples before reset")
-        length = self._buffer_length
-        if length <= 0:
-            raise ValueError("buffer_length is 0: set it before writing")
-        rings = self._input_rings()
-        pos = 0
-        while pos < n:
-            piece = min(length, n - pos)
-            start = self._written % length
-            first = min(piece, length - start)
-            block = data[pos:pos + piece]
-            for c, ring in enumerate(rings):
-                ring[start:start + first] = block[:first, c]
-                if piece > first:
-                    ring[:piece - first] = block[first:, c]
-            self._call("writeSamples", piece)
-            self._written += piece
-            pos += piece
+        self._ring_writer()(data)
         return n
 
     def writer(self):
@@ -564,21 +547,33 @@ class Module:
         every call; it is valid until a setting changes."""
         if not self._was_reset:
             raise PowerError(1, "writeSamples", "writeSamples before reset")
-        length = self._buffer_length
-        if length <= 0:
-            raise ValueError("buffer_length is 0: set it before writing")
-        rings = self._input_rings()
-        expected = len(rings)
-        announce = self._lib.writeSamples
-        handle = self.handle
+        fill = self._ring_writer()
+        expected = fill.channels
 
         def write(samples: np.ndarray) -> int:
             data = np.asarray(samples)
             if data.ndim == 1:
                 data = data[:, None]
-            n = data.shape[0]
             if data.ndim != 2 or data.shape[1] != expected:
                 raise ValueError(f"samples must have shape (n, {expected})")
+            fill(data)
+            return data.shape[0]
+
+        return write
+
+    def _ring_writer(self):
+        """The one loop that copies checked samples (n, channels) into the
+        input rings at the running index and announces them, in pieces of at
+        most one ring (a piece wraps around the ring's end at most once)."""
+        length = self._buffer_length
+        if length <= 0:
+            raise ValueError("buffer_length is 0: set it before writing")
+        rings = self._input_rings()
+        announce = self._lib.writeSamples
+        handle = self.handle
+
+        def fill(data: np.ndarray) -> None:
+            n = data.shape[0]
             pos = 0
             while pos < n:
                 piece = min(length, n - pos)
@@ -595,9 +590,9 @@ class Module:
                                            _native.last_error_message(handle), handle)
                 self._written += piece
                 pos += piece
-            return n
 
-        return write
+        fill.channels = len(rings)
+        return fill
 
     def skip(self, count: int) -> None:
         """Advances the running index by ``count`` without copying samples."""

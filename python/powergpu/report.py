@@ -21,11 +21,13 @@ the data it needs):
   events shaded: rapid voltage changes, dips, swells and interruptions,
   each kind in its colour.
 
-Long recordings are drawn from a min/max envelope of at most a few thousand
-points per line, so the report takes the same time and size for a minute as
-for a day, and short dips stay visible.  A result that does not hold the
-tables (an analysis with ``keep=()``) is drawn from its ``trends``: the
-same envelopes, built while the analysis ran.
+Every figure is drawn from the result's ``trends`` (what the analysis kept
+while it ran, whether or not it kept the tables): min/max envelopes of at
+most a few thousand points per line, so the report takes the same time and
+size for a minute as for a day and short dips stay visible, the spectrum
+of the worst window and the mean phasors.  A result without trends (one
+built by hand) gets them from its tables, by the same pieces
+(``trends.trends_of_tables``).
 """
 from __future__ import annotations
 
@@ -41,6 +43,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from . import summary as _summary
+from .table_access import phase_numbers, present_table
+from .trends import Envelope, Trends, trends_of_tables
 
 __all__ = ["write_report", "render_figures", "FIGURES", "PHASE_COLOURS"]
 
@@ -69,97 +73,55 @@ _WIDTH_IN = 10.0
 
 # --- helpers ---------------------------------------------------------------
 
-def _frame(result: Any, name: str):
-    df = getattr(result, name, None)
-    if df is None or len(df) == 0:
-        return None
-    return df
-
-
-def _col(df, name: str) -> Optional[np.ndarray]:
-    if df is None or name not in df.columns:
-        return None
-    return np.asarray(df[name], dtype=np.float64)
+def _trends(result: Any) -> Trends:
+    """The result's trends, or those of its tables when it has none."""
+    trends = getattr(result, "trends", None)
+    if trends is not None:
+        return trends
+    return trends_of_tables(present_table(result, "windows"),
+                            present_table(result, "half_cycles"),
+                            present_table(result, "harmonics"))
 
 
 def _envelope(x: np.ndarray, y: np.ndarray, max_points: int = _MAX_POINTS
               ) -> Tuple[np.ndarray, np.ndarray]:
-    """At most ``max_points`` points that keep the minimum and the maximum of
-    every bucket of samples, in time order, so that narrow dips survive."""
-    n = len(x)
-    if n <= max_points:
-        return x, y
-    buckets = max_points // 2
-    edges = np.linspace(0, n, buckets + 1).astype(np.int64)
-    xs: List[float] = []
-    ys: List[float] = []
-    for a, b in zip(edges[:-1], edges[1:]):
-        if b <= a:
-            continue
-        seg = y[a:b]
-        finite = np.isfinite(seg)
-        if not finite.any():
-            xs.append(float(x[a]))
-            ys.append(float("nan"))
-            continue
-        idx = np.flatnonzero(finite)
-        lo = idx[np.argmin(seg[idx])]
-        hi = idx[np.argmax(seg[idx])]
-        for k in sorted({int(lo), int(hi)}):
-            xs.append(float(x[a + k]))
-            ys.append(float(seg[k]))
-    return np.asarray(xs), np.asarray(ys)
+    """At most ``max_points`` points of one series that keep the minimum and
+    the maximum of every bucket of rows, in x order, so that narrow dips
+    survive (the decimation of every line of the figures)."""
+    env = Envelope(["y"], buckets=max(2, max_points // 4 * 2))  # an even count
+    env.add(x, {"y": y})
+    return env.points("y")
 
 
 class _Series:
-    """The series of one table for the figures: from the DataFrame when the
-    result holds it (decimated here), else from the envelope that the
-    analysis kept in ``result.trends``."""
+    """The series of one table for the figures: the envelope the trends
+    hold (``name``: "windows" or "half_cycles")."""
 
-    def __init__(self, result: Any, name: str) -> None:
-        self.df = _frame(result, name)
-        self.env = None
-        if self.df is None:
-            trends = getattr(result, "trends", None)
-            env = getattr(trends, name, None) if trends is not None else None
-            if env is not None and env.rows:
-                self.env = env
-        if self.df is not None:
-            self.columns = list(self.df.columns)
-        else:
-            self.columns = list(self.env.names) if self.env is not None else []
+    def __init__(self, trends: Trends, name: str) -> None:
+        env = getattr(trends, name, None)
+        self.env = env if env is not None and env.rows else None
+        self.columns = list(self.env.names) if self.env is not None else []
 
     def __bool__(self) -> bool:
-        return self.df is not None or self.env is not None
+        return self.env is not None
 
     def line(self, name: str) -> Tuple[np.ndarray, np.ndarray]:
         """(x, y) to draw: t_end and the column, at most _MAX_POINTS points."""
-        if self.df is not None:
-            return _envelope(_col(self.df, "t_end"), _col(self.df, name))
         return self.env.points(name)
 
     def values(self, name: str) -> Optional[np.ndarray]:
         """Values of the column holding its minimum and maximum (for limits)."""
         if name not in self.columns:
             return None
-        if self.df is not None:
-            return _col(self.df, name)
         return self.env.values(name)
 
     def t_range(self) -> Tuple[float, float]:
-        if self.df is not None:
-            t = _col(self.df, "t_end")
-            return float(np.nanmin(t)), float(np.nanmax(t))
         return float(self.env.x_first), float(self.env.x_last)
 
     def where_zero(self, name: str) -> np.ndarray:
-        """t_end of the rows where the column is 0 (of the envelope: of the
-        buckets holding a 0)."""
+        """t_end of the buckets holding a 0 in the column."""
         if name not in self.columns:
             return np.zeros(0)
-        if self.df is not None:
-            v = _col(self.df, name)
-            return _col(self.df, "t_end")[v == 0]
         x, y = self.env.points(name)
         return x[y == 0]
 
@@ -237,16 +199,10 @@ def _png(fig) -> bytes:
     return buf.getvalue()
 
 
-def _phases(df, prefix: str, suffix: str) -> List[int]:
-    if df is None:
-        return []
-    return [k for k in (1, 2, 3) if f"{prefix}{k}{suffix}" in df.columns]
-
-
 def _plot_lines(ax, series: _Series, prefix: str, suffix: str, label_fmt: str,
                 scale: float, linestyle: str = "-") -> int:
     drawn = 0
-    for k in _phases(series, prefix, suffix):
+    for k in phase_numbers(series, prefix, suffix):
         x, yy = series.line(f"{prefix}{k}{suffix}")
         ax.plot(x / scale, yy, color=PHASE_COLOURS[k - 1], linewidth=1.5,
                 linestyle=linestyle, label=label_fmt.format(k=k))
@@ -256,30 +212,37 @@ def _plot_lines(ax, series: _Series, prefix: str, suffix: str, label_fmt: str,
 
 # --- the figures -------------------------------------------------------------
 
-def _fig_rms(result: Any):
-    w = _Series(result, "windows")
-    if not w or not _phases(w, "u", "_rms"):
-        return None, "no calculation windows"
+def _voltage_current_panels(result: Any, w: _Series, suffix: str, ylabels: Sequence[str],
+                            limits: Any, title: str, shade_events: bool = False):
+    """A panel of the voltages' ``suffix`` series and, when measured, one of
+    the currents', sharing the time axis; ``limits(ax, values)`` sets the y
+    range from the values of the panel's lines."""
     scale, xlabel = _time_scale(w.t_range()[1])
-    has_i = bool(_phases(w, "i", "_rms"))
+    has_i = bool(phase_numbers(w, "i", suffix))
     fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    t_first, t_last = w.t_range()
-    _shade_events(axes[0], _frame(result, "events"), t_first, t_last, scale)
-    _plot_lines(axes[0], w, "u", "_rms", "U{k}", scale)
-    _style(axes[0], "voltage RMS [V]", None if has_i else xlabel)
-    _min_span(axes[0], [w.values(f"u{k}_rms") for k in _phases(w, "u", "_rms")])
-    _legend(axes[0])
-    if has_i:
-        _plot_lines(axes[1], w, "i", "_rms", "I{k}", scale)
-        _style(axes[1], "current RMS [A]", xlabel)
-        _min_span(axes[1], [w.values(f"i{k}_rms") for k in _phases(w, "i", "_rms")])
-        _legend(axes[1])
-    axes[0].set_title("RMS per calculation window", loc="left", fontsize=10)
-    return fig, None
+    if shade_events:
+        t_first, t_last = w.t_range()
+        _shade_events(axes[0], present_table(result, "events"), t_first, t_last, scale)
+    for ax, prefix, ylabel in zip(axes, ("u", "i"), ylabels):
+        _plot_lines(ax, w, prefix, suffix, prefix.upper() + "{k}", scale)
+        _style(ax, ylabel, xlabel if ax is axes[-1] else None)
+        limits(ax, [w.values(f"{prefix}{k}{suffix}") for k in phase_numbers(w, prefix, suffix)])
+        _legend(ax)
+    axes[0].set_title(title, loc="left", fontsize=10)
+    return fig
 
 
-def _fig_frequency(result: Any):
-    w = _Series(result, "windows")
+def _fig_rms(result: Any, trends: Trends):
+    w = _Series(trends, "windows")
+    if not w or not phase_numbers(w, "u", "_rms"):
+        return None, "no calculation windows"
+    return _voltage_current_panels(result, w, "_rms", ("voltage RMS [V]", "current RMS [A]"),
+                                   _min_span, "RMS per calculation window",
+                                   shade_events=True), None
+
+
+def _fig_frequency(result: Any, trends: Trends):
+    w = _Series(trends, "windows")
     f = w.values("frequency")
     if f is None:
         return None, "no frequency values"
@@ -306,25 +269,13 @@ def _fig_frequency(result: Any):
     return fig, None
 
 
-def _fig_thd(result: Any):
-    w = _Series(result, "windows")
-    if not w or not _phases(w, "u", "_thd"):
+def _fig_thd(result: Any, trends: Trends):
+    w = _Series(trends, "windows")
+    if not w or not phase_numbers(w, "u", "_thd"):
         return None, "no THD values"
-    scale, xlabel = _time_scale(w.t_range()[1])
-    has_i = bool(_phases(w, "i", "_thd"))
-    fig, axes = _figure(2 if has_i else 1, 2.6 if has_i else 3.2)
-    _plot_lines(axes[0], w, "u", "_thd", "U{k}", scale)
-    _style(axes[0], "voltage THD [%]", None if has_i else xlabel)
-    _thd_limits(axes[0], [w.values(f"u{k}_thd") for k in _phases(w, "u", "_thd")])
-    _legend(axes[0])
-    axes[0].set_title("Total harmonic distortion per window (relative to the fundamental)",
-                      loc="left", fontsize=10)
-    if has_i:
-        _plot_lines(axes[1], w, "i", "_thd", "I{k}", scale)
-        _style(axes[1], "current THD [%]", xlabel)
-        _thd_limits(axes[1], [w.values(f"i{k}_thd") for k in _phases(w, "i", "_thd")])
-        _legend(axes[1])
-    return fig, None
+    return _voltage_current_panels(
+        result, w, "_thd", ("voltage THD [%]", "current THD [%]"), _thd_limits,
+        "Total harmonic distortion per window (relative to the fundamental)"), None
 
 
 def _thd_limits(ax, values: Sequence[np.ndarray]) -> None:
@@ -337,60 +288,27 @@ def _thd_limits(ax, values: Sequence[np.ndarray]) -> None:
 def worst_window(result: Any) -> Optional[int]:
     """Index (row position in ``windows``) of the window with the highest
     voltage THD over all phases among those not flagged, or None."""
-    w = _frame(result, "windows")
-    phases = _phases(w, "u", "_thd")
-    if not phases:
-        return None
-    thd = np.column_stack([_col(w, f"u{k}_thd") for k in phases])
-    usable = np.isfinite(thd)
-    if "flagged" in w.columns:
-        usable &= ~w["flagged"].to_numpy(dtype=bool)[:, None]
-    with np.errstate(invalid="ignore"):
-        per_window = np.nanmax(np.where(usable, thd, -np.inf), axis=1)
-    if not np.isfinite(per_window).any():
-        return None
-    return int(np.argmax(per_window))
-
-
-def _window_id(result: Any, row: int) -> Any:
-    """The value the harmonics table uses in its ``window`` column for the
-    window at row position ``row`` of ``windows``."""
-    w = result.windows
-    if "window" in w.columns:
-        return w["window"].iloc[row]
-    return w.index[row]
+    worst = _trends(result).worst
+    return None if worst is None else int(worst["window"])
 
 
 _SPECTRUM_VISIBLE_PCT = 0.1
 
 
-def _worst_spectrum(result: Any):
+def _worst_spectrum(trends: Trends):
     """(harmonic rows, t_end, highest voltage THD) of the window with the
-    highest voltage THD, from the tables or else from ``result.trends``;
-    or (None, None, None, why not)."""
-    h = _frame(result, "harmonics")
-    w = _frame(result, "windows")
-    row = worst_window(result)
-    if h is not None and row is not None:
-        wid = _window_id(result, row)
-        sel = h[h["window"].to_numpy() == wid]
-        if len(sel) == 0:
-            return None, None, None, "no harmonic values for the worst window"
-        t_end = float(w["t_end"].iloc[row])
-        thd_max = max(float(w[f"u{k}_thd"].iloc[row]) for k in _phases(w, "u", "_thd"))
-        return sel, t_end, thd_max, None
-    trends = getattr(result, "trends", None)
-    worst = getattr(trends, "worst", None) if trends is not None else None
-    if worst is not None and (h is None or w is None):
-        sel = worst["harmonics"]
-        if len(sel) == 0:
-            return None, None, None, "no harmonic values for the worst window"
-        return sel, float(worst["t_end"]), max(worst["thd"].values()), None
-    return None, None, None, "no harmonic values"
+    highest voltage THD; or (None, None, None, why not)."""
+    worst = trends.worst
+    if worst is None or worst["harmonics"] is None:
+        return None, None, None, "no harmonic values"
+    sel = worst["harmonics"]
+    if len(sel) == 0:
+        return None, None, None, "no harmonic values for the worst window"
+    return sel, float(worst["t_end"]), max(worst["thd"].values()), None
 
 
-def _fig_spectrum(result: Any):
-    sel, t_end, thd_max, note = _worst_spectrum(result)
+def _fig_spectrum(result: Any, trends: Trends):
+    sel, t_end, thd_max, note = _worst_spectrum(trends)
     if sel is None:
         return None, note
     groups = [("U", "voltage"), ("I", "current")]
@@ -475,31 +393,13 @@ def fundamental_phasors(result: Any) -> Dict[str, Tuple[float, float]]:
     lies near -120 degrees, a lagging current at a negative angle from its
     voltage.
     """
-    w = _frame(result, "windows")
-    out: Dict[str, Tuple[float, float]] = {}
-    if w is None:
-        trends = getattr(result, "trends", None)
-        return dict(getattr(trends, "phasors", None) or {})
-    for prefix in ("u", "i"):
-        for k in (1, 2, 3):
-            mag = _col(w, f"{prefix}{k}_h1")
-            ang = _col(w, f"{prefix}{k}_h1_angle")
-            if mag is None or ang is None:
-                continue
-            ok = np.isfinite(mag) & np.isfinite(ang)
-            if "flagged" in w.columns:
-                ok &= ~w["flagged"].to_numpy(dtype=bool)
-            if not ok.any():
-                continue
-            z = np.mean(mag[ok] * np.exp(1j * np.radians(ang[ok])))
-            out[f"{prefix.upper()}{k}"] = (float(np.mean(mag[ok])), float(np.degrees(np.angle(z))))
-    return out
+    return dict(_trends(result).phasors)
 
 
-def _fig_phasors(result: Any):
+def _fig_phasors(result: Any, trends: Trends):
     from matplotlib.figure import Figure
 
-    ph = fundamental_phasors(result)
+    ph = dict(trends.phasors)
     volts = {k: v for k, v in ph.items() if k.startswith("U")}
     if not volts:
         return None, "no fundamental phasors"
@@ -592,12 +492,12 @@ def _shade_events(ax: Any, events: Any, t_first: float, t_last: float, scale: fl
                 label="event start")
 
 
-def _fig_half_cycles(result: Any):
-    hc = _Series(result, "half_cycles")
-    if not hc or not _phases(hc, "u", "_rms"):
+def _fig_half_cycles(result: Any, trends: Trends):
+    hc = _Series(trends, "half_cycles")
+    if not hc or not phase_numbers(hc, "u", "_rms"):
         return None, "no half-cycle values"
     t_first, t_last = hc.t_range()
-    events = _frame(result, "events")
+    events = present_table(result, "events")
     scale, xlabel = _time_scale(t_last)
     fig, axes = _figure(1, 3.4)
     ax = axes[0]
@@ -609,7 +509,7 @@ def _fig_half_cycles(result: Any):
         ax.plot(bad / scale, np.full(len(bad), 0.02), "|", color="#999999", markersize=7,
                 transform=ax.get_xaxis_transform(), clip_on=False, label="invalid cycle")
     _style(ax, "one-cycle RMS [V]", xlabel)
-    _min_span(ax, [hc.values(f"u{k}_rms") for k in _phases(hc, "u", "_rms")])
+    _min_span(ax, [hc.values(f"u{k}_rms") for k in phase_numbers(hc, "u", "_rms")])
     title = _events_title(events)
     ax.set_title(f"RMS over one cycle, refreshed every half cycle: {title}", loc="left",
                  fontsize=10, pad=12)
@@ -644,9 +544,10 @@ _BUILDERS = {
 def render_figures(result: Any) -> List[Dict[str, Any]]:
     """Render every figure: a list of {id, title, png (bytes or None), note}."""
     out = []
+    trends = _trends(result)
     for fid, title in FIGURES:
         try:
-            fig, note = _BUILDERS[fid](result)
+            fig, note = _BUILDERS[fid](result, trends)
         except (KeyError, ValueError, IndexError, TypeError) as exc:
             fig, note = None, f"could not be drawn ({type(exc).__name__}: {exc})"
         png = None
@@ -723,7 +624,7 @@ def _table_html(model: _summary.TableModel) -> str:
 
 
 def _events_html(result: Any) -> str:
-    ev = _frame(result, "events")
+    ev = present_table(result, "events")
     if ev is None:
         return ('<p class="note">No rapid voltage change, dip, swell or interruption was '
                 'detected.</p>')

@@ -13,7 +13,9 @@ that does not depend on the length of the recording:
   maximum are exact;
 * ``Trends``: what the report draws (envelopes of the window and half-cycle
   series, the spectrum of the window with the highest voltage THD, the mean
-  fundamental phasors) and the column means of the console table.
+  fundamental phasors) and the column means of the console table;
+  ``trends_of_tables`` makes them, with the same pieces, for a result that
+  holds its tables but no trends (one built by hand).
 """
 from __future__ import annotations
 
@@ -23,13 +25,20 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["ColumnStats", "Envelope", "Trends"]
+__all__ = ["ColumnStats", "Envelope", "PhasorSums", "Trends", "half_cycle_series",
+           "trends_of_tables", "worst_thd_window"]
 
 #: Rows summed together before a block's sum joins the running total.
 STATS_BLOCK = 1024
 #: Buckets of an envelope before neighbouring buckets are merged (at most
 #: twice as many points per series).
 ENVELOPE_BUCKETS = 1500
+#: Series of the windows table that the report draws: (prefix, suffix) with
+#: the phase number between them, or (name, None).
+WINDOW_TRENDS = (("u", "_rms"), ("i", "_rms"), ("u", "_thd"), ("i", "_thd"),
+                 ("frequency", None), ("u2_ratio", None), ("u0_ratio", None))
+#: Series of the half-cycle table that the report draws.
+HALF_CYCLE_TRENDS = (("u", "_rms"), ("valid", None))
 
 
 class ColumnStats:
@@ -331,3 +340,105 @@ def envelope_names(columns: Iterable[str], wanted: Sequence[Tuple[str, str]]) ->
             if name in have:
                 out.append(name)
     return out
+
+
+class PhasorSums:
+    """Running sums of the fundamental phasors of every phase voltage and
+    current over window rows; ``means()`` gives per channel the mean
+    magnitude and the angle of the mean phasor (the angles are relative to
+    the fundamental of U1, so they stay put while the frequency drifts)."""
+
+    def __init__(self) -> None:
+        # channel -> [sum of magnitudes, sum of phasors, count]
+        self._sums: Dict[str, List[Any]] = {}
+
+    def add(self, cols: Mapping[str, np.ndarray]) -> None:
+        """Adds the rows where both the magnitude and the angle are finite."""
+        for prefix in ("u", "i"):
+            for k in (1, 2, 3):
+                mag = cols.get(f"{prefix}{k}_h1")
+                ang = cols.get(f"{prefix}{k}_h1_angle")
+                if mag is None or ang is None:
+                    continue
+                ok = np.isfinite(mag) & np.isfinite(ang)
+                if not ok.any():
+                    continue
+                acc = self._sums.setdefault(f"{prefix.upper()}{k}", [0.0, 0j, 0])
+                acc[0] += float(np.sum(mag[ok]))
+                acc[1] += complex(np.sum(mag[ok] * np.exp(1j * np.radians(ang[ok]))))
+                acc[2] += int(ok.sum())
+
+    def means(self) -> Dict[str, Tuple[float, float]]:
+        out = {}
+        for name, (mag, z, count) in self._sums.items():
+            out[name] = (mag / count, math.degrees(math.atan2((z / count).imag,
+                                                              (z / count).real)))
+        return out
+
+
+def worst_thd_window(cols: Mapping[str, np.ndarray]) -> Tuple[Optional[int], float, List[str]]:
+    """(row, THD, voltage THD columns) of the window rows' highest voltage
+    THD over all phases (the first of equal ones) among the rows that are
+    not flagged; row None where there is none."""
+    names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
+    if not names or not len(cols[names[0]]):
+        return None, -math.inf, names
+    thd = np.column_stack([np.asarray(cols[c], dtype=np.float64) for c in names])
+    usable = np.isfinite(thd) & ~np.asarray(cols["flagged"], dtype=bool)[:, None]
+    per_window = np.max(np.where(usable, thd, -np.inf), axis=1)
+    best = int(np.argmax(per_window))
+    score = float(per_window[best])
+    return (best if math.isfinite(score) else None), score, names
+
+
+def half_cycle_series(cols: Mapping[str, np.ndarray], names: Sequence[str]
+                      ) -> Dict[str, np.ndarray]:
+    """The half-cycle series the report draws: voltages of invalid values
+    left out (NaN), validity as 0/1."""
+    valid = np.asarray(cols["valid"]).astype(bool)
+    out = {k: (np.where(valid, cols[k], np.nan) if k.startswith("u") else cols[k])
+           for k in names if k != "valid"}
+    if "valid" in names:
+        out["valid"] = np.asarray(cols["valid"]).astype(np.float64)
+    return out
+
+
+def trends_of_tables(windows: Any, half_cycles: Any, harmonics: Any) -> Trends:
+    """The trends of a result's tables (DataFrames or None), made at once
+    by the pieces an analysis uses while it runs: a table without
+    ``flagged`` or ``valid`` counts every row as unflagged or valid."""
+    from .flags import spectral_columns, steady_statistics_view
+
+    trends = Trends()
+    if windows is not None and len(windows.columns):
+        n = len(windows)
+        cols = {k: windows[k].to_numpy() for k in windows.columns}
+        cols.setdefault("valid", np.ones(n, dtype=bool))
+        cols.setdefault("flagged", np.zeros(n, dtype=bool))
+        trends.window_columns = list(windows.columns)
+        steady = steady_statistics_view(cols, spectral_columns(trends.window_columns))
+        stats = ColumnStats()
+        stats.add(steady)
+        trends.means = stats.means()
+        trends.windows = Envelope(envelope_names(trends.window_columns, WINDOW_TRENDS))
+        trends.windows.add(cols["t_end"], cols)
+        phasors = PhasorSums()
+        phasors.add(steady)
+        trends.phasors = phasors.means()
+        best, score, names = worst_thd_window(cols)
+        if best is not None:
+            window_id = cols["window"][best] if "window" in cols else windows.index[best]
+            rows = None
+            if harmonics is not None and len(harmonics):
+                rows = harmonics[harmonics["window"].to_numpy() == window_id]
+            trends.worst = {"window": best, "t_end": float(cols["t_end"][best]),
+                            "thd": {c: float(cols[c][best]) for c in names},
+                            "harmonics": rows}
+    if half_cycles is not None and len(half_cycles.columns):
+        cols = {k: half_cycles[k].to_numpy() for k in half_cycles.columns}
+        cols.setdefault("valid", np.ones(len(half_cycles), dtype=bool))
+        trends.half_cycle_columns = list(half_cycles.columns)
+        trends.half_cycles = Envelope(envelope_names(trends.half_cycle_columns,
+                                                     HALF_CYCLE_TRENDS))
+        trends.half_cycles.add(cols["t_end"], half_cycle_series(cols, trends.half_cycles.names))
+    return trends

@@ -13,7 +13,7 @@ from conftest import FS
 from powergpu import analysis, analyze, analyze_stream, report, summary
 from powergpu.cycles import CycleDetector, Cycles
 from powergpu.module import Module
-from powergpu.trends import ColumnStats, Envelope
+from powergpu.trends import ColumnStats, Envelope, trends_of_tables
 
 TABLES = ("windows", "harmonics", "half_cycles", "cycles", "events")
 MiB = 1 << 20
@@ -202,3 +202,29 @@ def test_report_and_console_from_a_streamed_result(demo, demo_result, tmp_path):
         assert got[key][0] == pytest.approx(mag, rel=1e-12)
         assert math.isclose(got[key][1], ang, abs_tol=1e-9)
     assert "Not drawn" not in report.write_report(streamed, tmp_path / "r.html").read_text()
+
+
+def test_trends_rebuilt_from_the_kept_tables_are_the_trends_kept(demo_result):
+    # A result without trends is drawn from trends made of its tables: they must be what the
+    # analysis kept while it ran, so that both kinds of result give the same report.
+    kept = demo_result.trends
+    rebuilt = trends_of_tables(demo_result.windows, demo_result.half_cycles,
+                               demo_result.harmonics)
+    assert rebuilt.worst["window"] == kept.worst["window"]
+    assert rebuilt.worst["thd"] == kept.worst["thd"]
+    pd.testing.assert_frame_equal(rebuilt.worst["harmonics"].reset_index(drop=True),
+                                  kept.worst["harmonics"].reset_index(drop=True))
+    assert rebuilt.phasors.keys() == kept.phasors.keys()
+    for key, (mag, ang) in kept.phasors.items():  # sums in another order: last bits
+        assert rebuilt.phasors[key][0] == pytest.approx(mag, rel=1e-12)
+        assert math.isclose(rebuilt.phasors[key][1], ang, abs_tol=1e-9)
+    assert rebuilt.means.keys() == kept.means.keys()
+    for key, mean in kept.means.items():
+        assert (rebuilt.means[key] is None) == (mean is None), key
+        assert mean is None or rebuilt.means[key] == pytest.approx(mean, rel=1e-12), key
+    for env, env_kept in ((rebuilt.windows, kept.windows),
+                          (rebuilt.half_cycles, kept.half_cycles)):
+        assert env.names == env_kept.names and env.rows == env_kept.rows
+        for name in env.names:
+            for got, want in zip(env.points(name), env_kept.points(name)):
+                np.testing.assert_array_equal(got, want)

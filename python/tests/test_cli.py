@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from conftest import FS, run_cli
-from powergpu import analysis, cli, summary
+from powergpu import analysis, cli, csv_text, summary
 from powergpu.io import write_comtrade
 
 TABLES = ("windows.csv", "halfcycles.csv", "events.csv", "harmonics.csv")
@@ -270,7 +270,7 @@ def test_streamed_files_equal_the_kept_tables(native, demo_comtrade, tmp_path, m
                                               capsys):
     monkeypatch.setattr(analysis, "WINDOW_BATCH", 5)  # many batches and CSV chunks
     monkeypatch.setattr(analysis, "HALF_CYCLE_BATCH", 77)
-    monkeypatch.setattr(summary, "_CSV_FIELDS", 1)  # chunks of 4096 rows
+    monkeypatch.setattr(csv_text, "_CSV_FIELDS", 1)  # chunks of 4096 rows
     out = tmp_path / "stream"
     assert cli.main(["analyze", str(demo_comtrade), "-o", str(out), "--no-progress"]) == 0
     printed = capsys.readouterr().out
