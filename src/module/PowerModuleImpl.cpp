@@ -128,6 +128,7 @@ void PowerModule::PowerModuleImpl::initialize() {
     try {
         buffers.initialize();
         initFftPlans(buffers.minFftLength, buffers.maxFftLength);
+        configureIecHarmonics();  // the grouped harmonic analysis (src/iec) follows the new sizes
     } catch (const std::bad_alloc&) {
         buildFailure = "out of host memory while building the buffers for a ring of " +
                        std::to_string(requestedBufferLength) + " samples per channel";

@@ -12,6 +12,7 @@
 //   period/VoltageEvents.cpp       dips, swells and interruptions
 //   flicker/ModuleFlickerHooks.cpp flicker settings, feeding, retrieval
 //   period/TenSecondFrequencyModule.cpp  the 10-s frequency
+//   iec/IecHarmonicsModule.cpp     the grouped harmonic analysis
 //
 // Locks: settingsMutex before calculationMutex before resultsMutex; nothing
 // takes them in another order.
@@ -28,6 +29,7 @@
 
 #include "buffers/PowerBuffers.h"
 #include "flicker/ModuleFlicker.h"
+#include "iec/IecHarmonicAnalysis.h"
 #include "module/PowerConfig.h"
 #include "period/PowerPeriodResultsQueueItem.h"
 #include "period/RvcMultiPhaseCalculation.h"
@@ -223,6 +225,14 @@ public:
     std::vector<PowerTenSecondFrequency> takeTenSecondFrequencies(std::size_t maxCount);
     std::size_t getTenSecondFrequenciesWaiting() const;
 
+    // ---- the grouped harmonic analysis (iec/IecHarmonicsModule.cpp); rebuilding setters.
+    void setIecHarmonicsEnabled(bool enabled);
+    bool getIecHarmonicsEnabled() const { return settings.iecHarmonics.enabled; }
+    void setIecHarmonicsHighestOrder(int32_t order);
+    int32_t getIecHarmonicsHighestOrder() const { return settings.iecHarmonics.highestOrder; }
+    std::vector<PowerIecHarmonics> takeIecHarmonics(std::size_t maxCount);
+    std::size_t getIecHarmonicsWaiting() const;
+
     // Read access for tests and tools.
     const powergpu::PowerBuffers& getBuffers() const { return buffers; }
     const powergpu::FftPlanSet& getFftPlans() const { return fftPlans; }
@@ -277,6 +287,12 @@ private:
     void feedTenSecondFrequency(int count, const uint64_t* starts, const int* lengths, const bool* valid);
     void requireTenSecondFrequency(const char* operation) const;
 
+    // iec/IecHarmonicsModule.cpp: sizes the analysis after a rebuild;
+    // enqueues a window's analysis on its stream.
+    void configureIecHarmonics();
+    void enqueueIecHarmonics(const powergpu::PowerResultsQueueItem& item, uint64_t ringPosition);
+    void requireIecHarmonics(const char* operation) const;
+
     void calculatePeriodValues(uint64_t firstSampleIndex, uint64_t lastSampleIndex, double firstFraction,
                                double lastFraction, double totalLength, bool valid, PowerResultsPeriod* records);
 
@@ -307,6 +323,9 @@ private:
     // The 10-s frequency; active from a reset with it and period values enabled.
     powergpu::TenSecondFrequencyMeter tenSecondFrequencyMeter;
     bool tenSecondFrequencyActive = false;
+
+    // The grouped harmonic analysis; active while the applied settings enable it.
+    powergpu::iec::IecHarmonicAnalysis iecHarmonics{*runtime_};
 
     std::atomic<uint64_t> samplesWritten{0};
     std::atomic<uint64_t> nextSampleToCalculate{0};

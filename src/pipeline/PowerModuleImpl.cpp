@@ -390,6 +390,9 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(uint64_t firstSampleIn
         CUDA_CALL(rt, check());
     }
 
+    // ---- grouped harmonic analysis (src/iec), while the window still owns the transform areas
+    enqueueIecHarmonics(*item, ringPosition);
+
     // ---- closing sequence: release the next window, copy back, mark transferred
     next->callEventResultsCalculated(stream);
     b.generalResults.copyFromDeviceToHost(resultSlot, 1, stream);
@@ -459,6 +462,7 @@ std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int ma
         resultsQueue.pop();
         nextSampleToDeliver.store(front->getNextSampleIndex());
         results.push_back(buildGeneralResults(*front));
+        iecHarmonics.deliver(front->getCalculationIndex());  // its grouped harmonic record (src/iec)
     }
     return results;
 }
