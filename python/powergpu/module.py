@@ -12,6 +12,7 @@ import numpy as np
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
 from .flicker import FLICKER_SETTINGS, LAMP_120V, LAMP_230V, PINST_DTYPE, PST_DTYPE, lamp_code
+from .iec_harmonics import IEC_HARMONICS_DTYPE, iec_frame
 from .records import (GENERAL_DTYPE, PERIOD_DTYPE, TEN_SECOND_FREQUENCY_DTYPE, VOLTAGE_EVENT_DTYPE,
                       concatenate_records)
 
@@ -253,7 +254,8 @@ class Module:
         ``variable_frequency`` ((lowest, highest)).
         """
         known = (set(self._SPECIAL) | set(BOOL_PROPERTIES) | set(NUMERIC_PROPERTIES)
-                 | set(VOLTAGE_EVENT_PROPERTIES) | set(FLICKER_SETTINGS))
+                 | set(VOLTAGE_EVENT_PROPERTIES) | set(FLICKER_SETTINGS)
+                 | {_snake(stem) for stem in _native.IEC_HARMONICS_SETTINGS})
         unknown = sorted(k for k in settings if k not in known)
         if unknown:
             raise TypeError(f"unknown setting(s): {', '.join(unknown)}")
@@ -849,6 +851,25 @@ class Module:
             out = out[:count.value]
         return out
 
+    # --------------------------------------------- grouped harmonic analysis
+    def iec_harmonics_records(self) -> np.ndarray:
+        """Takes the records of every delivered window waiting in the module
+        (IEC_HARMONICS_DTYPE, oldest first).  Needs ``iec_harmonics_enabled``
+        at the last rebuild."""
+        waiting = c_int32(0)
+        self._call("getIecHarmonics", 0, byref(waiting), None)
+        out = np.zeros(waiting.value, dtype=IEC_HARMONICS_DTYPE)
+        if waiting.value:
+            count = c_int32(0)
+            self._call("getIecHarmonics", waiting.value, byref(count), out.ctypes.data)
+            out = out[:count.value]
+        return out
+
+    def iec_harmonics(self) -> "pd.DataFrame":
+        """The waiting records as a table, one row per window and measured
+        channel (see ``iec_harmonics.iec_frame``)."""
+        return iec_frame(self.iec_harmonics_records())
+
 
 _VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
 
@@ -901,6 +922,8 @@ for _name, _stem in NUMERIC_PROPERTIES.items():
 for _name, _stem in VOLTAGE_EVENT_PROPERTIES.items():
     _type = _native.VOLTAGE_EVENT_SETTINGS[_stem]
     setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
+for _stem, _type in _native.IEC_HARMONICS_SETTINGS.items():
+    setattr(Module, _snake(_stem), _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
 for _name, _stem in TEN_SECOND_FREQUENCY_PROPERTIES.items():
     _type = _native.TEN_SECOND_FREQUENCY_SETTINGS[_stem]
     setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
