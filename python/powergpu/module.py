@@ -811,20 +811,25 @@ class Module:
         return concatenate_records(batches)
 
 
+    def _take_waiting(self, function: str, dtype: np.dtype) -> np.ndarray:
+        """Takes every record waiting behind ``function`` (a retrieval that
+        gives the number waiting for a maxCount of 0) into a new array."""
+        waiting = c_int32(0)
+        self._call(function, 0, byref(waiting), None)
+        out = np.zeros(waiting.value, dtype=dtype)
+        if waiting.value:
+            count = c_int32(0)
+            self._call(function, waiting.value, byref(count), out.ctypes.data)
+            out = out[:count.value]
+        return out
+
     # -------------------------------------- dips, swells and interruptions
     def voltage_events(self) -> np.ndarray:
         """Takes every ended dip, swell and interruption waiting in the
         module (VOLTAGE_EVENT_DTYPE records, oldest first; see
         ``records.VOLTAGE_EVENT_TYPES``).  Needs ``voltage_events_enabled``
         and period values at the last reset."""
-        waiting = c_int32(0)
-        self._call("getVoltageEvents", 0, byref(waiting), None)
-        out = np.zeros(waiting.value, dtype=VOLTAGE_EVENT_DTYPE)
-        if waiting.value:
-            count = c_int32(0)
-            self._call("getVoltageEvents", waiting.value, byref(count), out.ctypes.data)
-            out = out[:count.value]
-        return out
+        return self._take_waiting("getVoltageEvents", VOLTAGE_EVENT_DTYPE)
 
     def voltage_events_in_progress(self) -> np.ndarray:
         """Copies of the events not ended yet (``ended`` 0, duration up to
@@ -842,28 +847,14 @@ class Module:
         ``ten_second_frequency_enabled`` and period values at the last
         reset; ``clock_time_at_sample_index_zero`` places the intervals on
         the clock."""
-        waiting = c_int32(0)
-        self._call("getTenSecondFrequencies", 0, byref(waiting), None)
-        out = np.zeros(waiting.value, dtype=TEN_SECOND_FREQUENCY_DTYPE)
-        if waiting.value:
-            count = c_int32(0)
-            self._call("getTenSecondFrequencies", waiting.value, byref(count), out.ctypes.data)
-            out = out[:count.value]
-        return out
+        return self._take_waiting("getTenSecondFrequencies", TEN_SECOND_FREQUENCY_DTYPE)
 
     # --------------------------------------------- grouped harmonic analysis
     def iec_harmonics_records(self) -> np.ndarray:
         """Takes the records of every delivered window waiting in the module
         (IEC_HARMONICS_DTYPE, oldest first).  Needs ``iec_harmonics_enabled``
         at the last rebuild."""
-        waiting = c_int32(0)
-        self._call("getIecHarmonics", 0, byref(waiting), None)
-        out = np.zeros(waiting.value, dtype=IEC_HARMONICS_DTYPE)
-        if waiting.value:
-            count = c_int32(0)
-            self._call("getIecHarmonics", waiting.value, byref(count), out.ctypes.data)
-            out = out[:count.value]
-        return out
+        return self._take_waiting("getIecHarmonics", IEC_HARMONICS_DTYPE)
 
     def iec_harmonics(self) -> "pd.DataFrame":
         """The waiting records as a table, one row per window and measured
