@@ -1,8 +1,9 @@
 // Batched real-to-complex plans of the grouped harmonic analysis, one per
 // window length: the transform has the window's own length, so a window of
 // a new length gets a plan when it is first scheduled. The most recently
-// used few are kept (a static frequency gives one or two lengths, a
-// variable one a handful at a time); older ones are destroyed.
+// used 32 are kept: windows of whole measured periods vary in length with
+// the frequency (10 periods at 10 kHz between 49.8 and 50.2 Hz are 17
+// lengths); older plans are destroyed.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,7 @@ public:
     // Destroys every plan (failures are ignored: the handles are gone).
     void clear();
 
-    static constexpr std::size_t kKeptPlans = 4;
+    static constexpr std::size_t kKeptPlans = 32;
 
 private:
     struct Plan {
