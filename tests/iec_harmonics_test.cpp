@@ -47,8 +47,9 @@ std::vector<double> binRmsOf(const std::vector<Tone>& tones, double sampleRate, 
         Complex sum;
         for (const Tone& t : tones) {
             const double cycles = t.frequency * n / sampleRate;  // sin = (e^(ja) - e^(-ja)) / 2j
-            sum += kSqrt2 * t.rms / Complex(0.0, 2.0) *
-                   (std::polar(1.0, t.phase) * geometric(cycles - k) - std::polar(1.0, -t.phase) * geometric(-cycles - k));
+            sum +=
+                kSqrt2 * t.rms / Complex(0.0, 2.0) *
+                (std::polar(1.0, t.phase) * geometric(cycles - k) - std::polar(1.0, -t.phase) * geometric(-cycles - k));
         }
         rms[k] = std::abs(sum) * kSqrt2 / n;
     }
@@ -299,15 +300,15 @@ TEST(IecHarmonicsCudaDifferential, KernelAgreesBitForBitWithCpu) {
         cudaMemcpy(dValues, cpu.data(), cpu.size() * sizeof(double), cudaMemcpyHostToDevice);
         const int perPeriod = std::max(1, static_cast<int>(std::lround(binsPerFundamental)));
         const double scale = 2.0 / (double(length) * length);
-        powergpu::cuda::launchIecHarmonics(launch, powergpu::IecHarmonicsArgs{bins, orders, perPeriod, binsPerFundamental,
-                                                                            scale, dSpectrum, dValues});
+        powergpu::cuda::launchIecHarmonics(
+            launch, powergpu::IecHarmonicsArgs{bins, orders, perPeriod, binsPerFundamental, scale, dSpectrum, dValues});
         ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
         cudaMemcpy(gpu.data(), dValues, gpu.size() * sizeof(double), cudaMemcpyDeviceToHost);
         cudaFree(dSpectrum);
         cudaFree(dValues);
-        powergpu::cpu::kernelIecHarmonics(launch, powergpu::IecHarmonicsArgs{bins, orders, perPeriod,
-                                                                            binsPerFundamental, scale, spectrum.data(),
-                                                                            cpu.data()});
+        powergpu::cpu::kernelIecHarmonics(
+            launch, powergpu::IecHarmonicsArgs{bins, orders, perPeriod, binsPerFundamental, scale, spectrum.data(),
+                                               cpu.data()});
         for (std::size_t k = 0; k < cpu.size(); ++k) {
             ASSERT_EQ(cpu[k], gpu[k]) << "length " << length << " value " << k;
         }

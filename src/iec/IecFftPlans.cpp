@@ -4,7 +4,9 @@
 
 namespace powergpu::iec {
 
-IecFftPlans::~IecFftPlans() { clear(); }
+IecFftPlans::~IecFftPlans() {
+    clear();
+}
 
 void IecFftPlans::clear() {
     for (const Plan& plan : plans_) {

@@ -37,8 +37,8 @@ std::size_t IecHarmonicAnalysis::slotValues() const {
     return static_cast<std::size_t>(rows_) * math::kIecValuesPerRow;
 }
 
-void IecHarmonicAnalysis::configure(const IecHarmonicSettings& settings, const int voltageCount,
-                                    const int currentCount, const uint64_t maxWindowLength, const uint64_t slots) {
+void IecHarmonicAnalysis::configure(const IecHarmonicSettings& settings, const int voltageCount, const int currentCount,
+                                    const uint64_t maxWindowLength, const uint64_t slots) {
     // Until the areas are sized the analysis is inactive, so a failed
     // allocation leaves nothing that enqueue could use.
     settings_ = IecHarmonicSettings{};
@@ -136,8 +136,9 @@ void IecHarmonicAnalysis::enqueue(const IecWindow& window) {
     CUDA_CALL(runtime_, runtime_.memcpyAsync(hostValues_.data() + slot * slotValues(), deviceSlot, slotBytes,
                                              MemcpyKind::DeviceToHost, stream));
 
-    slotWindow = SlotWindow{true,         window.calculationIndex, window.firstSampleIndex, window.length,
-                            window.frequency, highestOrder,        binsPerPeriod};
+    slotWindow = SlotWindow{true,          window.calculationIndex, window.firstSampleIndex,
+                            window.length, window.frequency,        highestOrder,
+                            binsPerPeriod};
 }
 
 void IecHarmonicAnalysis::deliver(const uint64_t calculationIndex) {

@@ -53,8 +53,8 @@ public:
     // After a rebuild (the device idle): sizes the areas for windows of up
     // to maxWindowLength samples and `slots` windows in flight. A disabled
     // analysis releases everything and forgets its records.
-    void configure(const IecHarmonicSettings& settings, int voltageCount, int currentCount,
-                   uint64_t maxWindowLength, uint64_t slots);
+    void configure(const IecHarmonicSettings& settings, int voltageCount, int currentCount, uint64_t maxWindowLength,
+                   uint64_t slots);
     bool isActive() const { return settings_.enabled && rows_ > 0 && slots_ > 0; }
 
     // Enqueues the window's copies, transform, kernel and copy back.

@@ -80,8 +80,12 @@ PowerModule::PowerModuleImpl& implementationOf(PowerModule::PowerModuleImpl* imp
 
 }  // namespace
 
-void PowerModule::setIecHarmonicsEnabled(const bool enabled) { implementationOf(impl_).setIecHarmonicsEnabled(enabled); }
-bool PowerModule::getIecHarmonicsEnabled() const { return implementationOf(impl_).getIecHarmonicsEnabled(); }
+void PowerModule::setIecHarmonicsEnabled(const bool enabled) {
+    implementationOf(impl_).setIecHarmonicsEnabled(enabled);
+}
+bool PowerModule::getIecHarmonicsEnabled() const {
+    return implementationOf(impl_).getIecHarmonicsEnabled();
+}
 void PowerModule::setIecHarmonicsHighestOrder(const int32_t order) {
     implementationOf(impl_).setIecHarmonicsHighestOrder(order);
 }
@@ -91,4 +95,6 @@ int32_t PowerModule::getIecHarmonicsHighestOrder() const {
 std::vector<PowerIecHarmonics> PowerModule::getIecHarmonics(const std::size_t maxCount) {
     return implementationOf(impl_).takeIecHarmonics(maxCount);
 }
-std::size_t PowerModule::getIecHarmonicsWaiting() const { return implementationOf(impl_).getIecHarmonicsWaiting(); }
+std::size_t PowerModule::getIecHarmonicsWaiting() const {
+    return implementationOf(impl_).getIecHarmonicsWaiting();
+}

@@ -31,8 +31,8 @@ public:
         }
         void* memory = nullptr;
         const std::size_t bytes = count * sizeof(T);
-        const int code = side_ == MemorySide::Device ? runtime_.malloc(&memory, bytes)
-                                                     : runtime_.hostAlloc(&memory, bytes, 0);
+        const int code =
+            side_ == MemorySide::Device ? runtime_.malloc(&memory, bytes) : runtime_.hostAlloc(&memory, bytes, 0);
         constexpr const char* kErrorLocation = "IecHarmonicAnalysis";
         CUDA_CALL(runtime_, code);
         data_ = static_cast<T*>(memory);

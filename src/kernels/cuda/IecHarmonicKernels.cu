@@ -10,9 +10,8 @@ __global__ void kernelIecHarmonics(const IecHarmonicsArgs args) {
     const int c = static_cast<int>(threadIdx.y);
     const float2* row = args.spectrum + math::rowOffset(c, args.binCount);
     for (long long h = gridStrideStart(); h < args.orderCount; h += gridStrideStep()) {
-        const math::IecOrderValues values = math::iecOrderValues(row, args.binCount, static_cast<int>(h),
-                                                                 args.binsPerPeriod, args.binsPerFundamental,
-                                                                 args.powerScale);
+        const math::IecOrderValues values = math::iecOrderValues(
+            row, args.binCount, static_cast<int>(h), args.binsPerPeriod, args.binsPerFundamental, args.powerScale);
         math::storeIecOrder(values, c, static_cast<int>(h), args.values);
     }
 }
