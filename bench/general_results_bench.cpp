@@ -8,6 +8,9 @@
 //   S2 electric drive: three-phase with currents, Park with the mechanical
 //      angle, variable frequency 10..1000 Hz, 1 MHz sampling, 10-period
 //      windows at 200 Hz.
+//   S1 with the grouped harmonic analysis (subgroups, interharmonic
+//      subgroups, groups and THD of the six channels to order 50) beside
+//      S1 without it, in the same run: the analysis's share of a window.
 //
 // Counters: windows/s and channel-samples/s (input channels x samples).
 #include <benchmark/benchmark.h>
@@ -29,10 +32,12 @@ struct Scenario {
     double frequency;
     uint32_t window;
     bool drive;
+    bool iec = false;  // the grouped harmonic analysis
 };
 
 const Scenario kGridQuality{10000.0, 50.0, 2000, false};
 const Scenario kDrive{1000000.0, 200.0, 50000, true};
+const Scenario kGridQualityIec{10000.0, 50.0, 2000, false, true};
 
 void configure(PowerModule& module, const Scenario& s) {
     module.beginUpdate();
@@ -47,6 +52,7 @@ void configure(PowerModule& module, const Scenario& s) {
         module.setInterHarmonicsEnabled(true);
         module.setThdEnabled(true);
         module.setSymmetricalComponentsEnabled(true);
+        module.setIecHarmonicsEnabled(s.iec);
     } else {
         module.setBufferLength(static_cast<uint64_t>(s.sampleRate));
         module.setVariableFrequency(10.0, 1000.0);
@@ -126,6 +132,9 @@ void runWindows(benchmark::State& state, const Scenario& s, int32_t backend) {
             results = module->getResults(0);
         } while (results.empty());
         benchmark::DoNotOptimize(results.data());
+        if (s.iec) {
+            benchmark::DoNotOptimize(module->getIecHarmonics(results.size()).data());
+        }
         windows += static_cast<int64_t>(results.size());
     }
     const double channels = s.drive ? 7.0 : 6.0;
@@ -169,6 +178,9 @@ void BM_S1_GridQuality_Cpu(benchmark::State& state) {
 void BM_S1_FftFloor(benchmark::State& state) {
     runFftFloor(state, 4096, 9);
 }
+void BM_S1_GridQualityIec_Cpu(benchmark::State& state) {
+    runWindows(state, kGridQualityIec, POWER_BACKEND_CPU);
+}
 void BM_S2_Drive_Cpu(benchmark::State& state) {
     runWindows(state, kDrive, POWER_BACKEND_CPU);
 }
@@ -178,6 +190,9 @@ void BM_S2_FftFloor(benchmark::State& state) {
 void BM_S1_GridQuality_Cuda(benchmark::State& state) {
     runWindows(state, kGridQuality, POWER_BACKEND_CUDA);
 }
+void BM_S1_GridQualityIec_Cuda(benchmark::State& state) {
+    runWindows(state, kGridQualityIec, POWER_BACKEND_CUDA);
+}
 void BM_S2_Drive_Cuda(benchmark::State& state) {
     runWindows(state, kDrive, POWER_BACKEND_CUDA);
 }
@@ -186,7 +201,9 @@ void BM_S2_Drive_Cuda(benchmark::State& state) {
 
 BENCHMARK(BM_S1_FftFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_S1_GridQuality_Cpu)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_S1_GridQualityIec_Cpu)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_S2_FftFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_S2_Drive_Cpu)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_S1_GridQuality_Cuda)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_S1_GridQualityIec_Cuda)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_S2_Drive_Cuda)->Unit(benchmark::kMicrosecond);

@@ -837,6 +837,91 @@ POWERGPU_API PowerStatusCode getClockTimeAtSampleIndexZero(PowerModuleHandle han
 POWERGPU_API PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                                      PowerTenSecondFrequency* records);
 
+/* ------------------------------------- extensions: grouped harmonic analysis */
+
+/*
+ * Extension: beside the harmonic tables of the general results (which it
+ * leaves unchanged), an analysis of every scheduled window with a
+ * rectangular window over exactly the window's samples, in the manner of
+ * the power-quality measurement standards: the transform of the window's
+ * own length N gives bins fs / N apart (5 Hz for 10 periods at 50 Hz or 12
+ * at 60 Hz), and per channel and order h it gives
+ *
+ *   subgroup       Y_sg,h:  rss of the bin nearest h f and its two neighbours;
+ *   interharmonic  Y_isg,h: rss of the bins between orders h and h + 1
+ *                  without the bins next to either (centred subgroup);
+ *   group          Y_g,h:   rss of the bins within half a fundamental on either
+ *                  side of the order, the two edge bins at half power when the
+ *                  window holds an even number M of periods:
+ *                  Y_g,h^2 = Y_(k-M/2)^2 / 2 + sum_(i=-M/2+1..M/2-1) Y_(k+i)^2 + Y_(k+M/2)^2 / 2;
+ *   THDS, THDG:    100 sqrt(sum_(h=2..H) Y_sg,h^2) / Y_sg,1, the same of the groups.
+ *
+ * Bin values are rms values (|X_k| sqrt 2 / N; the mean |X_0| / N). M is the
+ * number of periods in the window rounded to the nearest integer, and the
+ * bin of order h the one nearest h f N / fs: a window that does not hold a
+ * whole number of periods (the frequency off nominal) is analysed with the
+ * nearest bins, as the spectrum offers no better. Order 0 holds the mean
+ * (subgroup and group) and the interharmonic subgroup below the
+ * fundamental. Orders run up to the highest order setting H, and no higher
+ * than the last order whose subgroup lies below half the sample rate; the
+ * rest of the arrays is zero.
+ *
+ * Channels: the phase voltages U1..U3 (on delta grids derived from the
+ * line-to-line voltages, as in the harmonic tables) and, with currents
+ * enabled, the currents I1..I3 (the third derived where only two are
+ * measured); channels the grid lacks are zero. Both settings rebuild the
+ * module like the other rebuilding setters. A record is made for every
+ * window delivered by getResults while the analysis was enabled by the last
+ * rebuild, and waits in a queue of at most 1024 records (the oldest dropped)
+ * until getIecHarmonics moves it to the caller. Disabling the analysis
+ * forgets the records waiting; reset does not.
+ */
+
+/** Orders per array of a channel (0..50) and channels per record. */
+#define POWER_IEC_ORDER_COUNT 51
+#define POWER_IEC_CHANNEL_COUNT 6
+
+/** Grouped harmonic values of one channel of one window (1240 bytes). */
+typedef struct PowerIecHarmonicChannel {
+    double subgroup[POWER_IEC_ORDER_COUNT];      /**< Y_sg,h, V or A rms; [0] the mean */
+    double interharmonic[POWER_IEC_ORDER_COUNT]; /**< Y_isg,h between h and h + 1, rms */
+    double group[POWER_IEC_ORDER_COUNT];         /**< Y_g,h, rms; [0] the mean */
+    double thds;                                 /**< subgroup THD, % of Y_sg,1 (0 when Y_sg,1 is 0) */
+    double thdg;                                 /**< group THD, % of Y_g,1 (0 when Y_g,1 is 0) */
+} PowerIecHarmonicChannel;
+
+/** The grouped harmonic analysis of one window (7472 bytes). */
+typedef struct PowerIecHarmonics {
+    uint64_t firstSampleIndex; /**< running index of the window's first sample */
+    uint32_t length;           /**< samples in the window (the transform length) */
+    int32_t highestOrder;      /**< orders 1..highestOrder are computed */
+    double frequency;          /**< the window's fundamental frequency as scheduled, Hz */
+    int32_t binsPerPeriod;     /**< M: periods in the window, rounded (bins per fundamental) */
+    uint8_t voltageCount;      /**< voltage channels filled (channels 0..voltageCount-1) */
+    uint8_t currentCount;      /**< current channels filled (channels 3..3+currentCount-1) */
+    uint8_t reserved[2];
+    PowerIecHarmonicChannel channels[POWER_IEC_CHANNEL_COUNT]; /**< U1, U2, U3, I1, I2, I3 */
+} PowerIecHarmonics;
+
+/** Extension: enable the grouped harmonic analysis (default false). Rebuilding setter. */
+POWERGPU_API PowerStatusCode setIecHarmonicsEnabled(PowerModuleHandle handle, bool enabled);
+/** Extension: the analysis enabled (stored value). */
+POWERGPU_API PowerStatusCode getIecHarmonicsEnabled(PowerModuleHandle handle, bool* out);
+/** Extension: highest order H, 1..50 (default 50; others are rejected). Rebuilding setter. */
+POWERGPU_API PowerStatusCode setIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t order);
+/** Extension: the highest order (stored value). */
+POWERGPU_API PowerStatusCode getIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t* out);
+/**
+ * Extension: moves up to maxCount records of delivered windows, oldest
+ * first, into the caller's array records; *count receives how many. With
+ * maxCount 0 nothing moves and *count receives the number waiting.
+ * Rejected (nothing moves) for a negative maxCount, a null count, null
+ * records with maxCount above 0, and while the last rebuild did not enable
+ * the analysis.
+ */
+POWERGPU_API PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                             PowerIecHarmonics* records);
+
 #ifdef __cplusplus
 }
 #endif

@@ -222,6 +222,16 @@ public:
     /** The number of completed intervals waiting. */
     std::size_t getTenSecondFrequenciesWaiting() const;
 
+    // grouped harmonic analysis (extension; rebuilding setters; see powergpu.h)
+    void setIecHarmonicsEnabled(bool enabled);
+    bool getIecHarmonicsEnabled() const;
+    void setIecHarmonicsHighestOrder(int32_t order);
+    int32_t getIecHarmonicsHighestOrder() const;
+    /** Takes up to maxCount records of delivered windows, oldest first. */
+    std::vector<PowerIecHarmonics> getIecHarmonics(std::size_t maxCount);
+    /** The number of records waiting. */
+    std::size_t getIecHarmonicsWaiting() const;
+
 private:
     PowerModuleImpl* impl_ = nullptr;
 };

@@ -200,6 +200,18 @@ PROTOTYPES["getTenSecondFrequencies"] = (Status, [_H, c_int32, P(c_int32), c_voi
 EXTENSIONS += tuple(p + s for s in TEN_SECOND_FREQUENCY_SETTINGS for p in ("set", "get")) + (
     "getTenSecondFrequencies",)
 
+#: Extensions: the grouped harmonic analysis.  Settings: C name stem -> type;
+#: the windows travel as arrays of ``records.IEC_HARMONICS_DTYPE``.
+IEC_HARMONICS_SETTINGS = {
+    "IecHarmonicsEnabled": c_bool,
+    "IecHarmonicsHighestOrder": c_int32,
+}
+for _stem, _t in IEC_HARMONICS_SETTINGS.items():
+    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
+    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
+PROTOTYPES["getIecHarmonics"] = (Status, [_H, c_int32, P(c_int32), c_void_p])
+EXTENSIONS += tuple(p + s for s in IEC_HARMONICS_SETTINGS for p in ("set", "get")) + ("getIecHarmonics",)
+
 def _candidates() -> List[Path]:
     out: List[Path] = []
     env = os.environ.get(LIBRARY_ENV)

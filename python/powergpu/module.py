@@ -13,6 +13,7 @@ import numpy as np
 from . import _native
 from .errors import BackendUnavailableError, PowerError, error_for_status
 from .flicker import FLICKER_SETTINGS, LAMP_120V, LAMP_230V, PINST_DTYPE, PST_DTYPE, lamp_code
+from .iec_harmonics import IEC_HARMONICS_DTYPE, iec_frame
 from .records import (GENERAL_DTYPE, PERIOD_DTYPE, TEN_SECOND_FREQUENCY_DTYPE, VOLTAGE_EVENT_DTYPE,
                       concatenate_records)
 
@@ -252,7 +253,8 @@ class Module:
         ``variable_frequency`` ((lowest, highest)).
         """
         known = (set(self._SPECIAL) | set(BOOL_PROPERTIES) | set(NUMERIC_PROPERTIES)
-                 | set(VOLTAGE_EVENT_PROPERTIES) | set(FLICKER_SETTINGS))
+                 | set(VOLTAGE_EVENT_PROPERTIES) | set(FLICKER_SETTINGS)
+                 | {_snake(stem) for stem in _native.IEC_HARMONICS_SETTINGS})
         unknown = sorted(k for k in settings if k not in known)
         if unknown:
             raise TypeError(f"unknown setting(s): {', '.join(unknown)}")
@@ -804,20 +806,25 @@ class Module:
         return concatenate_records(batches)
 
 
+    def _take_waiting(self, function: str, dtype: np.dtype) -> np.ndarray:
+        """Takes every record waiting behind ``function`` (a retrieval that
+        gives the number waiting for a maxCount of 0) into a new array."""
+        waiting = c_int32(0)
+        self._call(function, 0, byref(waiting), None)
+        out = np.zeros(waiting.value, dtype=dtype)
+        if waiting.value:
+            count = c_int32(0)
+            self._call(function, waiting.value, byref(count), out.ctypes.data)
+            out = out[:count.value]
+        return out
+
     # -------------------------------------- dips, swells and interruptions
     def voltage_events(self) -> np.ndarray:
         """Takes every ended dip, swell and interruption waiting in the
         module (VOLTAGE_EVENT_DTYPE records, oldest first; see
         ``records.VOLTAGE_EVENT_TYPES``).  Needs ``voltage_events_enabled``
         and period values at the last reset."""
-        waiting = c_int32(0)
-        self._call("getVoltageEvents", 0, byref(waiting), None)
-        out = np.zeros(waiting.value, dtype=VOLTAGE_EVENT_DTYPE)
-        if waiting.value:
-            count = c_int32(0)
-            self._call("getVoltageEvents", waiting.value, byref(count), out.ctypes.data)
-            out = out[:count.value]
-        return out
+        return self._take_waiting("getVoltageEvents", VOLTAGE_EVENT_DTYPE)
 
     def voltage_events_in_progress(self) -> np.ndarray:
         """Copies of the events not ended yet (``ended`` 0, duration up to
@@ -835,14 +842,19 @@ class Module:
         ``ten_second_frequency_enabled`` and period values at the last
         reset; ``clock_time_at_sample_index_zero`` places the intervals on
         the clock."""
-        waiting = c_int32(0)
-        self._call("getTenSecondFrequencies", 0, byref(waiting), None)
-        out = np.zeros(waiting.value, dtype=TEN_SECOND_FREQUENCY_DTYPE)
-        if waiting.value:
-            count = c_int32(0)
-            self._call("getTenSecondFrequencies", waiting.value, byref(count), out.ctypes.data)
-            out = out[:count.value]
-        return out
+        return self._take_waiting("getTenSecondFrequencies", TEN_SECOND_FREQUENCY_DTYPE)
+
+    # --------------------------------------------- grouped harmonic analysis
+    def iec_harmonics_records(self) -> np.ndarray:
+        """Takes the records of every delivered window waiting in the module
+        (IEC_HARMONICS_DTYPE, oldest first).  Needs ``iec_harmonics_enabled``
+        at the last rebuild."""
+        return self._take_waiting("getIecHarmonics", IEC_HARMONICS_DTYPE)
+
+    def iec_harmonics(self) -> "pd.DataFrame":
+        """The waiting records as a table, one row per window and measured
+        channel (see ``iec_harmonics.iec_frame``)."""
+        return iec_frame(self.iec_harmonics_records())
 
 
 _VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
@@ -896,6 +908,8 @@ for _name, _stem in NUMERIC_PROPERTIES.items():
 for _name, _stem in VOLTAGE_EVENT_PROPERTIES.items():
     _type = _native.VOLTAGE_EVENT_SETTINGS[_stem]
     setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
+for _stem, _type in _native.IEC_HARMONICS_SETTINGS.items():
+    setattr(Module, _snake(_stem), _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))
 for _name, _stem in TEN_SECOND_FREQUENCY_PROPERTIES.items():
     _type = _native.TEN_SECOND_FREQUENCY_SETTINGS[_stem]
     setattr(Module, _name, _make_bool(_stem) if _type is c_bool else _make_numeric(_stem, _type))

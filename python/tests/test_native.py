@@ -27,6 +27,7 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "float": c_float, "bool": c_bool, "PowerResultsGeneral*": c_void_p,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
           "PowerVoltageEvent*": c_void_p, "PowerTenSecondFrequency*": c_void_p,
+          "PowerIecHarmonics*": c_void_p,
           "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p,
           "PowerErrorReporter": _native.ErrorReporter}
 
@@ -59,8 +60,9 @@ FUNCTIONS = _header_functions()
 
 def test_prototype_table_names_exactly_the_header_functions():
     # 84 flat functions, four extensions, sixteen for dips, swells and interruptions,
-    # the eleven flicker extensions and five for the 10-s frequency
-    assert len(FUNCTIONS) == 104 + len(_native.FLICKER_EXTENSIONS) + 5 == 120
+    # the eleven flicker extensions, five for the 10-s frequency and five for
+    # the grouped harmonic analysis
+    assert len(FUNCTIONS) == 104 + len(_native.FLICKER_EXTENSIONS) + 5 + 5 == 125
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
     assert set(_native.FLICKER_EXTENSIONS) <= set(FUNCTIONS)

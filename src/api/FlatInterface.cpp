@@ -483,3 +483,45 @@ PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, int32_t maxCou
 }
 
 }  // extern "C"
+
+// --------------------------------------- extensions: grouped harmonic analysis
+
+extern "C" {
+
+PowerStatusCode setIecHarmonicsEnabled(PowerModuleHandle handle, bool enabled) {
+    return onModule(handle, [&](PowerModule& m) { m.setIecHarmonicsEnabled(enabled); });
+}
+
+PowerStatusCode getIecHarmonicsEnabled(PowerModuleHandle handle, bool* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getIecHarmonicsEnabled(); });
+}
+
+PowerStatusCode setIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t order) {
+    return onModule(handle, [&](PowerModule& m) { m.setIecHarmonicsHighestOrder(order); });
+}
+
+PowerStatusCode getIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getIecHarmonicsHighestOrder(); });
+}
+
+PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
+                                PowerIecHarmonics* records) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& countOut = required(count, "count");
+        if (maxCount < 0) {
+            throw PowerInvalidCall("getIecHarmonics: maxCount " + std::to_string(maxCount) + " is negative");
+        }
+        if (maxCount > 0 && records == nullptr) {
+            throw PowerInvalidCall("getIecHarmonics: the records array is null");
+        }
+        if (maxCount == 0) {
+            countOut = static_cast<int32_t>(m.getIecHarmonicsWaiting());
+            return;
+        }
+        const std::vector<PowerIecHarmonics> taken = m.getIecHarmonics(static_cast<std::size_t>(maxCount));
+        std::copy(taken.begin(), taken.end(), records);
+        countOut = static_cast<int32_t>(taken.size());
+    });
+}
+
+}  // extern "C"

@@ -214,4 +214,18 @@ struct ClarkeH1AndParkAveArgs {
     double* parkOut;
 };
 
+// Grouped harmonic analysis of a rectangular-window spectrum: subgroup,
+// interharmonic subgroup and group of orders 0 .. orderCount - 1 of each
+// row (kernels/IecGroupMath.h), written as kIecValuesPerRow doubles per row.
+struct IecHarmonicsArgs {
+    static constexpr const char* kName = "kernelIecHarmonics";
+    int binCount;               // bins per spectrum row (window length / 2 + 1)
+    int orderCount;             // orders computed, at most kIecOrderCount
+    int binsPerPeriod;          // whole fundamental periods in the window (at least 1)
+    double binsPerFundamental;  // frequency * window length / sample rate
+    double powerScale;          // 2 / (window length)^2: squared bin magnitude to squared rms
+    const float2* spectrum;
+    double* values;
+};
+
 }  // namespace powergpu

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "flicker/FlickerSettings.h"
+#include "iec/IecHarmonicSettings.h"
 #include "module/PowerGridConfig.h"
 #include "period/VoltageEventSettings.h"
 
@@ -49,6 +50,8 @@ struct PowerConfig {
     // The 10-s frequency: plain stores read at reset.
     bool tenSecondFrequencyEnabled = false;
     double clockTimeAtSampleIndexZero = 0.0;  // seconds
+    // The grouped harmonic analysis (src/iec): rebuilding settings.
+    powergpu::iec::IecHarmonicSettings iecHarmonics;
 
     // Grid configuration and channel counts.
     PowerGridConfig getGridConfig() const { return lookupGridConfig(gridConfigType); }

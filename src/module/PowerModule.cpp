@@ -247,6 +247,16 @@ std::vector<PowerVoltageEvent> PowerModule::getVoltageEventsInProgress() const {
 }
 
 // ---- flicker
+POWERGPU_FORWARD_REBUILDING_SETTING(IecHarmonicsEnabled, bool)
+POWERGPU_FORWARD_REBUILDING_SETTING(IecHarmonicsHighestOrder, int32_t)
+
+std::vector<PowerIecHarmonics> PowerModule::getIecHarmonics(const std::size_t maxCount) {
+    return use(impl_).scheduler().takeIecHarmonics(maxCount);
+}
+std::size_t PowerModule::getIecHarmonicsWaiting() const {
+    return use(impl_).scheduler().getIecHarmonicsWaiting();
+}
+
 POWERGPU_FORWARD_REBUILDING_SETTING(FlickerEnabled, bool)
 POWERGPU_FORWARD_REBUILDING_SETTING(FlickerLamp, int32_t)
 POWERGPU_FORWARD_REBUILDING_SETTING(FlickerSystemFrequency, double)

@@ -45,6 +45,9 @@ void PowerModule::PowerModuleImpl::initialize() {
     powergpu::ModuleSettings::Change change;
     try {
         change = settings_.apply();
+        // The grouped harmonic analysis follows the new sizes; when it cannot
+        // be sized, the rebuild fails like one of the buffers.
+        settings_.buildPart("the grouped harmonic analysis", [&] { scheduler_.configureIecHarmonics(); });
     } catch (const std::exception&) {
         // Not built: nothing queued may use the buffers, and no sample
         // written so far is still in the rings.

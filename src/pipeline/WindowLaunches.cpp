@@ -382,6 +382,9 @@ void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t
         CUDA_CALL(rt, check());
     }
 
+    // ---- grouped harmonic analysis (src/iec), while the window still owns the transform areas
+    enqueueIecHarmonics(*item, ringPosition);
+
     // ---- closing sequence: release the next window, copy back, mark transferred
     next->callEventResultsCalculated(stream);
     b.generalResults.copyFromDeviceToHost(resultSlot, 1, stream);

@@ -132,6 +132,7 @@ std::vector<PowerResultsGeneral> WindowScheduler::getResults(int maxCount) {
         resultsQueue.pop();
         progress_.nextSampleToDeliver.store(front->getNextSampleIndex());
         results.push_back(buildGeneralResults(*front));
+        iecHarmonics_.deliver(front->getCalculationIndex());  // its grouped harmonic record
     }
     return results;
 }

@@ -5,6 +5,7 @@
 //   pipeline/WindowScheduler.cpp   sample copies, the results queue, retrieval
 //   pipeline/WindowLaunches.cpp    checking a window and enqueueing its work
 //   pipeline/ResultAssembly.cpp    output records from host copies, THD
+//   pipeline/IecHarmonicWindows.cpp the grouped harmonic analysis of each window
 //
 // Scheduling never waits for the device. Window n after a reset runs on
 // stream n mod 3 and waits for an event recorded behind window n - 1's last
@@ -20,6 +21,7 @@
 #include <queue>
 #include <vector>
 
+#include "iec/IecHarmonicAnalysis.h"
 #include "module/ModuleLocks.h"
 #include "pipeline/PowerResultsQueueItem.h"
 #include "pipeline/SampleProgress.h"
@@ -57,6 +59,12 @@ public:
     bool isAnyResultReady();
     std::vector<PowerResultsGeneral> getResults(int maxCount);
 
+    // ---- the grouped harmonic analysis of each window (pipeline/IecHarmonicWindows.cpp)
+    // Sizes it from the applied settings after a rebuild (the device idle).
+    void configureIecHarmonics();
+    std::vector<PowerIecHarmonics> takeIecHarmonics(std::size_t maxCount);
+    std::size_t getIecHarmonicsWaiting() const;
+
     // ---- the queue (the caller holds the results lock)
     // Drops every queued window and the pending one.
     void dropWindows();
@@ -74,6 +82,10 @@ private:
     // pipeline/WindowLaunches.cpp
     void validateWindow(uint64_t firstSampleIndex, uint32_t length, double frequency) const;
     QueueItemPointer getNextQueueItem(const PowerResultsQueueItem& previous);
+    // pipeline/IecHarmonicWindows.cpp: enqueues a window's grouped harmonic
+    // analysis on its stream.
+    void enqueueIecHarmonics(const PowerResultsQueueItem& item, uint64_t ringPosition);
+    void requireIecHarmonics(const char* operation) const;
 
     // pipeline/ResultAssembly.cpp
     PowerResultsGeneral buildGeneralResults(const PowerResultsQueueItem& item) const;
@@ -86,6 +98,8 @@ private:
     StreamSet streams;
     QueueItemPointer currentQueueItem;
     std::queue<QueueItemPointer, std::deque<QueueItemPointer>> resultsQueue;
+    // Active while the applied settings enable it.
+    iec::IecHarmonicAnalysis iecHarmonics_{runtime_};
 };
 
 }  // namespace powergpu

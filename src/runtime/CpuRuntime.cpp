@@ -317,4 +317,8 @@ void CpuRuntime::launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args
     cpu::kernelClarkeH1AndParkAve(launch, args);
 }
 
+void CpuRuntime::launch(const Launch& launch, const IecHarmonicsArgs& args) {
+    cpu::kernelIecHarmonics(launch, args);
+}
+
 }  // namespace powergpu

@@ -68,6 +68,7 @@ public:
     void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override;
     void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override;
     void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override;
+    void launch(const Launch& launch, const IecHarmonicsArgs& args) override;
 
 private:
     struct Stream {

@@ -1,5 +1,6 @@
 // The runtime seam: the narrow set of GPU runtime and FFT calls the
-// pipeline makes, plus the launches of its seventeen kernels.
+// pipeline makes, plus the launches of its kernels (the seventeen of the
+// general results and the grouped harmonic analysis of src/iec).
 //
 // The pipeline is written once against this interface. CudaRuntime maps it
 // onto the CUDA runtime and cuFFT; CpuRuntime runs everything on the
@@ -143,6 +144,7 @@ public:
     virtual void launch(const Launch& launch, const SymmetricalComponentsArgs& args) = 0;
     virtual void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) = 0;
     virtual void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) = 0;
+    virtual void launch(const Launch& launch, const IecHarmonicsArgs& args) = 0;
 };
 
 // Whether a backend can be used in this process (Automatic: always true).

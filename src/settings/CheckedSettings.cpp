@@ -1,10 +1,11 @@
 // The setters that check their argument before storing it: the detector of
-// dips, swells and interruptions, the flickermeters and the clock of the
-// 10-s frequency. A rejected value changes nothing.
+// dips, swells and interruptions, the flickermeters, the clock of the
+// 10-s frequency and the highest order of the grouped harmonic analysis. A rejected value changes nothing.
 #include <cmath>
 #include <string>
 
 #include "flicker/LampModel.h"
+#include "iec/IecHarmonicSettings.h"
 #include "powergpu.hpp"
 #include "settings/ModuleSettings.h"
 
@@ -67,6 +68,14 @@ void ModuleSettings::setClockTimeAtSampleIndexZero(const double seconds) {
 }
 
 // ---- flicker: stored, applied by the next rebuild
+
+void ModuleSettings::setIecHarmonicsHighestOrder(const int32_t order) {
+    if (order < 1 || order > iec::kIecHighestOrderLimit) {
+        throw PowerInvalidCall("setIecHarmonicsHighestOrder: order " + std::to_string(order) + " is outside 1 to " +
+                               std::to_string(iec::kIecHighestOrderLimit) + ".");
+    }
+    settings.iecHarmonics.highestOrder = order;
+}
 
 void ModuleSettings::setFlickerLamp(int32_t lamp) {
     flicker::requireKnownLamp(lamp, "setFlickerLamp");

@@ -78,18 +78,11 @@ ModuleSettings::Change ModuleSettings::apply() {
     config = settings;
     buffers.setBufferLengthAndDuration(requestedBufferLength, requestedBufferDuration);
     buildFailure = "a rebuild is in progress";
-    try {
+    buildPart("the buffers for a ring of " + std::to_string(requestedBufferLength) + " samples per channel", [&] {
         buffers.initialize();
         fftPlans.rebuild(buffers.minFftLength, buffers.maxFftLength,
                          static_cast<int>(buffers.fftInput.getDeviceItemsCount()));
-    } catch (const std::bad_alloc&) {
-        buildFailure = "out of host memory while building the buffers for a ring of " +
-                       std::to_string(requestedBufferLength) + " samples per channel";
-        throw std::runtime_error(buildFailure);
-    } catch (const std::exception& error) {
-        buildFailure = error.what();
-        throw;
-    }
+    });
     const std::vector<BufferFootprint> after = footprintOf(buffers);
     Change change;
     change.anyBuffer = before != after || lengthsBefore != lengthsOf(buffers);

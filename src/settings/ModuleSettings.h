@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "buffers/PowerBuffers.h"
@@ -57,6 +59,21 @@ public:
     // stays so, with the reason, and the exception goes on.
     Change apply();
     void markBuilt() { buildFailure.clear(); }
+    // Runs one step of a rebuild; when it throws, the module is not built
+    // and the reason names `what` (a host allocation that fails reads as
+    // running out of host memory rather than the standard library's text).
+    template <typename Step>
+    void buildPart(const std::string& what, Step step) {
+        try {
+            step();
+        } catch (const std::bad_alloc&) {
+            buildFailure = "out of host memory while building " + what;
+            throw std::runtime_error(buildFailure);
+        } catch (const std::exception& error) {
+            buildFailure = error.what();
+            throw;
+        }
+    }
     void countRebuild() { ++initializeCount; }
     // Empty while the buffers match the applied settings; after a failed
     // rebuild, why the module is not built.
@@ -127,7 +144,13 @@ public:
     void setClarkeOrParkWaveformsEnabled(bool enabled) { settings.clarkeOrParkWaveformsEnabled = enabled; }
     bool getClarkeOrParkWaveformsEnabled() const { return settings.clarkeOrParkWaveformsEnabled; }
 
-    // Flicker settings (settings/FlickerSettings.cpp): the meters are built
+    // The grouped harmonic analysis: it is sized from them, so they rebuild.
+    void setIecHarmonicsEnabled(bool enabled) { settings.iecHarmonics.enabled = enabled; }
+    bool getIecHarmonicsEnabled() const { return settings.iecHarmonics.enabled; }
+    void setIecHarmonicsHighestOrder(int32_t order);
+    int32_t getIecHarmonicsHighestOrder() const { return settings.iecHarmonics.highestOrder; }
+
+    // Flicker settings (settings/CheckedSettings.cpp): the meters are built
     // from them, so they rebuild like the others.
     void setFlickerEnabled(bool enabled) { settings.flicker.enabled = enabled; }
     bool getFlickerEnabled() const { return settings.flicker.enabled; }

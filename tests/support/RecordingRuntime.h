@@ -52,7 +52,8 @@ enum class RuntimeCall {
 using KernelArgs = std::variant<std::monostate, WaveformsUStarArgs, WaveformsUDeltaArgs, WaveformsIArgs,
                                 WaveformsI3Args, WaveformsClarkeArgs, WaveformsParkArgs, RmsUArgs, RmsULArgs, RmsUIArgs,
                                 FreqRmsArgs, ReferenceAngleArgs, HarmonicsArgs, PQSZArgs, SumOfHarmonicsSquaredArgs,
-                                SymmetricalComponentsArgs, SymmetricalComponentsH1Args, ClarkeH1AndParkAveArgs>;
+                                SymmetricalComponentsArgs, SymmetricalComponentsH1Args, ClarkeH1AndParkAveArgs,
+                                IecHarmonicsArgs>;
 
 struct LoggedCall {
     RuntimeCall call = RuntimeCall::Malloc;
@@ -138,6 +139,7 @@ public:
     void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override { forward(launch, args); }
     void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override { forward(launch, args); }
     void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override { forward(launch, args); }
+    void launch(const Launch& launch, const IecHarmonicsArgs& args) override { forward(launch, args); }
 
 private:
     struct Fault {

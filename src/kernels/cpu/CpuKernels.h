@@ -62,5 +62,6 @@ void kernelSumOfHarmonicsSquared(const Launch& launch, const SumOfHarmonicsSquar
 void kernelSymmetricalComponents(const Launch& launch, const SymmetricalComponentsArgs& args);
 void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args);
 void kernelClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args);
+void kernelIecHarmonics(const Launch& launch, const IecHarmonicsArgs& args);
 
 }  // namespace powergpu::cpu

@@ -25,5 +25,6 @@ void launchSumOfHarmonicsSquared(const Launch& launch, const SumOfHarmonicsSquar
 void launchSymmetricalComponents(const Launch& launch, const SymmetricalComponentsArgs& args);
 void launchSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args);
 void launchClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args);
+void launchIecHarmonics(const Launch& launch, const IecHarmonicsArgs& args);
 
 }  // namespace powergpu::cuda

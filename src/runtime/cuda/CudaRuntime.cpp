@@ -299,6 +299,7 @@ public:
     void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override {
         cuda::launchClarkeH1AndParkAve(launch, args);
     }
+    void launch(const Launch& launch, const IecHarmonicsArgs& args) override { cuda::launchIecHarmonics(launch, args); }
 
 private:
     const CufftApi& fft_;
