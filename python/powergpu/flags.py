@@ -76,15 +76,20 @@ class EventIntervals:
             out = min(out, max(start, known_until - lag))
         return out
 
-    def overlaps(self, t0: np.ndarray, t1: np.ndarray) -> np.ndarray:
-        """Whether each interval [t0, t1] shares a point with an event."""
+    def overlaps(self, t0: np.ndarray, t1: np.ndarray,
+                 kinds: Optional[Sequence[str]] = None) -> np.ndarray:
+        """Whether each interval [t0, t1] shares a point with an event (of
+        one of ``kinds`` when given; an event in progress counts whatever
+        its type)."""
         t0 = np.asarray(t0, dtype=np.float64)
         t1 = np.asarray(t1, dtype=np.float64)
         out = np.zeros(t0.shape, dtype=bool)
         if not len(t0):
             return out
         lo, hi = float(np.nanmin(t0)), float(np.nanmax(t1))
-        for a, b in zip(self._t0, self._t1):
+        for a, b, kind in zip(self._t0, self._t1, self.types):
+            if kinds is not None and kind not in kinds:
+                continue
             if a <= hi and b >= lo:
                 out |= (t1 >= a) & (t0 <= b)
         for a, _ in self._open.values():

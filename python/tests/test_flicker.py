@@ -77,6 +77,9 @@ class _FakeModule:
         out, self.records = self.records, np.zeros(0, dtype=PST_DTYPE)
         return out
 
+    def flicker_pinst(self, channel):
+        return np.zeros(0, dtype=PINST_DTYPE)
+
 
 def test_plt_only_for_whole_two_hour_blocks_of_complete_intervals():
     n = 600 * 10
