@@ -35,6 +35,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 import pandas as pd
 
+from .classa_job import ClassAJob, compliance_summary
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .flicker import FlickerCollector, flag_intervals, flicker_settings
 from .flags import (EventIntervals, RowHoldback, blank_absent, blank_without_phasor,
@@ -91,6 +92,12 @@ class AnalysisResult:
     - ``flicker``: one row per 10-minute interval with Pst per voltage
       channel and the 2-hour Plt (``flicker.FlickerCollector.frame``);
       empty below 1600 Hz sampling.
+    - ``aggregates``: {"3s", "10min", "2h"}: the aggregated values on the
+      clock (``classa_job``); empty with ``class_a=False``.
+    - ``compliance``: the EN 50160 verdict (``compliance.evaluate``), or
+      None (``class_a=False``, or no declared voltage).
+    - ``pinst``: {voltage channel: (t, Pinst)}, the min/max envelope of the
+      instantaneous flicker sensation (``FlickerCollector.pinst``).
 
     A table that the analysis was told not to keep (``keep=``) is empty,
     with its columns.
@@ -104,6 +111,9 @@ class AnalysisResult:
     cycles: pd.DataFrame = field(default_factory=pd.DataFrame)
     trends: Optional[Trends] = None
     flicker: pd.DataFrame = field(default_factory=pd.DataFrame)
+    aggregates: Dict[str, pd.DataFrame] = field(default_factory=dict)
+    compliance: Optional[Dict[str, Any]] = None
+    pinst: Dict[str, Tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)
 
 
 def _wrap_degrees(a: np.ndarray) -> np.ndarray:
@@ -313,7 +323,8 @@ class _Analyzer:
     def __init__(self, *, sample_rate: float, grid: Union[str, int], with_currents: bool,
                  nominal_frequency: float, nominal_voltage: Optional[float], backend: str,
                  harmonics: int, interharmonics: bool, rvc_threshold: float,
-                 start_index: int, keep: Any = None, sink: Any = None) -> None:
+                 start_index: int, keep: Any = None, sink: Any = None,
+                 start_time: Any = None, class_a: bool = True) -> None:
         fs = float(sample_rate)
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
@@ -369,6 +380,12 @@ class _Analyzer:
             raise ValueError("sample rate too high for the ring sizes")
         self.slots = int(math.ceil(self.L / fs * self.fmax / self.W))
 
+        # --- Class A hook: the clock, the aggregation and the verdict (classa_job)
+        self._class_a = (ClassAJob(start_time=start_time, sample_rate=fs, start_index=start_index,
+                                   positions_per_sample=self.R, nominal_frequency=f0,
+                                   window_cycles=self.W) if class_a else None)
+        flicker_start = (self._class_a.flicker_interval_start() if self._class_a is not None
+                         else int(start_index))
         self.module = Module(backend)
         m = self.module
         m.configure(
@@ -383,8 +400,11 @@ class _Analyzer:
             period_values_overlap_in_percent=50, rvc_enabled=True,
             rvc_steady_state_length_in_number_of_period_values=self.rvc_length,
             rvc_threshold_in_percent_of_average=self.rvc_threshold,
-            **flicker_settings(fs, f0, int(start_index)),
+            **flicker_settings(fs, f0, flicker_start),
         )
+        if self._class_a is not None:  # Class A hook: the 10-s frequency on the clock
+            for key, value in self._class_a.module_settings().items():
+                setattr(m, key, value)
         self.start_index = int(start_index)
         # The module starts at the sample of the first zero crossing (see
         # _start_module); until the cycle detector has found it, the
@@ -530,6 +550,7 @@ class _Analyzer:
             self._write(block[pos:pos + piece])
             self.written += piece
             self._flicker.drain()
+            self._drain_ten_second_frequency()
             pos += piece
             self._advance()
 
@@ -541,6 +562,7 @@ class _Analyzer:
             self._write_block(held)
         self._advance(final=True)
         self._fetch(wait=True)
+        self._drain_ten_second_frequency()
         self._emit_windows()
         self._emit_periods()
         ended = self._events.finish() + self._take_voltage_events(final=True)
@@ -548,6 +570,11 @@ class _Analyzer:
         self._release_windows(math.inf)
         if ended and "on_events" in self.sink:
             self.sink["on_events"](_Events.frame(ended))
+
+    def _drain_ten_second_frequency(self) -> None:
+        """Class A hook: the completed 10-s intervals to the job."""
+        if self._class_a is not None and self._write is not None:
+            self._class_a.take_frequencies(self.module.ten_second_frequencies())
 
     def _mark_bad_cycles(self, cycles: Cycles) -> Cycles:
         """Cycles that contain a missing or absurd sample are invalid; runs
@@ -645,10 +672,13 @@ class _Analyzer:
             # the first or the last cycles of the recording: one by one
             starts, stops = c.start.tolist(), ends.tolist()
             valid, kinds = c.valid.tolist(), c.kind.tolist()
+            cuts = set(self._chain_cuts(c))
             for lo in range(0, n, PERIOD_BLOCK):
                 hi = min(lo + PERIOD_BLOCK, n)
                 report(lo, hi)
                 for i in range(lo, hi):
+                    if i in cuts:
+                        self._flush_group()  # a 10-min tick restarts the chain
                     self._group_cycle(starts[i], stops[i], valid[i], kinds[i])
             return
         windows = self._complete_windows(c, ends)
@@ -657,11 +687,37 @@ class _Analyzer:
             hi = min(lo + PERIOD_BLOCK, n)
             report(lo, hi)
             while w < len(windows) and windows[w][0] < hi:
-                _, s0, e1, ok = windows[w]
-                self._schedule_window(s0, e1, self.W, ok, True)
+                _, s0, e1, ok, count, reported = windows[w]
+                self._schedule_window(s0, e1, count, ok, reported)
                 w += 1
 
-    def _complete_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool]]:
+    def _chain_cuts(self, c: Cycles) -> List[int]:
+        """Class A hook: indices of the cycles of ``c`` that restart the
+        window chain (the first cycle at or after each 10-min tick)."""
+        return self._class_a.window_chain_cuts(c.start) if self._class_a is not None else []
+
+    def _complete_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool, int, bool]]:
+        """The windows that cycles ``c`` (none of them partial) complete:
+        (index of the last cycle, first start, last end, valid, cycles,
+        reported).  Class A resynchronisation: at each cut of
+        ``_chain_cuts`` the window in progress closes early with the cycles
+        before the tick (calculated so that the period values of its
+        samples are delivered, not reported: it is no 10/12-cycle value) and
+        a new chain starts with the cycle at the cut."""
+        out: List[Tuple[int, int, int, bool, int, bool]] = []
+        lo = 0
+        for cut in self._chain_cuts(c) + [c.count]:
+            if cut > lo:
+                part = self._chain_windows(_slice(c, lo, cut), ends[lo:cut])
+                out += [(last + lo, s0, e1, ok, self.W, True) for last, s0, e1, ok in part]
+            if cut < c.count and self._g_count:
+                out.append((cut - 1, self._g_s0, self._g_e1, self._g_ok, self._g_count, False))
+                self._g_count = 0
+                self._g_ok = True
+            lo = cut
+        return out
+
+    def _chain_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool]]:
         """The windows that cycles ``c`` (none of them partial) complete:
         (index of the last cycle, first start, last end, all valid and
         measured); updates the group of the next window."""
@@ -821,6 +877,8 @@ class _Analyzer:
             self._highest_order = top if self._highest_order is None else min(
                 self._highest_order, top)
         self._hold_worst_candidates(r, index, harm, cols)
+        if self._class_a is not None:  # Class A hook: harmonics in % of H1
+            self._class_a.take_spectra(harm["harmonicsU"], r["harmonicLength"])
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = self._harmonic_rows(r, index, harm) if want_rows else None
         if rows is not None and "harmonics" in self.keep:
@@ -848,6 +906,9 @@ class _Analyzer:
         self._add_phasors(steady)
         if "windows" in self.keep:
             self._win_batches.append(cols)
+        if self._class_a is not None:  # Class A hook: the aggregation
+            self._class_a.take_windows(cols, self.declared_voltage, self._intervals.overlaps(
+                cols["t_start"], cols["t_end"], kinds=ClassAJob.FLAGGING_EVENTS))
         if "on_windows" in self.sink:
             self.sink["on_windows"](_frame([cols], self._window_names))
 
@@ -1201,9 +1262,18 @@ class _Analyzer:
                         means=self._stats.means(), windows=self._env_windows,
                         half_cycles=self._env_half, worst=self._worst,
                         phasors=self._phasors())
+        flicker = flag_intervals(self._flicker.frame(), events)
+        aggregates, verdict = {}, None
+        if self._class_a is not None:  # Class A hook: the tables and the verdict
+            done = self._class_a.finish(events=events, flicker=flicker,
+                                        declared_voltage=self.declared_voltage,
+                                        duration_s=summary["duration"])
+            aggregates, verdict = done.tables, done.verdict
+            summary["compliance"] = compliance_summary(verdict, done.reason)
         return AnalysisResult(windows=windows, harmonics=harmonics, half_cycles=half,
                               events=events, summary=summary, cycles=cycles, trends=trends,
-                              flicker=flag_intervals(self._flicker.frame(), events))
+                              flicker=flicker, aggregates=aggregates, compliance=verdict,
+                              pinst=self._flicker.pinst())
 
     def _phasors(self) -> Dict[str, Tuple[float, float]]:
         out = {}
@@ -1386,7 +1456,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                    backend: str = "auto", harmonics: int = 50, interharmonics: bool = True,
                    rvc_threshold: float = 2.0, total_samples: Optional[int] = None,
                    progress: Any = None, sink: Any = None,
-                   keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
+                   keep: Union[None, bool, Iterable[str]] = None,
+                   start_time: Any = None, class_a: bool = True) -> AnalysisResult:
     """Analyses a recording given as ``(start_index, block)`` chunks.
 
     Each block has shape (rows, columns): the grid's measured voltages
@@ -1413,6 +1484,13 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     are there either way.  ``on_events`` receives the events as they end
     (dips, swells and interruptions as soon as the module hands them out,
     so not in start order); ``result.events`` is ordered by start time.
+
+    ``start_time``: clock time of the first chunk's first sample (a
+    timestamp or ISO 8601 text; None: 1970-01-01 00:00:00).  ``class_a``:
+    aggregate to 3-s, 10-min and 2-h values on that clock and judge the
+    recording against EN 50160 (``result.aggregates``,
+    ``result.compliance``, ``summary["compliance"]``); the chain of
+    windows then restarts at every 10-min tick.
     """
     gt = grid_type(grid)
     gi = grid_info(gt)
@@ -1440,7 +1518,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                                      nominal_voltage=nominal_voltage, backend=backend,
                                      harmonics=harmonics, interharmonics=interharmonics,
                                      rvc_threshold=rvc_threshold, start_index=int(start),
-                                     keep=keep, sink=sink)
+                                     keep=keep, sink=sink, start_time=start_time,
+                                     class_a=class_a)
                 expected = int(start)
                 ncols = need
             if int(start) != expected:
@@ -1467,7 +1546,8 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
             harmonics: int = 50, interharmonics: bool = True, rvc_threshold: float = 2.0,
             chunk_samples: int = 65536, progress: Any = None,
             start_index: int = 0, sink: Any = None,
-            keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
+            keep: Union[None, bool, Iterable[str]] = None,
+            start_time: Any = None, class_a: bool = True) -> AnalysisResult:
     """Analyses voltage (and current) arrays.
 
     ``voltages``: shape (n, voltage channels) or (n,), the grid's measured
@@ -1482,7 +1562,7 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).
-    ``sink`` and ``keep``: see ``analyze_stream``.
+    ``sink``, ``keep``, ``start_time`` and ``class_a``: see ``analyze_stream``.
     """
     v = np.asarray(voltages)
     if v.ndim == 1:
@@ -1516,4 +1596,5 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
                           nominal_frequency=nominal_frequency, nominal_voltage=nominal_voltage,
                           backend=backend, harmonics=harmonics, interharmonics=interharmonics,
                           rvc_threshold=rvc_threshold, total_samples=len(data),
-                          progress=progress, sink=sink, keep=keep)
+                          progress=progress, sink=sink, keep=keep, start_time=start_time,
+                          class_a=class_a)
