@@ -216,7 +216,7 @@ class _Events:
                 self._phases = 0
                 since = k
                 if self.intervals is not None:
-                    self.intervals.open(self, self._open[0], self.lag)
+                    self.intervals.open(self, self._open[0], self.lag, kind="rvc")
             if ended[k] and self._ignoring:
                 self._ignoring = False
             elif ended[k] and self._open is not None:
