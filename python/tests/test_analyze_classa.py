@@ -24,17 +24,20 @@ TICK = pd.Timestamp("2026-03-02 13:10:00")  # 9.63 s after the first sample
 
 
 @functools.lru_cache(maxsize=None)
-def recording(h5):
+def recording(h5, step_at=None):
     """612 s of star voltages at 230 V with a 5th harmonic of ``h5`` (share of
     the fundamental); U1 and U3 carry the rectangular modulation of 110
     changes per minute at 0.722 % (Pst 1 by the flickermeter standard's
-    table), U2 is steady."""
+    table), U2 is steady; ``step_at``: a 3 % rise of all phases for 2 s
+    from that second on (a rapid voltage change)."""
     t = np.arange(int(612 * FS)) / FS
     envelope = 1.0 + np.where(np.floor(t * 110 / 60).astype(np.int64) % 2 == 0, 0.5, -0.5) * 0.00722
     w = 2 * np.pi * (F0 * t[:, None] - np.arange(3)[None, :] / 3)
     u = 230 * np.sqrt(2) * (np.sin(w) + h5 * np.sin(5 * w))
     u[:, 0] *= envelope
     u[:, 2] *= envelope
+    if step_at is not None:
+        u[(t >= step_at) & (t < step_at + 2.0)] *= 1.03
     # orders up to 13: 1600 Hz sampling resolves no more
     return analyze(u, sample_rate=FS, grid="star", backend="cpu", harmonics=13, nominal_voltage=230.0,
                    keep=("windows",), start_time=START.isoformat())
@@ -82,7 +85,7 @@ def criteria(result):
 
 
 def test_verdict_flips_when_the_fifth_harmonic_exceeds_six_percent():
-    below, above = recording(0.055), recording(0.065)
+    below, above = recording(0.055), recording(0.065, step_at=300.0)
     assert below.compliance["pass"] is True and below.summary["compliance"]["pass"] is True
     c = criteria(below)
     assert c["harmonic_5"]["pass"] and c["harmonic_5"]["measured_percent"] == 100.0
@@ -92,6 +95,13 @@ def test_verdict_flips_when_the_fifth_harmonic_exceeds_six_percent():
     assert c["harmonic_5"]["pass"] is False and c["harmonic_5"]["measured_percent"] == 0.0
     assert c["thd"]["pass"], "6.5 % of THD is still below 8 %"
     assert above.compliance["pass"] is False
+    # The rapid voltage change flags its windows in the table, but it is part
+    # of the supply's continuous characteristic: the 10-min value stays in.
+    assert len(above.events) and set(above.events["type"]) == {"rvc"}  # the rise and the fall
+    w = above.windows
+    for t in above.events["t_start"]:
+        assert w["flagged"][(w["t_start"] <= t) & (w["t_end"] >= t)].all()
+    assert not above.aggregates["10min"]["flagged"].iloc[1]
 
 
 def job_with_steady_windows(hours):
