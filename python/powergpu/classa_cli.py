@@ -14,9 +14,23 @@ __all__ = ["TABLE_NAME", "add_analyze_options", "split_tables", "class_a_argumen
 TABLE_NAME = "aggregates"
 
 
+def _clock_time(text: str) -> str:
+    """A clock time that pandas reads (ISO 8601), checked as the command line is parsed."""
+    import pandas as pd
+
+    try:
+        stamp = pd.Timestamp(text)
+    except (TypeError, ValueError):
+        stamp = pd.NaT
+    if stamp is pd.NaT:
+        raise argparse.ArgumentTypeError(f"cannot read {text!r} as a time (use ISO 8601, e.g. "
+                                         "2026-03-02T13:07:43.7)")
+    return text
+
+
 def add_analyze_options(group: Any) -> None:
     """``--start-time`` and ``--no-compliance`` in the analysis options."""
-    group.add_argument("--start-time", metavar="TIME",
+    group.add_argument("--start-time", metavar="TIME", type=_clock_time,
                        help="clock time of the first sample (ISO 8601, e.g. 2026-03-02T13:07:43.7) "
                             "for the 10-min and 2-h aggregation (default: the recording's own, "
                             "else 1970-01-01T00:00)")
@@ -41,14 +55,6 @@ def class_a_arguments(source: Any, args: argparse.Namespace) -> Dict[str, Any]:
     "aggregates"."""
     enabled = bool(getattr(args, "compliance", False)) and bool(getattr(args, "aggregates", True))
     start = getattr(args, "start_time", None) or (source.extra.get("input") or {}).get("start_time")
-    if start is not None:
-        import pandas as pd
-
-        try:
-            pd.Timestamp(start)
-        except (TypeError, ValueError):
-            raise ValueError(f"--start-time: cannot read {start!r} as a time (use ISO 8601, "
-                             "e.g. 2026-03-02T13:07:43.7)") from None
     return {"class_a": enabled, "start_time": start}
 
 

@@ -158,6 +158,9 @@ def test_analyze_command_writes_shows_and_reports_the_verdict(tmp_path):
     html = report.read_text()
     assert html.index('<section id="compliance">') < html.index('<section id="summary">')
     assert '<td class="fail">FAIL</td>' in html and 'id="img-flicker"' in html
+    proc = run_cli("analyze", "--demo", "--start-time", "13:61", "-o", tmp_path / "bad")
+    assert proc.returncode == 2 and "--start-time" in proc.stderr and "'13:61'" in proc.stderr
+    assert not (tmp_path / "bad").exists()
     proc = run_cli("analyze", "--demo", "--demo-seconds", "3", "--no-compliance", "-o", tmp_path / "off", "-q")
     assert proc.returncode == 0, proc.stderr
     assert not list((tmp_path / "off").glob("aggregates_*")) and not (tmp_path / "off" / "compliance.json").exists()
