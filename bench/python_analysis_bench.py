@@ -13,7 +13,10 @@
    batch while the analysis runs (the time spent writing them is not part
    of ``analysis_seconds``) and no table is kept whole in memory.
    Targets: >= 300 x real time on one core, < 500 MB whatever the length.
-3. Runs the library alone on the same windows (``powergpu.Module``:
+3. Runs the same command again with ``--no-compliance`` (no 3-s/10-min/2-h
+   aggregation, no EN 50160 verdict) and reports the ratio of the two
+   analysis times. Target: the aggregation and the verdict add at most 20 %.
+4. Runs the library alone on the same windows (``powergpu.Module``:
    samples written from memory, then schedule and fetch only; no reading,
    no cycle detection, no tables), so the ratio of the two shows what the
    Python side (reading, cycle detection, period values, tables) costs.
@@ -52,6 +55,8 @@ if str(PYTHON_DIR) not in sys.path:
 FS = 10000.0
 F0 = 50.0
 RTF_TARGET = 300.0
+#: Largest ratio of the analysis time with aggregation and verdict to that without.
+CLASS_A_RATIO_TARGET = 1.2
 MEMORY_TARGET_MB = 500.0
 CHANNELS = ("UL1", "UL2", "UL3", "IL1", "IL2", "IL3")
 
@@ -153,9 +158,10 @@ def child_env() -> Dict[str, str]:
     return env
 
 
-def run_cli(cfg: Path, outdir: Path, backend: str, report: bool = False) -> Dict[str, Any]:
+def run_cli(cfg: Path, outdir: Path, backend: str, report: bool = False,
+            extra: Tuple[str, ...] = ()) -> Dict[str, Any]:
     cmd = [sys.executable, "-c", _RUSAGE_WRAPPER, "analyze", str(cfg), "--backend", backend,
-           "-o", str(outdir), "-q", "--no-progress"]
+           "-o", str(outdir), "-q", "--no-progress", *extra]
     if report:
         cmd += ["--report", str(outdir / "report.html")]
     status, wall, peak, err = run_measured(cmd, child_env())
@@ -256,6 +262,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         cli["rtf_analysis"] = rec_s / cli["analysis_s"] if cli["analysis_s"] else None
         results["cli"] = cli
 
+        print("again without aggregation and verdict (--no-compliance) ...", flush=True)
+        plain = run_cli(cfg, work / "out-plain", args.backend, extra=("--no-compliance",))
+        results["cli_without_class_a"] = plain
+        if cli["analysis_s"] and plain["analysis_s"]:
+            results["class_a_ratio"] = cli["analysis_s"] / plain["analysis_s"]
+
         print("the library alone on the same windows (one core) ...", flush=True)
         lib = run_library(cfg, outdir / "windows.csv", args.backend)
         lib["rtf"] = rec_s / lib["schedule_fetch_s"]
@@ -272,7 +284,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
     ok = results["cli"]["rtf_analysis"] and results["cli"]["rtf_analysis"] >= RTF_TARGET \
-        and results["cli"]["peak_rss_mb"] < MEMORY_TARGET_MB
+        and results["cli"]["peak_rss_mb"] < MEMORY_TARGET_MB \
+        and results.get("class_a_ratio", 0.0) <= CLASS_A_RATIO_TARGET
     return 0 if ok else 3
 
 
@@ -303,6 +316,11 @@ def report(r: Dict[str, Any]) -> None:
           f"(target < {MEMORY_TARGET_MB:.0f}: {mark(cli['peak_rss_mb'] < MEMORY_TARGET_MB)})")
     print(f"library alone               : {lib['rtf']:8.0f} x real time   "
           f"(schedule + fetch; {lib['rtf_with_writes']:.0f} x with the sample writes)")
+    if r.get("class_a_ratio"):
+        plain = r["cli_without_class_a"]
+        print(f"aggregation + EN 50160      : {r['class_a_ratio']:8.3f} x the analysis time   "
+              f"({cli['analysis_s']:.1f} s with, {plain['analysis_s']:.1f} s without; target <= "
+              f"{CLASS_A_RATIO_TARGET:g}: {mark(r['class_a_ratio'] <= CLASS_A_RATIO_TARGET)})")
     if r.get("python_overhead_ratio"):
         print(f"analysis / library time     : {r['python_overhead_ratio']:8.1f}   "
               f"(analysis {rtf_a / lib['rtf'] * 100:.0f} % of the library's speed)")

@@ -36,9 +36,9 @@ import numpy as np
 import pandas as pd
 
 __all__ = [
-    "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "quantity_columns", "flagged_mask",
+    "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "is_quantity", "quantity_columns", "flagged_mask",
     "absolute_start", "add_harmonic_columns", "add_deviation_columns", "add_deviation_percent",
-    "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
+    "Aggregator", "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
 ]
 
 #: 10/12-cycle windows per 150/180-cycle value.
@@ -49,12 +49,17 @@ WINDOWS_PER_BLOCK = 15
 #: behind the under-/over-deviation.
 QUANTITY_PATTERNS = (
     r"u\d_rms", r"u(12|23|31)_rms", r"u\d_thd", r"u[02]_ratio", r"u\d_h\d+",
-    r"u\d_rms_under", r"u\d_rms_over",
+    r"u\d_rms_under", r"u\d_rms_over", r"u\d_thd40",
 )
 _QUANTITY = re.compile("^(" + "|".join(QUANTITY_PATTERNS) + ")$")
 
 #: Channel codes of the phase voltages in the harmonics table.
 _VOLTAGE_CHANNELS = (0, 1, 2)
+
+
+def is_quantity(column: str) -> bool:
+    """Whether ``aggregate`` combines a column of this name."""
+    return bool(_QUANTITY.match(str(column)))
 
 
 def quantity_columns(table: pd.DataFrame) -> List[str]:
@@ -155,6 +160,100 @@ def _rms_groups(values: pd.DataFrame, keys: Sequence, flagged: np.ndarray) -> pd
     return out
 
 
+class Aggregator:
+    """``aggregate`` fed batch by batch: windows in table order, memory
+    bounded by the number of 150/180-cycle blocks (a week: 201600 rows).
+
+    Each batch is reduced at once to partial sums per block: the sum of
+    squares and the number of values of every column (NaN left out), the
+    number of windows, whether any is flagged, the first start and the last
+    end. The count of windows since the last 10-min tick carries over from
+    batch to batch, so the blocks are those of the whole table."""
+
+    def __init__(self, start_time) -> None:
+        self.start = absolute_start(start_time)
+        self._tick: Optional[pd.Timestamp] = None  # tick of the last window so far
+        self._since_tick = 0                        # windows since that tick
+        self._parts: List[pd.DataFrame] = []
+        self.columns: List[str] = []
+
+    def add(self, windows: pd.DataFrame) -> None:
+        for column in ("t_start", "t_end"):
+            if column not in windows:
+                raise ValueError(f"windows: the column {column!r} is missing")
+        if len(windows) == 0:
+            return
+        columns = quantity_columns(windows)
+        self.columns += [c for c in columns if c not in self.columns]
+        t_start = self.start + pd.to_timedelta(windows["t_start"].to_numpy(dtype=np.float64), unit="s")
+        t_end = self.start + pd.to_timedelta(windows["t_end"].to_numpy(dtype=np.float64), unit="s")
+        tick = pd.Series(t_start.floor("10min"))
+        position = tick.groupby(tick).cumcount().to_numpy()
+        if self._tick is not None:
+            position = position + np.where(tick.to_numpy() == self._tick.to_datetime64(), self._since_tick, 0)
+        last = tick.iloc[-1]
+        self._since_tick = int(position[-1]) + 1
+        self._tick = last
+        values = windows[columns].reset_index(drop=True).astype(np.float64)
+        present = values.notna()
+        keys = pd.DataFrame({"count": 1, "flagged": flagged_mask(windows), "t_start": t_start,
+                             "t_end": t_end, "tick": tick.to_numpy(),
+                             "block": position // WINDOWS_PER_BLOCK})
+        frame = pd.concat([values.pow(2).fillna(0.0).add_prefix("s:"),
+                           present.astype(np.int64).add_prefix("n:"), keys], axis=1)
+        self._parts.append(self._merge(frame.set_index(["tick", "block"])))
+
+    @staticmethod
+    def _merge(frame: pd.DataFrame) -> pd.DataFrame:
+        rules = {c: "sum" for c in frame.columns if c.startswith(("s:", "n:")) or c == "count"}
+        rules.update({"flagged": "any", "t_start": "min", "t_end": "max"})
+        return frame.groupby(level=["tick", "block"], sort=True).agg(rules)
+
+    @staticmethod
+    def _rms(sums: pd.DataFrame, columns: Sequence[str]) -> pd.DataFrame:
+        out = {}
+        with np.errstate(divide="ignore", invalid="ignore"):
+            for c in columns:
+                s, n = sums.get(f"s:{c}"), sums.get(f"n:{c}")
+                out[c] = (np.sqrt(s.to_numpy() / n.to_numpy()) if s is not None
+                          else np.full(len(sums), np.nan))
+        return pd.DataFrame(out, index=sums.index)
+
+    def tables(self, pst: Optional[pd.DataFrame] = None) -> Tuple[pd.DataFrame, pd.DataFrame]:
+        """(150/180-cycle values, 10-min values): see ``aggregate``."""
+        if not self._parts:
+            empty = pd.DataFrame(columns=["t_start", "t_end", "count", "flagged"])
+            return empty, empty.copy()
+        blocks = self._merge(pd.concat(self._parts))
+        self._parts = [blocks]
+        head = ["t_start", "t_end", "count", "flagged"]
+        short = pd.concat([blocks[head], self._rms(blocks, self.columns)], axis=1).reset_index(drop=True)
+        sums = [c for c in blocks.columns if c.startswith(("s:", "n:"))] + ["count"]
+        by_tick = blocks.groupby(level="tick", sort=True)
+        ten = by_tick[sums].sum()
+        ten = pd.concat([ten[["count"]], by_tick["flagged"].any(), self._rms(ten, self.columns)], axis=1)
+        ten = ten.rename_axis("t_start").reset_index()
+        ten.insert(1, "t_end", ten["t_start"] + pd.Timedelta(minutes=10))
+        if pst is not None and len(pst):
+            ten = _join_pst(ten, pst, self.start)
+        return short, ten
+
+
+def _join_pst(ten: pd.DataFrame, pst: pd.DataFrame, start: pd.Timestamp) -> pd.DataFrame:
+    """The 10-min table with the ``Pst_*`` columns of a flicker table (t_start
+    in s) by the interval in which each of its rows starts; an interval
+    whose Pst is flagged (``flagged``: it holds a dip, swell or
+    interruption) flags the 10-min value."""
+    pst_columns = [c for c in pst.columns if str(c).startswith("Pst_")]
+    pst_tick = (start + pd.to_timedelta(pst["t_start"].to_numpy(dtype=np.float64), unit="s")).floor("10min")
+    by_tick = pst[pst_columns].set_index(pst_tick).groupby(level=0).first()
+    ten = ten.join(by_tick, on="t_start")
+    if "flagged" in pst:
+        hit = pst["flagged"].astype(bool).groupby(pst_tick).any()
+        ten["flagged"] = ten["flagged"].astype(bool) | ten["t_start"].map(hit).fillna(False).astype(bool)
+    return ten
+
+
 def aggregate(windows: pd.DataFrame, start_time,
               pst: Optional[pd.DataFrame] = None) -> Tuple[pd.DataFrame, pd.DataFrame]:
     """(150/180-cycle values, 10-min values) of the quantity columns of
@@ -162,36 +261,11 @@ def aggregate(windows: pd.DataFrame, start_time,
     sets. Each table has t_start and t_end (timestamps), count (windows),
     flagged, then the aggregated columns; the 10-min table also holds the
     ``Pst_*`` columns of ``pst`` (a flicker table: t_start in s, one row per
-    10-min interval) by the interval in which each of its rows starts."""
-    for column in ("t_start", "t_end"):
-        if column not in windows:
-            raise ValueError(f"windows: the column {column!r} is missing")
-    start = absolute_start(start_time)
-    columns = quantity_columns(windows)
-    t_start = start + pd.to_timedelta(windows["t_start"].to_numpy(dtype=np.float64), unit="s")
-    t_end = start + pd.to_timedelta(windows["t_end"].to_numpy(dtype=np.float64), unit="s")
-    tick = t_start.floor("10min")
-    flagged = flagged_mask(windows)
-    values = windows[columns].reset_index(drop=True)
-
-    # 150/180-cycle blocks: 15 windows counted from each 10-min tick.
-    tick_series = pd.Series(tick)
-    block = tick_series.groupby(tick_series).cumcount().to_numpy() // WINDOWS_PER_BLOCK
-    keys = [tick_series.rename("tick"), pd.Series(block, name="block")]
-    short = _rms_groups(values, keys, flagged)
-    bounds = pd.DataFrame({"t_start": t_start, "t_end": t_end}).groupby(keys, sort=True)
-    short.insert(0, "t_start", bounds["t_start"].min())
-    short.insert(1, "t_end", bounds["t_end"].max())
-    short = short.reset_index(drop=True)
-
-    ten = _rms_groups(values, [tick_series.rename("t_start")], flagged).reset_index()
-    ten.insert(1, "t_end", ten["t_start"] + pd.Timedelta(minutes=10))
-    if pst is not None and len(pst):
-        pst_columns = [c for c in pst.columns if str(c).startswith("Pst_")]
-        pst_tick = (start + pd.to_timedelta(pst["t_start"].to_numpy(dtype=np.float64), unit="s")).floor("10min")
-        by_tick = pst[pst_columns].set_index(pst_tick).groupby(level=0).first()
-        ten = ten.join(by_tick, on="t_start")
-    return short, ten
+    10-min interval) by the interval in which each of its rows starts, and
+    is flagged where a Pst row is (its ``flagged`` column)."""
+    aggregator = Aggregator(start_time)
+    aggregator.add(windows)
+    return aggregator.tables(pst)
 
 
 def aggregate_2h(ten_minutes: pd.DataFrame, flicker: Optional[pd.DataFrame] = None,

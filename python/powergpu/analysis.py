@@ -43,6 +43,7 @@ import pandas as pd
 from .analysis_scheduler import ModuleScheduler
 from .analysis_summary import RunningSummary
 from .analysis_tables import SINK_METHODS, TableBuilder
+from .classa_job import ClassAJob, compliance_summary
 from .flicker import flag_intervals, flicker_settings
 from .module import GRID_NAMES, grid_info, grid_type
 from .record_tables import HARMONIC_CHANNEL_NAMES, LINE_TO_LINE_NAMES, ChannelLayout  # noqa: F401
@@ -86,6 +87,12 @@ class AnalysisResult:
     - ``flicker``: one row per 10-minute interval with Pst per voltage
       channel and the 2-hour Plt (``flicker.FlickerCollector.frame``);
       empty below 1600 Hz sampling.
+    - ``aggregates``: {"3s", "10min", "2h"}: the aggregated values on the
+      clock (``classa_job``); empty with ``class_a=False``.
+    - ``compliance``: the EN 50160 verdict (``compliance.evaluate``), or
+      None (``class_a=False``, or no declared voltage).
+    - ``pinst``: {voltage channel: (t, Pinst)}, the min/max envelope of the
+      instantaneous flicker sensation (``FlickerCollector.pinst``).
 
     A table that the analysis was told not to keep (``keep=``) is empty,
     with its columns.
@@ -99,6 +106,9 @@ class AnalysisResult:
     cycles: pd.DataFrame = field(default_factory=pd.DataFrame)
     trends: Optional[Trends] = None
     flicker: pd.DataFrame = field(default_factory=pd.DataFrame)
+    aggregates: Dict[str, pd.DataFrame] = field(default_factory=dict)
+    compliance: Optional[Dict[str, Any]] = None
+    pinst: Dict[str, Tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)
 
 
 class _Progress:
@@ -170,7 +180,8 @@ class _Analyzer:
     def __init__(self, *, sample_rate: float, grid: Union[str, int], with_currents: bool,
                  nominal_frequency: float, nominal_voltage: Optional[float], backend: str,
                  harmonics: int, interharmonics: bool, rvc_threshold: float,
-                 start_index: int, keep: Any = None, sink: Any = None) -> None:
+                 start_index: int, keep: Any = None, sink: Any = None,
+                 start_time: Any = None, class_a: bool = True) -> None:
         fs = float(sample_rate)
         if not fs > 0:
             raise ValueError("sample_rate must be positive")
@@ -205,6 +216,12 @@ class _Analyzer:
         layout = ChannelLayout(phases=self.phases, with_currents=self.with_currents,
                                line_to_line=gi.line_to_line if self.phases > 1 else 0,
                                interharmonics=bool(interharmonics), sample_rate=fs)
+        # Class A: the clock, the aggregation and the verdict (classa_job)
+        self.class_a = (ClassAJob(start_time=start_time, sample_rate=fs, start_index=start_index,
+                                  positions_per_sample=POSITIONS_PER_SAMPLE, nominal_frequency=f0,
+                                  window_cycles=self.window_cycles) if class_a else None)
+        flicker_start = (self.class_a.flicker_interval_start() if self.class_a is not None
+                         else int(start_index))
         self.scheduler = ModuleScheduler(
             backend=backend, sample_rate=fs, nominal_frequency=f0,
             nominal_voltage=self.nominal_voltage, grid_type=self.grid_type,
@@ -221,7 +238,7 @@ class _Analyzer:
                 period_values_overlap_in_percent=50, rvc_enabled=True,
                 rvc_steady_state_length_in_number_of_period_values=rvc_length,
                 rvc_threshold_in_percent_of_average=float(rvc_threshold),
-                **flicker_settings(fs, f0, int(start_index))))
+                **flicker_settings(fs, f0, flicker_start)))
         self.summary = RunningSummary(layout, self._channel_names(), nominal_frequency=f0,
                                       harmonics=self.harmonics)
         self.tables = TableBuilder(
@@ -232,6 +249,14 @@ class _Analyzer:
             nominal_voltage=self.nominal_voltage, rvc_length=rvc_length,
             positions_per_second=float(POSITIONS_PER_SAMPLE) * fs)
         self.scheduler.consumer = self.tables
+        if self.class_a is not None:
+            job = self.class_a
+            for key, value in job.module_settings().items():  # the 10-s frequency on the clock
+                setattr(self.scheduler.module, key, value)
+            self.scheduler.chain_cuts = job.window_chain_cuts
+            self.scheduler.ten_second_sink = job.take_frequencies
+            self.tables.class_a = job
+            self.tables.declared_voltage = lambda: self.scheduler.declared_voltage
 
     def feed(self, block: np.ndarray) -> None:
         self.scheduler.feed(block)
@@ -277,11 +302,20 @@ class _Analyzer:
             "swell_count": counts["swell"],
             "interruption_count": counts["interruption"],
         })
+        flicker = flag_intervals(scheduler.flicker.frame(), events)
+        aggregates, verdict = {}, None
+        if self.class_a is not None:  # the aggregate tables and the verdict
+            done = self.class_a.finish(events=events, flicker=flicker,
+                                       declared_voltage=scheduler.declared_voltage,
+                                       duration_s=summary["duration"])
+            aggregates, verdict = done.tables, done.verdict
+            summary["compliance"] = compliance_summary(verdict, done.reason)
         return AnalysisResult(windows=tables["windows"], harmonics=tables["harmonics"],
                               half_cycles=tables["half_cycles"], events=events,
                               summary=summary, cycles=tables["cycles"],
-                              trends=self.summary.trends(),
-                              flicker=flag_intervals(scheduler.flicker.frame(), events))
+                              trends=self.summary.trends(), flicker=flicker,
+                              aggregates=aggregates, compliance=verdict,
+                              pinst=scheduler.flicker.pinst())
 
     def close(self) -> None:
         self.scheduler.close()
@@ -302,7 +336,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                    backend: str = "auto", harmonics: int = 50, interharmonics: bool = True,
                    rvc_threshold: float = 2.0, total_samples: Optional[int] = None,
                    progress: Any = None, sink: Any = None,
-                   keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
+                   keep: Union[None, bool, Iterable[str]] = None,
+                   start_time: Any = None, class_a: bool = True) -> AnalysisResult:
     """Analyses a recording given as ``(start_index, block)`` chunks.
 
     Each block has shape (rows, columns): the grid's measured voltages
@@ -329,6 +364,13 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     are there either way.  ``on_events`` receives the events as they end
     (dips, swells and interruptions as soon as the module hands them out,
     so not in start order); ``result.events`` is ordered by start time.
+
+    ``start_time``: clock time of the first chunk's first sample (a
+    timestamp or ISO 8601 text; None: 1970-01-01 00:00:00).  ``class_a``:
+    aggregate to 3-s, 10-min and 2-h values on that clock and judge the
+    recording against EN 50160 (``result.aggregates``,
+    ``result.compliance``, ``summary["compliance"]``); the chain of
+    windows then restarts at every 10-min tick.
     """
     gt = grid_type(grid)
     gi = grid_info(gt)
@@ -356,7 +398,8 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                                      nominal_voltage=nominal_voltage, backend=backend,
                                      harmonics=harmonics, interharmonics=interharmonics,
                                      rvc_threshold=rvc_threshold, start_index=int(start),
-                                     keep=keep, sink=sink)
+                                     keep=keep, sink=sink, start_time=start_time,
+                                     class_a=class_a)
                 expected = int(start)
                 ncols = need
             if int(start) != expected:
@@ -383,7 +426,8 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
             harmonics: int = 50, interharmonics: bool = True, rvc_threshold: float = 2.0,
             chunk_samples: int = 65536, progress: Any = None,
             start_index: int = 0, sink: Any = None,
-            keep: Union[None, bool, Iterable[str]] = None) -> AnalysisResult:
+            keep: Union[None, bool, Iterable[str]] = None,
+            start_time: Any = None, class_a: bool = True) -> AnalysisResult:
     """Analyses voltage (and current) arrays.
 
     ``voltages``: shape (n, voltage channels) or (n,), the grid's measured
@@ -398,7 +442,7 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
     order kept (also the highest order of the THD sums).  ``rvc_threshold``:
     percent of the steady mean.  ``progress``: None, True (a tqdm bar), a
     tqdm-like object or a callable(done_samples, total_samples).
-    ``sink`` and ``keep``: see ``analyze_stream``.
+    ``sink``, ``keep``, ``start_time`` and ``class_a``: see ``analyze_stream``.
     """
     v = np.asarray(voltages)
     if v.ndim == 1:
@@ -432,4 +476,5 @@ def analyze(voltages: np.ndarray, currents: Optional[np.ndarray] = None, *, samp
                           nominal_frequency=nominal_frequency, nominal_voltage=nominal_voltage,
                           backend=backend, harmonics=harmonics, interharmonics=interharmonics,
                           rvc_threshold=rvc_threshold, total_samples=len(data),
-                          progress=progress, sink=sink, keep=keep)
+                          progress=progress, sink=sink, keep=keep, start_time=start_time,
+                          class_a=class_a)

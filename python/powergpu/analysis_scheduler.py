@@ -137,6 +137,12 @@ class ModuleScheduler:
         self._windows_started = False
         self._in_flight: List[_InFlight] = []
         self._delivered_end = self.start_index  # end of the last window delivered
+        # Class A (set by the analysis when it aggregates on the clock):
+        # chain_cuts(cycle starts) gives the indices of the cycles that
+        # restart the window chain (the first at or after each 10-min tick);
+        # ten_second_sink receives the completed 10-s frequency intervals.
+        self.chain_cuts: Any = None
+        self.ten_second_sink: Any = None
 
     # ------------------------------------------------------------ feeding
     def feed(self, block: np.ndarray) -> None:
@@ -170,6 +176,11 @@ class ModuleScheduler:
             self._write_block(held)
         self._advance(final=True)
         self.fetch(wait=True)
+        self._drain_ten_second_frequency()
+
+    def _drain_ten_second_frequency(self) -> None:
+        if self.ten_second_sink is not None and self._write_samples is not None:
+            self.ten_second_sink(self.module.ten_second_frequencies())
 
     def _start_module(self) -> np.ndarray:
         """Resets the module at the sample that holds the detector's anchor
@@ -224,6 +235,7 @@ class ModuleScheduler:
             self._write_samples(block[pos:pos + piece])
             self.written += piece
             self.flicker.drain()
+            self._drain_ten_second_frequency()
             pos += piece
             self._advance()
 
@@ -316,10 +328,13 @@ class ModuleScheduler:
             # the first or the last cycles of the recording: one by one
             starts, stops = c.start.tolist(), ends.tolist()
             valid, kinds = c.valid.tolist(), c.kind.tolist()
+            cuts = set(self._chain_cuts(c))
             for lo in range(0, n, PERIOD_BLOCK):
                 hi = min(lo + PERIOD_BLOCK, n)
                 report(lo, hi)
                 for i in range(lo, hi):
+                    if i in cuts:
+                        self._flush_group()  # a 10-min tick restarts the chain
                     self._group_cycle(starts[i], stops[i], valid[i], kinds[i])
             return
         windows = self._complete_windows(c, ends)
@@ -328,12 +343,38 @@ class ModuleScheduler:
             hi = min(lo + PERIOD_BLOCK, n)
             report(lo, hi)
             while w < len(windows) and windows[w][0] < hi:
-                _, s0, e1, ok = windows[w]
-                self._schedule_window(s0, e1, self.window_cycles, ok, True)
+                _, s0, e1, ok, count, reported = windows[w]
+                self._schedule_window(s0, e1, count, ok, reported)
                 w += 1
 
     # ------------------------------------------------------------ windows
-    def _complete_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool]]:
+    def _chain_cuts(self, c: Cycles) -> List[int]:
+        """Indices of the cycles of ``c`` that restart the window chain."""
+        return self.chain_cuts(c.start) if self.chain_cuts is not None else []
+
+    def _complete_windows(self, c: Cycles,
+                          ends: np.ndarray) -> List[Tuple[int, int, int, bool, int, bool]]:
+        """The windows that cycles ``c`` (none of them partial) complete:
+        (index of the last cycle, first start, last end, valid, cycles,
+        reported).  At each cut of ``_chain_cuts`` the window in progress
+        closes early with the cycles before the tick (calculated so that the
+        period values of its samples are delivered, not reported: it is no
+        10/12-cycle value) and a new chain starts with the cycle at the cut."""
+        out: List[Tuple[int, int, int, bool, int, bool]] = []
+        lo = 0
+        for cut in self._chain_cuts(c) + [c.count]:
+            if cut > lo:
+                part = self._chain_windows(_slice(c, lo, cut), ends[lo:cut])
+                out += [(last + lo, s0, e1, ok, self.window_cycles, True)
+                        for last, s0, e1, ok in part]
+            if cut < c.count and self._group.count:
+                g = self._group
+                out.append((cut - 1, g.first_start, g.last_end, g.valid, g.count, False))
+                self._group = _WindowGroup()
+            lo = cut
+        return out
+
+    def _chain_windows(self, c: Cycles, ends: np.ndarray) -> List[Tuple[int, int, int, bool]]:
         """The windows that cycles ``c`` (none of them partial) complete:
         (index of the last cycle, first start, last end, all valid and
         measured); updates the group of the next window."""

@@ -82,6 +82,10 @@ class TableBuilder:
         self._harmonic_batches: List[Dict[str, np.ndarray]] = []
         self._half_cycle_batches: List[Dict[str, np.ndarray]] = []
         self._cycle_batches: List[Cycles] = []
+        # Class A (set by the analysis): the aggregation job that receives
+        # each window's spectrum and flagged columns, and the declared voltage.
+        self.class_a: Any = None
+        self.declared_voltage: Any = lambda: None
 
     # ------------------------------------------------- what the module gives
     def cycles(self, cycles: Cycles) -> None:
@@ -172,6 +176,8 @@ class TableBuilder:
         blank_absent(cols, cols["t_start"], *self._absent_phases())
         self.summary.count_windows(r, valid)
         self.summary.hold_worst_candidates(r, index, harm, cols)
+        if self.class_a is not None:  # harmonics in % of H1
+            self.class_a.take_spectra(harm["harmonicsU"], r["harmonicLength"])
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = harmonic_rows(self.layout, r, index, harm) if want_rows else None
         if rows is not None and "harmonics" in self.keep:
@@ -191,6 +197,9 @@ class TableBuilder:
         cols["flagged"] = ~cols["valid"] | self.intervals.overlaps(cols["t_start"],
                                                                    cols["t_end"])
         self.summary.release_worst(self.intervals, known_until)
+        if self.class_a is not None:  # the aggregation
+            self.class_a.take_windows(cols, self.declared_voltage(), self.intervals.overlaps(
+                cols["t_start"], cols["t_end"], kinds=self.class_a.FLAGGING_EVENTS))
         self.summary.add_windows(cols)
         if "windows" in self.keep:
             self._window_batches.append(cols)

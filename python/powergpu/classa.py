@@ -51,15 +51,17 @@ def class_a(windows: pd.DataFrame, events: pd.DataFrame, *, start_time, declared
 
 
 def write_class_a(folder: Union[str, Path], tables: Dict[str, pd.DataFrame],
-                  verdict: Dict[str, Any]) -> List[Path]:
-    """Writes the aggregate tables and compliance.json; returns the paths."""
+                  verdict: Optional[Dict[str, Any]]) -> List[Path]:
+    """Writes the aggregate tables and compliance.json (not without a
+    verdict); returns the paths."""
     folder = Path(folder)
     paths = []
     for name, file in AGGREGATE_FILES:
         path = folder / file
         tables[name].to_csv(path, index=False, float_format="%.6g", date_format="%Y-%m-%dT%H:%M:%S.%f")
         paths.append(path)
-    paths.append(compliance.write_compliance(verdict, folder))
+    if verdict is not None:
+        paths.append(compliance.write_compliance(verdict, folder))
     return paths
 
 
@@ -131,19 +133,12 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     """Runs the ``compliance`` command; prints the verdict per criterion."""
+    from .compliance_view import aligned, criteria_rows, headline
+
     paths, verdict = compliance_from_folder(args.folder, start_time=args.start_time,
                                             declared_voltage=args.declared_voltage,
                                             nominal_frequency=args.frequency)
-    table = compliance.criteria_table(verdict)
-    lines = [f"EN 50160 over {verdict['start']} .. {verdict['end']}: "
-             + {True: "PASS", False: "FAIL", None: "nothing to judge"}[verdict["pass"]]]
-    for row in table.to_dict("records"):
-        share = row["measured_percent"]
-        unit = "events" if str(row["id"]).endswith("_count") else "values"
-        measured = f"{share:.2f} %" if share is not None and pd.notna(share) else f"{row['values']} {unit}"
-        verdict_text = {True: "pass", False: "FAIL"}.get(row["pass"], "")
-        limit = row["limit"] if isinstance(row["limit"], str) else ""
-        lines.append(f"  {row['period_start'][:10]}  {row['id']:<18} {measured:>12}  {limit:<26} {verdict_text}")
+    lines = [headline(verdict)] + aligned(criteria_rows(verdict))
     lines.append("  written: " + ", ".join(p.name for p in paths))
     print("\n".join(lines))
     return 0

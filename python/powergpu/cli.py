@@ -66,8 +66,10 @@ output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
 every window), summary.json, flicker.csv (10-minute Pst per voltage and 2-hour
-Plt; at 1600 Hz sampling and more); with --format parquet the same tables as
-.parquet files. docs/user-guide.md explains every column.
+Plt; at 1600 Hz sampling and more), aggregates_3s.csv, aggregates_10min.csv,
+aggregates_2h.csv (values on the clock) and compliance.json (the EN 50160
+verdict; not with --no-compliance); with --format parquet the same tables as
+.parquet files (the aggregates stay CSV). docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
 """
@@ -122,14 +124,16 @@ def _harmonic_order(text: str) -> int:
 
 
 def _table_list(text: str) -> List[str]:
+    from .classa_cli import TABLE_NAME as CLASS_A_TABLES  # Class A hook
     from .summary import TABLE_NAMES
 
+    known = TABLE_NAMES + (CLASS_A_TABLES,)
     names = [t.strip().lower().replace(".csv", "") for t in text.split(",") if t.strip()]
     names = ["halfcycles" if n in ("half_cycles", "half-cycles") else n for n in names]
-    bad = [n for n in names if n not in TABLE_NAMES]
+    bad = [n for n in names if n not in known]
     if bad:
         raise argparse.ArgumentTypeError(
-            f"unknown table {bad[0]!r}; choose from {', '.join(TABLE_NAMES)}")
+            f"unknown table {bad[0]!r}; choose from {', '.join(known)}")
     return names
 
 
@@ -221,6 +225,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="highest harmonic order (default: 50)")
     ana.add_argument("--no-interharmonics", action="store_true",
                      help="leave out the interharmonic groups")
+    # Class A hook: aggregation and EN 50160 verdict options (classa_cli)
+    from .classa_cli import add_analyze_options
+    add_analyze_options(ana)
     ana.add_argument("--backend", choices=("auto", "cpu", "cuda"), default="auto",
                      help="where the library computes: auto (the GPU when one is usable, "
                           "else the CPU), cpu or cuda (default: auto)")
@@ -235,7 +242,8 @@ def build_parser() -> argparse.ArgumentParser:
                           "pyarrow: pip install 'powergpu[batch]'; windows.parquet, ...)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
                      help="which CSV tables to write, comma-separated, from windows, "
-                          "halfcycles, events, harmonics (default: all; summary.json is "
+                          "halfcycles, events, harmonics, aggregates (the aggregates_*.csv "
+                          "and compliance.json) (default: all; summary.json is "
                           "always written). harmonics and halfcycles are the large ones: "
                           "about 500 and 150 MB per hour of recording")
     out.add_argument("-q", "--quiet", action="store_true",
@@ -540,6 +548,8 @@ def run_analysis(source: Source, args: argparse.Namespace, *, sink: Any = None,
                  keep: Any = None) -> Any:
     """Runs the analysis of ``source``; ``sink`` and ``keep`` are handed to
     ``analyze_stream`` when given (streaming: see there)."""
+    from .classa_cli import class_a_arguments
+
     analyze_stream = _engine()
     bar = _progress_bar(source, args)
     streaming = {}
@@ -559,6 +569,7 @@ def run_analysis(source: Source, args: argparse.Namespace, *, sink: Any = None,
             interharmonics=not args.no_interharmonics,
             rvc_threshold=args.rvc_threshold,
             with_currents=source.with_currents,
+            **class_a_arguments(source, args),  # Class A hook (classa_cli)
             **streaming,
         )
     finally:
@@ -662,6 +673,9 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                      "not to --demo")
     outdir, report = _prepare_outputs(args)
     from . import summary
+    from .classa_cli import split_tables, write_class_a_outputs
+
+    split_tables(args)  # Class A hook: "aggregates" in --tables is not a table writer's
     from .flicker import write_flicker_csv
 
     source = _demo_source(args) if args.demo else _file_source(args)
@@ -702,6 +716,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     t0 = time.perf_counter()
     paths = writer.close(result, extra=extra)
     paths = list(paths) + write_flicker_csv(result.flicker, outdir)
+    paths += write_class_a_outputs(result, outdir)  # Class A hook (classa_cli)
     tables_seconds = sink.seconds + time.perf_counter() - t0
     if report is not None:
         from .report import write_report

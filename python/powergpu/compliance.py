@@ -89,6 +89,10 @@ def _period_criteria(freq: pd.DataFrame, ten: pd.DataFrame, events: pd.DataFrame
     if len(ten):
         keep = ~ten["flagged"].astype(bool).to_numpy()
         excluded = int((~keep).sum())
+        # THD up to order 40 where the table has it (u<k>_thd40), else the
+        # window THD as measured
+        thd_pattern = r"u\d_thd40" if any(re.fullmatch(r"u\d_thd40", str(c)) for c in ten.columns) \
+            else r"u\d_thd"
         checks = [
             (r"u\d_rms", "voltage_95", "10-min voltage", f"{udin:g} V +/-10 %", 95.0,
              lambda v: np.abs(v - udin) <= 0.1 * udin),
@@ -96,7 +100,7 @@ def _period_criteria(freq: pd.DataFrame, ten: pd.DataFrame, events: pd.DataFrame
              lambda v: (v >= 0.85 * udin) & (v <= 1.1 * udin)),
             (r"u2_ratio", "unbalance", "10-min negative-sequence unbalance u2", "<= 2 %", 95.0,
              lambda v: v <= 2.0),
-            (r"u\d_thd", "thd", "10-min voltage THD (orders 2..40)", "<= 8 %", 95.0, lambda v: v <= 8.0),
+            (thd_pattern, "thd", "10-min voltage THD (orders 2..40)", "<= 8 %", 95.0, lambda v: v <= 8.0),
         ]
         for pattern, cid, quantity, limit, required, test in checks:
             row = _per_channel(ten, keep, excluded, pattern, cid, quantity, limit, required, test)
@@ -110,11 +114,16 @@ def _period_criteria(freq: pd.DataFrame, ten: pd.DataFrame, events: pd.DataFrame
                 out.append(row)
     if flicker is not None and len(flicker):
         rows = []
+        # A Plt whose 2 hours hold a dip, swell or interruption is left out
+        # (``plt_flagged`` of ``flicker.flag_intervals``).
+        flagged = (flicker["plt_flagged"].fillna(False).astype(bool).to_numpy() if "plt_flagged" in flicker
+                   else np.zeros(len(flicker), dtype=bool))
         for column in [c for c in flicker.columns if str(c).startswith("Plt_")]:
             v = flicker[column].to_numpy(dtype=np.float64)
-            v = v[np.isfinite(v)]
-            rows.append(_criterion("plt", "long-term flicker Plt", v, v <= 1.0, 95.0, "<= 1", 0,
-                                   worst=column))
+            judged = np.isfinite(v)
+            v = v[judged & ~flagged]
+            rows.append(_criterion("plt", "long-term flicker Plt", v, v <= 1.0, 95.0, "<= 1",
+                                   int((judged & flagged).sum()), worst=column))
         if rows:
             out.append(_worst(rows, "plt", "long-term flicker Plt", "<= 1", 95.0))
     counts = events["type"].value_counts() if len(events) and "type" in events else pd.Series(dtype=int)
@@ -139,10 +148,10 @@ def evaluate(frequency: pd.DataFrame, ten_minutes: pd.DataFrame, events: pd.Data
 
     ``frequency``: t_start (timestamp), frequency (Hz), flagged: the 10-s
     values. ``ten_minutes``: the 10-min table of ``aggregation.aggregate``
-    (u<k>_rms, u2_ratio, u<k>_thd, u<k>_h<n>, flagged). ``events``: the
+    (u<k>_rms, u2_ratio, u<k>_thd or u<k>_thd40, u<k>_h<n>, flagged). ``events``: the
     events table (``type``; ``t_start`` in s after the first sample when
     present, else ``start``). ``flicker``: a table with t_start (s) and
-    Plt_<ch> columns, or None."""
+    Plt_<ch> columns (and ``plt_flagged``), or None."""
     if not (np.isfinite(declared_voltage) and declared_voltage > 0):
         raise ValueError(f"declared_voltage: must be finite and above 0 V (got {declared_voltage})")
     if not (np.isfinite(nominal_frequency) and nominal_frequency > 0):

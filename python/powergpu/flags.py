@@ -46,6 +46,7 @@ class EventIntervals:
         self._t1: List[float] = []
         self.types: List[str] = []
         self._open: Dict[object, Tuple[float, float]] = {}
+        self._open_kinds: Dict[object, Optional[str]] = {}
 
     def add(self, kind: str, t_start: float, t_end: float) -> None:
         """A finished event (t_end NaN: it lasts to the end of the recording)."""
@@ -53,14 +54,18 @@ class EventIntervals:
         self._t1.append(float(t_end) if math.isfinite(float(t_end)) else math.inf)
         self.types.append(str(kind))
 
-    def open(self, key: object, t_start: float, lag: float = 0.0) -> None:
+    def open(self, key: object, t_start: float, lag: float = 0.0,
+             kind: Optional[str] = None) -> None:
         """An event in progress from ``t_start``.  ``lag``: how far before
         the latest value seen its end may still be placed once it is
-        known (0 for an event that ends where it is detected)."""
+        known (0 for an event that ends where it is detected); ``kind``:
+        its type, when known."""
         self._open[key] = (float(t_start), float(lag))
+        self._open_kinds[key] = kind
 
     def close(self, key: object) -> None:
         self._open.pop(key, None)
+        self._open_kinds.pop(key, None)
 
     def __len__(self) -> int:
         return len(self._t0)
@@ -76,18 +81,26 @@ class EventIntervals:
             out = min(out, max(start, known_until - lag))
         return out
 
-    def overlaps(self, t0: np.ndarray, t1: np.ndarray) -> np.ndarray:
-        """Whether each interval [t0, t1] shares a point with an event."""
+    def overlaps(self, t0: np.ndarray, t1: np.ndarray,
+                 kinds: Optional[Sequence[str]] = None) -> np.ndarray:
+        """Whether each interval [t0, t1] shares a point with an event (of
+        one of ``kinds`` when given; an event in progress of unknown type
+        counts whatever ``kinds``)."""
         t0 = np.asarray(t0, dtype=np.float64)
         t1 = np.asarray(t1, dtype=np.float64)
         out = np.zeros(t0.shape, dtype=bool)
         if not len(t0):
             return out
         lo, hi = float(np.nanmin(t0)), float(np.nanmax(t1))
-        for a, b in zip(self._t0, self._t1):
+        for a, b, kind in zip(self._t0, self._t1, self.types):
+            if kinds is not None and kind not in kinds:
+                continue
             if a <= hi and b >= lo:
                 out |= (t1 >= a) & (t0 <= b)
-        for a, _ in self._open.values():
+        for key, (a, _) in self._open.items():
+            kind = self._open_kinds.get(key)
+            if kinds is not None and kind is not None and kind not in kinds:
+                continue
             if a <= hi:
                 out |= t1 >= a
         return out

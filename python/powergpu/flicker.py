@@ -98,13 +98,30 @@ class FlickerCollector:
         self.names = _channel_names(self.channels, delta)[:self.channels]
         self.start = int(module.flicker_interval_start) if self.channels else 0
         self._records: List[np.ndarray] = []
+        # Pinst (one value per 10 ms) kept as a min/max envelope per channel,
+        # so that a week costs no more memory than a minute
+        from .trends import Envelope
+
+        self._pinst = {name: Envelope([name]) for name in self.names}
 
     def drain(self) -> None:
-        """Takes every waiting Pst record (the library keeps a week of them)."""
+        """Takes every waiting Pst record (the library keeps a week of them)
+        and every Pinst record (10 minutes of them), the latter into the
+        envelope of ``pinst``."""
         for c in range(self.channels):
             records = self.module.flicker_pst(c)
             if len(records):
                 self._records.append(records)
+            pinst = self.module.flicker_pinst(c)
+            if len(pinst):
+                name = self.names[c]
+                self._pinst[name].add(pinst["firstSampleIndex"].astype(np.float64) / self.fs,
+                                      {name: pinst["max"]})
+
+    def pinst(self) -> Dict[str, Any]:
+        """{channel: (t in s, Pinst)}: the min/max envelope of the largest
+        Pinst of each 10 ms value, at most a few thousand points."""
+        return {name: env.points(name) for name, env in self._pinst.items() if env.rows}
 
     def frame(self) -> pd.DataFrame:
         """One row per 10-minute interval: t_start, t_end (s), then per channel
@@ -174,7 +191,9 @@ def flag_intervals(flicker: pd.DataFrame, events: Optional[pd.DataFrame]) -> pd.
     """The flicker table with a ``flagged`` column: true for an interval that
     shares any instant with a dip, swell or interruption (an event still in
     progress at the end lasts to the end). The Pst of such an interval is
-    mostly the event's own change of level, not flicker."""
+    mostly the event's own change of level, not flicker. ``plt_flagged``,
+    on the rows that carry a Plt: true when any of its 12 intervals is
+    flagged (a Plt row ends a run of 12 consecutive complete intervals)."""
     out = flicker.copy()
     flagged = np.zeros(len(out), dtype=bool)
     if events is not None and len(events) and len(out):
@@ -186,4 +205,7 @@ def flag_intervals(flicker: pd.DataFrame, events: Optional[pd.DataFrame]) -> pd.
             b = b if np.isfinite(b) else np.inf
             flagged |= (t1 >= a) & (t0 <= b)
     out["flagged"] = flagged
+    over_block = pd.Series(flagged).rolling(INTERVALS_PER_PLT, min_periods=1).max().astype(bool).to_numpy()
+    has_plt = out[[c for c in out.columns if str(c).startswith("Plt_")]].notna().any(axis=1).to_numpy()
+    out["plt_flagged"] = over_block & has_plt
     return out

@@ -56,6 +56,7 @@ FIGURES: Tuple[Tuple[str, str], ...] = (
     ("spectrum", "Harmonic spectrum of the worst window"),
     ("phasors", "Phasor diagram of the fundamentals"),
     ("half-cycle-rvc", "Half-cycle RMS and voltage events"),
+    ("flicker", "Flicker: Pinst and Pst"),  # Class A hook (report_classa)
 )
 
 #: Colour per phase (colour-blind safe): L1, L2, L3.
@@ -531,6 +532,12 @@ def _events_title(events: Any) -> str:
     return f"{n} event{'s' if n != 1 else ''} (shaded): {', '.join(parts)}"
 
 
+def _fig_flicker(result: Any, trends: Trends):
+    from .report_classa import fig_flicker  # Pinst and Pst
+
+    return fig_flicker(result, _Series(trends, "windows"))
+
+
 _BUILDERS = {
     "rms-trend": _fig_rms,
     "frequency": _fig_frequency,
@@ -538,6 +545,7 @@ _BUILDERS = {
     "spectrum": _fig_spectrum,
     "phasors": _fig_phasors,
     "half-cycle-rvc": _fig_half_cycles,
+    "flicker": _fig_flicker,
 }
 
 
@@ -583,6 +591,7 @@ figure img { width: 100%; height: auto; display: block; }
 figcaption { font-size: 12px; color: #4b5563; margin-top: 6px; }
 .note { color: #6b7280; font-style: italic; }
 .ph1 { color: #D55E00; } .ph2 { color: #0072B2; } .ph3 { color: #009E73; }
+td.fail { color: #b91c1c; font-weight: 600; } td.ok { color: #15803d; }
 footer { font-size: 11px; color: #6b7280; text-align: center; padding: 10px; }
 """
 
@@ -596,6 +605,10 @@ _CAPTIONS = {
     "spectrum": "Harmonic groups (bins within 30 % of the fundamental around each order, "
                 "Blackman window) of the window with the highest voltage THD.",
     "phasors": "Fundamental phasors averaged over the record; angles relative to U1.",
+    "flicker": "Pinst: the instantaneous flicker sensation (1 = the perceptibility threshold), the "
+               "largest of every 10 ms drawn as a min/max envelope. Pst: the short-term severity of "
+               "each 10-minute interval of the clock; hollow markers hold a dip, swell or "
+               "interruption and are left out of the verdict.",
     "half-cycle-rvc": "RMS over one cycle of the fundamental, refreshed every half cycle. "
                       "A rapid voltage change starts when a value leaves the band of the "
                       "threshold (2 % by default) around the mean of the last second of "
@@ -641,6 +654,9 @@ def build_html(result: Any, figures: Sequence[Dict[str, Any]], *, title: str,
     """The report page as text."""
     from . import __version__ as version  # noqa: WPS433 (late import: no cycle at load)
 
+    from .report_classa import compliance_section
+
+    compliance_html = compliance_section(result)
     facts = _summary.facts(result)
     fact_html = "".join(f"<div><span>{_esc(k)}:</span> {_esc(v)}</div>" for k, v in facts)
     model = _summary.phase_table(result)
@@ -652,6 +668,7 @@ def build_html(result: Any, figures: Sequence[Dict[str, Any]], *, title: str,
         f"<style>{_CSS}</style></head><body>",
         f"<header><h1>{_esc(title)}</h1><p>{_esc(source)}</p></header>",
         "<main>",
+        compliance_html,  # Class A hook: the EN 50160 verdict on top (report_classa)
         '<section id="summary"><h2>Summary</h2>',
         f'<div class="facts">{fact_html}</div>',
         "".join(f'<p class="note">Warning: {_esc(w)}.</p>' for w in _summary.warnings(result)),

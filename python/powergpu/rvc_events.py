@@ -77,7 +77,7 @@ class RvcEvents:
                 self._event_phases = 0
                 since = k
                 if self.intervals is not None:
-                    self.intervals.open(self, self._open_event[0], self.lag)
+                    self.intervals.open(self, self._open_event[0], self.lag, kind="rvc")
             if ended[k] and self._ignoring_event:
                 self._ignoring_event = False
             elif ended[k] and self._open_event is not None:

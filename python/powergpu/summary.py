@@ -482,6 +482,7 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
         lines.append(f"  warning: {text}")
     for j, e in enumerate(event_rows(result), start=1):
         lines.append(_event_line(j, e))
+    lines += _compliance_lines(s)  # Class A hook: the EN 50160 verdict (compliance_view)
     written = list(written)
     if written or report:
         lines.append("")
@@ -490,6 +491,15 @@ def console_summary(result: Any, *, source: str = "", written: Iterable[str] = (
     if report:
         lines.append(f"  report:  {report}")
     return "\n".join(lines) + "\n"
+
+
+def _compliance_lines(s: Mapping[str, Any]) -> List[str]:
+    """A blank line, the EN 50160 headline and its compact table; nothing
+    when the analysis ran without the verdict."""
+    from .compliance_view import console_lines
+
+    lines = console_lines(_get(s, "compliance"))
+    return [""] + lines if lines else []
 
 
 # --- files -------------------------------------------------------------------

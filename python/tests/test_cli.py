@@ -14,6 +14,7 @@ from powergpu import analysis, cli, csv_text, summary
 from powergpu.io import write_comtrade
 
 TABLES = ("windows.csv", "halfcycles.csv", "events.csv", "harmonics.csv")
+CLASS_A_FILES = ("aggregates_3s.csv", "aggregates_10min.csv", "aggregates_2h.csv", "compliance.json")
 ROLES = ("U1", "U2", "U3", "I1", "I2", "I3")
 
 
@@ -108,7 +109,7 @@ def test_demo_options(native, tmp_path, args, facts, files):
     assert {k: s[k] for k in facts} == facts
     if "--rvc-threshold" in args:
         check_table(proc.stdout, events=0)
-    assert sorted(p.name for p in tmp_path.iterdir()) == (files or sorted(TABLES +
+    assert sorted(p.name for p in tmp_path.iterdir()) == (files or sorted(TABLES + CLASS_A_FILES +
                                                                           ("summary.json",)))
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from powergpu import Module, analyze
-from powergpu.flicker import PST_DTYPE, FlickerCollector, plt, write_flicker_csv
+from powergpu.flicker import PINST_DTYPE, PST_DTYPE, FlickerCollector, plt, write_flicker_csv
 
 
 def test_module_flicker_settings_and_refusals():
@@ -70,6 +70,9 @@ class _FakeModule:
     def flicker_pst(self, channel):
         out, self.records = self.records, np.zeros(0, dtype=PST_DTYPE)
         return out
+
+    def flicker_pinst(self, channel):
+        return np.zeros(0, dtype=PINST_DTYPE)
 
 
 def test_plt_only_for_whole_two_hour_blocks_of_complete_intervals():

@@ -1,0 +1,251 @@
+"""Aggregation and the EN 50160 verdict as part of the main analysis.
+
+``ClassAJob`` rides along with the analysis (``analysis.analyze_stream``,
+``class_a=True``): it places the analysis on the clock, tells the window
+scheduler where a 10-min tick restarts the chain of 10/12-cycle windows,
+reduces every batch of windows to the partial sums of its 150/180-cycle
+blocks as the batches come (memory bounded by the number of blocks, not of
+windows), collects the library's 10-s frequency and, at the end, builds the
+3-s, 10-min and 2-h tables and the verdict (``aggregation``,
+``compliance``).
+
+The clock: ``start_time`` is the clock time of the recording's first
+sample; without one the first sample is taken to lie at 1970-01-01 00:00:00,
+so the ticks fall at whole multiples of 10 min after it.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional
+
+import numpy as np
+import pandas as pd
+
+from . import aggregation, compliance
+
+__all__ = ["TICK_SECONDS", "THD_ORDER", "Clock", "ClassAJob", "ClassAResult", "ten_second_frame"]
+
+#: Seconds between the aggregation ticks of the clock.
+TICK_SECONDS = 600.0
+#: Highest order of the THD that the verdict judges (u<k>_thd40).
+THD_ORDER = 40
+#: Highest harmonic order aggregated in % of the fundamental.
+HARMONIC_ORDER = 50
+#: Clock time of the first sample when the recording gives none.
+DEFAULT_START = pd.Timestamp("1970-01-01 00:00:00")
+
+
+class Clock:
+    """Sample positions of clock times: running index ``start_index`` lies at
+    ``start_time``; ``sample_rate`` samples per second after it."""
+
+    def __init__(self, start_time: Any, sample_rate: float, start_index: int) -> None:
+        self.start = DEFAULT_START if start_time is None else aggregation.absolute_start(start_time)
+        if self.start.tzinfo is not None:
+            # clock arithmetic in the recording's own local time
+            self.start = self.start.tz_localize(None)
+        self.fs = float(sample_rate)
+        self.start_index = int(start_index)
+        self.midnight = self.start.normalize()
+        # seconds of the first sample after the midnight that begins its day:
+        # small numbers, so tick positions keep their precision over a week
+        self.seconds0 = (self.start - self.midnight).total_seconds()
+
+    def seconds_at_index_zero(self) -> float:
+        """Clock seconds (after ``midnight``) of running index 0."""
+        return self.seconds0 - self.start_index / self.fs
+
+    def position(self, seconds: float) -> float:
+        """Running sample position (fractional) of clock second ``seconds``."""
+        return self.start_index + (seconds - self.seconds0) * self.fs
+
+    def first_tick(self) -> float:
+        """Clock seconds of the first tick at or after the first sample."""
+        return math.ceil(self.seconds0 / TICK_SECONDS - 1e-12) * TICK_SECONDS
+
+    def tick_index(self) -> int:
+        """The sample index nearest to the first tick: the 10-min flicker
+        intervals tile the running indices from there."""
+        return int(round(self.position(self.first_tick())))
+
+
+@dataclass
+class ClassAResult:
+    """``tables``: {"3s", "10min", "2h"} aggregate tables; ``verdict``: the
+    compliance dict (None when it could not be judged: ``reason`` says why);
+    ``frequency``: the 10-s values."""
+
+    tables: Dict[str, pd.DataFrame]
+    verdict: Optional[Dict[str, Any]]
+    frequency: pd.DataFrame = field(default_factory=pd.DataFrame)
+    reason: Optional[str] = None
+
+
+def ten_second_frame(records: np.ndarray, clock: Clock) -> pd.DataFrame:
+    """The library's 10-s frequency records as a table: t_start (clock
+    time), frequency (Hz), cycles, flagged."""
+    return pd.DataFrame({
+        "t_start": clock.midnight + pd.to_timedelta(records["startTime"].astype(np.float64), unit="s"),
+        "frequency": records["frequency"].astype(np.float64),
+        "cycles": records["cycleCount"].astype(np.int64),
+        "flagged": records["flagged"] != 0,
+    })
+
+
+class ClassAJob:
+    """The aggregation and the verdict of one analysis, fed as it runs.
+
+    The analysis calls, in this order of time: ``module_settings`` and
+    ``flicker_interval_start`` when it configures the module,
+    ``window_chain_cuts`` for every block of cycles it groups into windows,
+    ``take_spectra`` for every batch of window records, ``take_windows``
+    for the same windows once flagged, ``take_frequencies`` with the
+    module's 10-s records, and ``finish`` at the end."""
+
+    #: events whose windows the aggregation flags
+    FLAGGING_EVENTS = ("dip", "swell", "interruption")
+    #: window columns kept for the aggregation (the rest are dropped at once)
+    KEEP = ("t_start", "t_end", "valid", "flagged")
+
+    def __init__(self, *, start_time: Any, sample_rate: float, start_index: int,
+                 positions_per_sample: int, nominal_frequency: float, window_cycles: int) -> None:
+        self.clock = Clock(start_time, sample_rate, start_index)
+        self.R = int(positions_per_sample)
+        self.f0 = float(nominal_frequency)
+        self.W = int(window_cycles)
+        self._next_tick = self.clock.first_tick()
+        self._spectra: List[pd.DataFrame] = []   # harmonic columns of windows not yet flagged
+        # table times are running index / sample rate: time 0 lies start_index samples
+        # before the first sample
+        self._offset = self.clock.start_index / self.clock.fs
+        self._zero = self.clock.start - pd.to_timedelta(self._offset, unit="s")
+        self._aggregator = aggregation.Aggregator(self._zero)
+        self._frequency: List[pd.DataFrame] = []
+        self.short_windows = 0
+
+    # ------------------------------------------------------------ settings
+    def module_settings(self) -> Dict[str, Any]:
+        """Module properties for the 10-s frequency on this clock."""
+        return {"ten_second_frequency_enabled": True,
+                "clock_time_at_sample_index_zero": self.clock.seconds_at_index_zero()}
+
+    def flicker_interval_start(self) -> int:
+        return self.clock.tick_index()
+
+    # ---------------------------------------------------------- scheduling
+    def window_chain_cuts(self, starts: np.ndarray) -> List[int]:
+        """Indices into ``starts`` (cycle starts in sub-sample positions, in
+        order, after those of earlier calls) of the cycles that begin a new
+        window chain: the first cycle that starts at or after each 10-min
+        tick."""
+        cuts: List[int] = []
+        if not len(starts):
+            return cuts
+        last = int(starts[-1])
+        while True:
+            tick = int(round(self.clock.position(self._next_tick) * self.R))
+            if tick > last:
+                return cuts
+            i = int(np.searchsorted(starts, np.uint64(max(tick, 0)), side="left"))
+            if not cuts or cuts[-1] != i:
+                cuts.append(i)
+            self._next_tick += TICK_SECONDS
+
+    # -------------------------------------------------------------- values
+    def take_spectra(self, harmonics_u: np.ndarray, lengths: np.ndarray) -> None:
+        """Harmonic magnitudes of a batch of windows (harmonicsU: windows x
+        phases x orders; ``lengths``: the orders each window holds): kept as
+        ``u<k>_h<n>`` = 100 H_n / H_1 (n = 2..50) and ``u<k>_thd40`` =
+        100 sqrt(sum of H_n², n = 2..40) / H_1 until the windows' flags are
+        known."""
+        n, phases, width = harmonics_u.shape
+        if width < 3:  # no order above the fundamental
+            self._spectra.append(pd.DataFrame(index=range(n)))
+            return
+        top = min(width - 1, HARMONIC_ORDER)
+        h = harmonics_u[:, :, :top + 1].astype(np.float64)
+        orders = np.arange(top + 1)
+        h = np.where(orders[None, None, :] < np.asarray(lengths)[:, None, None], h, np.nan)
+        cols: Dict[str, np.ndarray] = {}
+        with np.errstate(divide="ignore", invalid="ignore"):
+            for k in range(phases):
+                h1 = h[:, k, 1]
+                pct = 100.0 * h[:, k, 2:] / h1[:, None]
+                for j in range(pct.shape[1]):
+                    cols[f"u{k + 1}_h{j + 2}"] = pct[:, j]
+                upto = min(THD_ORDER, top) - 1
+                cols[f"u{k + 1}_thd40"] = np.sqrt(np.nansum(pct[:, :upto] ** 2, axis=1))
+                cols[f"u{k + 1}_thd40"][~np.isfinite(h1) | (h1 <= 0)] = np.nan
+        self._spectra.append(pd.DataFrame(cols))
+
+    def take_windows(self, cols: Dict[str, np.ndarray], declared_voltage: Optional[float],
+                     in_event: np.ndarray) -> None:
+        """A batch of windows (table columns), the oldest whose spectra came
+        in ``take_spectra``; ``in_event``: which of them overlap one of
+        ``FLAGGING_EVENTS``. For the aggregation a window is flagged when it
+        is not valid or overlaps a dip, swell or interruption: a rapid
+        voltage change flags the windows of the tables (they describe no
+        steady state) but is part of the supply's continuous
+        characteristic, so its values count here."""
+        n = len(cols["t_start"])
+        if n == 0:
+            return
+        spectra = pd.concat(self._spectra, ignore_index=True) if len(self._spectra) > 1 else self._spectra[0]
+        mine, rest = spectra.iloc[:n].reset_index(drop=True), spectra.iloc[n:].reset_index(drop=True)
+        self._spectra = [rest] if len(rest) else []
+        frame = pd.DataFrame({k: v for k, v in cols.items()
+                              if k in self.KEEP or aggregation.is_quantity(k)})
+        frame["flagged"] = ~frame["valid"].astype(bool).to_numpy() | np.asarray(in_event, dtype=bool)
+        for k in range(1, 4):
+            # a phase without a fundamental in a window has no harmonics there
+            h1 = cols.get(f"u{k}_h1")
+            if h1 is not None:
+                mine.loc[~np.isfinite(h1), [c for c in mine.columns if c.startswith(f"u{k}_")]] = np.nan
+        frame = pd.concat([frame, mine], axis=1)
+        if declared_voltage is not None and declared_voltage > 0:
+            frame = aggregation.add_deviation_columns(frame, declared_voltage)
+        self._aggregator.add(frame)
+
+    def take_frequencies(self, records: np.ndarray) -> None:
+        if len(records):
+            self._frequency.append(ten_second_frame(records, self.clock))
+
+    # -------------------------------------------------------------- result
+    def finish(self, *, events: pd.DataFrame, flicker: Optional[pd.DataFrame],
+               declared_voltage: Optional[float], duration_s: float) -> ClassAResult:
+        pst = flicker if flicker is not None and len(flicker) else None
+        short, ten = self._aggregator.tables(pst)
+        two = aggregation.aggregate_2h(ten, flicker=pst, start_time=self._zero)
+        if declared_voltage is not None and declared_voltage > 0:
+            short, ten, two = (aggregation.add_deviation_percent(t, declared_voltage)
+                               for t in (short, ten, two))
+        tables = {"3s": short, "10min": ten, "2h": two}
+        frequency = (pd.concat(self._frequency, ignore_index=True) if self._frequency
+                     else pd.DataFrame({"t_start": pd.Series(dtype="datetime64[ns]"), "frequency": [],
+                                        "cycles": [], "flagged": pd.Series(dtype=bool)}))
+        if declared_voltage is None or not declared_voltage > 0:
+            return ClassAResult(tables, None, frequency,
+                                reason="no declared voltage: give the nominal voltage")
+        shift = (lambda t: t.assign(t_start=t["t_start"] - self._offset)  # noqa: E731
+                 if t is not None and self._offset and "t_start" in t else t)
+        verdict = compliance.evaluate(frequency, ten, shift(events), start_time=self.clock.start,
+                                      duration_s=duration_s, nominal_frequency=self.f0,
+                                      declared_voltage=float(declared_voltage), flicker=shift(pst))
+        return ClassAResult(tables, verdict, frequency)
+
+
+def compliance_summary(verdict: Optional[Dict[str, Any]], reason: Optional[str] = None) -> Dict[str, Any]:
+    """The verdict in brief for summary.json: the overall pass, and per
+    period and criterion its statistic, limit and pass (compliance.json
+    holds every field)."""
+    if verdict is None:
+        return {"standard": "EN 50160", "pass": None, "reason": reason, "criteria": []}
+    rows = []
+    for period in verdict["periods"]:
+        for c in period["criteria"]:
+            rows.append({"period_start": period["start"], "id": c["id"],
+                         "measured_percent": c["measured_percent"], "required_percent": c["required_percent"],
+                         "values": c["values"], "limit": c["limit"], "pass": c["pass"]})
+    return {"standard": verdict["standard"], "pass": verdict["pass"], "start": verdict["start"],
+            "end": verdict["end"], "periods": len(verdict["periods"]), "criteria": rows}
