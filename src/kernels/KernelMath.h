@@ -40,36 +40,28 @@ constexpr double kSmallestCurrentForImpedance = 0.001;
 // Math library seam: the device library on the GPU, <cmath> on the host.
 // ---------------------------------------------------------------------------
 
-POWERGPU_HD inline double fmaDouble(double a, double b, double c) {
+// Names the device library's function in device code and <cmath>'s
+// elsewhere, so each wrapper below is one line.
 #if defined(__CUDA_ARCH__)
-    return ::fma(a, b, c);
+#define POWERGPU_DEVICE_OR_HOST(device, host) device
 #else
-    return std::fma(a, b, c);
+#define POWERGPU_DEVICE_OR_HOST(device, host) host
 #endif
+
+POWERGPU_HD inline double fmaDouble(double a, double b, double c) {
+    return POWERGPU_DEVICE_OR_HOST(::fma, std::fma)(a, b, c);
 }
 
 POWERGPU_HD inline float fmaFloat(float a, float b, float c) {
-#if defined(__CUDA_ARCH__)
-    return ::fmaf(a, b, c);
-#else
-    return std::fma(a, b, c);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::fmaf, std::fma)(a, b, c);
 }
 
 POWERGPU_HD inline float cosFloat(float x) {
-#if defined(__CUDA_ARCH__)
-    return ::cosf(x);
-#else
-    return std::cos(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::cosf, std::cos)(x);
 }
 
 POWERGPU_HD inline float sinFloat(float x) {
-#if defined(__CUDA_ARCH__)
-    return ::sinf(x);
-#else
-    return std::sin(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::sinf, std::sin)(x);
 }
 
 #if !defined(__CUDA_ARCH__)
@@ -126,59 +118,31 @@ POWERGPU_HD inline float atan2Float(float y, float x) {
 }
 
 POWERGPU_HD inline double sinDouble(double x) {
-#if defined(__CUDA_ARCH__)
-    return ::sin(x);
-#else
-    return std::sin(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::sin, std::sin)(x);
 }
 
 POWERGPU_HD inline double cosDouble(double x) {
-#if defined(__CUDA_ARCH__)
-    return ::cos(x);
-#else
-    return std::cos(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::cos, std::cos)(x);
 }
 
 POWERGPU_HD inline double sqrtDouble(double x) {
-#if defined(__CUDA_ARCH__)
-    return ::sqrt(x);
-#else
-    return std::sqrt(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::sqrt, std::sqrt)(x);
 }
 
 POWERGPU_HD inline float sqrtFloat(float x) {
-#if defined(__CUDA_ARCH__)
-    return ::sqrtf(x);
-#else
-    return std::sqrt(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::sqrtf, std::sqrt)(x);
 }
 
 POWERGPU_HD inline double ceilDouble(double x) {
-#if defined(__CUDA_ARCH__)
-    return ::ceil(x);
-#else
-    return std::ceil(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::ceil, std::ceil)(x);
 }
 
 POWERGPU_HD inline double absDouble(double x) {
-#if defined(__CUDA_ARCH__)
-    return ::fabs(x);
-#else
-    return std::fabs(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::fabs, std::fabs)(x);
 }
 
 POWERGPU_HD inline float absFloat(float x) {
-#if defined(__CUDA_ARCH__)
-    return ::fabsf(x);
-#else
-    return std::fabs(x);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::fabsf, std::fabs)(x);
 }
 
 // ---------------------------------------------------------------------------
@@ -218,11 +182,7 @@ POWERGPU_HD inline Real divideByThree(Real x) {
 
 // Mantissa in [0.5, 1) and the power of two of a finite, nonzero value.
 POWERGPU_HD inline float frexpFloat(float x, int* exponent) {
-#if defined(__CUDA_ARCH__)
-    return ::frexpf(x, exponent);
-#else
-    return std::frexp(x, exponent);
-#endif
+    return POWERGPU_DEVICE_OR_HOST(::frexpf, std::frexp)(x, exponent);
 }
 
 // The exponent e of a finite, nonzero value x = m 2^e with m in [0.5, 1),
