@@ -574,6 +574,13 @@ POWERGPU_API PowerModuleHandle powerModule_createOnBackend(int32_t backend);
 /** Extension: the backend a module runs on (POWER_BACKEND_CPU or POWER_BACKEND_CUDA). */
 POWERGPU_API PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backend);
 /**
+ * Extension: the range of fundamental frequencies the stored settings size
+ * the module for, in Hz: lowest .. highest of setVariableFrequency, or of
+ * setStaticFrequency after its tolerance was clamped. Either pointer may be
+ * NULL when the caller wants only the other.
+ */
+POWERGPU_API PowerStatusCode getFrequencyRange(PowerModuleHandle handle, double* lowest, double* highest);
+/**
  * Extension: copies the message of the last failed flat call on this thread
  * (empty after a successful call), zero-terminated and truncated to
  * capacity bytes; *length receives the full message length. The message

@@ -71,6 +71,8 @@ public:
     PowerModuleImpl* implementation() const noexcept { return impl_; }
     /** POWER_BACKEND_CPU or POWER_BACKEND_CUDA. */
     int32_t getBackend() const;
+    // The fundamental frequency range the stored settings size the module for (Hz).
+    void getFrequencyRange(double& lowest, double& highest) const;
 
     // update bracket and processing
     void beginUpdate();

@@ -99,6 +99,14 @@ int main(void) {
     ASSERT_OK(setGridConfigType(module, SinglePhase));
     ASSERT_OK(setThdEnabled(module, true));
     ASSERT_OK(setHighestRequestedHarmonic(module, 25));
+    /* A tolerance above one half is clamped: the range reads 25 .. 75 Hz. */
+    double lowest = 0.0;
+    double highest = 0.0;
+    ASSERT_OK(setStaticFrequency(module, 50.0, 0.9));
+    ASSERT_OK(getFrequencyRange(module, &lowest, NULL));
+    ASSERT_OK(getFrequencyRange(module, NULL, &highest));
+    ASSERT_TRUE(lowest == 25.0 && highest == 75.0);
+    ASSERT_OK(setStaticFrequency(module, 50.0, 0.1));
     ASSERT_OK(endUpdate(module));
     ASSERT_OK(reset(module, 0));
     /* Blocks of 700 samples wrap the ring of 3000 on their way to 6000. */

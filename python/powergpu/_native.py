@@ -139,10 +139,11 @@ for _stem in BOOL_SETTINGS:
 
 #: Extensions beyond the 84 flat functions.
 EXTENSIONS = ("powerModule_createOnBackend", "getBackend", "getLastErrorMessage",
-              "powerModule_getVersion")
+              "powerModule_getVersion", "getFrequencyRange")
 PROTOTYPES.update({
     "powerModule_createOnBackend": (Handle, [c_int32]),
     "getBackend": (Status, [_H, P(c_int32)]),
+    "getFrequencyRange": (Status, [_H, P(c_double), P(c_double)]),
     "getLastErrorMessage": (Status, [_H, c_char_p, c_int32, P(c_int32)]),
     "powerModule_getVersion": (Status, [P(c_int32), P(c_int32), P(c_int32)]),
 })

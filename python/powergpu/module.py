@@ -119,13 +119,6 @@ def _check_int(name: str, value: Any, ctype) -> int:
     return int(value)
 
 
-def _static_range(frequency: float, tolerance: float) -> Tuple[float, float]:
-    # The library clamps the tolerance to 0.001..0.5 and offers no getter of
-    # the range it then uses: this is the same rule, for frequency_range.
-    tol = max(min(tolerance, 0.5), 0.001)
-    return (1.0 - tol) * frequency, (tol + 1.0) * frequency
-
-
 class Module:
     """One analysis module (one electrical connection).
 
@@ -159,7 +152,6 @@ class Module:
         self._grid = 0
         self._period_count = 10
         self._variable = False
-        self._frequency_range = _static_range(50.0, 0.1)
         self._static = (50.0, 0.1)
         self._written = 0
         self._was_reset = False
@@ -408,14 +400,12 @@ class Module:
         self._call("setStaticFrequency", frequency, tolerance)
         self._variable = False
         self._static = (frequency, tolerance)
-        self._frequency_range = _static_range(frequency, tolerance)
 
     def set_variable_frequency(self, lowest: float, highest: float) -> None:
         """Variable fundamental from lowest to highest Hz."""
         lowest, highest = float(lowest), float(highest)
         self._call("setVariableFrequency", lowest, highest)
         self._variable = True
-        self._frequency_range = (lowest, highest)
 
     @property
     def static_frequency(self) -> Optional[Tuple[float, float]]:
@@ -432,7 +422,7 @@ class Module:
     @property
     def variable_frequency(self) -> Optional[Tuple[float, float]]:
         """(lowest, highest) of the variable setting, None when static."""
-        return self._frequency_range if self._variable else None
+        return self.frequency_range if self._variable else None
 
     @variable_frequency.setter
     def variable_frequency(self, value) -> None:
@@ -445,8 +435,11 @@ class Module:
 
     @property
     def frequency_range(self) -> Tuple[float, float]:
-        """(lowest, highest) fundamental frequency the module is sized for."""
-        return self._frequency_range
+        """(lowest, highest) fundamental frequency the module is sized for
+        (a static setting's tolerance as the library clamped it)."""
+        lowest, highest = c_double(), c_double()
+        self._call("getFrequencyRange", byref(lowest), byref(highest))
+        return lowest.value, highest.value
 
     # ------------------------------------------------------------- counts
     @property

@@ -253,6 +253,20 @@ PowerStatusCode setVariableFrequency(PowerModuleHandle handle, double lowest, do
 
 // --------------------------------------------------------------- extensions
 
+PowerStatusCode getFrequencyRange(PowerModuleHandle handle, double* lowest, double* highest) {
+    return onModule(handle, [&](PowerModule& m) {
+        double low = 0.0;
+        double high = 0.0;
+        m.getFrequencyRange(low, high);
+        if (lowest != nullptr) {
+            *lowest = low;
+        }
+        if (highest != nullptr) {
+            *highest = high;
+        }
+    });
+}
+
 PowerStatusCode getBackend(PowerModuleHandle handle, int32_t* backend) {
     return onModule(handle, [&](PowerModule& m) {
         int32_t& out = required(backend, "backend");

@@ -72,6 +72,12 @@ int32_t PowerModule::getBackend() const {
     return use(impl_).runtime().backend() == powergpu::Backend::Cuda ? POWER_BACKEND_CUDA : POWER_BACKEND_CPU;
 }
 
+void PowerModule::getFrequencyRange(double& lowest, double& highest) const {
+    const PowerConfig& stored = use(impl_).settings().getConfig();
+    lowest = stored.minFrequency;
+    highest = stored.maxFrequency;
+}
+
 void PowerModule::beginUpdate() {
     use(impl_).beginUpdate();
 }
