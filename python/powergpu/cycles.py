@@ -125,9 +125,11 @@ class _Convolver:
             self._spectra[nfft] = s
         return s
 
-    def __call__(self, x: np.ndarray) -> np.ndarray:
-        """Outputs y[k] = sum_j h[j] x[k - j] for the new samples x."""
-        out = np.empty(len(x))
+    def __call__(self, x: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+        """Outputs y[k] = sum_j h[j] x[k - j] for the new samples x (into
+        ``out`` when given)."""
+        if out is None:
+            out = np.empty(len(x))
         pos = 0
         keep = self.m - 1
         z = self._z
@@ -257,8 +259,11 @@ class CycleDetector:
         entries that are now complete."""
         if self._end is not None:
             raise RuntimeError("the detector was flushed")
-        x = np.asarray(samples, dtype=np.float64).ravel()
-        if not np.all(np.isfinite(x)):
+        x = np.asarray(samples, dtype=np.float64)
+        if x.ndim != 1:
+            x = x.ravel()  # a column of a block stays a view: the filter copies it anyway
+        # a finite sum means finite samples: one pass instead of two
+        if not math.isfinite(float(np.sum(x))) and not np.isfinite(x).all():
             x = np.where(np.isfinite(x), x, 0.0)
         self._feed_input(x)
         self._fill_gaps(self._buf_g0 + len(self._buf) - 2)
@@ -282,21 +287,26 @@ class CycleDetector:
     def _feed_input(self, x: np.ndarray, padding: bool = False) -> None:
         if len(x) == 0:
             return
-        y = self._conv(x)
-        first = self._consumed - self.delay  # compensated index of y[0]
+        # the filter writes behind the samples kept from the last search
+        kept = len(self._buf)
+        b = np.empty(kept + len(x))
+        b[:kept] = self._buf
+        self._conv(x, out=b[kept:])
+        first = self._consumed - self.delay  # compensated index of the first output
         if not padding:
             self._consumed += len(x)
         if first < 0:
-            drop = min(-first, len(y))
-            y = y[drop:]
+            drop = min(-first, len(x))
+            b = np.concatenate([b[:kept], b[kept + drop:]])
             first += drop
-        if len(y):
-            self._search(y, first)
+        if len(b) > kept:
+            self._search(b, first)
 
-    def _search(self, y: np.ndarray, first: int) -> None:
+    def _search(self, b: np.ndarray, first: int) -> None:
+        """Searches ``b``: the samples kept from the last search, then new
+        filtered samples from compensated index ``first`` on."""
         if len(self._buf) == 0:
             self._buf_g0 = first
-        b = np.concatenate([self._buf, y])
         g0 = self._buf_g0
         n = len(b)
         # E(g0 + k), the running sum of squares, formed in place
@@ -307,7 +317,12 @@ class CycleDetector:
         np.cumsum(squares, out=squares)
         energy += self._buf_e0
         if n >= 4:
-            j = np.flatnonzero((b[1:n - 2] < 0.0) & (b[2:n - 1] >= 0.0)) + 2
+            if math.isfinite(energy[n]):
+                # every sample is finite, so "not below 0" is ">= 0"
+                below = b < 0.0
+                j = np.flatnonzero(below[1:n - 2] > below[2:n - 1]) + 2
+            else:
+                j = np.flatnonzero((b[1:n - 2] < 0.0) & (b[2:n - 1] >= 0.0)) + 2
             times = None
             if len(j):
                 frac = _cubic_roots(b[j - 2], b[j - 1], b[j], b[j + 1])
