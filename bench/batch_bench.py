@@ -14,7 +14,10 @@ shell loop over ``powergpu analyze``.
    loop (``xargs -P W``: one after the other for W = 1), with the same tables
    in the same format, so both do the same work.
 4. Prints recordings per minute and the scaling factor (rate with W workers
-   over the rate with one; goal >= 1.8 with two workers on two cores).
+   over the rate with one; goal >= 1.8 with two workers on two cores), and
+   the cores each run got on average (CPU seconds of all its processes over
+   its wall time): the scaling can only show where the machine gives the
+   workers their cores.
 
     python bench/batch_bench.py                          # 16 x one hour
     python bench/batch_bench.py --recordings 8 --minutes 10
@@ -158,10 +161,13 @@ def main(argv: Optional[List[str]] = None) -> int:
         base = results[kind].get(min(counts))
         for w, r in sorted(results[kind].items()):
             r["scaling"] = r["per_minute"] / base["per_minute"] if base else None
+            # cores the machine gave the run on average: with two workers
+            # near 2 on a quiet machine; far less where other work competes
+            r["cores_used"] = r["cpu_s"] / r["wall_s"]
             label = "powergpu batch" if kind == "batch" else "shell loop   "
             print(f"  {label} {w} worker(s): {r['per_minute']:7.2f} recordings/min "
-                  f"({r['wall_s']:6.1f} s, {r['cpu_s'] / len(paths):5.2f} CPU s per recording)"
-                  f"   scaling x{r['scaling']:.2f}")
+                  f"({r['wall_s']:6.1f} s, {r['cpu_s'] / len(paths):5.2f} CPU s per recording, "
+                  f"{r['cores_used']:4.2f} cores used)   scaling x{r['scaling']:.2f}")
     top = results["batch"].get(2)
     if top and top.get("scaling") is not None:
         verdict = "ok" if top["scaling"] >= SCALING_GOAL else "below"

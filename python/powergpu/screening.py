@@ -47,9 +47,11 @@ class SampleScreen:
         """Returns the block with unusable samples set to 0 and the runs
         [first, end) of running sample indices (from ``start``) in which
         any channel holds one."""
-        finite = np.isfinite(block)
-        all_finite = bool(finite.all())
-        peak = np.abs(block).max(axis=0) if all_finite else \
+        # the extremes hold a NaN or an infinity wherever a column does
+        hi, lo = _column_extremes(block)
+        all_finite = bool(np.isfinite(hi).all() and np.isfinite(lo).all())
+        finite = None if all_finite else np.isfinite(block)
+        peak = np.maximum(hi, -lo) if all_finite else \
             np.where(finite, np.abs(block), 0.0).max(axis=0)
         self._learn(block, finite, peak, all_finite)
         limit = np.minimum(ABSURD_LIMIT, ABSURD_FACTOR * self.scale)
@@ -60,6 +62,8 @@ class SampleScreen:
             if len(block):
                 self.first_usable[self.first_usable < 0] = start
             return block, []
+        if finite is None:
+            finite = np.isfinite(block)
         bad = ~finite
         if too_big.any():
             absurd = finite & (np.abs(np.where(finite, block, 0.0)) > limit)
@@ -98,6 +102,26 @@ class SampleScreen:
     def absent(self) -> np.ndarray:
         """Channels that held no usable sample so far."""
         return self.first_usable < 0
+
+
+def _column_extremes(block: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Largest and smallest value of each column (NaN where a column holds
+    one).  numpy reduces a few long rows much faster than many rows of a
+    few channels, so the rows of a C-ordered block are taken eight at a
+    time as one row; the extremes are the same either way."""
+    n, c = block.shape
+    if n == 0:
+        return np.zeros(c), np.zeros(c)
+    rows = n - n % 8
+    if not (rows and c and block.flags.c_contiguous):
+        return block.max(axis=0), block.min(axis=0)
+    wide = block[:rows].reshape(-1, 8 * c)
+    hi = wide.max(axis=0).reshape(8, c).max(axis=0)
+    lo = wide.min(axis=0).reshape(8, c).min(axis=0)
+    if rows < n:
+        hi = np.maximum(hi, block[rows:].max(axis=0))
+        lo = np.minimum(lo, block[rows:].min(axis=0))
+    return hi, lo
 
 
 def _runs(rows: np.ndarray, start: int) -> List[Tuple[int, int]]:

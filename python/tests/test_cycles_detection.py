@@ -64,6 +64,23 @@ def test_entries_cover_every_sample_whatever_the_chunks():
     np.testing.assert_allclose(a.frequency, b.frequency, rtol=1e-12)
 
 
+def test_samples_that_are_not_finite_count_as_zero_and_a_column_is_read_in_place():
+    # the analysis hands the detector the first column of its blocks (a strided view)
+    t = np.arange(20000) / FS
+    x = np.sin(2 * np.pi * 50.0 * t)
+    x[7000:7010] = np.nan
+    x[7010] = np.inf
+    x[12000] = -np.inf
+    block = np.stack([x, -x], axis=1)
+    det = CycleDetector(FS, 50.0)
+    got = Cycles.concatenate([det.process(block[k:k + 4096, 0]) for k in range(0, len(x), 4096)]
+                             + [det.flush()])
+    want = detect_cycles(np.where(np.isfinite(x), x, 0.0), FS, 50.0, chunk_samples=4096)
+    assert np.isfinite(got.frequency).all() and got.valid.sum() > 0.8 * len(t) / FS * 50
+    for name in Cycles._fields:
+        np.testing.assert_array_equal(getattr(got, name), getattr(want, name), err_msg=name)
+
+
 def test_interruption_is_bridged_by_invalid_fillers():
     # 1 s without voltage: no crossings; fillers of nominal length keep the entries going
     # while the gap lasts, and the cycles after the return are valid again.

@@ -101,7 +101,8 @@ class BinarySource:
     def read_raw(self, start: int, count: int, cols: np.ndarray) -> np.ndarray:
         values = self._rows(start, count)["a"][:, cols]
         out = values.astype(np.float64)
-        if self.missing is not None:
+        # the marker is the type's smallest value: one pass finds whether any is there
+        if self.missing is not None and values.size and values.min() == self.missing:
             out[values == self.missing] = np.nan
         return out
 

@@ -19,6 +19,8 @@ ChannelSelector = Union[int, str]
 
 #: Default rows per chunk: 65536 x 8 channels of float64 is 4 MiB.
 DEFAULT_CHUNK = 65536
+#: Rows scaled together as one row (see ``Recording._scale``).
+WIDE_ROWS = 8
 
 
 def release_mapped(array: Optional[np.ndarray], rows: int) -> None:
@@ -160,8 +162,18 @@ class Recording:
         return np.array([self.channel_index(c) for c in channels], dtype=np.intp)
 
     def _scale(self, raw: np.ndarray, cols: np.ndarray) -> np.ndarray:
-        raw *= self._gain[cols]
-        raw += self._offset[cols]
+        gain, offset = self._gain[cols], self._offset[cols]
+        rest = raw
+        rows = len(raw) - len(raw) % WIDE_ROWS
+        if rows and cols.size and raw.flags.c_contiguous:
+            # numpy broadcasts a few channels over many rows slowly: eight
+            # rows at a time as one wide row take half the time, same values
+            wide = raw[:rows].reshape(-1, WIDE_ROWS * cols.size)
+            wide *= np.tile(gain, WIDE_ROWS)
+            wide += np.tile(offset, WIDE_ROWS)
+            rest = raw[rows:]
+        rest *= gain
+        rest += offset
         return raw
 
     # -- data ----------------------------------------------------------------
