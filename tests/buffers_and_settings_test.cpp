@@ -14,6 +14,7 @@
 namespace {
 
 using namespace powergpu::test;
+using powergpu::PowerConfig;
 using powergpu::GpuBuffer;
 using powergpu::GpuBufferItems;
 using powergpu::LoggedCall;

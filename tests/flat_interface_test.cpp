@@ -273,8 +273,8 @@ TEST_F(FlatInterface, UnknownGridTypeBehavesAsSinglePhaseWithoutTouchingTheTable
     EXPECT_TRUE(phases == 1 && voltages == 1 && currents == 1);
     EXPECT_EQ(handle->implementation()->settings().getBuffers().waveforms.getHostItemsList(),
               (std::vector<uint16_t>{0, 3}));
-    EXPECT_EQ(powerGridConfigs.size(), 8u);
-    EXPECT_EQ(powerGridConfigs.count(unknown), 0u);
+    EXPECT_EQ(powergpu::powerGridConfigs.size(), 8u);
+    EXPECT_EQ(powergpu::powerGridConfigs.count(unknown), 0u);
 }
 
 namespace {

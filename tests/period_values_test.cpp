@@ -13,6 +13,8 @@
 namespace {
 
 using namespace powergpu::test;
+using powergpu::RvcMultiPhaseCalculation;
+using powergpu::RvcPhaseCalculation;
 
 RvcPhaseCalculation detector(uint64_t steadyStateLength, double thresholdPercent = 2.0, double hysteresis = 50.0) {
     RvcPhaseCalculation d;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace powergpu {
+
 uint8_t PowerConfig::getLineToLineCount() const {
     const int phases = getPhasesCount();
     return lineToLineResultsEnabled ? static_cast<uint8_t>(phases * (phases - 1) / 2) : 0;
@@ -62,3 +64,5 @@ uint64_t PowerConfig::getRequiredHarmonicsCount() const {
     }
     return static_cast<uint64_t>(std::max(requested, 1u)) + 1;
 }
+
+}  // namespace powergpu

@@ -9,6 +9,8 @@
 #include "module/PowerGridConfig.h"
 #include "period/VoltageEventSettings.h"
 
+namespace powergpu {
+
 struct PowerConfig {
     PowerGridConfigType gridConfigType = SinglePhase;
     double sampleRate = 1.0;
@@ -88,3 +90,5 @@ struct PowerConfig {
         return (1.0 - periodValuesOverlapInPercent * 0.01) * (halfPeriodValuesCount * 0.5);
     }
 };
+
+}  // namespace powergpu

@@ -1,5 +1,7 @@
 #include "module/PowerGridConfig.h"
 
+namespace powergpu {
+
 PowerGridConfig::PowerGridConfig(PowerGridConfigType type_, uint8_t phases, uint8_t voltages, uint8_t currents,
                                  bool delta)
     : type(type_),
@@ -38,3 +40,5 @@ PowerGridConfig lookupGridConfig(PowerGridConfigType type) {
     const auto found = powerGridConfigs.find(type);
     return found == powerGridConfigs.end() ? PowerGridConfig() : found->second;
 }
+
+}  // namespace powergpu

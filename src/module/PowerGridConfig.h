@@ -7,6 +7,8 @@
 
 #include "powergpu.h"
 
+namespace powergpu {
+
 struct PowerGridConfig {
     PowerGridConfigType type = SinglePhase;
     uint8_t phasesCount = 1;
@@ -37,3 +39,5 @@ extern "C" POWERGPU_API const PowerGridConfigTable powerGridConfigs;
 // The record of a type; an unknown type yields the default single-phase
 // star record (type field 0) without touching the table.
 PowerGridConfig lookupGridConfig(PowerGridConfigType type);
+
+}  // namespace powergpu

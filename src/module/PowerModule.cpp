@@ -73,7 +73,7 @@ int32_t PowerModule::getBackend() const {
 }
 
 void PowerModule::getFrequencyRange(double& lowest, double& highest) const {
-    const PowerConfig& stored = use(impl_).settings().getConfig();
+    const powergpu::PowerConfig& stored = use(impl_).settings().getConfig();
     lowest = stored.minFrequency;
     highest = stored.maxFrequency;
 }

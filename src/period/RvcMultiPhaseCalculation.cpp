@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace powergpu {
+
 void RvcMultiPhaseCalculation::initialize() {
     for (RvcPhaseCalculation& phase : phases) {
         phase.reset();
@@ -52,3 +54,5 @@ RvcResult RvcMultiPhaseCalculation::getTotalResult() {
     eventCount = total.eventCount;
     return total;
 }
+
+}  // namespace powergpu

@@ -9,6 +9,8 @@
 
 #include "period/RvcPhaseCalculation.h"
 
+namespace powergpu {
+
 class RvcMultiPhaseCalculation {
 public:
     void setNumberOfPhases(std::size_t count) { phases.resize(count); }
@@ -29,3 +31,5 @@ private:
     uint32_t eventCount = 0;
     std::vector<RvcPhaseCalculation> phases;
 };
+
+}  // namespace powergpu

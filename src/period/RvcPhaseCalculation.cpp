@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+namespace powergpu {
+
 RvcPhaseCalculation::RvcPhaseCalculation() {
     // No value has been seen yet; everything else of the result is zero.
     currentResult.state = -1;
@@ -142,3 +144,5 @@ void RvcPhaseCalculation::reset() {
     currentResult.state = -1;
     currentResult.eventCount = 0;
 }
+
+}  // namespace powergpu

@@ -11,6 +11,8 @@
 
 #include "powergpu.h"
 
+namespace powergpu {
+
 class RvcPhaseCalculation {
 public:
     RvcPhaseCalculation();
@@ -56,3 +58,5 @@ private:
     std::deque<double> smallestValues;
     uint64_t heldNaNs = 0;
 };
+
+}  // namespace powergpu
