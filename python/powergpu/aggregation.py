@@ -3,7 +3,10 @@
 Pure functions on the tables of an analysis (pandas DataFrames):
 
 - ``add_harmonic_columns``: the voltage harmonics of each window, in % of
-  the fundamental, as window columns ``u<k>_h<n>``;
+  the fundamental, as window columns ``u<k>_h<n>``, from the window's
+  spectrum (the harmonics table);
+- ``add_subgroup_columns``: the same from the harmonic subgroups (the
+  iec_harmonics table), with THDS and the THD to order 40;
 - ``add_deviation_columns``: the window values behind the supply voltage
   under- and over-deviation, ``u<k>_rms_under`` = min(U, Udin) and
   ``u<k>_rms_over`` = max(U, Udin);
@@ -35,9 +38,11 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import pandas as pd
 
+from .iec_harmonics import subgroup_percent
+
 __all__ = [
     "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "is_quantity", "quantity_columns", "flagged_mask",
-    "absolute_start", "add_harmonic_columns", "add_deviation_columns", "add_deviation_percent",
+    "absolute_start", "add_harmonic_columns", "add_subgroup_columns", "add_deviation_columns", "add_deviation_percent",
     "Aggregator", "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
 ]
 
@@ -45,11 +50,12 @@ __all__ = [
 WINDOWS_PER_BLOCK = 15
 
 #: Columns aggregated by their root mean square: phase and line voltages,
-#: THD, unbalance ratios, individual harmonics (% of H1) and the values
-#: behind the under-/over-deviation.
+#: THD (of the window's spectrum, to order 40, and THDS), unbalance ratios,
+#: individual harmonics (% of H1) and the values behind the
+#: under-/over-deviation.
 QUANTITY_PATTERNS = (
     r"u\d_rms", r"u(12|23|31)_rms", r"u\d_thd", r"u[02]_ratio", r"u\d_h\d+",
-    r"u\d_rms_under", r"u\d_rms_over", r"u\d_thd40",
+    r"u\d_rms_under", r"u\d_rms_over", r"u\d_thd40", r"u\d_thds",
 )
 _QUANTITY = re.compile("^(" + "|".join(QUANTITY_PATTERNS) + ")$")
 
@@ -116,6 +122,26 @@ def add_harmonic_columns(windows: pd.DataFrame, harmonics: pd.DataFrame,
                 percent = 100.0 * wide[(k, order)].to_numpy(dtype=np.float64) / fundamental
                 column = pd.Series(percent, index=wide.index).reindex(range(len(windows)))
                 added[f"u{k + 1}_h{order}"] = column.to_numpy()
+    return pd.concat([windows.reset_index(drop=True), pd.DataFrame(added)], axis=1)
+
+
+def add_subgroup_columns(windows: pd.DataFrame, iec: pd.DataFrame, thd_order: int = 40) -> pd.DataFrame:
+    """``windows`` with ``u<k>_h<n>`` = 100 Y_sg,n / Y_sg,1, ``u<k>_thds`` and
+    ``u<k>_thd<thd_order>`` from the iec_harmonics table (one row per
+    ``window`` = row of ``windows`` and ``channel`` "U1".."U3"; ``sg_<n>``,
+    ``thds``), as the analysis aggregates them."""
+    need = {"window", "channel", "sg_1", "thds"}
+    if not need <= set(iec.columns):
+        raise ValueError(f"iec_harmonics: the columns {sorted(need - set(iec.columns))} are missing")
+    top = max(int(str(c)[3:]) for c in iec.columns if re.fullmatch(r"sg_\d+", str(c)))
+    added: Dict[str, np.ndarray] = {}
+    for k in _VOLTAGE_CHANNELS:
+        rows = iec[iec["channel"].astype(str) == f"U{k + 1}"].set_index("window").reindex(range(len(windows)))
+        if rows["sg_1"].isna().all():
+            continue
+        sg = rows[[f"sg_{h}" for h in range(top + 1)]].to_numpy(dtype=np.float64)
+        for name, values in subgroup_percent(sg, rows["thds"].to_numpy(), top, thd_order).items():
+            added[f"u{k + 1}_{name}"] = values
     return pd.concat([windows.reset_index(drop=True), pd.DataFrame(added)], axis=1)
 
 

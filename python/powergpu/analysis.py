@@ -72,6 +72,9 @@ class AnalysisResult:
     - ``windows``: one row per 10/12-cycle window; ``flagged`` marks the
       windows that are invalid or overlap an event (see ``flags``).
     - ``harmonics``: long format, one row per window, channel and order.
+    - ``iec_harmonics``: the grouped harmonic analysis, one row per window
+      and channel (``iec_harmonics.iec_rows``); kept only when ``keep``
+      names it.
     - ``half_cycles``: one row per one-cycle value refreshed every half
       cycle, ``flagged`` as for the windows.
     - ``events``: dips, swells, interruptions and rapid voltage changes,
@@ -103,6 +106,7 @@ class AnalysisResult:
     half_cycles: pd.DataFrame
     events: pd.DataFrame
     summary: Dict[str, Any]
+    iec_harmonics: pd.DataFrame = field(default_factory=pd.DataFrame)
     cycles: pd.DataFrame = field(default_factory=pd.DataFrame)
     trends: Optional[Trends] = None
     flicker: pd.DataFrame = field(default_factory=pd.DataFrame)
@@ -151,11 +155,18 @@ WINDOW_BATCH = 1024
 #: Half-cycle values converted (and handed to a sink) together.
 HALF_CYCLE_BATCH = 8192
 #: Names of the tables that ``keep`` chooses from.
-TABLES = ("windows", "harmonics", "half_cycles", "cycles")
+TABLES = ("windows", "harmonics", "iec_harmonics", "half_cycles", "cycles")
+#: The tables kept by default: the grouped harmonics cost library time of
+#: their own (when no aggregation asks for them) and are kept when named.
+DEFAULT_TABLES = tuple(t for t in TABLES if t != "iec_harmonics")
+#: Highest order of the grouped harmonic analysis.
+IEC_HIGHEST_ORDER = 50
 
 
 def _keep_set(keep: Any) -> frozenset:
-    if keep is None or keep is True:
+    if keep is None:
+        return frozenset(DEFAULT_TABLES)
+    if keep is True:
         return frozenset(TABLES)
     if keep is False:
         return frozenset()
@@ -212,6 +223,10 @@ class _Analyzer:
         self.nominal_voltage = None if nominal_voltage is None else float(nominal_voltage)
         self.window_cycles = window_cycles(f0)
         self.harmonics = int(harmonics)
+        # The grouped harmonic analysis: for its table, and for the aggregation
+        # (its harmonic voltages and THD are the harmonic subgroups).
+        iec_order = min(self.harmonics, IEC_HIGHEST_ORDER)
+        iec_on = class_a or "iec_harmonics" in keep_tables or "on_iec_harmonics" in sink_methods
         rvc_length = 10 * self.window_cycles  # one second of one-cycle values
         layout = ChannelLayout(phases=self.phases, with_currents=self.with_currents,
                                line_to_line=gi.line_to_line if self.phases > 1 else 0,
@@ -219,7 +234,8 @@ class _Analyzer:
         # Class A: the clock, the aggregation and the verdict (classa_job)
         self.class_a = (ClassAJob(start_time=start_time, sample_rate=fs, start_index=start_index,
                                   positions_per_sample=POSITIONS_PER_SAMPLE, nominal_frequency=f0,
-                                  window_cycles=self.window_cycles) if class_a else None)
+                                  window_cycles=self.window_cycles, harmonic_order=iec_order)
+                        if class_a else None)
         flicker_start = (self.class_a.flicker_interval_start() if self.class_a is not None
                          else int(start_index))
         self.scheduler = ModuleScheduler(
@@ -238,6 +254,8 @@ class _Analyzer:
                 period_values_overlap_in_percent=50, rvc_enabled=True,
                 rvc_steady_state_length_in_number_of_period_values=rvc_length,
                 rvc_threshold_in_percent_of_average=float(rvc_threshold),
+                iec_harmonics_enabled=iec_on,
+                **({"iec_harmonics_highest_order": iec_order} if iec_on else {}),
                 **flicker_settings(fs, f0, flicker_start)))
         self.summary = RunningSummary(layout, self._channel_names(), nominal_frequency=f0,
                                       harmonics=self.harmonics)
@@ -247,7 +265,8 @@ class _Analyzer:
             screen=self.scheduler.screen, voltage_channels=self.voltage_channels,
             current_channels=self.current_channels, delta=self.delta, nominal_frequency=f0,
             nominal_voltage=self.nominal_voltage, rvc_length=rvc_length,
-            positions_per_second=float(POSITIONS_PER_SAMPLE) * fs)
+            positions_per_second=float(POSITIONS_PER_SAMPLE) * fs,
+            iec_order=iec_order if iec_on else 0)
         self.scheduler.consumer = self.tables
         if self.class_a is not None:
             job = self.class_a
@@ -311,6 +330,7 @@ class _Analyzer:
             aggregates, verdict = done.tables, done.verdict
             summary["compliance"] = compliance_summary(verdict, done.reason)
         return AnalysisResult(windows=tables["windows"], harmonics=tables["harmonics"],
+                              iec_harmonics=tables["iec_harmonics"],
                               half_cycles=tables["half_cycles"], events=events,
                               summary=summary, cycles=tables["cycles"],
                               trends=self.summary.trends(), flicker=flicker,
@@ -352,14 +372,18 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     ``total_samples`` only sizes the progress display.
 
     Streaming: ``sink`` is any object with some of the methods
-    ``on_windows(df)``, ``on_harmonics(df)``, ``on_half_cycles(df)``,
-    ``on_events(df)`` and ``on_cycles(df)``; each is called with every
+    ``on_windows(df)``, ``on_harmonics(df)``, ``on_iec_harmonics(df)``,
+    ``on_half_cycles(df)``, ``on_events(df)`` and ``on_cycles(df)``; each
+    is called with every
     batch of rows of its table as soon as the batch is complete (in table
     order, with the columns of the table in the result; concatenated, the
     batches are that table).  ``keep`` names the tables the result holds,
-    from ``TABLES`` ("windows", "harmonics", "half_cycles", "cycles"):
-    None or True (the default) all of them, ``()`` or False none, which
+    from ``TABLES`` ("windows", "harmonics", "iec_harmonics",
+    "half_cycles", "cycles"): None (the default) all but
+    "iec_harmonics", True all of them, ``()`` or False none, which
     bounds the memory by the batch sizes whatever the recording's length.
+    The grouped harmonic analysis (the "iec_harmonics" table) runs in the
+    library when that table is kept or sunk, or with ``class_a``.
     The summary, the events and ``result.trends`` (what the report draws)
     are there either way.  ``on_events`` receives the events as they end
     (dips, swells and interruptions as soon as the module hands them out,

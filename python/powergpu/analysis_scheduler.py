@@ -6,8 +6,13 @@ the samples held until the first zero crossing is known, the ring writes,
 the cycles handed over for the period values in fixed blocks, the grouping
 of cycles into windows and their scheduling, and the fetching of what the
 module delivers.  What it fetches goes to a consumer (the table builder):
-``cycles(c)``, ``windows(records, valid)``, ``periods(records)`` and
-``voltage_events(module, final)``.
+``cycles(c)``, ``windows(records, valid, iec)``, ``periods(records)`` and
+``voltage_events(module, final)``.  With the grouped harmonic analysis on
+(``iec_harmonics_enabled`` in the settings) ``iec`` holds the grouped
+values of the same windows (``iec_harmonics.IEC_HARMONICS_DTYPE``), else
+None: the module makes one such record per window it delivers and holds
+at most 1024, so they are taken at every fetch, matched to their windows
+and dropped with the windows that are not reported.
 
 The module starts at the sample of the first zero crossing, so that the
 period values, which it measures off the cycles from its first sample,
@@ -104,6 +109,7 @@ class ModuleScheduler:
         self.result_slots = int(math.ceil(self.ring_length / fs * self.highest_frequency
                                           / window_cycles))
 
+        self.iec = bool(settings.get("iec_harmonics_enabled", False))
         self.module = Module(backend)
         self.module.configure(
             sample_rate=(fs, positions_per_sample), buffer_length=self.ring_length,
@@ -479,7 +485,7 @@ class ModuleScheduler:
             records = m.results()
             if len(records) == 0:
                 break
-            self._take_windows(records)
+            self._take_windows(records, m.iec_harmonics_records() if self.iec else None)
             if not wait:
                 break
         periods = m.period_results()
@@ -488,11 +494,14 @@ class ModuleScheduler:
         if len(periods):
             self.consumer.periods(periods)
 
-    def _take_windows(self, r: np.ndarray) -> None:
+    def _take_windows(self, r: np.ndarray, iec: Optional[np.ndarray]) -> None:
         n = len(r)
         info = self._in_flight[:n]
         del self._in_flight[:n]
         self._delivered_end = int(r["firstSampleIndex"][-1]) + int(r["length"][-1])
+        if iec is not None and (len(iec) != n or (iec["firstSampleIndex"] != r["firstSampleIndex"]).any()):
+            raise RuntimeError(f"internal: {len(iec)} grouped harmonic records do not match the "
+                               f"{n} windows delivered")
         report = np.array([w.reported for w in info], dtype=bool)
         if not report.any():
             return
@@ -500,7 +509,8 @@ class ModuleScheduler:
         if not report.all():
             valid = valid[report]
             r = r[report]
-        self.consumer.windows(r, valid)
+            iec = None if iec is None else iec[report]
+        self.consumer.windows(r, valid, iec)
 
     def close(self) -> None:
         self.module.close()

@@ -2,8 +2,8 @@
 
 ``TableBuilder`` receives what the module delivers (window records, period
 records, cycles, dips, swells and interruptions) and turns it into table
-rows in batches: the windows, harmonics, half-cycle, events and cycles
-tables.  A row is handed on (to the running summary, the kept tables and
+rows in batches: the windows, harmonics, grouped harmonics (iec_harmonics),
+half-cycle, events and cycles tables.  A row is handed on (to the running summary, the kept tables and
 the sink) only once the events that could overlap it are known, so that
 its ``flagged`` never changes later.
 """
@@ -18,6 +18,7 @@ import pandas as pd
 from .analysis_summary import RunningSummary
 from .cycles import Cycles
 from .flags import EventIntervals, RowHoldback, blank_absent, blank_without_phasor
+from .iec_harmonics import iec_rows, iec_table
 from .module import Module
 from .record_tables import (ChannelLayout, cycles_frame, harmonic_rows, harmonics_frame,
                             period_columns, table_frame, window_columns)
@@ -29,7 +30,8 @@ from .voltage_events import events_frame, voltage_event_rows
 __all__ = ["TableBuilder", "SINK_METHODS"]
 
 #: The methods of a sink that receive the batches of each table.
-SINK_METHODS = ("on_windows", "on_harmonics", "on_half_cycles", "on_events", "on_cycles")
+SINK_METHODS = ("on_windows", "on_harmonics", "on_iec_harmonics", "on_half_cycles", "on_events",
+                "on_cycles")
 
 
 class TableBuilder:
@@ -39,13 +41,15 @@ class TableBuilder:
     sink's table methods {name: callable}; ``window_batch`` and
     ``half_cycle_batch``: records turned into rows (and handed to the sink)
     together; ``screen``: the input screening (absent channels and channel
-    scales blank the columns they make meaningless)."""
+    scales blank the columns they make meaningless); ``iec_order``: the
+    highest order of the grouped harmonic analysis (its table's columns; 0
+    when the analysis is off)."""
 
     def __init__(self, layout: ChannelLayout, summary: RunningSummary, *, keep: frozenset,
                  sink: Dict[str, Any], window_batch: int, half_cycle_batch: int,
                  screen: SampleScreen, voltage_channels: int, current_channels: int,
                  delta: bool, nominal_frequency: float, nominal_voltage: Optional[float],
-                 rvc_length: int, positions_per_second: float) -> None:
+                 rvc_length: int, positions_per_second: float, iec_order: int = 0) -> None:
         self.layout = layout
         self.summary = summary
         self.keep = keep
@@ -58,6 +62,7 @@ class TableBuilder:
         self.delta = delta
         self.nominal_frequency = nominal_frequency
         self.positions_per_second = positions_per_second
+        self.iec_order = int(iec_order)
         self.window_names = summary.window_names
         self.half_cycle_names = summary.half_cycle_names
         self.intervals = EventIntervals()
@@ -68,7 +73,7 @@ class TableBuilder:
         # intervals of the dips, swells and interruptions in progress
         self._open_voltage_events: List[object] = []
         # records waiting to become table rows
-        self._waiting_windows: List[Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray]]] = []
+        self._waiting_windows: List[Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray], Any]] = []
         self._waiting_window_count = 0
         self._waiting_periods: List[np.ndarray] = []
         self._waiting_period_count = 0
@@ -80,10 +85,12 @@ class TableBuilder:
         # kept tables (lists of column batches)
         self._window_batches: List[Dict[str, np.ndarray]] = []
         self._harmonic_batches: List[Dict[str, np.ndarray]] = []
+        self._iec_batches: List[Dict[str, np.ndarray]] = []
         self._half_cycle_batches: List[Dict[str, np.ndarray]] = []
         self._cycle_batches: List[Cycles] = []
         # Class A (set by the analysis): the aggregation job that receives
-        # each window's spectrum and flagged columns, and the declared voltage.
+        # each window's grouped harmonics and flagged columns, and the
+        # declared voltage.
         self.class_a: Any = None
         self.declared_voltage: Any = lambda: None
 
@@ -95,14 +102,15 @@ class TableBuilder:
         if "on_cycles" in self.sink:
             self.sink["on_cycles"](cycles_frame([cycles], self.positions_per_second))
 
-    def windows(self, r: np.ndarray, valid: np.ndarray) -> None:
-        """Reported window records and their validity."""
+    def windows(self, r: np.ndarray, valid: np.ndarray, iec: Optional[np.ndarray] = None) -> None:
+        """Reported window records, their validity and their grouped
+        harmonic records (None when that analysis is off)."""
         layout = self.layout
         # the harmonic tables live in ring slots that later windows reuse: copy now
         harm = Module.harmonic_tables(r, layout.phase_fields, layout.phases)
         if layout.line_fields:
             harm.update(Module.harmonic_tables(r, layout.line_fields, layout.line_to_line))
-        self._waiting_windows.append((r, valid, harm))
+        self._waiting_windows.append((r, valid, harm, iec))
         self._waiting_window_count += len(r)
         if self._waiting_window_count >= self.window_batch:
             self._emit_windows()
@@ -162,11 +170,12 @@ class TableBuilder:
         self._waiting_windows = []
         self._waiting_window_count = 0
         if len(parts) == 1:
-            r, valid, harm = parts[0]
+            r, valid, harm, iec = parts[0]
         else:
             r = concatenate_records([p[0] for p in parts])
             valid = np.concatenate([p[1] for p in parts])
             harm = {f: np.concatenate([p[2][f] for p in parts]) for f in parts[0][2]}
+            iec = None if parts[0][3] is None else np.concatenate([p[3] for p in parts])
         n = len(r)
         index = np.arange(self._window_index, self._window_index + n)
         self._window_index += n
@@ -176,8 +185,9 @@ class TableBuilder:
         blank_absent(cols, cols["t_start"], *self._absent_phases())
         self.summary.count_windows(r, valid)
         self.summary.hold_worst_candidates(r, index, harm, cols)
-        if self.class_a is not None:  # harmonics in % of H1
-            self.class_a.take_spectra(harm["harmonicsU"], r["harmonicLength"])
+        if self.class_a is not None:  # harmonic subgroups in % of the fundamental's
+            self.class_a.take_grouped(iec)
+        self._iec_rows(iec, index, r["time"])
         want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
         rows = harmonic_rows(self.layout, r, index, harm) if want_rows else None
         if rows is not None and "harmonics" in self.keep:
@@ -187,6 +197,17 @@ class TableBuilder:
         # the flags need the events up to each window's end
         self._held_windows.push(cols)
         self._release_windows(self._events_known_until)
+
+    def _iec_rows(self, iec: Optional[np.ndarray], index: np.ndarray, t_end: np.ndarray) -> None:
+        """Rows of the grouped harmonics table, when kept or sunk."""
+        keep, sink = "iec_harmonics" in self.keep, self.sink.get("on_iec_harmonics")
+        if iec is None or not (keep or sink):
+            return
+        rows = iec_rows(iec, index, t_end, self.iec_order)
+        if keep:
+            self._iec_batches.append(rows)
+        if sink:
+            sink(iec_table([rows], self.iec_order))
 
     def _release_windows(self, known_until: float) -> None:
         """Flags the held windows that end before ``known_until`` and hands
@@ -272,13 +293,15 @@ class TableBuilder:
         return events_frame(self.rvc_events.rows + self.voltage_event_rows, sort=True)
 
     def kept_tables(self) -> Dict[str, pd.DataFrame]:
-        """The windows, harmonics, half-cycle and cycles tables (empty, with
-        their columns, where not kept)."""
+        """The windows, harmonics, grouped harmonics, half-cycle and cycles
+        tables (empty, with their columns, where not kept)."""
         keep = self.keep
         return {
             "windows": table_frame(self._window_batches if "windows" in keep else [],
                                    self.window_names),
             "harmonics": harmonics_frame(self._harmonic_batches if "harmonics" in keep else []),
+            "iec_harmonics": iec_table(self._iec_batches if "iec_harmonics" in keep else [],
+                                       self.iec_order),
             "half_cycles": table_frame(self._half_cycle_batches if "half_cycles" in keep
                                        else [], self.half_cycle_names),
             "cycles": cycles_frame(self._cycle_batches if "cycles" in keep else [],

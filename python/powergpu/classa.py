@@ -3,8 +3,8 @@
 ``powergpu analyze``.
 
 ``class_a`` works on tables in memory; ``compliance_from_folder`` reads an
-output folder of ``analyze`` (windows.csv, events.csv, and harmonics.csv
-and flicker.csv when there) and writes aggregates_3s.csv,
+output folder of ``analyze`` (windows.csv, events.csv, and
+iec_harmonics.csv or harmonics.csv and flicker.csv when there) and writes aggregates_3s.csv,
 aggregates_10min.csv, aggregates_2h.csv and compliance.json into it.
 """
 from __future__ import annotations
@@ -27,16 +27,24 @@ AGGREGATE_FILES = (("3s", "aggregates_3s.csv"), ("10min", "aggregates_10min.csv"
 def class_a(windows: pd.DataFrame, events: pd.DataFrame, *, start_time, declared_voltage: float,
             nominal_frequency: float, window_cycles: int, duration_s: float,
             harmonics: Optional[pd.DataFrame] = None, flicker: Optional[pd.DataFrame] = None,
-            frequency: Optional[pd.DataFrame] = None) -> Tuple[Dict[str, pd.DataFrame], Dict[str, Any]]:
+            frequency: Optional[pd.DataFrame] = None,
+            iec_harmonics: Optional[pd.DataFrame] = None) -> Tuple[Dict[str, pd.DataFrame], Dict[str, Any]]:
     """({"3s", "10min", "2h"}: aggregate tables, the compliance dict).
+
+    The harmonic voltages come from the harmonic subgroups of
+    ``iec_harmonics`` when given, as in the analysis, else from the
+    window spectra of ``harmonics``; the verdict's ``harmonic_values``
+    says which ("subgroups", "spectrum", or None without either).
 
     ``frequency``: the 10-s values (t_start timestamps, frequency, flagged),
     e.g. from the library's records or ``aggregation.ten_second_frequency``
     of a cycles table; without it they come from the windows
     (``aggregation.ten_second_frequency_of_windows``)."""
-    table = windows
-    if harmonics is not None and len(harmonics):
-        table = aggregation.add_harmonic_columns(table, harmonics)
+    table, source = windows, None
+    if iec_harmonics is not None and len(iec_harmonics):
+        table, source = aggregation.add_subgroup_columns(table, iec_harmonics), "subgroups"
+    elif harmonics is not None and len(harmonics):
+        table, source = aggregation.add_harmonic_columns(table, harmonics), "spectrum"
     table = aggregation.add_deviation_columns(table, declared_voltage)
     short, ten = aggregation.aggregate(table, start_time, pst=flicker)
     two = aggregation.aggregate_2h(ten, flicker=flicker, start_time=start_time)
@@ -47,6 +55,7 @@ def class_a(windows: pd.DataFrame, events: pd.DataFrame, *, start_time, declared
     verdict = compliance.evaluate(frequency, tables["10min"], events, start_time=start_time,
                                   duration_s=duration_s, nominal_frequency=nominal_frequency,
                                   declared_voltage=declared_voltage, flicker=flicker)
+    verdict["harmonic_values"] = source
     return tables, verdict
 
 
@@ -102,9 +111,18 @@ def compliance_from_folder(folder: Union[str, Path], *, start_time=None, declare
         windows, events if events is not None else pd.DataFrame({"type": [], "t_start": []}),
         start_time=start, declared_voltage=float(voltage), nominal_frequency=float(f0),
         window_cycles=int(summary.get("window_cycles") or aggregation_window_cycles(float(f0))),
-        duration_s=float(duration), harmonics=_read(folder, "harmonics.csv", False),
-        flicker=_read(folder, "flicker.csv", False))
+        duration_s=float(duration), flicker=_read(folder, "flicker.csv", False),
+        **_harmonic_tables(folder))
     return write_class_a(folder, tables, verdict), verdict
+
+
+def _harmonic_tables(folder: Path) -> Dict[str, Optional[pd.DataFrame]]:
+    """iec_harmonics.csv when the folder has it (the harmonic subgroups),
+    else harmonics.csv (the window spectra), else neither."""
+    iec = _read(folder, "iec_harmonics.csv", False)
+    if iec is not None:
+        return {"iec_harmonics": iec}
+    return {"harmonics": _read(folder, "harmonics.csv", False)}
 
 
 def aggregation_window_cycles(nominal_frequency: float) -> int:
@@ -118,7 +136,7 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
         "compliance", help="aggregate an analysis to 3-s, 10-min and 2-h values and judge it "
                            "against EN 50160",
         description="Read the tables that 'powergpu analyze' wrote into DIR (windows; events, "
-                    "harmonics and flicker when there) and write aggregates_3s.csv, "
+                    "iec_harmonics or harmonics, and flicker when there) and write aggregates_3s.csv, "
                     "aggregates_10min.csv, aggregates_2h.csv and compliance.json beside them.")
     p.add_argument("folder", metavar="DIR", help="output folder of 'powergpu analyze'")
     p.add_argument("--start-time", metavar="TIME",

@@ -7,7 +7,12 @@ reduces every batch of windows to the partial sums of its 150/180-cycle
 blocks as the batches come (memory bounded by the number of blocks, not of
 windows), collects the library's 10-s frequency and, at the end, builds the
 3-s, 10-min and 2-h tables and the verdict (``aggregation``,
-``compliance``).
+``compliance``).  The harmonic voltages and the THD it aggregates are the
+library's grouped harmonic analysis of each window (harmonic subgroups of
+a rectangular window over exactly 10/12 cycles), not the window's own
+Blackman-windowed spectrum: subgroups gather what a frequency slightly off
+the bins spreads over the neighbouring bins, so the values agree from
+instrument to instrument.
 
 The clock: ``start_time`` is the clock time of the recording's first
 sample; without one the first sample is taken to lie at 1970-01-01 00:00:00,
@@ -23,6 +28,7 @@ import numpy as np
 import pandas as pd
 
 from . import aggregation, compliance
+from .iec_harmonics import measured_channels, subgroup_percent, uncomputed_orders
 
 __all__ = ["TICK_SECONDS", "THD_ORDER", "Clock", "ClassAJob", "ClassAResult", "ten_second_frame"]
 
@@ -32,6 +38,9 @@ TICK_SECONDS = 600.0
 THD_ORDER = 40
 #: Highest harmonic order aggregated in % of the fundamental.
 HARMONIC_ORDER = 50
+#: What the harmonic voltages and the THD of the aggregates are made of
+#: (``harmonic_values`` of the verdict): the harmonic subgroups.
+HARMONIC_VALUES = "subgroups"
 #: Clock time of the first sample when the recording gives none.
 DEFAULT_START = pd.Timestamp("1970-01-01 00:00:00")
 
@@ -99,7 +108,7 @@ class ClassAJob:
     The analysis calls, in this order of time: ``module_settings`` and
     ``flicker_interval_start`` when it configures the module,
     ``window_chain_cuts`` for every block of cycles it groups into windows,
-    ``take_spectra`` for every batch of window records, ``take_windows``
+    ``take_grouped`` for every batch of window records, ``take_windows``
     for the same windows once flagged, ``take_frequencies`` with the
     module's 10-s records, and ``finish`` at the end."""
 
@@ -109,13 +118,15 @@ class ClassAJob:
     KEEP = ("t_start", "t_end", "valid", "flagged")
 
     def __init__(self, *, start_time: Any, sample_rate: float, start_index: int,
-                 positions_per_sample: int, nominal_frequency: float, window_cycles: int) -> None:
+                 positions_per_sample: int, nominal_frequency: float, window_cycles: int,
+                 harmonic_order: int = HARMONIC_ORDER) -> None:
         self.clock = Clock(start_time, sample_rate, start_index)
         self.R = int(positions_per_sample)
         self.f0 = float(nominal_frequency)
         self.W = int(window_cycles)
+        self.harmonic_order = max(1, min(int(harmonic_order), HARMONIC_ORDER))
         self._next_tick = self.clock.first_tick()
-        self._spectra: List[pd.DataFrame] = []   # harmonic columns of windows not yet flagged
+        self._grouped: List[pd.DataFrame] = []   # harmonic columns of windows not yet flagged
         # table times are running index / sample rate: time 0 lies start_index samples
         # before the first sample
         self._offset = self.clock.start_index / self.clock.fs
@@ -126,7 +137,9 @@ class ClassAJob:
 
     # ------------------------------------------------------------ settings
     def module_settings(self) -> Dict[str, Any]:
-        """Module properties for the 10-s frequency on this clock."""
+        """Module properties for the 10-s frequency on this clock (the
+        grouped harmonic analysis is enabled with the module's other
+        settings: it resizes the module)."""
         return {"ten_second_frequency_enabled": True,
                 "clock_time_at_sample_index_zero": self.clock.seconds_at_index_zero()}
 
@@ -153,36 +166,27 @@ class ClassAJob:
             self._next_tick += TICK_SECONDS
 
     # -------------------------------------------------------------- values
-    def take_spectra(self, harmonics_u: np.ndarray, lengths: np.ndarray) -> None:
-        """Harmonic magnitudes of a batch of windows (harmonicsU: windows x
-        phases x orders; ``lengths``: the orders each window holds): kept as
-        ``u<k>_h<n>`` = 100 H_n / H_1 (n = 2..50) and ``u<k>_thd40`` =
-        100 sqrt(sum of H_n², n = 2..40) / H_1 until the windows' flags are
-        known."""
-        n, phases, width = harmonics_u.shape
-        if width < 3:  # no order above the fundamental
-            self._spectra.append(pd.DataFrame(index=range(n)))
-            return
-        top = min(width - 1, HARMONIC_ORDER)
-        h = harmonics_u[:, :, :top + 1].astype(np.float64)
-        orders = np.arange(top + 1)
-        h = np.where(orders[None, None, :] < np.asarray(lengths)[:, None, None], h, np.nan)
+    def take_grouped(self, records: Optional[np.ndarray]) -> None:
+        """The grouped harmonic records of a batch of windows
+        (``iec_harmonics.IEC_HARMONICS_DTYPE``), kept until the windows'
+        flags are known as ``u<k>_h<n>`` = 100 Y_sg,n / Y_sg,1 (n = 2 ..
+        ``harmonic_order``), ``u<k>_thds`` (the library's THDS, orders 2 ..
+        its highest order) and ``u<k>_thd40`` = 100 sqrt(sum of Y_sg,n²,
+        n = 2..40) / Y_sg,1 for each phase voltage k."""
+        n = 0 if records is None else len(records)
         cols: Dict[str, np.ndarray] = {}
-        with np.errstate(divide="ignore", invalid="ignore"):
-            for k in range(phases):
-                h1 = h[:, k, 1]
-                pct = 100.0 * h[:, k, 2:] / h1[:, None]
-                for j in range(pct.shape[1]):
-                    cols[f"u{k + 1}_h{j + 2}"] = pct[:, j]
-                upto = min(THD_ORDER, top) - 1
-                cols[f"u{k + 1}_thd40"] = np.sqrt(np.nansum(pct[:, :upto] ** 2, axis=1))
-                cols[f"u{k + 1}_thd40"][~np.isfinite(h1) | (h1 <= 0)] = np.nan
-        self._spectra.append(pd.DataFrame(cols))
+        top = self.harmonic_order
+        for k in [c for c in measured_channels(records) if c < 3] if n else []:
+            ch = records["channels"][:, k]
+            sg = np.where(uncomputed_orders(records, top), np.nan, ch["subgroup"][:, :top + 1])
+            for name, values in subgroup_percent(sg, ch["thds"], top, THD_ORDER).items():
+                cols[f"u{k + 1}_{name}"] = values
+        self._grouped.append(pd.DataFrame(cols, index=range(n)))
 
     def take_windows(self, cols: Dict[str, np.ndarray], declared_voltage: Optional[float],
                      in_event: np.ndarray) -> None:
-        """A batch of windows (table columns), the oldest whose spectra came
-        in ``take_spectra``; ``in_event``: which of them overlap one of
+        """A batch of windows (table columns), the oldest whose grouped harmonics
+        came in ``take_grouped``; ``in_event``: which of them overlap one of
         ``FLAGGING_EVENTS``. For the aggregation a window is flagged when it
         is not valid or overlaps a dip, swell or interruption: a rapid
         voltage change flags the windows of the tables (they describe no
@@ -191,9 +195,9 @@ class ClassAJob:
         n = len(cols["t_start"])
         if n == 0:
             return
-        spectra = pd.concat(self._spectra, ignore_index=True) if len(self._spectra) > 1 else self._spectra[0]
-        mine, rest = spectra.iloc[:n].reset_index(drop=True), spectra.iloc[n:].reset_index(drop=True)
-        self._spectra = [rest] if len(rest) else []
+        grouped = pd.concat(self._grouped, ignore_index=True) if len(self._grouped) > 1 else self._grouped[0]
+        mine, rest = grouped.iloc[:n].reset_index(drop=True), grouped.iloc[n:].reset_index(drop=True)
+        self._grouped = [rest] if len(rest) else []
         frame = pd.DataFrame({k: v for k, v in cols.items()
                               if k in self.KEEP or aggregation.is_quantity(k)})
         frame["flagged"] = ~frame["valid"].astype(bool).to_numpy() | np.asarray(in_event, dtype=bool)
@@ -232,6 +236,7 @@ class ClassAJob:
         verdict = compliance.evaluate(frequency, ten, shift(events), start_time=self.clock.start,
                                       duration_s=duration_s, nominal_frequency=self.f0,
                                       declared_voltage=float(declared_voltage), flicker=shift(pst))
+        verdict["harmonic_values"] = HARMONIC_VALUES
         return ClassAResult(tables, verdict, frequency)
 
 
@@ -248,4 +253,5 @@ def compliance_summary(verdict: Optional[Dict[str, Any]], reason: Optional[str] 
                          "measured_percent": c["measured_percent"], "required_percent": c["required_percent"],
                          "values": c["values"], "limit": c["limit"], "pass": c["pass"]})
     return {"standard": verdict["standard"], "pass": verdict["pass"], "start": verdict["start"],
-            "end": verdict["end"], "periods": len(verdict["periods"]), "criteria": rows}
+            "end": verdict["end"], "periods": len(verdict["periods"]),
+            "harmonic_values": verdict.get("harmonic_values"), "criteria": rows}

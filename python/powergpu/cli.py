@@ -65,7 +65,8 @@ phase fields, units and names (UA, V_L1, IB, I_L3, Uab, ...).
 output files (in --output): windows.csv (one row per 10/12-cycle window),
 halfcycles.csv (one-cycle values refreshed every half cycle), events.csv
 (rapid voltage changes), harmonics.csv (every harmonic and interharmonic of
-every window), summary.json, flicker.csv (10-minute Pst per voltage and 2-hour
+every window), iec_harmonics.csv (harmonic subgroups and groups of every
+window; only with --tables naming it), summary.json, flicker.csv (10-minute Pst per voltage and 2-hour
 Plt; at 1600 Hz sampling and more), aggregates_3s.csv, aggregates_10min.csv,
 aggregates_2h.csv (values on the clock) and compliance.json (the EN 50160
 verdict; not with --no-compliance); with --format parquet the same tables as
@@ -242,10 +243,11 @@ def build_parser() -> argparse.ArgumentParser:
                           "pyarrow: pip install 'powergpu[batch]'; windows.parquet, ...)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
                      help="which CSV tables to write, comma-separated, from windows, "
-                          "halfcycles, events, harmonics, aggregates (the aggregates_*.csv "
-                          "and compliance.json) (default: all; summary.json is "
-                          "always written). harmonics and halfcycles are the large ones: "
-                          "about 500 and 150 MB per hour of recording")
+                          "halfcycles, events, harmonics, iec_harmonics (the grouped "
+                          "harmonics of every window), aggregates (the aggregates_*.csv "
+                          "and compliance.json) (default: all but iec_harmonics; "
+                          "summary.json is always written). harmonics and halfcycles are the "
+                          "large ones: about 500 and 150 MB per hour of recording")
     out.add_argument("-q", "--quiet", action="store_true",
                      help="print nothing but errors")
     out.add_argument("--no-progress", action="store_true",
@@ -583,7 +585,7 @@ class _TimedSink:
 
     def __init__(self, writer: Any) -> None:
         self.seconds = 0.0
-        for name in ("on_windows", "on_harmonics", "on_half_cycles", "on_events"):
+        for name in ("on_windows", "on_harmonics", "on_iec_harmonics", "on_half_cycles", "on_events"):
             target = getattr(writer, name, None)
             if callable(target):
                 setattr(self, name, self._timed(target))

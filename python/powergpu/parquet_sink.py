@@ -25,6 +25,7 @@ PARQUET_FILES = (
     ("half_cycles", "halfcycles.parquet"),
     ("events", "events.parquet"),
     ("harmonics", "harmonics.parquet"),
+    ("iec_harmonics", "iec_harmonics.parquet"),
 )
 #: Rows gathered before a row group is written: large groups compress and
 #: scan well, and a few MB of pending rows bound the memory.
@@ -207,12 +208,14 @@ class ParquetTableWriter:
                   tables: Optional[Iterable[str]] = None) -> "ParquetTableWriter":
         """Files ``windows.parquet``, ``halfcycles.parquet``, ... in ``outdir``;
         ``tables`` as ``--tables`` names them (windows, halfcycles, events,
-        harmonics; default all)."""
-        wanted = None if tables is None else set(tables)
+        harmonics, iec_harmonics; default all but iec_harmonics)."""
+        from .summary import DEFAULT_TABLES
+
+        wanted = set(DEFAULT_TABLES if tables is None else tables)
         out = Path(outdir)
         out.mkdir(parents=True, exist_ok=True)
         return cls({attr: out / name for attr, name in PARQUET_FILES
-                    if wanted is None or name.split(".")[0] in wanted}, summary_dir=out)
+                    if name.split(".")[0] in wanted}, summary_dir=out)
 
     def close(self, result: Any, *, extra: Optional[Mapping[str, Any]] = None) -> List[Path]:
         """Completes and renames every file; with ``summary_dir`` also

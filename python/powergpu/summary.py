@@ -21,7 +21,7 @@ from .csv_text import CSV_DIGITS, CsvAppender, csv_chunk_rows, write_csv  # noqa
 from .table_access import phase_numbers, present_table
 
 __all__ = [
-    "OUTPUT_FILES", "TABLE_NAMES", "TableModel", "TableRow", "console_summary", "event_rows",
+    "OUTPUT_FILES", "TABLE_NAMES", "DEFAULT_TABLES", "TableModel", "TableRow", "console_summary", "event_rows",
     "flagged_text", "warnings", "flicker_text",
     "facts", "fmt_number", "json_ready", "phase_table", "write_csv", "write_outputs",
     "write_summary", "CsvAppender", "TableWriter", "csv_chunk_rows",
@@ -33,6 +33,7 @@ OUTPUT_FILES: Tuple[Tuple[str, str], ...] = (
     ("half_cycles", "halfcycles.csv"),
     ("events", "events.csv"),
     ("harmonics", "harmonics.csv"),
+    ("iec_harmonics", "iec_harmonics.csv"),
 )
 SUMMARY_FILE = "summary.json"
 
@@ -529,6 +530,9 @@ def json_ready(obj: Any) -> Any:
 
 #: Names accepted by ``write_outputs(tables=...)`` and ``--tables``.
 TABLE_NAMES = tuple(name[:-4] for _, name in OUTPUT_FILES)
+#: The tables written when none are named: iec_harmonics only on request
+#: (its analysis costs library time of its own).
+DEFAULT_TABLES = tuple(name for name in TABLE_NAMES if name != "iec_harmonics")
 
 
 def write_outputs(result: Any, outdir: "os.PathLike[str] | str", *,
@@ -537,15 +541,16 @@ def write_outputs(result: Any, outdir: "os.PathLike[str] | str", *,
     """Write windows.csv, halfcycles.csv, events.csv, harmonics.csv and
     summary.json into ``outdir`` (created if needed); returns the paths.
 
-    ``tables`` limits the CSV files to those named (``TABLE_NAMES``:
-    windows, halfcycles, events, harmonics); summary.json is always
+    ``tables`` chooses the CSV files (``TABLE_NAMES``: windows, halfcycles,
+    events, harmonics, iec_harmonics; default ``DEFAULT_TABLES``, all but
+    iec_harmonics); summary.json is always
     written.  Each table is written even when empty (a header line only),
     so scripts reading the folder never meet a missing file.  ``extra`` is
     merged into summary.json (input file, channel mapping, ...).
     """
     import pandas as pd
 
-    wanted = set(TABLE_NAMES if tables is None else tables)
+    wanted = set(DEFAULT_TABLES if tables is None else tables)
     unknown = wanted - set(TABLE_NAMES)
     if unknown:
         raise ValueError(f"unknown table(s) {', '.join(sorted(unknown))}; "
@@ -592,7 +597,7 @@ class TableWriter:
     """A sink for ``analyze_stream`` that writes the CSV tables as the
     batches come (the same files as ``write_outputs``, in bounded memory).
 
-    ``tables``: names of ``TABLE_NAMES`` (default all).  After the
+    ``tables``: names of ``TABLE_NAMES`` (default ``DEFAULT_TABLES``).  After the
     analysis, ``close(result)`` writes the last rows, events.csv (from the
     result's events) and summary.json, and returns the paths in the order
     of ``write_outputs``; ``abort()`` removes the unfinished files.
@@ -600,7 +605,7 @@ class TableWriter:
 
     def __init__(self, outdir: "os.PathLike[str] | str",
                  tables: Optional[Iterable[str]] = None) -> None:
-        wanted = set(TABLE_NAMES if tables is None else tables)
+        wanted = set(DEFAULT_TABLES if tables is None else tables)
         unknown = wanted - set(TABLE_NAMES)
         if unknown:
             raise ValueError(f"unknown table(s) {', '.join(sorted(unknown))}; "

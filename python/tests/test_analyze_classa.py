@@ -15,6 +15,7 @@ import pytest
 from powergpu import analyze
 from powergpu.classa_job import ClassAJob
 from powergpu.flicker import flag_intervals, plt
+from powergpu.iec_harmonics import IEC_HARMONICS_DTYPE
 
 from conftest import run_cli
 
@@ -67,6 +68,7 @@ def test_windows_and_aggregates_follow_the_clock_ticks():
     assert middle["u1_rms"] == pytest.approx(230.0 * hd * math.sqrt(1 + 0.00361 ** 2), rel=1e-4)
     assert middle["u2_h5"] == pytest.approx(5.5, abs=0.01)
     assert middle["u2_thd40"] == pytest.approx(5.5, abs=0.01)
+    assert middle["u2_thds"] == pytest.approx(5.5, abs=0.01)  # orders 2..13 of the subgroups
     assert middle["u2_under_deviation"] == 0.0
     assert middle["u2_over_deviation"] == pytest.approx(100.0 * (hd - 1.0), abs=0.01)
     # 150-cycle blocks start again at the tick, with the first window after it
@@ -87,6 +89,7 @@ def criteria(result):
 def test_verdict_flips_when_the_fifth_harmonic_exceeds_six_percent():
     below, above = recording(0.055), recording(0.065, step_at=300.0)
     assert below.compliance["pass"] is True and below.summary["compliance"]["pass"] is True
+    assert below.compliance["harmonic_values"] == "subgroups"
     c = criteria(below)
     assert c["harmonic_5"]["pass"] and c["harmonic_5"]["measured_percent"] == 100.0
     assert c["frequency_99_5"]["pass"] and c["frequency_99_5"]["values"] >= 59
@@ -105,14 +108,14 @@ def test_verdict_flips_when_the_fifth_harmonic_exceeds_six_percent():
 
 
 def job_with_steady_windows(hours):
-    """A job fed 10-cycle windows of 230 V for ``hours`` from 12:00 (no spectra)."""
+    """A job fed 10-cycle windows of 230 V for ``hours`` from 12:00 (no harmonics)."""
     job = ClassAJob(start_time="2026-03-02 12:00", sample_rate=FS, start_index=0,
                     positions_per_sample=1000, nominal_frequency=F0, window_cycles=10)
     n = int(hours * 3600 / 0.2)
     t = np.arange(n) * 0.2
     cols = {"t_start": t, "t_end": t + 0.2, "valid": np.ones(n, bool), "flagged": np.zeros(n, bool),
             "u1_rms": np.full(n, 230.0)}
-    job.take_spectra(np.zeros((n, 1, 1)), np.ones(n))
+    job.take_grouped(np.zeros(n, IEC_HARMONICS_DTYPE))
     job.take_windows(cols, 230.0, np.zeros(n, bool))
     return job
 

@@ -15,7 +15,7 @@ from powergpu.cycles import CycleDetector, Cycles
 from powergpu.module import Module
 from powergpu.trends import ColumnStats, Envelope, trends_of_tables
 
-TABLES = ("windows", "harmonics", "half_cycles", "cycles", "events")
+TABLES = ("windows", "harmonics", "iec_harmonics", "half_cycles", "cycles", "events")
 MiB = 1 << 20
 
 
@@ -30,7 +30,8 @@ class Collector:
 
 def test_streamed_batches_are_the_kept_tables(backend, demo, monkeypatch):
     v, i, _ = demo
-    kept = analyze(v, i, sample_rate=FS, grid="star", backend=backend, chunk_samples=8192)
+    kept = analyze(v, i, sample_rate=FS, grid="star", backend=backend, chunk_samples=8192, keep=True)
+    assert len(kept.iec_harmonics) == 6 * len(kept.windows)  # U1..U3, I1..I3
     # small chunks and batches of a few windows and half cycles: many boundaries
     monkeypatch.setattr(analysis, "WINDOW_BATCH", 3)
     monkeypatch.setattr(analysis, "HALF_CYCLE_BATCH", 17)

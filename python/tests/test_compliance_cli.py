@@ -29,6 +29,7 @@ def test_compliance_command_writes_the_aggregates_and_the_verdict(tmp_path, caps
     assert {"u1_h5", "u1_under_deviation", "u2_ratio"} <= set(ten.columns)
     verdict = json.loads((out / "compliance.json").read_text())
     assert verdict["standard"] == "EN 50160" and len(verdict["periods"]) == 1
+    assert verdict["harmonic_values"] == "spectrum"  # no iec_harmonics.csv in the folder
     ids = {c["id"] for c in verdict["periods"][0]["criteria"]}
     assert {"voltage_95", "thd", "harmonic_5", "harmonic_25", "unbalance", "dip_count"} <= ids
 
