@@ -48,7 +48,7 @@ MANIFEST = "manifest.parquet"
 #: Tables written by default: the large harmonics table only on request.
 BATCH_TABLES = ("windows", "halfcycles", "events")
 _TABLE_ATTR = {"windows": "windows", "halfcycles": "half_cycles", "events": "events",
-               "harmonics": "harmonics"}
+               "harmonics": "harmonics", "iec_harmonics": "iec_harmonics"}
 PART_FILE = "part-0.parquet"
 #: Seconds between two rewrites of the manifest while results come in.
 MANIFEST_INTERVAL_S = 10.0

@@ -59,8 +59,8 @@ def add_batch_parser(sub: Any, analyze: argparse.ArgumentParser) -> argparse.Arg
                      help="folder of the dataset (created; an earlier batch's dataset there "
                           "is extended and updated)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
-                     help="tables to write, from windows, halfcycles, events, harmonics "
-                          "(default: windows,halfcycles,events)")
+                     help="tables to write, from windows, halfcycles, events, harmonics, "
+                          "iec_harmonics (default: windows,halfcycles,events)")
     out.add_argument("--scheduler", metavar="ADDRESS",
                      help="address of a running Dask scheduler, e.g. tcp://head:8786 "
                           "(default: $DASK_SCHEDULER_ADDRESS, else a cluster on this machine)")

@@ -274,3 +274,11 @@ def test_changed_settings_and_inputs_leave_no_stale_rows(client, tmp_path):
     assert (fixed.analysed, fixed.skipped, fixed.failed) == (1, 1, 0)
     w = pd.read_parquet(out / "windows")
     assert np.allclose(w.loc[w["recording"] == "a.cfg", "u1_thd"], 5.0, atol=0.02)
+
+    # the grouped harmonic table joins the dataset when asked: other settings, so both again
+    grouped = batch.analyze_many([folder], out, client=client, tables=["windows", "iec_harmonics"],
+                                 progress=False)
+    assert (grouped.analysed, grouped.skipped, grouped.failed) == (2, 0, 0)
+    iec = pd.read_parquet(out / "iec_harmonics")
+    thds = iec[iec["channel"] == "U1"].groupby("recording")["thds"].median()
+    assert np.allclose(thds[["a.cfg", "b.cfg"]], [5.0, 3.0], atol=0.05)
