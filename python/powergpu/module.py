@@ -132,6 +132,21 @@ def _native_setting(stem: str, ctype, doc: str, to_native: Callable[[Any], Any],
     return property(fget, fset, doc=doc)
 
 
+def _cycle_arrays(starts: Sequence[int], lengths: Sequence[int], frequencies: Sequence[float],
+                  valid: Sequence[bool]) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The reported cycles as contiguous arrays of the library's types,
+    checked to be 1-D, of one length, and with lengths that fit 32 bits."""
+    s = np.ascontiguousarray(starts, dtype=np.uint64)
+    n = np.ascontiguousarray(lengths, dtype=np.int32)
+    f = np.ascontiguousarray(frequencies, dtype=np.float64)
+    v = np.ascontiguousarray(valid, dtype=np.bool_)
+    if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f) == len(v)):
+        raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
+    if np.any(np.asarray(lengths, dtype=np.int64) != n):
+        raise ValueError("a cycle length does not fit 32 bits")
+    return s, n, f, v
+
+
 def _interval_start(index: int) -> int:
     if not 0 <= int(index) < 2 ** 64:
         raise ValueError(f"flicker_interval_start = {index} is outside 0..2**64-1")
@@ -294,7 +309,8 @@ class Module:
         "FlickerLamp", c_int32, """Lamp model of the flickermeters: "230V" (default) or "120V".""",
         lamp_code, {LAMP_230V: "230V", LAMP_120V: "120V"}.__getitem__)
     flicker_system_frequency = _native_setting(
-        "FlickerSystemFrequency", c_double, "Nominal supply frequency of the flickermeters, 50 or 60 Hz.", float)
+        "FlickerSystemFrequency", c_double,
+        "Nominal supply frequency of the flickermeters, 50 or 60 Hz.", float)
     flicker_interval_start = _native_setting(
         "FlickerIntervalStart", c_uint64, "Running index at which a 10-minute flicker interval starts.",
         _interval_start)
@@ -732,15 +748,7 @@ class Module:
                         frequencies: Sequence[float], valid: Sequence[bool]) -> None:
         """Reports detected cycles of the fundamental: starts and lengths in
         units of 1/positions_per_sample samples, frequencies in Hz, validity."""
-        s = np.ascontiguousarray(starts, dtype=np.uint64)
-        n = np.ascontiguousarray(lengths, dtype=np.int32)
-        f = np.ascontiguousarray(frequencies, dtype=np.float64)
-        v = np.ascontiguousarray(valid, dtype=np.bool_)
-        if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f)
-                                                                   == len(v)):
-            raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
-        if np.any(np.asarray(lengths, dtype=np.int64) != n):
-            raise ValueError("a cycle length does not fit 32 bits")
+        s, n, f, v = _cycle_arrays(starts, lengths, frequencies, valid)
         self._call("scheduleForPeriodCalculation", len(s),
                    s.ctypes.data_as(POINTER(ctypes.c_uint64)), n.ctypes.data_as(POINTER(c_int32)),
                    f.ctypes.data_as(POINTER(c_double)), v.ctypes.data_as(POINTER(c_bool)))
@@ -750,15 +758,7 @@ class Module:
         """For many calls of ``schedule_cycles`` on consecutive pieces of the
         same arrays: returns ``schedule(lo, hi)``, which reports entries
         lo..hi-1 (the arrays are checked and converted once)."""
-        s = np.ascontiguousarray(starts, dtype=np.uint64)
-        n = np.ascontiguousarray(lengths, dtype=np.int32)
-        f = np.ascontiguousarray(frequencies, dtype=np.float64)
-        v = np.ascontiguousarray(valid, dtype=np.bool_)
-        if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f)
-                                                                   == len(v)):
-            raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
-        if np.any(np.asarray(lengths, dtype=np.int64) != n):
-            raise ValueError("a cycle length does not fit 32 bits")
+        s, n, f, v = _cycle_arrays(starts, lengths, frequencies, valid)
         fn = _void_pointer_function(self._lib, "scheduleForPeriodCalculation")
         handle = self.handle
         ps, pn, pf, pv = (s.ctypes.data, n.ctypes.data, f.ctypes.data, v.ctypes.data)
