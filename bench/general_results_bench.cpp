@@ -172,38 +172,24 @@ void runFftFloor(benchmark::State& state, int n, int batch) {
     fftwf_free(out);
 }
 
-void BM_S1_GridQuality_Cpu(benchmark::State& state) {
-    runWindows(state, kGridQuality, POWER_BACKEND_CPU);
-}
-void BM_S1_FftFloor(benchmark::State& state) {
-    runFftFloor(state, 4096, 9);
-}
-void BM_S1_GridQualityIec_Cpu(benchmark::State& state) {
-    runWindows(state, kGridQualityIec, POWER_BACKEND_CPU);
-}
-void BM_S2_Drive_Cpu(benchmark::State& state) {
-    runWindows(state, kDrive, POWER_BACKEND_CPU);
-}
-void BM_S2_FftFloor(benchmark::State& state) {
-    runFftFloor(state, 65536, 6);
-}
-void BM_S1_GridQuality_Cuda(benchmark::State& state) {
-    runWindows(state, kGridQuality, POWER_BACKEND_CUDA);
-}
-void BM_S1_GridQualityIec_Cuda(benchmark::State& state) {
-    runWindows(state, kGridQualityIec, POWER_BACKEND_CUDA);
-}
-void BM_S2_Drive_Cuda(benchmark::State& state) {
-    runWindows(state, kDrive, POWER_BACKEND_CUDA);
-}
+// Registered in this order and under these names, so that runs before and
+// after a change line up row by row.
+[[maybe_unused]] const bool kRegistered = [] {
+    const auto fftFloor = [](const char* name, int n, int batch) {
+        benchmark::RegisterBenchmark(name, runFftFloor, n, batch)->Unit(benchmark::kMicrosecond);
+    };
+    const auto windows = [](const char* name, const Scenario& s, int32_t backend) {
+        benchmark::RegisterBenchmark(name, runWindows, s, backend)->Unit(benchmark::kMicrosecond);
+    };
+    fftFloor("BM_S1_FftFloor", 4096, 9);
+    windows("BM_S1_GridQuality_Cpu", kGridQuality, POWER_BACKEND_CPU);
+    windows("BM_S1_GridQualityIec_Cpu", kGridQualityIec, POWER_BACKEND_CPU);
+    fftFloor("BM_S2_FftFloor", 65536, 6);
+    windows("BM_S2_Drive_Cpu", kDrive, POWER_BACKEND_CPU);
+    windows("BM_S1_GridQuality_Cuda", kGridQuality, POWER_BACKEND_CUDA);
+    windows("BM_S1_GridQualityIec_Cuda", kGridQualityIec, POWER_BACKEND_CUDA);
+    windows("BM_S2_Drive_Cuda", kDrive, POWER_BACKEND_CUDA);
+    return true;
+}();
 
 }  // namespace
-
-BENCHMARK(BM_S1_FftFloor)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S1_GridQuality_Cpu)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S1_GridQualityIec_Cpu)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S2_FftFloor)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S2_Drive_Cpu)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S1_GridQuality_Cuda)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S1_GridQualityIec_Cuda)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_S2_Drive_Cuda)->Unit(benchmark::kMicrosecond);

@@ -20,21 +20,15 @@ using namespace powergpu::test;
 using powergpu::RuntimeCall;
 
 // A single-phase module on the CPU backend: 10 kHz, a ring of 5000 samples.
-class FlatInterface : public ::testing::Test {
+class FlatInterface : public RecordedHandleTest {
 protected:
     void SetUp() override {
-        reports().clear();
-        registerErrorReporter(&recordReport);
-        handle = recordedHandle();
-        ASSERT_NE(handle, nullptr);
+        RecordedHandleTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(status(beginUpdate(handle)), 0);
         ASSERT_EQ(status(setSampleRate(handle, 10000.0, 1)), 0);
         ASSERT_EQ(status(setBufferLength(handle, 5000)), 0);
         ASSERT_EQ(status(endUpdate(handle)), 0);
-    }
-    void TearDown() override {
-        registerErrorReporter(nullptr);
-        EXPECT_EQ(status(powerModule_destroy(handle)), 0);
     }
     // Resets at `from` and writes a 230 V / 5 A sine of 50 Hz up to from + count.
     void resetAndWrite(uint64_t from, uint32_t count) {
@@ -50,7 +44,6 @@ protected:
         EXPECT_TRUE(callsOf(runtime().callLog(), RuntimeCall::MemcpyAsync).empty());
         EXPECT_TRUE(reports().empty()) << "rejections are not GPU errors";
     }
-    PowerModuleHandle handle = nullptr;
 };
 
 }  // namespace
@@ -142,8 +135,9 @@ TEST_F(FlatInterface, AllocationFailureIsReportedWithItsWholeMessageAndTheModule
     ASSERT_EQ(status(setBufferLength(handle, 6000)), 3);
     ASSERT_EQ(reports().size(), 1u);
     EXPECT_EQ(reports()[0].first, 1);
-    EXPECT_TRUE(std::regex_match(reports()[0].second,
-                                 std::regex("^CPU backend error in file 'CudaBuffer', line [0-9]+; error 2: out of memory$")))
+    EXPECT_TRUE(
+        std::regex_match(reports()[0].second,
+                         std::regex("^CPU backend error in file 'CudaBuffer', line [0-9]+; error 2: out of memory$")))
         << reports()[0].second;
     EXPECT_EQ(lastError(handle), reports()[0].second);
     EXPECT_EQ(handle->getBufferLength(), 6000u) << "the setting stays";
@@ -165,11 +159,13 @@ TEST_F(FlatInterface, AllocationFailureIsReportedWithItsWholeMessageAndTheModule
     EXPECT_EQ(reports().size(), 1u);
     EXPECT_TRUE(std::regex_match(
         lastError(handle),
-        std::regex("^CPU backend error in file 'PowerModuleImpl', line [0-9]+; error 719: unspecified launch failure$")));
+        std::regex(
+            "^CPU backend error in file 'PowerModuleImpl', line [0-9]+; error 719: unspecified launch failure$")));
 }
 
 TEST_F(FlatInterface, FftFailuresCarryOneLocationWhateverTheCallAndLeaveNoPlanBehind) {
-    const std::regex form("^CPU backend FFT error in file 'CudaErrorHandling', line ([0-9]+); error 5: Internal error$");
+    const std::regex form(
+        "^CPU backend FFT error in file 'CudaErrorHandling', line ([0-9]+); error 5: Internal error$");
     std::set<std::string> lines;
     bool thd = false;
     for (const RuntimeCall call : {RuntimeCall::FftCreate, RuntimeCall::FftPlanMany, RuntimeCall::FftDestroy}) {

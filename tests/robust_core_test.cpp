@@ -17,18 +17,12 @@ using powergpu::RuntimeCall;
 
 // A single-phase CPU module at 10 kHz with a ring of `ring` samples and 50 Hz
 // static, reset to 0, fed a 230 V sine.
-class RobustCore : public ::testing::Test {
+class RobustCore : public RecordedHandleTest {
 protected:
     void SetUp() override {
-        reports().clear();
-        registerErrorReporter(&recordReport);
-        handle = recordedHandle();
-        ASSERT_NE(handle, nullptr);
+        RecordedHandleTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
         configure(*handle, 10000.0, 1000);
-    }
-    void TearDown() override {
-        EXPECT_EQ(status(powerModule_destroy(handle)), 0) << "destroy is always safe";
-        registerErrorReporter(nullptr);
     }
     // Writes `count` samples of the sine through the ring pointer of the
     // rings the module has, and announces them.
@@ -64,7 +58,6 @@ protected:
         EXPECT_EQ(count, 1);
         return record;
     }
-    PowerModuleHandle handle = nullptr;
     uint64_t written = 0;
 };
 

@@ -25,7 +25,7 @@ import threading
 from ctypes import (CFUNCTYPE, POINTER, c_bool, c_char_p, c_double, c_float, c_int32,
                     c_uint8, c_uint16, c_uint32, c_uint64, c_void_p)
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 LIBRARY_ENV = "POWERGPU_LIBRARY"
 LIBRARY_NAME = "libpowergpu.so"
@@ -148,6 +148,19 @@ PROTOTYPES.update({
     "powerModule_getVersion": (Status, [P(c_int32), P(c_int32), P(c_int32)]),
 })
 
+
+def _settings_and_records(settings: Dict[str, Any], record_calls: Tuple[str, ...]) -> Tuple[str, ...]:
+    """Declares a setter and a getter for each setting (C name stem -> type)
+    and the calls that fill a caller's array of records (capacity, count,
+    array); gives the names declared."""
+    for stem, ctype in settings.items():
+        PROTOTYPES["set" + stem] = (Status, [_H, ctype])
+        PROTOTYPES["get" + stem] = (Status, [_H, P(ctype)])
+    for name in record_calls:
+        PROTOTYPES[name] = (Status, [_H, c_int32, P(c_int32), c_void_p])
+    return tuple(p + s for s in settings for p in ("set", "get")) + record_calls
+
+
 #: Extensions: dips, swells and interruptions.  Settings: C name stem -> type
 #: (a getter and a setter each); the events travel as arrays of
 #: ``records.VOLTAGE_EVENT_DTYPE`` that the caller owns.
@@ -160,15 +173,8 @@ VOLTAGE_EVENT_SETTINGS = {
     "VoltageEventHysteresisInPercent": c_double,
     "VoltageEventSlidingReferenceEnabled": c_bool,
 }
-for _stem, _t in VOLTAGE_EVENT_SETTINGS.items():
-    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
-    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
-PROTOTYPES.update({
-    "getVoltageEvents": (Status, [_H, c_int32, P(c_int32), c_void_p]),
-    "getVoltageEventsInProgress": (Status, [_H, c_int32, P(c_int32), c_void_p]),
-})
-EXTENSIONS += tuple(p + s for s in VOLTAGE_EVENT_SETTINGS for p in ("set", "get")) + (
-    "getVoltageEvents", "getVoltageEventsInProgress")
+EXTENSIONS += _settings_and_records(VOLTAGE_EVENT_SETTINGS,
+                                    ("getVoltageEvents", "getVoltageEventsInProgress"))
 #: Flicker extensions (the flicker section of powergpu.h).
 FLICKER_EXTENSIONS = ("setFlickerEnabled", "getFlickerEnabled", "setFlickerLamp", "getFlickerLamp",
                       "setFlickerSystemFrequency", "getFlickerSystemFrequency",
@@ -194,12 +200,7 @@ TEN_SECOND_FREQUENCY_SETTINGS = {
     "TenSecondFrequencyEnabled": c_bool,
     "ClockTimeAtSampleIndexZero": c_double,
 }
-for _stem, _t in TEN_SECOND_FREQUENCY_SETTINGS.items():
-    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
-    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
-PROTOTYPES["getTenSecondFrequencies"] = (Status, [_H, c_int32, P(c_int32), c_void_p])
-EXTENSIONS += tuple(p + s for s in TEN_SECOND_FREQUENCY_SETTINGS for p in ("set", "get")) + (
-    "getTenSecondFrequencies",)
+EXTENSIONS += _settings_and_records(TEN_SECOND_FREQUENCY_SETTINGS, ("getTenSecondFrequencies",))
 
 #: Extensions: the grouped harmonic analysis.  Settings: C name stem -> type;
 #: the windows travel as arrays of ``records.IEC_HARMONICS_DTYPE``.
@@ -207,11 +208,7 @@ IEC_HARMONICS_SETTINGS = {
     "IecHarmonicsEnabled": c_bool,
     "IecHarmonicsHighestOrder": c_int32,
 }
-for _stem, _t in IEC_HARMONICS_SETTINGS.items():
-    PROTOTYPES["set" + _stem] = (Status, [_H, _t])
-    PROTOTYPES["get" + _stem] = (Status, [_H, P(_t)])
-PROTOTYPES["getIecHarmonics"] = (Status, [_H, c_int32, P(c_int32), c_void_p])
-EXTENSIONS += tuple(p + s for s in IEC_HARMONICS_SETTINGS for p in ("set", "get")) + ("getIecHarmonics",)
+EXTENSIONS += _settings_and_records(IEC_HARMONICS_SETTINGS, ("getIecHarmonics",))
 
 def _candidates() -> List[Path]:
     out: List[Path] = []

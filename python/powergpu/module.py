@@ -6,7 +6,7 @@ from contextlib import contextmanager
 from functools import lru_cache
 from ctypes import (POINTER, byref, c_bool, c_double, c_float, c_int32, c_uint8, c_uint16, c_uint64,
                     c_void_p)
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -117,6 +117,40 @@ def _check_int(name: str, value: Any, ctype) -> int:
     if not lo <= int(value) <= hi:
         raise ValueError(f"{name} = {value} is outside {lo}..{hi}")
     return int(value)
+
+
+def _native_setting(stem: str, ctype, doc: str, to_native: Callable[[Any], Any],
+                    from_native: Callable[[Any], Any] = lambda value: value) -> property:
+    """A property read through get<stem> and written through set<stem>,
+    with the conversions on either side."""
+    def fget(self: "Module"):
+        return from_native(self._get("get" + stem, ctype))
+
+    def fset(self: "Module", value) -> None:
+        self._call("set" + stem, to_native(value))
+
+    return property(fget, fset, doc=doc)
+
+
+def _cycle_arrays(starts: Sequence[int], lengths: Sequence[int], frequencies: Sequence[float],
+                  valid: Sequence[bool]) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The reported cycles as contiguous arrays of the library's types,
+    checked to be 1-D, of one length, and with lengths that fit 32 bits."""
+    s = np.ascontiguousarray(starts, dtype=np.uint64)
+    n = np.ascontiguousarray(lengths, dtype=np.int32)
+    f = np.ascontiguousarray(frequencies, dtype=np.float64)
+    v = np.ascontiguousarray(valid, dtype=np.bool_)
+    if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f) == len(v)):
+        raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
+    if np.any(np.asarray(lengths, dtype=np.int64) != n):
+        raise ValueError("a cycle length does not fit 32 bits")
+    return s, n, f, v
+
+
+def _interval_start(index: int) -> int:
+    if not 0 <= int(index) < 2 ** 64:
+        raise ValueError(f"flicker_interval_start = {index} is outside 0..2**64-1")
+    return int(index)
 
 
 class Module:
@@ -271,34 +305,15 @@ class Module:
         return self
 
     # -------------------------------------------------- flicker (extension)
-    @property
-    def flicker_lamp(self) -> str:
-        """Lamp model of the flickermeters: "230V" (default) or "120V"."""
-        return {LAMP_230V: "230V", LAMP_120V: "120V"}[self._get("getFlickerLamp", c_int32)]
-
-    @flicker_lamp.setter
-    def flicker_lamp(self, lamp: Union[str, int]) -> None:
-        self._call("setFlickerLamp", lamp_code(lamp))
-
-    @property
-    def flicker_system_frequency(self) -> float:
-        """Nominal supply frequency of the flickermeters, 50 or 60 Hz."""
-        return self._get("getFlickerSystemFrequency", c_double)
-
-    @flicker_system_frequency.setter
-    def flicker_system_frequency(self, frequency: float) -> None:
-        self._call("setFlickerSystemFrequency", float(frequency))
-
-    @property
-    def flicker_interval_start(self) -> int:
-        """Running index at which a 10-minute flicker interval starts."""
-        return self._get("getFlickerIntervalStart", c_uint64)
-
-    @flicker_interval_start.setter
-    def flicker_interval_start(self, index: int) -> None:
-        if not 0 <= int(index) < 2 ** 64:
-            raise ValueError(f"flicker_interval_start = {index} is outside 0..2**64-1")
-        self._call("setFlickerIntervalStart", int(index))
+    flicker_lamp = _native_setting(
+        "FlickerLamp", c_int32, """Lamp model of the flickermeters: "230V" (default) or "120V".""",
+        lamp_code, {LAMP_230V: "230V", LAMP_120V: "120V"}.__getitem__)
+    flicker_system_frequency = _native_setting(
+        "FlickerSystemFrequency", c_double,
+        "Nominal supply frequency of the flickermeters, 50 or 60 Hz.", float)
+    flicker_interval_start = _native_setting(
+        "FlickerIntervalStart", c_uint64, "Running index at which a 10-minute flicker interval starts.",
+        _interval_start)
 
     @property
     def flicker_channels(self) -> int:
@@ -733,15 +748,7 @@ class Module:
                         frequencies: Sequence[float], valid: Sequence[bool]) -> None:
         """Reports detected cycles of the fundamental: starts and lengths in
         units of 1/positions_per_sample samples, frequencies in Hz, validity."""
-        s = np.ascontiguousarray(starts, dtype=np.uint64)
-        n = np.ascontiguousarray(lengths, dtype=np.int32)
-        f = np.ascontiguousarray(frequencies, dtype=np.float64)
-        v = np.ascontiguousarray(valid, dtype=np.bool_)
-        if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f)
-                                                                   == len(v)):
-            raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
-        if np.any(np.asarray(lengths, dtype=np.int64) != n):
-            raise ValueError("a cycle length does not fit 32 bits")
+        s, n, f, v = _cycle_arrays(starts, lengths, frequencies, valid)
         self._call("scheduleForPeriodCalculation", len(s),
                    s.ctypes.data_as(POINTER(ctypes.c_uint64)), n.ctypes.data_as(POINTER(c_int32)),
                    f.ctypes.data_as(POINTER(c_double)), v.ctypes.data_as(POINTER(c_bool)))
@@ -751,15 +758,7 @@ class Module:
         """For many calls of ``schedule_cycles`` on consecutive pieces of the
         same arrays: returns ``schedule(lo, hi)``, which reports entries
         lo..hi-1 (the arrays are checked and converted once)."""
-        s = np.ascontiguousarray(starts, dtype=np.uint64)
-        n = np.ascontiguousarray(lengths, dtype=np.int32)
-        f = np.ascontiguousarray(frequencies, dtype=np.float64)
-        v = np.ascontiguousarray(valid, dtype=np.bool_)
-        if not (s.ndim == n.ndim == f.ndim == v.ndim == 1) or not (len(s) == len(n) == len(f)
-                                                                   == len(v)):
-            raise ValueError("starts, lengths, frequencies and valid must be 1-D of one length")
-        if np.any(np.asarray(lengths, dtype=np.int64) != n):
-            raise ValueError("a cycle length does not fit 32 bits")
+        s, n, f, v = _cycle_arrays(starts, lengths, frequencies, valid)
         fn = _void_pointer_function(self._lib, "scheduleForPeriodCalculation")
         handle = self.handle
         ps, pn, pf, pv = (s.ctypes.data, n.ctypes.data, f.ctypes.data, v.ctypes.data)
@@ -870,28 +869,19 @@ def _void_pointer_function(lib: Any, name: str):
 
 
 def _make_bool(stem: str) -> property:
-    def fget(self: Module) -> bool:
-        return bool(self._get("get" + stem, c_bool))
-
-    def fset(self: Module, value: bool) -> None:
+    def to_native(value: bool) -> bool:
         if not isinstance(value, (bool, np.bool_, int, np.integer)):
             raise TypeError(f"{_snake(stem)} must be a bool")
-        self._call("set" + stem, bool(value))
+        return bool(value)
 
-    return property(fget, fset, doc=f"Setting {stem} (get{stem}/set{stem}).")
+    return _native_setting(stem, c_bool, f"Setting {stem} (get{stem}/set{stem}).", to_native, bool)
 
 
 def _make_numeric(stem: str, ctype) -> property:
-    def fget(self: Module):
-        return self._get("get" + stem, ctype)
+    def to_native(value):
+        return float(value) if ctype is c_double else _check_int(_snake(stem), value, ctype)
 
-    def fset(self: Module, value) -> None:
-        if ctype is c_double:
-            self._call("set" + stem, float(value))
-        else:
-            self._call("set" + stem, _check_int(_snake(stem), value, ctype))
-
-    return property(fget, fset, doc=f"Setting {stem} (get{stem}/set{stem}).")
+    return _native_setting(stem, ctype, f"Setting {stem} (get{stem}/set{stem}).", to_native)
 
 
 for _name, _stem in BOOL_PROPERTIES.items():

@@ -332,14 +332,34 @@ POWERGPU_VOLTAGE_EVENT_SETTING(VoltageEventSlidingReferenceEnabled, bool, Voltag
 
 namespace {
 
-// Both event calls take the caller's array and its capacity alike.
-void checkEventArguments(const char* operation, const int32_t maxCount, const PowerVoltageEvent* const events) {
+// Every call that fills the caller's array checks the array and its capacity
+// alike; `name` is the array's name in the messages.
+void checkArrayArguments(const char* operation, const int32_t maxCount, const void* const array, const char* name) {
     if (maxCount < 0) {
         throw PowerInvalidCall(std::string(operation) + ": maxCount " + std::to_string(maxCount) + " is negative");
     }
-    if (maxCount > 0 && events == nullptr) {
-        throw PowerInvalidCall(std::string(operation) + ": the events array is null");
+    if (maxCount > 0 && array == nullptr) {
+        throw PowerInvalidCall(std::string(operation) + ": the " + name + " array is null");
     }
+}
+
+// A call that takes waiting records: a maxCount of 0 asks how many wait;
+// any other moves up to maxCount of them, oldest first, into the array.
+template <typename Record>
+PowerStatusCode takeWaiting(PowerModuleHandle handle, const char* operation, const char* name, int32_t maxCount,
+                            int32_t* count, Record* records, std::size_t (PowerModule::*waiting)() const,
+                            std::vector<Record> (PowerModule::*take)(std::size_t)) {
+    return onModule(handle, [&](PowerModule& m) {
+        int32_t& countOut = required(count, "count");
+        checkArrayArguments(operation, maxCount, records, name);
+        if (maxCount == 0) {
+            countOut = static_cast<int32_t>((m.*waiting)());
+            return;
+        }
+        const std::vector<Record> taken = (m.*take)(static_cast<std::size_t>(maxCount));
+        std::copy(taken.begin(), taken.end(), records);
+        countOut = static_cast<int32_t>(taken.size());
+    });
 }
 
 }  // namespace
@@ -348,24 +368,15 @@ extern "C" {
 
 PowerStatusCode getVoltageEvents(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                  PowerVoltageEvent* events) {
-    return onModule(handle, [&](PowerModule& m) {
-        int32_t& countOut = required(count, "count");
-        checkEventArguments("getVoltageEvents", maxCount, events);
-        if (maxCount == 0) {
-            countOut = static_cast<int32_t>(m.getVoltageEventsWaiting());
-            return;
-        }
-        const std::vector<PowerVoltageEvent> taken = m.getVoltageEvents(static_cast<std::size_t>(maxCount));
-        std::copy(taken.begin(), taken.end(), events);
-        countOut = static_cast<int32_t>(taken.size());
-    });
+    return takeWaiting(handle, "getVoltageEvents", "events", maxCount, count, events,
+                       &PowerModule::getVoltageEventsWaiting, &PowerModule::getVoltageEvents);
 }
 
 PowerStatusCode getVoltageEventsInProgress(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                            PowerVoltageEvent* events) {
     return onModule(handle, [&](PowerModule& m) {
         int32_t& countOut = required(count, "count");
-        checkEventArguments("getVoltageEventsInProgress", maxCount, events);
+        checkArrayArguments("getVoltageEventsInProgress", maxCount, events, "events");
         const std::vector<PowerVoltageEvent> open = m.getVoltageEventsInProgress();
         const std::size_t copied = std::min(open.size(), static_cast<std::size_t>(maxCount));
         std::copy(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(copied), events);
@@ -478,22 +489,8 @@ PowerStatusCode getClockTimeAtSampleIndexZero(PowerModuleHandle handle, double* 
 
 PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                         PowerTenSecondFrequency* records) {
-    return onModule(handle, [&](PowerModule& m) {
-        int32_t& countOut = required(count, "count");
-        if (maxCount < 0) {
-            throw PowerInvalidCall("getTenSecondFrequencies: maxCount " + std::to_string(maxCount) + " is negative");
-        }
-        if (maxCount > 0 && records == nullptr) {
-            throw PowerInvalidCall("getTenSecondFrequencies: the records array is null");
-        }
-        if (maxCount == 0) {
-            countOut = static_cast<int32_t>(m.getTenSecondFrequenciesWaiting());
-            return;
-        }
-        const std::vector<PowerTenSecondFrequency> taken = m.getTenSecondFrequencies(static_cast<std::size_t>(maxCount));
-        std::copy(taken.begin(), taken.end(), records);
-        countOut = static_cast<int32_t>(taken.size());
-    });
+    return takeWaiting(handle, "getTenSecondFrequencies", "records", maxCount, count, records,
+                       &PowerModule::getTenSecondFrequenciesWaiting, &PowerModule::getTenSecondFrequencies);
 }
 
 }  // extern "C"
@@ -520,22 +517,8 @@ PowerStatusCode getIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t* o
 
 PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                 PowerIecHarmonics* records) {
-    return onModule(handle, [&](PowerModule& m) {
-        int32_t& countOut = required(count, "count");
-        if (maxCount < 0) {
-            throw PowerInvalidCall("getIecHarmonics: maxCount " + std::to_string(maxCount) + " is negative");
-        }
-        if (maxCount > 0 && records == nullptr) {
-            throw PowerInvalidCall("getIecHarmonics: the records array is null");
-        }
-        if (maxCount == 0) {
-            countOut = static_cast<int32_t>(m.getIecHarmonicsWaiting());
-            return;
-        }
-        const std::vector<PowerIecHarmonics> taken = m.getIecHarmonics(static_cast<std::size_t>(maxCount));
-        std::copy(taken.begin(), taken.end(), records);
-        countOut = static_cast<int32_t>(taken.size());
-    });
+    return takeWaiting(handle, "getIecHarmonics", "records", maxCount, count, records,
+                       &PowerModule::getIecHarmonicsWaiting, &PowerModule::getIecHarmonics);
 }
 
 }  // extern "C"

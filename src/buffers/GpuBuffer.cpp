@@ -186,24 +186,25 @@ void GpuBuffer<T>::freeBuffers() {
 
 template <typename T>
 void GpuBuffer<T>::copyFromHostToDevice(uint64_t position, uint64_t count, StreamHandle stream) {
-    const uint64_t elements = count * items_.host2DeviceItems().size();
-    if (elements == 0) {
-        return;
-    }
-    CUDA_CALL(runtime_, runtime_.memcpyAsync(deviceBuffer_ + items_.getDeviceItemsCount() * position,
-                                             hostBuffer_ + items_.getHostItemsCount() * position,
-                                             elements * sizeof(T), MemcpyKind::HostToDevice, stream));
+    copyBlock(position, count, stream, MemcpyKind::HostToDevice);
 }
 
 template <typename T>
 void GpuBuffer<T>::copyFromDeviceToHost(uint64_t position, uint64_t count, StreamHandle stream) {
-    const uint64_t elements = count * items_.device2HostItems().size();
+    copyBlock(position, count, stream, MemcpyKind::DeviceToHost);
+}
+
+template <typename T>
+void GpuBuffer<T>::copyBlock(uint64_t position, uint64_t count, StreamHandle stream, MemcpyKind kind) {
+    const bool toDevice = kind == MemcpyKind::HostToDevice;
+    const uint64_t elements = count * (toDevice ? items_.host2DeviceItems() : items_.device2HostItems()).size();
     if (elements == 0) {
         return;
     }
-    CUDA_CALL(runtime_, runtime_.memcpyAsync(hostBuffer_ + items_.getHostItemsCount() * position,
-                                             deviceBuffer_ + items_.getDeviceItemsCount() * position,
-                                             elements * sizeof(T), MemcpyKind::DeviceToHost, stream));
+    T* host = hostBuffer_ + items_.getHostItemsCount() * position;
+    T* device = deviceBuffer_ + items_.getDeviceItemsCount() * position;
+    CUDA_CALL(runtime_, runtime_.memcpyAsync(toDevice ? device : host, toDevice ? host : device, elements * sizeof(T),
+                                             kind, stream));
 }
 
 template <typename T>
@@ -235,11 +236,8 @@ void GpuBuffer<T>::copySegment(uint64_t start, uint64_t count, StreamHandle stre
         for (const uint16_t item : list) {
             T* host = hostBuffer_ + static_cast<uint64_t>(items_.getHostItemIndex(item)) * length_ + offset;
             T* device = deviceBuffer_ + static_cast<uint64_t>(items_.getDeviceItemIndex(item)) * length_ + offset;
-            if (toDevice) {
-                CUDA_CALL(runtime_, runtime_.memcpyAsync(device, host, piece * sizeof(T), kind, stream));
-            } else {
-                CUDA_CALL(runtime_, runtime_.memcpyAsync(host, device, piece * sizeof(T), kind, stream));
-            }
+            CUDA_CALL(runtime_, runtime_.memcpyAsync(toDevice ? device : host, toDevice ? host : device,
+                                                     piece * sizeof(T), kind, stream));
         }
         remaining -= piece;
         position = offset + piece;

@@ -100,6 +100,7 @@ public:
 private:
     void initBuffers();
     void freeBuffers();
+    void copyBlock(uint64_t position, uint64_t count, StreamHandle stream, MemcpyKind kind);
     void copySegment(uint64_t start, uint64_t count, StreamHandle stream, MemcpyKind kind);
     static T* slot(T* array, int16_t index, uint64_t runLength);
 

@@ -171,23 +171,20 @@ void PowerBuffers::initialize() {
     symmetricalComponents.resize(generalResultsBufferLength);
     symmetricalComponentsH1.resize(generalResultsBufferLength);
 
-    const bool threePhases = np == 3;
-    clarkeH1.clearItems();
-    if (config.clarkeTransformEnabled && threePhases) {
-        clarkeH1.addItems(0, 3, GpuBufferItems::DeviceToHost);
-        if (config.currentEnabled) {
-            clarkeH1.addItems(3, 3, GpuBufferItems::DeviceToHost);
+    // Three voltage components, then three current components where currents
+    // are measured; only a three-phase grid has them.
+    const auto transformResults = [&](auto& buffer, bool enabled) {
+        buffer.clearItems();
+        if (enabled && np == 3) {
+            buffer.addItems(0, 3, GpuBufferItems::DeviceToHost);
+            if (config.currentEnabled) {
+                buffer.addItems(3, 3, GpuBufferItems::DeviceToHost);
+            }
         }
-    }
-    clarkeH1.resize(generalResultsBufferLength);
-    parkAverages.clearItems();
-    if (config.parkTransformEnabled && threePhases) {
-        parkAverages.addItems(0, 3, GpuBufferItems::DeviceToHost);
-        if (config.currentEnabled) {
-            parkAverages.addItems(3, 3, GpuBufferItems::DeviceToHost);
-        }
-    }
-    parkAverages.resize(generalResultsBufferLength);
+        buffer.resize(generalResultsBufferLength);
+    };
+    transformResults(clarkeH1, config.clarkeTransformEnabled);
+    transformResults(parkAverages, config.parkTransformEnabled);
 
     generalResults.resize(generalResultsBufferLength);
 

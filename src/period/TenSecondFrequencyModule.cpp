@@ -1,5 +1,5 @@
 // The period engine's side of the 10-s frequency: the reset, the feed from
-// the reported cycles and retrieval, and the layout of its flat record.
+// the reported cycles and retrieval.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -8,19 +8,6 @@
 
 #include "period/PeriodEngine.h"
 #include "powergpu.hpp"
-
-// The record crosses the flat interface: callers in C and Python lay it out
-// by these offsets.
-static_assert(sizeof(PowerTenSecondFrequency) == 48, "PowerTenSecondFrequency size");
-static_assert(offsetof(PowerTenSecondFrequency, frequency) == 8, "PowerTenSecondFrequency::frequency moved");
-static_assert(offsetof(PowerTenSecondFrequency, cycleDuration) == 16, "PowerTenSecondFrequency::cycleDuration moved");
-static_assert(offsetof(PowerTenSecondFrequency, index) == 24, "PowerTenSecondFrequency::index moved");
-static_assert(offsetof(PowerTenSecondFrequency, cycleCount) == 28, "PowerTenSecondFrequency::cycleCount moved");
-static_assert(offsetof(PowerTenSecondFrequency, invalidCycleCount) == 32,
-              "PowerTenSecondFrequency::invalidCycleCount moved");
-static_assert(offsetof(PowerTenSecondFrequency, straddlingCycleCount) == 36,
-              "PowerTenSecondFrequency::straddlingCycleCount moved");
-static_assert(offsetof(PowerTenSecondFrequency, flagged) == 40, "PowerTenSecondFrequency::flagged moved");
 
 namespace powergpu {
 

@@ -226,6 +226,9 @@ public:
     float* getWaveformBufferMechAngles() const;
 
 private:
+    // The host ring of one Clarke or Park component of a channel.
+    float* clarkeParkRing(const char* operation, const char* kind, uint8_t channel, int firstItem) const;
+
     // Stored settings: setters write them, getters read them.
     PowerConfig settings;
     uint64_t requestedBufferLength = 0;

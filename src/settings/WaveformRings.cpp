@@ -57,30 +57,27 @@ float* ModuleSettings::getWaveformBufferI(uint8_t channel) const {
                        channel, config.currentEnabled ? config.getPhasesCount() : 0, kCurrentItems);
 }
 
-// Clarke and Park waveforms have three components each (alpha, beta, zero;
-// d, q, zero).
 float* ModuleSettings::getWaveformBufferClarkeU(uint8_t channel) const {
-    requireBuilt("getWaveformBufferClarkeU");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeU", "a Clarke component", channel, 3,
-                       kClarkeVoltageItems);
+    return clarkeParkRing("getWaveformBufferClarkeU", "a Clarke component", channel, kClarkeVoltageItems);
 }
 
 float* ModuleSettings::getWaveformBufferClarkeI(uint8_t channel) const {
-    requireBuilt("getWaveformBufferClarkeI");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferClarkeI", "a Clarke component", channel, 3,
-                       kClarkeCurrentItems);
+    return clarkeParkRing("getWaveformBufferClarkeI", "a Clarke component", channel, kClarkeCurrentItems);
 }
 
 float* ModuleSettings::getWaveformBufferParkU(uint8_t channel) const {
-    requireBuilt("getWaveformBufferParkU");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkU", "a Park component", channel, 3,
-                       kParkVoltageItems);
+    return clarkeParkRing("getWaveformBufferParkU", "a Park component", channel, kParkVoltageItems);
 }
 
 float* ModuleSettings::getWaveformBufferParkI(uint8_t channel) const {
-    requireBuilt("getWaveformBufferParkI");
-    return channelRing(buffers.clarkeParkWaveforms, "getWaveformBufferParkI", "a Park component", channel, 3,
-                       kParkCurrentItems);
+    return clarkeParkRing("getWaveformBufferParkI", "a Park component", channel, kParkCurrentItems);
+}
+
+// Clarke and Park waveforms have three components each (alpha, beta, zero;
+// d, q, zero).
+float* ModuleSettings::clarkeParkRing(const char* operation, const char* kind, uint8_t channel, int firstItem) const {
+    requireBuilt(operation);
+    return channelRing(buffers.clarkeParkWaveforms, operation, kind, channel, 3, firstItem);
 }
 
 float* ModuleSettings::getWaveformBufferMechAngles() const {

@@ -122,6 +122,25 @@ std::string lastError(PowerModuleHandle handle);
 std::vector<std::pair<int32_t, std::string>>& reports();
 void recordReport(int32_t kind, const char* message);
 
+// A flat handle on the CPU test runtime, with recordReport registered and
+// its reports cleared for each test; the handle is destroyed (which must
+// succeed whatever the test did to it) before the reporter is unregistered.
+class RecordedHandleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reports().clear();
+        registerErrorReporter(&recordReport);
+        handle = recordedHandle();
+        ASSERT_NE(handle, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(status(powerModule_destroy(handle)), 0) << "destroy is always safe";
+        registerErrorReporter(nullptr);
+    }
+
+    PowerModuleHandle handle = nullptr;
+};
+
 }  // namespace powergpu::test
 
 // requireBackend in a test body: returns from it unless the test is to run.

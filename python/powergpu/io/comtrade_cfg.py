@@ -308,16 +308,21 @@ def parse_cfg(text: str, path: str, first_line: int = 1) -> ComtradeConfig:
         ft=ft, ft_line=ft_line, timemult=timemult, **extra)
 
 
+def _pair_line(cur: _Cursor, what: str, expected: str) -> tuple:
+    """The next line, which must hold the two fields named by ``expected``."""
+    line, text = cur.next(what)
+    f = _fields(text, 2)
+    if len(f) != 2:
+        raise cur.error(f"{what} line has {len(f)} fields, expected {expected}", line)
+    return line, f
+
+
 def _parse_2013_tail(cur: _Cursor) -> dict:
     """Optional "time_code,local_code" and "tmq_code,leapsec" lines."""
     out: dict = {}
     if not cur.has_more():
         return out
-    line, text = cur.next("time code")
-    f = _fields(text, 2)
-    if len(f) != 2:
-        raise cur.error(f"time code line has {len(f)} fields, expected time_code,local_code",
-                        line)
+    line, f = _pair_line(cur, "time code", "time_code,local_code")
     for value, what in ((f[0], "time_code"), (f[1], "local_code")):
         unused = what == "local_code" and value in ("x", "X")
         if value and not (_TIME_CODE.match(value) or unused):
@@ -325,11 +330,7 @@ def _parse_2013_tail(cur: _Cursor) -> dict:
     out["time_code"], out["local_code"] = f[0], f[1]
     if not cur.has_more():
         return out
-    line, text = cur.next("time quality")
-    f = _fields(text, 2)
-    if len(f) != 2:
-        raise cur.error(f"time quality line has {len(f)} fields, expected tmq_code,leapsec",
-                        line)
+    line, f = _pair_line(cur, "time quality", "tmq_code,leapsec")
     if f[0] and not _TMQ.match(f[0]):
         raise cur.error(f"tmq_code {f[0][:12]!r} is not one hexadecimal digit", line)
     out["tmq_code"] = f[0] or None

@@ -141,24 +141,29 @@ POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const fl
     }
 }
 
-}  // namespace
-
-POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, const RmsUArgs& args) {
+// The mean-absolute and square sums of one voltage ring per channel, added
+// to the two fields of the channel record that the ring feeds; inlined into
+// each kernel clone, so that it is compiled for the clone's instruction set.
+POWERGPU_CPU_INLINE void addVoltageRmsSums(const Launch& launch, int n, int offset, int ringLength, const float* ring,
+                                           PowerResultsGeneral* results, double PowerResultsChannel::*absolute,
+                                           double PowerResultsChannel::*square) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        const math::RmsSums sums =
-            channelRmsSums(args.n, args.offset, args.ringLength, args.phaseRing + channelStart(c, args.ringLength));
-        args.results->channels[c].meanAbsU += sums.absolute;
-        args.results->channels[c].rmsU += sums.square;
+        const math::RmsSums sums = channelRmsSums(n, offset, ringLength, ring + channelStart(c, ringLength));
+        results->channels[c].*absolute += sums.absolute;
+        results->channels[c].*square += sums.square;
     }
 }
 
+}  // namespace
+
+POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, const RmsUArgs& args) {
+    addVoltageRmsSums(launch, args.n, args.offset, args.ringLength, args.phaseRing, args.results,
+                      &PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU);
+}
+
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, const RmsULArgs& args) {
-    for (int c = 0; c < rowCount(launch); ++c) {
-        const math::RmsSums sums =
-            channelRmsSums(args.n, args.offset, args.ringLength, args.lineRing + channelStart(c, args.ringLength));
-        args.results->channels[c].meanAbsUL += sums.absolute;
-        args.results->channels[c].rmsUL += sums.square;
-    }
+    addVoltageRmsSums(launch, args.n, args.offset, args.ringLength, args.lineRing, args.results,
+                      &PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL);
 }
 
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, const RmsUIArgs& args) {

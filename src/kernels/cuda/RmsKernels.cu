@@ -5,6 +5,7 @@
 #include "kernels/cuda/BlockReduction.cuh"
 #include "kernels/cuda/CudaKernels.h"
 #include "kernels/cuda/LaunchConfiguration.cuh"
+#include "kernels/cuda/ReadOnlyLoads.cuh"
 
 namespace powergpu::cuda {
 
@@ -13,13 +14,6 @@ namespace {
 // Rows (phases or line-to-line pairs) that one summing launch serves at
 // most: the block height the scheduler uses is never above 3.
 constexpr int kMaxRows = 3;
-
-__device__ inline float2 loadBin(const float2* bin) {
-    float2 value;
-    value.x = __ldg(&bin->x);
-    value.y = __ldg(&bin->y);
-    return value;
-}
 
 }  // namespace
 

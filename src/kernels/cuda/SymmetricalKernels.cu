@@ -5,19 +5,13 @@
 #include "kernels/cuda/BlockReduction.cuh"
 #include "kernels/cuda/CudaKernels.h"
 #include "kernels/cuda/LaunchConfiguration.cuh"
+#include "kernels/cuda/ReadOnlyLoads.cuh"
 
 namespace powergpu::cuda {
 
 namespace {
 
 constexpr int kMaxGroups = 2;
-
-__device__ inline float2 loadBin(const float2* bin) {
-    float2 value;
-    value.x = __ldg(&bin->x);
-    value.y = __ldg(&bin->y);
-    return value;
-}
 
 // ComplexDouble records are only 8-byte aligned: stored member by member.
 __device__ inline void storeComplex(ComplexDouble* destination, ComplexDouble value) {
