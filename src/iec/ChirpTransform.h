@@ -13,10 +13,10 @@
 // window gives the same path, and the same values, every time and on both
 // backends: lengths whose largest prime factor exceeds kChirpPrimeLimit.
 // The limit is where the two costs cross on the CPU backend (six rows near
-// 2000 samples, bench/general_results_bench.cpp, BM_IecWindow_Cpu): the
-// chirp-z path costs about 87 us a window whatever the length; the plain
-// transform costs 30..80 us for largest prime factors up to 23 (2000, 2002,
-// 2024, 1995, 1989) and 117 us and more from 29 on (2001, 1998, 1999, 2003).
+// 2000 samples, bench/general_results_bench.cpp, BM_IecWindow_Cpu): with
+// the chirp-z path a window costs about 82 us whatever the length; with the
+// plain transform 29..81 us for largest prime factors up to 23 (2000, 2002,
+// 2024, 1995, 1989) and 110 us and more from 29 on (2001, 1998, 1999, 2003).
 #pragma once
 
 #include "iec/IecFftPlans.h"
