@@ -11,6 +11,10 @@
 //   S1 with the grouped harmonic analysis (subgroups, interharmonic
 //      subgroups, groups and THD of the six channels to order 50) beside
 //      S1 without it, in the same run: the analysis's share of a window.
+//   The grouped analysis alone (CPU backend) at window lengths 1998..2003
+//      and three of largest prime factor 17, 19 and 23 (1989, 1995, 2024),
+//      each by the plain transform of the length and by the chirp-z path,
+//      in the same run: the rule of iec/ChirpTransform.h against both.
 //
 // Counters: windows/s and channel-samples/s (input channels x samples).
 #include <benchmark/benchmark.h>
@@ -19,8 +23,11 @@
 #include <memory>
 #include <vector>
 
+#include "iec/ChirpTransform.h"
+#include "iec/IecHarmonicAnalysis.h"
 #include "module/PowerModuleImpl.h"
 #include "powergpu.hpp"
+#include "runtime/CpuRuntime.h"
 #include "runtime/FftwPlan.h"
 
 namespace {
@@ -172,6 +179,47 @@ void runFftFloor(benchmark::State& state, int n, int batch) {
     fftwf_free(out);
 }
 
+// The grouped analysis of one window of six channels (copy out of the
+// rings, transform, grouping, record) at window length state.range(0), by
+// the transform state.range(1) chooses (0 the rule, 1 plain, 2 chirp-z).
+void BM_IecWindow_Cpu(benchmark::State& state) {
+    const auto length = static_cast<uint32_t>(state.range(0));
+    const auto choice = static_cast<powergpu::iec::IecTransformChoice>(state.range(1));
+    constexpr uint64_t kRing = 10000;
+    powergpu::CpuRuntime runtime;
+    std::vector<std::vector<float>> rings(powergpu::iec::kIecChannelRows, std::vector<float>(kRing));
+    for (std::size_t c = 0; c < rings.size(); ++c) {
+        for (uint64_t i = 0; i < kRing; ++i) {
+            rings[c][i] = static_cast<float>(325.0 * std::sin(2.0 * kPi * 50.0 * i / 10000.0 + 2.1 * c) +
+                                             13.0 * std::sin(2.0 * kPi * 250.0 * i / 10000.0));
+        }
+    }
+    powergpu::iec::IecHarmonicAnalysis analysis(runtime);
+    powergpu::iec::IecHarmonicSettings settings;
+    settings.enabled = true;
+    analysis.configure(settings, 3, 3, 2400, 1);
+    analysis.setTransformChoice(choice);
+    powergpu::iec::IecWindow window;
+    window.length = length;
+    window.frequency = 10.0 * 10000.0 / length;
+    window.sampleRate = 10000.0;
+    window.ringLength = kRing;
+    for (std::size_t c = 0; c < rings.size(); ++c) {
+        window.rings[c] = rings[c].data();
+    }
+    PowerIecHarmonics record{};
+    for (auto _ : state) {
+        analysis.enqueue(window);
+        analysis.deliver(window.calculationIndex);
+        benchmark::DoNotOptimize(analysis.take(1, &record));
+        ++window.calculationIndex;
+        window.ringPosition = (window.ringPosition + length) % kRing;
+    }
+    state.SetLabel(choice == powergpu::iec::IecTransformChoice::Automatic
+                       ? (powergpu::iec::usesChirpTransform(static_cast<int>(length)) ? "rule: chirp-z" : "rule: plain")
+                       : (choice == powergpu::iec::IecTransformChoice::Direct ? "plain" : "chirp-z"));
+}
+
 // Registered in this order and under these names, so that runs before and
 // after a change line up row by row.
 [[maybe_unused]] const bool kRegistered = [] {
@@ -184,6 +232,10 @@ void runFftFloor(benchmark::State& state, int n, int batch) {
     fftFloor("BM_S1_FftFloor", 4096, 9);
     windows("BM_S1_GridQuality_Cpu", kGridQuality, POWER_BACKEND_CPU);
     windows("BM_S1_GridQualityIec_Cpu", kGridQualityIec, POWER_BACKEND_CPU);
+    benchmark::RegisterBenchmark("BM_IecWindow_Cpu", BM_IecWindow_Cpu)
+        ->ArgsProduct({{1989, 1995, 1998, 1999, 2000, 2001, 2002, 2003, 2024}, {1, 2, 0}})
+        ->ArgNames({"length", "transform"})
+        ->Unit(benchmark::kMicrosecond);
     fftFloor("BM_S2_FftFloor", 65536, 6);
     windows("BM_S2_Drive_Cpu", kDrive, POWER_BACKEND_CPU);
     windows("BM_S1_GridQuality_Cuda", kGridQuality, POWER_BACKEND_CUDA);

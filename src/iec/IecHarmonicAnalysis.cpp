@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "buffers/ErrorChecks.h"
+#include "iec/ChirpTransform.h"
 #include "iec/IecRecord.h"
 #include "kernels/IecGroupMath.h"
 
@@ -29,6 +30,8 @@ IecHarmonicAnalysis::IecHarmonicAnalysis(Runtime& runtime)
     : runtime_(runtime),
       input_(runtime, MemorySide::Device),
       spectra_(runtime, MemorySide::Device),
+      chirpPadded_(runtime, MemorySide::Device),
+      chirpConvolved_(runtime, MemorySide::Device),
       deviceValues_(runtime, MemorySide::Device),
       hostValues_(runtime, MemorySide::Host),
       plans_(runtime) {}
@@ -46,6 +49,8 @@ void IecHarmonicAnalysis::configure(const IecHarmonicSettings& settings, const i
     if (!settings.enabled) {
         input_.release();
         spectra_.release();
+        chirpPadded_.release();
+        chirpConvolved_.release();
         deviceValues_.release();
         hostValues_.release();
         plans_.clear();
@@ -116,9 +121,7 @@ void IecHarmonicAnalysis::enqueue(const IecWindow& window) {
         copyRow(window.rings[3 + c]);
     }
 
-    const FftHandle plan = plans_.planFor(length, rows_);
-    CUFFT_CALL(runtime_, runtime_.fftSetStream(plan, stream));
-    CUFFT_CALL(runtime_, runtime_.fftExecR2C(plan, input_.data(), spectra_.data()));
+    enqueueTransform(length, stream);
 
     double* deviceSlot = deviceValues_.data() + slot * slotValues();
     const std::size_t slotBytes = slotValues() * sizeof(double);
@@ -139,6 +142,35 @@ void IecHarmonicAnalysis::enqueue(const IecWindow& window) {
     slotWindow = SlotWindow{true,          window.calculationIndex, window.firstSampleIndex,
                             window.length, window.frequency,        highestOrder,
                             binsPerPeriod};
+}
+
+bool IecHarmonicAnalysis::usesChirp(const int length) const {
+    switch (transformChoice_) {
+        case IecTransformChoice::Direct:
+            return false;
+        case IecTransformChoice::Chirp:
+            return true;
+        case IecTransformChoice::Automatic:
+            break;
+    }
+    return usesChirpTransform(length);
+}
+
+void IecHarmonicAnalysis::enqueueTransform(const int length, const StreamHandle stream) {
+    if (!usesChirp(length)) {
+        const FftHandle plan = plans_.planFor(length, rows_);
+        CUFFT_CALL(runtime_, runtime_.fftSetStream(plan, stream));
+        CUFFT_CALL(runtime_, runtime_.fftExecR2C(plan, input_.data(), spectra_.data()));
+        return;
+    }
+    // Grown only: the areas of the longest padded length seen serve shorter ones.
+    const std::size_t area = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(chirpPaddedLength(length));
+    if (chirpPadded_.size() < area || chirpConvolved_.size() < area) {
+        chirpPadded_.resize(area);
+        chirpConvolved_.resize(area);
+    }
+    enqueueChirpTransform(runtime_, plans_, ChirpAreas{chirpPadded_.data(), chirpConvolved_.data()}, length, rows_,
+                          input_.data(), spectra_.data(), stream);
 }
 
 void IecHarmonicAnalysis::deliver(const uint64_t calculationIndex) {

@@ -44,6 +44,11 @@ struct IecWindow {
     StreamHandle stream = nullptr;
 };
 
+// Which transform computes a window's spectrum: Automatic is the rule of
+// iec/ChirpTransform.h; the others force one path (tests and benchmarks
+// compare the two on the same windows).
+enum class IecTransformChoice { Automatic, Direct, Chirp };
+
 class IecHarmonicAnalysis {
 public:
     explicit IecHarmonicAnalysis(Runtime& runtime);
@@ -56,6 +61,7 @@ public:
     void configure(const IecHarmonicSettings& settings, int voltageCount, int currentCount, uint64_t maxWindowLength,
                    uint64_t slots);
     bool isActive() const { return settings_.enabled && rows_ > 0 && slots_ > 0; }
+    void setTransformChoice(IecTransformChoice choice) { transformChoice_ = choice; }
 
     // Enqueues the window's copies, transform, kernel and copy back.
     void enqueue(const IecWindow& window);
@@ -81,6 +87,9 @@ private:
         int32_t binsPerPeriod = 0;
     };
     std::size_t slotValues() const;
+    bool usesChirp(int length) const;
+    // The window's rows (input_) to their spectra (spectra_).
+    void enqueueTransform(int length, StreamHandle stream);
 
     Runtime& runtime_;
     IecHarmonicSettings settings_;
@@ -91,6 +100,9 @@ private:
     uint64_t maxWindowLength_ = 0;
     RuntimeArray<float> input_;
     RuntimeArray<float2> spectra_;
+    RuntimeArray<float2> chirpPadded_;  // the chirp-z path's areas, sized on first need
+    RuntimeArray<float2> chirpConvolved_;
+    IecTransformChoice transformChoice_ = IecTransformChoice::Automatic;
     RuntimeArray<double> deviceValues_;
     RuntimeArray<double> hostValues_;
     IecFftPlans plans_;

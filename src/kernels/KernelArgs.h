@@ -228,4 +228,51 @@ struct IecHarmonicsArgs {
     double* values;
 };
 
+// The chirp-z transform of the grouped harmonic analysis (kernels/ChirpMath.h):
+// windows of lengths with a large prime factor are transformed by a
+// convolution of paddedLength points (a power of two). Elements run along x,
+// rows along y.
+
+// The chirp of a length (length values) and its convolution filter
+// (paddedLength values), once per length.
+struct ChirpSetupArgs {
+    static constexpr const char* kName = "kernelChirpSetup";
+    int length;
+    int paddedLength;
+    float2* chirp;
+    float2* filter;
+};
+
+// Rows of `length` samples times the chirp, zero-padded to paddedLength.
+struct ChirpPadArgs {
+    static constexpr const char* kName = "kernelChirpPad";
+    int length;
+    int paddedLength;
+    int rows;
+    const float* input;
+    const float2* chirp;
+    float2* padded;
+};
+
+// Transformed rows times the filter's spectrum, conjugated, in place.
+struct ChirpFilterArgs {
+    static constexpr const char* kName = "kernelChirpFilter";
+    int paddedLength;
+    int rows;
+    const float2* filterSpectrum;
+    float2* values;
+};
+
+// Bins 0 .. binCount - 1 of each row from the convolution, in the layout of
+// a real-to-complex transform (rows binCount apart).
+struct ChirpUnpadArgs {
+    static constexpr const char* kName = "kernelChirpUnpad";
+    int binCount;
+    int paddedLength;
+    int rows;
+    const float2* convolved;
+    const float2* chirp;
+    float2* spectrum;
+};
+
 }  // namespace powergpu

@@ -185,7 +185,7 @@ int CpuRuntime::fftCreate(FftHandle* plan) {
 }
 
 int CpuRuntime::fftPlanMany(FftHandle plan, const FftPlanParameters& parameters) {
-    if (parameters.type != kFftTypeR2C) {
+    if (parameters.type != kFftTypeR2C && parameters.type != kFftTypeC2C) {
         return 3;  // cuFFT's invalid type
     }
     if (parameters.n < 1 || parameters.batch < 1) {
@@ -217,15 +217,19 @@ int CpuRuntime::fftSetStream(FftHandle plan, StreamHandle stream) {
     return kFftSuccess;
 }
 
-int CpuRuntime::fftExecR2C(FftHandle plan, float* input, float2* output) {
-    FftwPlan* fftw = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = plans_.find(plan);
-        if (found == plans_.end() || !found->second.fftw) {
-            return kFftInvalidPlan;
-        }
-        fftw = found->second.fftw.get();
+FftwPlan* CpuRuntime::findPlan(FftHandle plan) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = plans_.find(plan);
+    return found == plans_.end() ? nullptr : found->second.fftw.get();
+}
+
+namespace {
+
+// Executes a plan of the expected type; FFTW's failures surface as cuFFT's.
+template <typename Input>
+int executePlan(FftwPlan* fftw, int type, Input* input, float2* output) {
+    if (fftw == nullptr || fftw->parameters().type != type) {
+        return kFftInvalidPlan;
     }
     try {
         fftw->execute(input, output);
@@ -233,6 +237,16 @@ int CpuRuntime::fftExecR2C(FftHandle plan, float* input, float2* output) {
         return kFftExecFailed;
     }
     return kFftSuccess;
+}
+
+}  // namespace
+
+int CpuRuntime::fftExecR2C(FftHandle plan, float* input, float2* output) {
+    return executePlan(findPlan(plan), kFftTypeR2C, input, output);
+}
+
+int CpuRuntime::fftExecC2C(FftHandle plan, float2* input, float2* output) {
+    return executePlan(findPlan(plan), kFftTypeC2C, input, output);
 }
 
 int CpuRuntime::fftDestroy(FftHandle plan) {
@@ -319,6 +333,22 @@ void CpuRuntime::launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args
 
 void CpuRuntime::launch(const Launch& launch, const IecHarmonicsArgs& args) {
     cpu::kernelIecHarmonics(launch, args);
+}
+
+void CpuRuntime::launch(const Launch& launch, const ChirpSetupArgs& args) {
+    cpu::kernelChirpSetup(launch, args);
+}
+
+void CpuRuntime::launch(const Launch& launch, const ChirpPadArgs& args) {
+    cpu::kernelChirpPad(launch, args);
+}
+
+void CpuRuntime::launch(const Launch& launch, const ChirpFilterArgs& args) {
+    cpu::kernelChirpFilter(launch, args);
+}
+
+void CpuRuntime::launch(const Launch& launch, const ChirpUnpadArgs& args) {
+    cpu::kernelChirpUnpad(launch, args);
 }
 
 }  // namespace powergpu

@@ -49,6 +49,7 @@ public:
     int fftPlanMany(FftHandle plan, const FftPlanParameters& parameters) override;
     int fftSetStream(FftHandle plan, StreamHandle stream) override;
     int fftExecR2C(FftHandle plan, float* input, float2* output) override;
+    int fftExecC2C(FftHandle plan, float2* input, float2* output) override;
     int fftDestroy(FftHandle plan) override;
 
     void launch(const Launch& launch, const WaveformsUStarArgs& args) override;
@@ -69,8 +70,13 @@ public:
     void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override;
     void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override;
     void launch(const Launch& launch, const IecHarmonicsArgs& args) override;
+    void launch(const Launch& launch, const ChirpSetupArgs& args) override;
+    void launch(const Launch& launch, const ChirpPadArgs& args) override;
+    void launch(const Launch& launch, const ChirpFilterArgs& args) override;
+    void launch(const Launch& launch, const ChirpUnpadArgs& args) override;
 
 private:
+    FftwPlan* findPlan(FftHandle plan);
     struct Stream {
         unsigned flags = 0;
     };

@@ -48,22 +48,26 @@ FftwPlan::~FftwPlan() {
 
 fftwf_plan FftwPlan::make(unsigned flags) const {
     const FftPlanParameters& p = parameters_;
-    const std::size_t inputFloats = static_cast<std::size_t>(p.idist) * static_cast<std::size_t>(p.batch);
+    const bool complexInput = p.type == kFftTypeC2C;
+    const std::size_t inputValues = static_cast<std::size_t>(p.idist) * static_cast<std::size_t>(p.batch);
     const std::size_t outputPairs = static_cast<std::size_t>(p.odist) * static_cast<std::size_t>(p.batch);
-    FftwArray input(inputFloats * sizeof(float));
+    FftwArray input(inputValues * (complexInput ? sizeof(fftwf_complex) : sizeof(float)));
     FftwArray output(outputPairs * sizeof(fftwf_complex));
     int n = p.n;
     int inembed = p.inembed;
     int onembed = p.onembed;
+    if (complexInput) {
+        return fftwf_plan_many_dft(1, &n, p.batch, static_cast<fftwf_complex*>(input.data), &inembed, p.istride,
+                                   p.idist, static_cast<fftwf_complex*>(output.data), &onembed, p.ostride, p.odist,
+                                   FFTW_FORWARD, flags);
+    }
     return fftwf_plan_many_dft_r2c(1, &n, p.batch, static_cast<float*>(input.data), &inembed, p.istride, p.idist,
                                    static_cast<fftwf_complex*>(output.data), &onembed, p.ostride, p.odist, flags);
 }
 
-void FftwPlan::execute(float* input, float2* output) {
-    auto* out = reinterpret_cast<fftwf_complex*>(output);
-    if (fftwf_alignment_of(input) == 0 && fftwf_alignment_of(reinterpret_cast<float*>(out)) == 0) {
-        fftwf_execute_dft_r2c(aligned_, input, out);
-        return;
+fftwf_plan FftwPlan::planFor(float* input, float* output) {
+    if (fftwf_alignment_of(input) == 0 && fftwf_alignment_of(output) == 0) {
+        return aligned_;
     }
     if (unaligned_ == nullptr) {
         std::lock_guard<std::mutex> lock(plannerMutex());
@@ -72,7 +76,16 @@ void FftwPlan::execute(float* input, float2* output) {
             throw std::runtime_error("FFTW could not plan the transform");
         }
     }
-    fftwf_execute_dft_r2c(unaligned_, input, out);
+    return unaligned_;
+}
+
+void FftwPlan::execute(float* input, float2* output) {
+    fftwf_execute_dft_r2c(planFor(input, &output->x), input, reinterpret_cast<fftwf_complex*>(output));
+}
+
+void FftwPlan::execute(float2* input, float2* output) {
+    fftwf_execute_dft(planFor(&input->x, &output->x), reinterpret_cast<fftwf_complex*>(input),
+                      reinterpret_cast<fftwf_complex*>(output));
 }
 
 }  // namespace powergpu

@@ -55,6 +55,7 @@ enum class MemcpyKind : int { HostToHost = 0, HostToDevice = 1, DeviceToHost = 2
 constexpr unsigned kStreamNonBlocking = 1;
 constexpr unsigned kEventDisableTiming = 2;
 constexpr int kFftTypeR2C = 0x2a;
+constexpr int kFftTypeC2C = 0x29;
 
 enum class Backend : int32_t { Automatic = 0, Cpu = 1, Cuda = 2 };
 
@@ -72,8 +73,9 @@ struct Launch {
     StreamHandle stream = nullptr;
 };
 
-// Parameters of a batched one-dimensional real-to-complex plan; the same
-// record feeds cufftMakePlanMany and fftwf_plan_many_dft_r2c.
+// Parameters of a batched one-dimensional plan, real-to-complex or
+// complex-to-complex (type); the same record feeds cufftMakePlanMany and
+// fftwf_plan_many_dft_r2c / fftwf_plan_many_dft.
 struct FftPlanParameters {
     int n = 0;
     int inembed = 0;
@@ -123,6 +125,9 @@ public:
     virtual int fftPlanMany(FftHandle plan, const FftPlanParameters& parameters) = 0;
     virtual int fftSetStream(FftHandle plan, StreamHandle stream) = 0;
     virtual int fftExecR2C(FftHandle plan, float* input, float2* output) = 0;
+    // The forward complex-to-complex transform of a kFftTypeC2C plan
+    // (input and output distinct arrays).
+    virtual int fftExecC2C(FftHandle plan, float2* input, float2* output) = 0;
     virtual int fftDestroy(FftHandle plan) = 0;
 
     // Kernel launches, one overload per argument record (kernels/KernelArgs.h).
@@ -145,6 +150,10 @@ public:
     virtual void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) = 0;
     virtual void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) = 0;
     virtual void launch(const Launch& launch, const IecHarmonicsArgs& args) = 0;
+    virtual void launch(const Launch& launch, const ChirpSetupArgs& args) = 0;
+    virtual void launch(const Launch& launch, const ChirpPadArgs& args) = 0;
+    virtual void launch(const Launch& launch, const ChirpFilterArgs& args) = 0;
+    virtual void launch(const Launch& launch, const ChirpUnpadArgs& args) = 0;
 };
 
 // Whether a backend can be used in this process (Automatic: always true).

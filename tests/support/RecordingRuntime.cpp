@@ -313,9 +313,19 @@ int RecordingRuntime::fftSetStream(FftHandle plan, StreamHandle stream) {
 int RecordingRuntime::fftExecR2C(FftHandle plan, float* input, float2* output) {
     const int code =
         unlessFaulted(takeFault(RuntimeCall::FftExecR2C), [&] { return wrapped_->fftExecR2C(plan, input, output); });
+    return loggedExec(RuntimeCall::FftExecR2C, code, plan, input, output);
+}
+
+int RecordingRuntime::fftExecC2C(FftHandle plan, float2* input, float2* output) {
+    const int code =
+        unlessFaulted(takeFault(RuntimeCall::FftExecC2C), [&] { return wrapped_->fftExecC2C(plan, input, output); });
+    return loggedExec(RuntimeCall::FftExecC2C, code, plan, input, output);
+}
+
+int RecordingRuntime::loggedExec(RuntimeCall call, int code, FftHandle plan, const void* input, const void* output) {
     if (logging()) {
         LoggedCall entry;
-        entry.call = RuntimeCall::FftExecR2C;
+        entry.call = call;
         entry.plan = plan;
         {
             std::lock_guard<std::mutex> lock(mutex_);

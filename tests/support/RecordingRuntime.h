@@ -44,6 +44,7 @@ enum class RuntimeCall {
     FftPlanMany,
     FftSetStream,
     FftExecR2C,
+    FftExecC2C,
     FftDestroy,
     KernelLaunch,
 };
@@ -53,7 +54,7 @@ using KernelArgs = std::variant<std::monostate, WaveformsUStarArgs, WaveformsUDe
                                 WaveformsI3Args, WaveformsClarkeArgs, WaveformsParkArgs, RmsUArgs, RmsULArgs, RmsUIArgs,
                                 FreqRmsArgs, ReferenceAngleArgs, HarmonicsArgs, PQSZArgs, SumOfHarmonicsSquaredArgs,
                                 SymmetricalComponentsArgs, SymmetricalComponentsH1Args, ClarkeH1AndParkAveArgs,
-                                IecHarmonicsArgs>;
+                                IecHarmonicsArgs, ChirpSetupArgs, ChirpPadArgs, ChirpFilterArgs, ChirpUnpadArgs>;
 
 struct LoggedCall {
     RuntimeCall call = RuntimeCall::Malloc;
@@ -120,6 +121,7 @@ public:
     int fftPlanMany(FftHandle plan, const FftPlanParameters& parameters) override;
     int fftSetStream(FftHandle plan, StreamHandle stream) override;
     int fftExecR2C(FftHandle plan, float* input, float2* output) override;
+    int fftExecC2C(FftHandle plan, float2* input, float2* output) override;
     int fftDestroy(FftHandle plan) override;
 
     void launch(const Launch& launch, const WaveformsUStarArgs& args) override { forward(launch, args); }
@@ -140,6 +142,10 @@ public:
     void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override { forward(launch, args); }
     void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override { forward(launch, args); }
     void launch(const Launch& launch, const IecHarmonicsArgs& args) override { forward(launch, args); }
+    void launch(const Launch& launch, const ChirpSetupArgs& args) override { forward(launch, args); }
+    void launch(const Launch& launch, const ChirpPadArgs& args) override { forward(launch, args); }
+    void launch(const Launch& launch, const ChirpFilterArgs& args) override { forward(launch, args); }
+    void launch(const Launch& launch, const ChirpUnpadArgs& args) override { forward(launch, args); }
 
 private:
     struct Fault {
@@ -152,6 +158,8 @@ private:
     int takeFault(RuntimeCall call);
     bool logging() const { return logging_.load(std::memory_order_relaxed); }
     void log(LoggedCall entry);
+    // Logs an FFT execution on the stream its plan was last set to.
+    int loggedExec(RuntimeCall call, int code, FftHandle plan, const void* input, const void* output);
     // Logs a call that names at most a stream, an event and a plan.
     int logged(RuntimeCall call, int code, StreamHandle stream = nullptr, EventHandle event = nullptr,
                FftHandle plan = 0, std::vector<double> values = {});

@@ -63,5 +63,9 @@ void kernelSymmetricalComponents(const Launch& launch, const SymmetricalComponen
 void kernelSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args);
 void kernelClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args);
 void kernelIecHarmonics(const Launch& launch, const IecHarmonicsArgs& args);
+void kernelChirpSetup(const Launch& launch, const ChirpSetupArgs& args);
+void kernelChirpPad(const Launch& launch, const ChirpPadArgs& args);
+void kernelChirpFilter(const Launch& launch, const ChirpFilterArgs& args);
+void kernelChirpUnpad(const Launch& launch, const ChirpUnpadArgs& args);
 
 }  // namespace powergpu::cpu

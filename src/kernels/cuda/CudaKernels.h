@@ -26,5 +26,9 @@ void launchSymmetricalComponents(const Launch& launch, const SymmetricalComponen
 void launchSymmetricalComponentsH1(const Launch& launch, const SymmetricalComponentsH1Args& args);
 void launchClarkeH1AndParkAve(const Launch& launch, const ClarkeH1AndParkAveArgs& args);
 void launchIecHarmonics(const Launch& launch, const IecHarmonicsArgs& args);
+void launchChirpSetup(const Launch& launch, const ChirpSetupArgs& args);
+void launchChirpPad(const Launch& launch, const ChirpPadArgs& args);
+void launchChirpFilter(const Launch& launch, const ChirpFilterArgs& args);
+void launchChirpUnpad(const Launch& launch, const ChirpUnpadArgs& args);
 
 }  // namespace powergpu::cuda

@@ -36,6 +36,7 @@ struct CufftApi {
     decltype(&::cufftMakePlanMany) makePlanMany = nullptr;
     decltype(&::cufftSetStream) setStream = nullptr;
     decltype(&::cufftExecR2C) execR2C = nullptr;
+    decltype(&::cufftExecC2C) execC2C = nullptr;
     decltype(&::cufftDestroy) destroy = nullptr;
     std::string fileName;
     LibraryHandle library;
@@ -79,6 +80,7 @@ CufftApi openCufft(const std::string& fileName, std::string& failure) {
     need("cufftMakePlanMany", candidate.makePlanMany);
     need("cufftSetStream", candidate.setStream);
     need("cufftExecR2C", candidate.execR2C);
+    need("cufftExecC2C", candidate.execC2C);
     need("cufftDestroy", candidate.destroy);
     if (missing != nullptr) {
         failure = fileName + ": no function " + missing;
@@ -155,7 +157,7 @@ static_assert(same(static_cast<int>(MemcpyKind::HostToHost), cudaMemcpyHostToHos
               "memcpy kinds");
 static_assert(same(kStreamNonBlocking, cudaStreamNonBlocking), "stream flags");
 static_assert(same(kEventDisableTiming, cudaEventDisableTiming), "event flags");
-static_assert(same(kFftTypeR2C, CUFFT_R2C), "FFT type");
+static_assert(same(kFftTypeR2C, CUFFT_R2C) && same(kFftTypeC2C, CUFFT_C2C), "FFT type");
 static_assert(same(kSuccess, cudaSuccess) && same(kErrorInvalidValue, cudaErrorInvalidValue) &&
                   same(kErrorMemoryAllocation, cudaErrorMemoryAllocation) &&
                   same(kErrorInitialization, cudaErrorInitializationError) && same(kErrorNoDevice, cudaErrorNoDevice) &&
@@ -262,6 +264,11 @@ public:
         return static_cast<int>(fft_.execR2C(plan, input, reinterpret_cast<cufftComplex*>(output)));
     }
 
+    int fftExecC2C(FftHandle plan, float2* input, float2* output) override {
+        return static_cast<int>(fft_.execC2C(plan, reinterpret_cast<cufftComplex*>(input),
+                                             reinterpret_cast<cufftComplex*>(output), CUFFT_FORWARD));
+    }
+
     int fftDestroy(FftHandle plan) override { return static_cast<int>(fft_.destroy(plan)); }
 
     void launch(const Launch& launch, const WaveformsUStarArgs& args) override {
@@ -300,6 +307,10 @@ public:
         cuda::launchClarkeH1AndParkAve(launch, args);
     }
     void launch(const Launch& launch, const IecHarmonicsArgs& args) override { cuda::launchIecHarmonics(launch, args); }
+    void launch(const Launch& launch, const ChirpSetupArgs& args) override { cuda::launchChirpSetup(launch, args); }
+    void launch(const Launch& launch, const ChirpPadArgs& args) override { cuda::launchChirpPad(launch, args); }
+    void launch(const Launch& launch, const ChirpFilterArgs& args) override { cuda::launchChirpFilter(launch, args); }
+    void launch(const Launch& launch, const ChirpUnpadArgs& args) override { cuda::launchChirpUnpad(launch, args); }
 
 private:
     const CufftApi& fft_;
