@@ -231,9 +231,15 @@ class Aggregator:
 
     @staticmethod
     def _merge(frame: pd.DataFrame) -> pd.DataFrame:
-        rules = {c: "sum" for c in frame.columns if c.startswith(("s:", "n:")) or c == "count"}
-        rules.update({"flagged": "any", "t_start": "min", "t_end": "max"})
-        return frame.groupby(level=["tick", "block"], sort=True).agg(rules)
+        # The sums in one call over the whole block of columns: a rule per
+        # column would reduce the hundreds of harmonic columns one by one.
+        grouped = frame.groupby(level=["tick", "block"], sort=True)
+        sums = [c for c in frame.columns if c.startswith(("s:", "n:")) or c == "count"]
+        out = grouped[sums].sum()
+        out["flagged"] = grouped["flagged"].any()
+        out["t_start"] = grouped["t_start"].min()
+        out["t_end"] = grouped["t_end"].max()
+        return out
 
     @staticmethod
     def _rms(sums: pd.DataFrame, columns: Sequence[str]) -> pd.DataFrame:

@@ -204,8 +204,10 @@ class ClassAJob:
         for k in range(1, 4):
             # a phase without a fundamental in a window has no harmonics there
             h1 = cols.get(f"u{k}_h1")
-            if h1 is not None:
-                mine.loc[~np.isfinite(h1), [c for c in mine.columns if c.startswith(f"u{k}_")]] = np.nan
+            absent = None if h1 is None else ~np.isfinite(np.asarray(h1, dtype=np.float64))
+            if absent is not None and absent.any():
+                for c in [c for c in mine.columns if c.startswith(f"u{k}_")]:
+                    mine[c] = np.where(absent, np.nan, mine[c].to_numpy(dtype=np.float64))
         frame = pd.concat([frame, mine], axis=1)
         if declared_voltage is not None and declared_voltage > 0:
             frame = aggregation.add_deviation_columns(frame, declared_voltage)
