@@ -229,6 +229,8 @@ public:
     bool getIecHarmonicsEnabled() const;
     void setIecHarmonicsHighestOrder(int32_t order);
     int32_t getIecHarmonicsHighestOrder() const;
+    void setIecHarmonicsCurrentsEnabled(bool enabled);
+    bool getIecHarmonicsCurrentsEnabled() const;
     /** Takes up to maxCount records of delivered windows, oldest first. */
     std::vector<PowerIecHarmonics> getIecHarmonics(std::size_t maxCount);
     /** The number of records waiting. */

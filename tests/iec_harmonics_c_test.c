@@ -62,6 +62,13 @@ int main(void) {
     ASSERT_TRUE(enabled);
     ASSERT_REJECTED(getIecHarmonicsEnabled(module, NULL));
     ASSERT_REJECTED(getIecHarmonicsEnabled(NULL, &enabled));
+    bool currents = false;
+    ASSERT_OK(getIecHarmonicsCurrentsEnabled(module, &currents));
+    ASSERT_TRUE(currents);
+    ASSERT_OK(setIecHarmonicsCurrentsEnabled(module, false));
+    ASSERT_OK(getIecHarmonicsCurrentsEnabled(module, &currents));
+    ASSERT_TRUE(!currents);
+    ASSERT_REJECTED(getIecHarmonicsCurrentsEnabled(module, NULL));
 
     ASSERT_OK(reset(module, 0));
     float* ring = NULL;

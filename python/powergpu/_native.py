@@ -207,6 +207,7 @@ EXTENSIONS += _settings_and_records(TEN_SECOND_FREQUENCY_SETTINGS, ("getTenSecon
 IEC_HARMONICS_SETTINGS = {
     "IecHarmonicsEnabled": c_bool,
     "IecHarmonicsHighestOrder": c_int32,
+    "IecHarmonicsCurrentsEnabled": c_bool,
 }
 EXTENSIONS += _settings_and_records(IEC_HARMONICS_SETTINGS, ("getIecHarmonics",))
 

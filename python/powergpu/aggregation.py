@@ -33,6 +33,7 @@ Intervals:
 from __future__ import annotations
 
 import re
+from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -194,81 +195,155 @@ class Aggregator:
     squares and the number of values of every column (NaN left out), the
     number of windows, whether any is flagged, the first start and the last
     end. The count of windows since the last 10-min tick carries over from
-    batch to batch, so the blocks are those of the whole table."""
+    batch to batch, so the blocks are those of the whole table.
+
+    The sums are taken with numpy over runs of rows (a batch's windows are
+    in time order, so a block's rows are adjacent): the analysis feeds a
+    batch every few seconds of signal, and a grouped reduction through
+    pandas cost more per batch than the grouped harmonic analysis that
+    produced it."""
 
     def __init__(self, start_time) -> None:
         self.start = absolute_start(start_time)
-        self._tick: Optional[pd.Timestamp] = None  # tick of the last window so far
-        self._since_tick = 0                        # windows since that tick
-        self._parts: List[pd.DataFrame] = []
+        # The ticks fall on the local clock: sums are taken in wall-clock
+        # nanoseconds and the times given back in the start's zone.
+        self._zone = self.start.tz
+        self._start_ns = int(self.start.value)  # UTC when zoned
+        self._tick: Optional[int] = None  # tick (ns) of the last window so far
+        self._since_tick = 0               # windows since that tick
+        self._parts: List[_Blocks] = []
         self.columns: List[str] = []
 
     def add(self, windows: pd.DataFrame) -> None:
+        """A batch of windows as a table: ``t_start``, ``t_end`` (s), the
+        quantity columns (``quantity_columns``) and the flag columns
+        (``flagged_mask``)."""
         for column in ("t_start", "t_end"):
             if column not in windows:
                 raise ValueError(f"windows: the column {column!r} is missing")
-        if len(windows) == 0:
+        self.add_columns(windows["t_start"].to_numpy(dtype=np.float64),
+                         windows["t_end"].to_numpy(dtype=np.float64), flagged_mask(windows),
+                         {c: windows[c].to_numpy(dtype=np.float64) for c in quantity_columns(windows)})
+
+    def add_columns(self, t_start: np.ndarray, t_end: np.ndarray, flagged: np.ndarray,
+                    values: Dict[str, np.ndarray]) -> None:
+        """The same batch as arrays: start and end (s after the first sample),
+        whether each window is flagged, and the quantity columns by name."""
+        n = len(t_start)
+        if n == 0:
             return
-        columns = quantity_columns(windows)
-        self.columns += [c for c in columns if c not in self.columns]
-        t_start = self.start + pd.to_timedelta(windows["t_start"].to_numpy(dtype=np.float64), unit="s")
-        t_end = self.start + pd.to_timedelta(windows["t_end"].to_numpy(dtype=np.float64), unit="s")
-        tick = pd.Series(t_start.floor("10min"))
-        position = tick.groupby(tick).cumcount().to_numpy()
+        names = list(values)
+        self.columns += [c for c in names if c not in self.columns]
+        starts_ns = self._wall_clock(t_start)
+        ends_ns = self._wall_clock(t_end)
+        tick = starts_ns - np.mod(starts_ns, _TEN_MINUTES_NS)
+        rows = np.arange(n)
+        new_tick = np.r_[True, tick[1:] != tick[:-1]]
+        position = rows - np.maximum.accumulate(np.where(new_tick, rows, 0))
         if self._tick is not None:
-            position = position + np.where(tick.to_numpy() == self._tick.to_datetime64(), self._since_tick, 0)
-        last = tick.iloc[-1]
+            position = position + np.where(tick == self._tick, self._since_tick, 0)
         self._since_tick = int(position[-1]) + 1
-        self._tick = last
-        values = windows[columns].reset_index(drop=True).astype(np.float64)
-        present = values.notna()
-        keys = pd.DataFrame({"count": 1, "flagged": flagged_mask(windows), "t_start": t_start,
-                             "t_end": t_end, "tick": tick.to_numpy(),
-                             "block": position // WINDOWS_PER_BLOCK})
-        frame = pd.concat([values.pow(2).fillna(0.0).add_prefix("s:"),
-                           present.astype(np.int64).add_prefix("n:"), keys], axis=1)
-        self._parts.append(self._merge(frame.set_index(["tick", "block"])))
+        self._tick = int(tick[-1])
+        block = position // WINDOWS_PER_BLOCK
+        first = np.flatnonzero(np.r_[True, (tick[1:] != tick[:-1]) | (block[1:] != block[:-1])])
+        matrix = (np.column_stack([np.asarray(values[c], dtype=np.float64) for c in names]) if names
+                  else np.zeros((n, 0)))
+        present = ~np.isnan(matrix)
+        squares = np.where(present, matrix * matrix, 0.0)
+        self._parts.append(_Blocks(
+            tick=tick[first], block=block[first], columns=names,
+            sums=np.add.reduceat(squares, first, axis=0) if names else np.zeros((len(first), 0)),
+            counts=(np.add.reduceat(present.astype(np.int64), first, axis=0) if names
+                    else np.zeros((len(first), 0), dtype=np.int64)),
+            count=np.diff(np.r_[first, n]).astype(np.int64),
+            flagged=np.logical_or.reduceat(np.asarray(flagged, dtype=bool), first),
+            first_ns=np.minimum.reduceat(starts_ns, first), last_ns=np.maximum.reduceat(ends_ns, first)))
 
-    @staticmethod
-    def _merge(frame: pd.DataFrame) -> pd.DataFrame:
-        # The sums in one call over the whole block of columns: a rule per
-        # column would reduce the hundreds of harmonic columns one by one.
-        grouped = frame.groupby(level=["tick", "block"], sort=True)
-        sums = [c for c in frame.columns if c.startswith(("s:", "n:")) or c == "count"]
-        out = grouped[sums].sum()
-        out["flagged"] = grouped["flagged"].any()
-        out["t_start"] = grouped["t_start"].min()
-        out["t_end"] = grouped["t_end"].max()
-        return out
+    def _wall_clock(self, seconds: np.ndarray) -> np.ndarray:
+        """Clock nanoseconds of times in s after the first sample (local wall
+        clock when the start has a zone, across its daylight-saving shifts)."""
+        ns = self._start_ns + pd.to_timedelta(np.asarray(seconds, dtype=np.float64), unit="s").asi8
+        if self._zone is None:
+            return ns
+        return pd.DatetimeIndex(ns, tz="UTC").tz_convert(self._zone).tz_localize(None).asi8
 
-    @staticmethod
-    def _rms(sums: pd.DataFrame, columns: Sequence[str]) -> pd.DataFrame:
-        out = {}
+    def _blocks(self) -> "_Blocks":
+        """All parts as one set of blocks over ``self.columns``, the blocks
+        that a batch boundary split joined again."""
+        width = len(self.columns)
+        where = {c: k for k, c in enumerate(self.columns)}
+        sums, counts = [], []
+        for part in self._parts:
+            s = np.zeros((len(part.tick), width))
+            c = np.zeros((len(part.tick), width), dtype=np.int64)
+            index = [where[name] for name in part.columns]
+            s[:, index], c[:, index] = part.sums, part.counts
+            sums.append(s)
+            counts.append(c)
+        cat = lambda field: np.concatenate([getattr(p, field) for p in self._parts])  # noqa: E731
+        tick, block = cat("tick"), cat("block")
+        order = np.lexsort((block, tick))
+        tick, block = tick[order], block[order]
+        first = np.flatnonzero(np.r_[True, (tick[1:] != tick[:-1]) | (block[1:] != block[:-1])])
+        merged = _Blocks(
+            tick=tick[first], block=block[first], columns=list(self.columns),
+            sums=np.add.reduceat(np.concatenate(sums)[order], first, axis=0),
+            counts=np.add.reduceat(np.concatenate(counts)[order], first, axis=0),
+            count=np.add.reduceat(cat("count")[order], first),
+            flagged=np.logical_or.reduceat(cat("flagged")[order], first),
+            first_ns=np.minimum.reduceat(cat("first_ns")[order], first),
+            last_ns=np.maximum.reduceat(cat("last_ns")[order], first))
+        self._parts = [merged]
+        return merged
+
+    def _rms(self, sums: np.ndarray, counts: np.ndarray) -> Dict[str, np.ndarray]:
         with np.errstate(divide="ignore", invalid="ignore"):
-            for c in columns:
-                s, n = sums.get(f"s:{c}"), sums.get(f"n:{c}")
-                out[c] = (np.sqrt(s.to_numpy() / n.to_numpy()) if s is not None
-                          else np.full(len(sums), np.nan))
-        return pd.DataFrame(out, index=sums.index)
+            rms = np.sqrt(sums / counts)
+        return {c: rms[:, k] for k, c in enumerate(self.columns)}
 
     def tables(self, pst: Optional[pd.DataFrame] = None) -> Tuple[pd.DataFrame, pd.DataFrame]:
         """(150/180-cycle values, 10-min values): see ``aggregate``."""
         if not self._parts:
             empty = pd.DataFrame(columns=["t_start", "t_end", "count", "flagged"])
             return empty, empty.copy()
-        blocks = self._merge(pd.concat(self._parts))
-        self._parts = [blocks]
-        head = ["t_start", "t_end", "count", "flagged"]
-        short = pd.concat([blocks[head], self._rms(blocks, self.columns)], axis=1).reset_index(drop=True)
-        sums = [c for c in blocks.columns if c.startswith(("s:", "n:"))] + ["count"]
-        by_tick = blocks.groupby(level="tick", sort=True)
-        ten = by_tick[sums].sum()
-        ten = pd.concat([ten[["count"]], by_tick["flagged"].any(), self._rms(ten, self.columns)], axis=1)
-        ten = ten.rename_axis("t_start").reset_index()
-        ten.insert(1, "t_end", ten["t_start"] + pd.Timedelta(minutes=10))
+        b = self._blocks()
+        def as_time(ns: np.ndarray):
+            times = pd.DatetimeIndex(ns.astype("datetime64[ns]"))
+            return times if self._zone is None else times.tz_localize(self._zone)
+        short = pd.DataFrame({"t_start": as_time(b.first_ns), "t_end": as_time(b.last_ns), "count": b.count,
+                              "flagged": b.flagged, **self._rms(b.sums, b.counts)})
+        first = np.flatnonzero(np.r_[True, b.tick[1:] != b.tick[:-1]])
+        tick = as_time(b.tick[first])
+        ten = pd.DataFrame({"t_start": tick, "t_end": tick + pd.Timedelta(minutes=10),
+                            "count": np.add.reduceat(b.count, first),
+                            "flagged": np.logical_or.reduceat(b.flagged, first),
+                            **self._rms(np.add.reduceat(b.sums, first, axis=0),
+                                        np.add.reduceat(b.counts, first, axis=0))})
         if pst is not None and len(pst):
             ten = _join_pst(ten, pst, self.start)
         return short, ten
+
+
+#: Nanoseconds between the clock's 10-min ticks.
+_TEN_MINUTES_NS = 600 * 10**9
+
+
+@dataclass
+class _Blocks:
+    """Partial sums of 150/180-cycle blocks, one row per block in time order:
+    the 10-min tick (ns since the epoch) and block number within it, sums
+    of squares and value counts per column, windows, whether any is
+    flagged, the first start and last end (ns)."""
+
+    tick: np.ndarray
+    block: np.ndarray
+    columns: List[str]
+    sums: np.ndarray
+    counts: np.ndarray
+    count: np.ndarray
+    flagged: np.ndarray
+    first_ns: np.ndarray
+    last_ns: np.ndarray
 
 
 def _join_pst(ten: pd.DataFrame, pst: pd.DataFrame, start: pd.Timestamp) -> pd.DataFrame:

@@ -21,8 +21,9 @@ so the ticks fall at whole multiples of 10 min after it.
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -41,6 +42,8 @@ HARMONIC_ORDER = 50
 #: What the harmonic voltages and the THD of the aggregates are made of
 #: (``harmonic_values`` of the verdict): the harmonic subgroups.
 HARMONIC_VALUES = "subgroups"
+#: Window columns of the phase voltages' rms, behind the deviation values.
+_PHASE_RMS = re.compile(r"u\d_rms")
 #: Clock time of the first sample when the recording gives none.
 DEFAULT_START = pd.Timestamp("1970-01-01 00:00:00")
 
@@ -114,8 +117,6 @@ class ClassAJob:
 
     #: events whose windows the aggregation flags
     FLAGGING_EVENTS = ("dip", "swell", "interruption")
-    #: window columns kept for the aggregation (the rest are dropped at once)
-    KEEP = ("t_start", "t_end", "valid", "flagged")
 
     def __init__(self, *, start_time: Any, sample_rate: float, start_index: int,
                  positions_per_sample: int, nominal_frequency: float, window_cycles: int,
@@ -126,13 +127,15 @@ class ClassAJob:
         self.W = int(window_cycles)
         self.harmonic_order = max(1, min(int(harmonic_order), HARMONIC_ORDER))
         self._next_tick = self.clock.first_tick()
-        self._grouped: List[pd.DataFrame] = []   # harmonic columns of windows not yet flagged
+        # harmonic columns of windows not yet flagged: (rows, {name: values}) per batch
+        self._grouped: List[Tuple[int, Dict[str, np.ndarray]]] = []
+        self._quantity_names: Dict[str, bool] = {}  # window column -> aggregated
         # table times are running index / sample rate: time 0 lies start_index samples
         # before the first sample
         self._offset = self.clock.start_index / self.clock.fs
         self._zero = self.clock.start - pd.to_timedelta(self._offset, unit="s")
         self._aggregator = aggregation.Aggregator(self._zero)
-        self._frequency: List[pd.DataFrame] = []
+        self._frequency: List[np.ndarray] = []  # the library's 10-s records, framed at the end
         self.short_windows = 0
 
     # ------------------------------------------------------------ settings
@@ -181,7 +184,7 @@ class ClassAJob:
             sg = np.where(uncomputed_orders(records, top), np.nan, ch["subgroup"][:, :top + 1])
             for name, values in subgroup_percent(sg, ch["thds"], top, THD_ORDER).items():
                 cols[f"u{k + 1}_{name}"] = values
-        self._grouped.append(pd.DataFrame(cols, index=range(n)))
+        self._grouped.append((n, cols))
 
     def take_windows(self, cols: Dict[str, np.ndarray], declared_voltage: Optional[float],
                      in_event: np.ndarray) -> None:
@@ -195,27 +198,60 @@ class ClassAJob:
         n = len(cols["t_start"])
         if n == 0:
             return
-        grouped = pd.concat(self._grouped, ignore_index=True) if len(self._grouped) > 1 else self._grouped[0]
-        mine, rest = grouped.iloc[:n].reset_index(drop=True), grouped.iloc[n:].reset_index(drop=True)
-        self._grouped = [rest] if len(rest) else []
-        frame = pd.DataFrame({k: v for k, v in cols.items()
-                              if k in self.KEEP or aggregation.is_quantity(k)})
-        frame["flagged"] = ~frame["valid"].astype(bool).to_numpy() | np.asarray(in_event, dtype=bool)
+        mine = self._grouped_rows(n)
+        values = {k: np.asarray(v, dtype=np.float64) for k, v in cols.items() if self._is_quantity(k)}
         for k in range(1, 4):
             # a phase without a fundamental in a window has no harmonics there
             h1 = cols.get(f"u{k}_h1")
             absent = None if h1 is None else ~np.isfinite(np.asarray(h1, dtype=np.float64))
             if absent is not None and absent.any():
-                for c in [c for c in mine.columns if c.startswith(f"u{k}_")]:
-                    mine[c] = np.where(absent, np.nan, mine[c].to_numpy(dtype=np.float64))
-        frame = pd.concat([frame, mine], axis=1)
+                for c in [c for c in mine if c.startswith(f"u{k}_")]:
+                    mine[c] = np.where(absent, np.nan, mine[c])
+        values.update(mine)
         if declared_voltage is not None and declared_voltage > 0:
-            frame = aggregation.add_deviation_columns(frame, declared_voltage)
-        self._aggregator.add(frame)
+            # the values behind the under- and over-deviation (aggregation.add_deviation_columns)
+            for c in [c for c in values if _PHASE_RMS.fullmatch(c)]:
+                values[f"{c}_under"] = np.fmin(values[c], declared_voltage)
+                values[f"{c}_over"] = np.fmax(values[c], declared_voltage)
+        flagged = ~np.asarray(cols["valid"], dtype=bool) | np.asarray(in_event, dtype=bool)
+        self._aggregator.add_columns(np.asarray(cols["t_start"], dtype=np.float64),
+                                     np.asarray(cols["t_end"], dtype=np.float64), flagged, values)
+
+    def _is_quantity(self, name: str) -> bool:
+        known = self._quantity_names.get(name)
+        if known is None:
+            known = self._quantity_names[name] = aggregation.is_quantity(name)
+        return known
+
+    def _grouped_rows(self, n: int) -> Dict[str, np.ndarray]:
+        """The harmonic columns of the oldest ``n`` windows (NaN where a
+        batch lacked a column or the records ran short)."""
+        parts: List[Tuple[int, Dict[str, np.ndarray]]] = []
+        got = 0
+        while got < n and self._grouped:
+            rows, batch = self._grouped[0]
+            take = min(rows, n - got)
+            if take == rows:
+                self._grouped.pop(0)
+                parts.append((rows, batch))
+            else:
+                parts.append((take, {k: v[:take] for k, v in batch.items()}))
+                self._grouped[0] = (rows - take, {k: v[take:] for k, v in batch.items()})
+            got += take
+        if got < n:
+            parts.append((n - got, {}))
+        names: Dict[str, None] = {}
+        for _, batch in parts:
+            names.update(dict.fromkeys(batch))
+        return {name: np.concatenate([np.asarray(batch[name], dtype=np.float64) if name in batch
+                                      else np.full(rows, np.nan) for rows, batch in parts])
+                for name in names}
 
     def take_frequencies(self, records: np.ndarray) -> None:
+        # one frame at the end: a frame per batch of a record or two cost
+        # more than the aggregation of the windows
         if len(records):
-            self._frequency.append(ten_second_frame(records, self.clock))
+            self._frequency.append(np.array(records, copy=True))
 
     # -------------------------------------------------------------- result
     def finish(self, *, events: pd.DataFrame, flicker: Optional[pd.DataFrame],
@@ -227,7 +263,7 @@ class ClassAJob:
             short, ten, two = (aggregation.add_deviation_percent(t, declared_voltage)
                                for t in (short, ten, two))
         tables = {"3s": short, "10min": ten, "2h": two}
-        frequency = (pd.concat(self._frequency, ignore_index=True) if self._frequency
+        frequency = (ten_second_frame(np.concatenate(self._frequency), self.clock) if self._frequency
                      else pd.DataFrame({"t_start": pd.Series(dtype="datetime64[ns]"), "frequency": [],
                                         "cycles": [], "flagged": pd.Series(dtype=bool)}))
         if declared_voltage is None or not declared_voltage > 0:

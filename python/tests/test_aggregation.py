@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from powergpu.aggregation import (add_deviation_columns, add_deviation_percent, add_harmonic_columns,
+from powergpu.aggregation import (Aggregator, add_deviation_columns, add_deviation_percent, add_harmonic_columns,
                                   aggregate, aggregate_2h, ten_second_frequency,
                                   ten_second_frequency_of_windows)
 
@@ -58,6 +58,32 @@ def test_ten_minute_tick_inside_a_recording_that_starts_at_an_odd_time():
     first_after = short.iloc[46]
     assert first_after["t_start"] == START + pd.Timedelta(seconds=682 * W)
     assert first_after["count"] == 15 and first_after["u1_rms"] == pytest.approx(240.0)
+
+
+def test_batches_give_the_table_of_the_whole_and_zoned_clocks_keep_local_ticks():
+    # Fed in batches of 777 windows (block and tick boundaries fall inside
+    # batches and between them) the tables equal those of one call. A
+    # recording in Berlin across the spring-forward shift (02:00 -> 03:00
+    # local) has its ticks on the local clock: 01:50 is followed by 03:00,
+    # and every window counts once.
+    n = 50000  # 2.8 h of windows from 00:57:13.3
+    u = 230.0 + np.sin(np.arange(n) / 37.0)
+    table = windows(u, u2_h5=np.where(np.arange(n) % 11 == 0, np.nan, 1.0 + np.cos(np.arange(n) / 5.0)))
+    for zone in (None, "Europe/Berlin"):
+        start = pd.Timestamp("2026-03-29 00:57:13.3", tz=zone)
+        whole_short, whole_ten = aggregate(table, start)
+        fed = Aggregator(start)
+        for k in range(0, n, 777):
+            fed.add(table.iloc[k:k + 777])
+        short, ten = fed.tables()
+        pd.testing.assert_frame_equal(short, whole_short, rtol=1e-12)
+        pd.testing.assert_frame_equal(ten, whole_ten, rtol=1e-12)
+        assert short["count"].sum() == n and ten["count"].sum() == n
+        # 834 windows before the 01:00 tick (56 blocks), 16 whole intervals
+        # of 3000 (200 blocks each), 1166 after the last tick (78 blocks)
+        assert len(short) == 56 + 16 * 200 + 78
+    local = [t.strftime("%H:%M") for t in ten["t_start"]]
+    assert local[6:8] == ["01:50", "03:00"] and len(ten) == 18
 
 
 def test_two_hour_values_are_the_rms_of_the_ten_minute_values_on_the_clock():

@@ -515,6 +515,14 @@ PowerStatusCode getIecHarmonicsHighestOrder(PowerModuleHandle handle, int32_t* o
     return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getIecHarmonicsHighestOrder(); });
 }
 
+PowerStatusCode setIecHarmonicsCurrentsEnabled(PowerModuleHandle handle, bool enabled) {
+    return onModule(handle, [&](PowerModule& m) { m.setIecHarmonicsCurrentsEnabled(enabled); });
+}
+
+PowerStatusCode getIecHarmonicsCurrentsEnabled(PowerModuleHandle handle, bool* out) {
+    return onModule(handle, [&](PowerModule& m) { required(out, "out") = m.getIecHarmonicsCurrentsEnabled(); });
+}
+
 PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                 PowerIecHarmonics* records) {
     return takeWaiting(handle, "getIecHarmonics", "records", maxCount, count, records,

@@ -12,6 +12,10 @@ constexpr int32_t kIecHighestOrderLimit = 50;
 struct IecHarmonicSettings {
     bool enabled = false;
     int32_t highestOrder = kIecHighestOrderLimit;
+    // Whether the currents are analysed beside the voltages (when the grid
+    // measures them): a caller that reads only voltage harmonics (a supply
+    // voltage evaluation) saves half the transforms.
+    bool currentsEnabled = true;
 };
 
 }  // namespace powergpu::iec

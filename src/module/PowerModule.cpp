@@ -255,6 +255,7 @@ std::vector<PowerVoltageEvent> PowerModule::getVoltageEventsInProgress() const {
 // ---- flicker
 POWERGPU_FORWARD_REBUILDING_SETTING(IecHarmonicsEnabled, bool)
 POWERGPU_FORWARD_REBUILDING_SETTING(IecHarmonicsHighestOrder, int32_t)
+POWERGPU_FORWARD_REBUILDING_SETTING(IecHarmonicsCurrentsEnabled, bool)
 
 std::vector<PowerIecHarmonics> PowerModule::getIecHarmonics(const std::size_t maxCount) {
     return use(impl_).scheduler().takeIecHarmonics(maxCount);

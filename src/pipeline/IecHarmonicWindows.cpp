@@ -13,7 +13,8 @@ void WindowScheduler::configureIecHarmonics() {
     const PowerConfig& config = settings_.getAppliedConfig();
     const PowerBuffers& buffers = settings_.getBuffers();
     const uint8_t phases = config.getPhasesCount();
-    iecHarmonics_.configure(config.iecHarmonics, phases, config.currentEnabled ? phases : 0, buffers.maxFftLength,
+    const bool currents = config.currentEnabled && config.iecHarmonics.currentsEnabled;
+    iecHarmonics_.configure(config.iecHarmonics, phases, currents ? phases : 0, buffers.maxFftLength,
                             buffers.generalResultsBufferLength);
 }
 

@@ -149,6 +149,8 @@ public:
     bool getIecHarmonicsEnabled() const { return settings.iecHarmonics.enabled; }
     void setIecHarmonicsHighestOrder(int32_t order);
     int32_t getIecHarmonicsHighestOrder() const { return settings.iecHarmonics.highestOrder; }
+    void setIecHarmonicsCurrentsEnabled(bool enabled) { settings.iecHarmonics.currentsEnabled = enabled; }
+    bool getIecHarmonicsCurrentsEnabled() const { return settings.iecHarmonics.currentsEnabled; }
 
     // Flicker settings (settings/CheckedSettings.cpp): the meters are built
     // from them, so they rebuild like the others.
