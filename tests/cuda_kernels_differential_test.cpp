@@ -100,15 +100,28 @@ TEST_F(CudaKernelsDifferential, StarAndDeltaWaveforms) {
     for (const bool store : {true, false}) {
         const Launch launch = rowsLaunch(3, gridFor(n));
         DeviceArray<float> dPhases(phases), dLines(unset), dPhaseRows(rows), dLineRows(rows);
-        cuda::launchWaveformsUStar(
-            launch, powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, store, true, dPhases.get(), dLines.get(),
-                                                 dPhaseRows.get(), dLineRows.get()});
+        cuda::launchWaveformsUStar(launch, powergpu::WaveformsUStarArgs{{n, offset, ring},
+                                                                        fft,
+                                                                        scale,
+                                                                        store,
+                                                                        true,
+                                                                        dPhases.get(),
+                                                                        dLines.get(),
+                                                                        dPhaseRows.get(),
+                                                                        dLineRows.get()});
         finish();
         std::vector<float> lines = unset, phaseRows = rows, lineRows = rows;
         cpu::CpuKernelContext context;
         cpu::kernelWaveformsUStar(context, launch,
-                                  powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, store, true, phases.data(),
-                                                               lines.data(), phaseRows.data(), lineRows.data()});
+                                  powergpu::WaveformsUStarArgs{{n, offset, ring},
+                                                               fft,
+                                                               scale,
+                                                               store,
+                                                               true,
+                                                               phases.data(),
+                                                               lines.data(),
+                                                               phaseRows.data(),
+                                                               lineRows.data()});
         expectClose(lines, dLines.download(), 0.0, "line-to-line ring");
         expectClose(phaseRows, dPhaseRows.download(), 4e-7 * scale * 400.0, "phase rows");
         expectClose(lineRows, dLineRows.download(), 4e-7 * scale * 800.0, "line rows");
@@ -117,16 +130,28 @@ TEST_F(CudaKernelsDifferential, StarAndDeltaWaveforms) {
         const std::vector<float> lines = floats(3 * ring, 600.0f);
         const Launch launch = rowsLaunch(3, gridFor(n));
         DeviceArray<float> dPhases(unset), dLines(lines), dPhaseRows(rows), dLineRows(rows);
-        cuda::launchWaveformsUDelta(
-            launch, powergpu::WaveformsUDeltaArgs{measured, n, offset, ring, fft, scale, true, dPhases.get(),
-                                                  dLines.get(), dPhaseRows.get(), dLineRows.get()});
+        cuda::launchWaveformsUDelta(launch, powergpu::WaveformsUDeltaArgs{measured,
+                                                                          {n, offset, ring},
+                                                                          fft,
+                                                                          scale,
+                                                                          true,
+                                                                          dPhases.get(),
+                                                                          dLines.get(),
+                                                                          dPhaseRows.get(),
+                                                                          dLineRows.get()});
         finish();
         std::vector<float> cPhases = unset, cLines = lines, phaseRows = rows, lineRows = rows;
         cpu::CpuKernelContext context;
-        cpu::kernelWaveformsUDelta(
-            context, launch,
-            powergpu::WaveformsUDeltaArgs{measured, n, offset, ring, fft, scale, true, cPhases.data(), cLines.data(),
-                                          phaseRows.data(), lineRows.data()});
+        cpu::kernelWaveformsUDelta(context, launch,
+                                   powergpu::WaveformsUDeltaArgs{measured,
+                                                                 {n, offset, ring},
+                                                                 fft,
+                                                                 scale,
+                                                                 true,
+                                                                 cPhases.data(),
+                                                                 cLines.data(),
+                                                                 phaseRows.data(),
+                                                                 lineRows.data()});
         expectClose(cPhases, dPhases.download(), 0.0, "phase ring");
         expectClose(cLines, dLines.download(), 0.0, "line-to-line ring");
         expectClose(phaseRows, dPhaseRows.download(), 4e-7 * scale * 1200.0, "phase rows");
@@ -140,31 +165,34 @@ TEST_F(CudaKernelsDifferential, CurrentClarkeAndParkWaveforms) {
     const float scale = kernel_test::fftScaleFor(n, 65536);
     DeviceArray<float> dCurrents(currents), dRows(rows);
     cuda::launchWaveformsI(rowsLaunch(2, gridFor(n)),
-                           powergpu::WaveformsIArgs{n, offset, ring, 65536, scale, dCurrents.get(), dRows.get()});
+                           powergpu::WaveformsIArgs{{n, offset, ring}, 65536, scale, dCurrents.get(), dRows.get()});
     cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)),
-                            powergpu::WaveformsI3Args{n, offset, ring, 65536, scale, dCurrents.get(), dRows.get()});
+                            powergpu::WaveformsI3Args{{n, offset, ring}, 65536, scale, dCurrents.get(), dRows.get()});
     finish();
     std::vector<float> cCurrents = currents, cRows = rows;
     cpu::CpuKernelContext context;
     cpu::kernelWaveformsI(context, rowsLaunch(2, gridFor(n)),
-                          powergpu::WaveformsIArgs{n, offset, ring, 65536, scale, cCurrents.data(), cRows.data()});
+                          powergpu::WaveformsIArgs{{n, offset, ring}, 65536, scale, cCurrents.data(), cRows.data()});
     cpu::kernelWaveformsI3(context, rowsLaunch(1, gridFor(n)),
-                           powergpu::WaveformsI3Args{n, offset, ring, 65536, scale, cCurrents.data(), cRows.data()});
+                           powergpu::WaveformsI3Args{{n, offset, ring}, 65536, scale, cCurrents.data(), cRows.data()});
     expectClose(cCurrents, dCurrents.download(), 0.0, "current ring");
     expectClose(cRows, dRows.download(), 4e-7 * scale * 100.0, "current rows");
     const std::vector<float> samples = floats(6 * ring, 300.0f), angles = floats(ring, 3.2f), unset(6 * ring, -1.0f);
     const Launch launch = rowsLaunch(2, gridFor(n));
     DeviceArray<float> dSamples(samples), dAngles(angles), dClarke(unset), dPark(unset);
     DeviceArray<double> dAverages(std::vector<double>(6, 0.0));
-    cuda::launchWaveformsClarke(launch, powergpu::WaveformsClarkeArgs{n, offset, ring, dSamples.get(), dClarke.get()});
-    cuda::launchWaveformsPark(launch, powergpu::WaveformsParkArgs{n, offset, ring, 3, 12.5, dSamples.get(),
-                                                                  dAngles.get(), dPark.get(), dAverages.get()});
+    cuda::launchWaveformsClarke(launch,
+                                powergpu::WaveformsClarkeArgs{{n, offset, ring}, dSamples.get(), dClarke.get()});
+    cuda::launchWaveformsPark(
+        launch, powergpu::WaveformsParkArgs{
+                    {n, offset, ring}, 3, 12.5, dSamples.get(), dAngles.get(), dPark.get(), dAverages.get()});
     finish();
     std::vector<float> clarke = unset, park = unset;
     std::vector<double> averages(6, 0.0);
-    cpu::kernelWaveformsClarke(launch, powergpu::WaveformsClarkeArgs{n, offset, ring, samples.data(), clarke.data()});
-    cpu::kernelWaveformsPark(launch, powergpu::WaveformsParkArgs{n, offset, ring, 3, 12.5, samples.data(),
-                                                                 angles.data(), park.data(), averages.data()});
+    cpu::kernelWaveformsClarke(launch, powergpu::WaveformsClarkeArgs{{n, offset, ring}, samples.data(), clarke.data()});
+    cpu::kernelWaveformsPark(
+        launch, powergpu::WaveformsParkArgs{
+                    {n, offset, ring}, 3, 12.5, samples.data(), angles.data(), park.data(), averages.data()});
     expectClose(clarke, dClarke.download(), 0.0, "Clarke ring");
     expectClose(park, dPark.download(), 1e-6 * 600.0, "Park ring");  // double sine and cosine, last bit
     const std::vector<double> gAverages = dAverages.download();
@@ -185,16 +213,16 @@ TEST_F(CudaKernelsDifferential, TimeDomainAndSpectralSums) {
         PowerResultsGeneral record = PowerResultsGeneral{};
         DeviceArray<PowerResultsGeneral> dRecord(std::vector<PowerResultsGeneral>(1, PowerResultsGeneral{}));
         if (variant == 1) {
-            cuda::launchRmsUL(launch, powergpu::RmsULArgs{count, start, ring, dVoltages.get(), dRecord.get()});
-            cpu::kernelRmsUL(launch, powergpu::RmsULArgs{count, start, ring, voltages.data(), &record});
+            cuda::launchRmsUL(launch, powergpu::RmsULArgs{{count, start, ring}, dVoltages.get(), dRecord.get()});
+            cpu::kernelRmsUL(launch, powergpu::RmsULArgs{{count, start, ring}, voltages.data(), &record});
         } else if (variant == 2) {
-            cuda::launchRmsUI(launch,
-                              powergpu::RmsUIArgs{count, start, ring, dVoltages.get(), dCurrents.get(), dRecord.get()});
+            cuda::launchRmsUI(
+                launch, powergpu::RmsUIArgs{{count, start, ring}, dVoltages.get(), dCurrents.get(), dRecord.get()});
             cpu::kernelRmsUI(launch,
-                             powergpu::RmsUIArgs{count, start, ring, voltages.data(), currents.data(), &record});
+                             powergpu::RmsUIArgs{{count, start, ring}, voltages.data(), currents.data(), &record});
         } else {
-            cuda::launchRmsU(launch, powergpu::RmsUArgs{count, start, ring, dVoltages.get(), dRecord.get()});
-            cpu::kernelRmsU(launch, powergpu::RmsUArgs{count, start, ring, voltages.data(), &record});
+            cuda::launchRmsU(launch, powergpu::RmsUArgs{{count, start, ring}, dVoltages.get(), dRecord.get()});
+            cpu::kernelRmsU(launch, powergpu::RmsUArgs{{count, start, ring}, voltages.data(), &record});
         }
         finish();
         SCOPED_TRACE("variant " + std::to_string(variant));
@@ -390,9 +418,9 @@ TEST_F(CudaKernelsDifferential, RingsBeyondTwoToThe30SamplesAreAddressedIn64Bits
 
     const float scale = kernel_test::fftScaleFor(n, ring);
     cuda::launchWaveformsI3(rowsLaunch(1, gridFor(n)),
-                            powergpu::WaveformsI3Args{n, offset, ring, ring, scale, ringRows, rows.as<float>()});
+                            powergpu::WaveformsI3Args{{n, offset, ring}, ring, scale, ringRows, rows.as<float>()});
     cuda::launchRmsU(rowsLaunch(3, gridFor(n)),
-                     powergpu::RmsUArgs{n, offset, ring, ringRows, record.as<PowerResultsGeneral>()});
+                     powergpu::RmsUArgs{{n, offset, ring}, ringRows, record.as<PowerResultsGeneral>()});
     finish();
 
     const auto at = [](const float* base, std::size_t index) {

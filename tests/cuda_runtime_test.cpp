@@ -161,7 +161,7 @@ TEST_F(CudaRuntimeTest, FailedLaunchIsReportedOnce) {
     Launch launch;
     launch.block = Dim3{4096, 1, 1};
     launch.stream = a;
-    rt->launch(launch, RmsUArgs{1, 0, 64, ring, results});
+    rt->launch(launch, RmsUArgs{{1, 0, 64}, ring, results});
     EXPECT_NE(rt->takeLastLaunchError(), kSuccess);
     EXPECT_EQ(rt->takeLastLaunchError(), kSuccess);
     ASSERT_EQ(rt->memsetAsync(ring, 0, 64 * sizeof(float), a), kSuccess);

@@ -195,9 +195,10 @@ TEST(CpuWaveformKernels, StarLineToLineVoltagesAndWindowedRowsAtTheWrappedRingPo
         phases[j] = static_cast<float>((j / ring + 1) * (j % ring + 1));  // exact differences, unequal everywhere
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
-                              powergpu::WaveformsUStarArgs{n, offset, ring, fft, scale, true, true, phases.data(),
-                                                           lines.data(), phaseRows.data(), lineRows.data()});
+    cpu::kernelWaveformsUStar(
+        context, rowsLaunch(3),
+        powergpu::WaveformsUStarArgs{
+            {n, offset, ring}, fft, scale, true, true, phases.data(), lines.data(), phaseRows.data(), lineRows.data()});
     const float factors[3] = {-1.0f, -1.0f, 2.0f};  // U12 = U23 = -(j + 1), U31 = 2 (j + 1)
     for (int c = 0; c < 3; ++c) {
         for (int j = 0; j < ring; ++j) {
@@ -228,10 +229,16 @@ TEST(CpuWaveformKernels, TwoMeasuredLineVoltagesGiveTheThirdAndBalancedPhases) {
         }
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUDelta(
-        context, rowsLaunch(3),
-        powergpu::WaveformsUDeltaArgs{2, n, offset, ring, fft, fftScaleFor(n, fft), true, phases.data(), lines.data(),
-                                      rows.data(), lineRows.data()});
+    cpu::kernelWaveformsUDelta(context, rowsLaunch(3),
+                               powergpu::WaveformsUDeltaArgs{2,
+                                                             {n, offset, ring},
+                                                             fft,
+                                                             fftScaleFor(n, fft),
+                                                             true,
+                                                             phases.data(),
+                                                             lines.data(),
+                                                             rows.data(),
+                                                             lineRows.data()});
     for (int i = 0; i < n; ++i) {
         const int j = positionOf(i, offset, ring);
         EXPECT_EQ(lines[2 * ring + j], -(lines[j] + lines[ring + j])) << "U31 = -(U12 + U23) at " << j;
@@ -255,9 +262,9 @@ TEST(CpuWaveformKernels, ThirdCurrentIsMinusTheSumOfTheOtherTwo) {
     }
     cpu::CpuKernelContext context;
     cpu::kernelWaveformsI(context, rowsLaunch(2),
-                          powergpu::WaveformsIArgs{n, offset, ring, fft, scale, currents.data(), rows.data()});
+                          powergpu::WaveformsIArgs{{n, offset, ring}, fft, scale, currents.data(), rows.data()});
     cpu::kernelWaveformsI3(context, rowsLaunch(1),
-                           powergpu::WaveformsI3Args{n, offset, ring, fft, scale, currents.data(), rows.data()});
+                           powergpu::WaveformsI3Args{{n, offset, ring}, fft, scale, currents.data(), rows.data()});
     for (int i = 0; i < n; ++i) {
         const int j = positionOf(i, offset, ring);
         EXPECT_NEAR(currents[2 * ring + j], current(2, j), 1e-5 * 16.0) << "I3 at " << j;
@@ -283,9 +290,10 @@ TEST(CpuWaveformKernels, ClarkeAndParkOfBalancedSets) {
     std::vector<float> clarke(6 * ring, kUntouched), park(6 * ring, kUntouched);
     std::vector<double> averages = {0.0, 0.0, -1.0, 0.0, 0.0, -1.0};
     cpu::kernelWaveformsClarke(rowsLaunch(2),
-                               powergpu::WaveformsClarkeArgs{n, offset, ring, samples.data(), clarke.data()});
-    cpu::kernelWaveformsPark(rowsLaunch(2), powergpu::WaveformsParkArgs{n, offset, ring, 2, 30.0, samples.data(),
-                                                                        angle.data(), park.data(), averages.data()});
+                               powergpu::WaveformsClarkeArgs{{n, offset, ring}, samples.data(), clarke.data()});
+    cpu::kernelWaveformsPark(
+        rowsLaunch(2), powergpu::WaveformsParkArgs{
+                           {n, offset, ring}, 2, 30.0, samples.data(), angle.data(), park.data(), averages.data()});
     for (int g = 0; g < 2; ++g) {
         const double a = amplitude[g], tolerance = 1e-5 * amplitude[g];
         for (int i = 0; i < n; ++i) {
@@ -318,11 +326,12 @@ TEST(CpuSpectralKernels, ParsevalSumsOfTransformedRowsAreTheMeanSquares) {
     }
     cpu::CpuKernelContext context;
     const float scale = fftScaleFor(n, fft);
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
-                              powergpu::WaveformsUStarArgs{n, 0, n, fft, scale, true, true, voltages.data(),
-                                                           lines.data(), uRows.data(), lRows.data()});
+    cpu::kernelWaveformsUStar(
+        context, rowsLaunch(3),
+        powergpu::WaveformsUStarArgs{
+            {n, 0, n}, fft, scale, true, true, voltages.data(), lines.data(), uRows.data(), lRows.data()});
     cpu::kernelWaveformsI(context, rowsLaunch(3),
-                          powergpu::WaveformsIArgs{n, 0, n, fft, scale, currents.data(), iRows.data()});
+                          powergpu::WaveformsIArgs{{n, 0, n}, fft, scale, currents.data(), iRows.data()});
     const std::vector<float2> su = realSpectra(uRows, 3, fft), si = realSpectra(iRows, 3, fft),
                               sl = realSpectra(lRows, 3, fft);
     PowerResultsGeneral record{};
@@ -361,9 +370,10 @@ TEST(CpuSpectralKernels, HarmonicMagnitudesAndAnglesOfTransformedSignals) {
                                         sineAt(h5[c], 80.0, n, psi5[c], i) + sineAt(tone[c], 40.0, n, 0.0, i));
     }
     cpu::CpuKernelContext context;
-    cpu::kernelWaveformsUStar(context, rowsLaunch(3),
-                              powergpu::WaveformsUStarArgs{n, 0, n, n, fftScaleFor(n, n), false, false, samples.data(),
-                                                           nullptr, rows.data(), unused.data()});
+    cpu::kernelWaveformsUStar(
+        context, rowsLaunch(3),
+        powergpu::WaveformsUStarArgs{
+            {n, 0, n}, n, fftScaleFor(n, n), false, false, samples.data(), nullptr, rows.data(), unused.data()});
     const std::vector<float2> spectra = realSpectra(rows, 3, n);
     // The reference: row 0's fundamental angle, the negated sine phase.
     double reference = 0.0;

@@ -152,7 +152,9 @@ TEST(WindowSchedulingCalls, RingPositionAndTimeDomainGrid) {
     // One period of 128 samples from running index 1000: ring positions 232..255, 0..103.
     Logged m(Settings{12800.0, 256, SinglePhase, 1, 100.0});
     const Log log = m.schedule(1000, 128, 100.0);
-    const auto window = [](const auto& args) { return std::vector<int>{args.n, args.offset, args.ringLength}; };
+    const auto window = [](const auto& args) {
+        return std::vector<int>{args.window.n, args.window.offset, args.window.ringLength};
+    };
     const std::vector<int> expected{128, 232, 256};  // length, position, ring
     EXPECT_EQ(window(launchArgs<powergpu::WaveformsUStarArgs>(log)), expected);
     EXPECT_EQ(window(launchArgs<powergpu::WaveformsIArgs>(log)), expected);
@@ -249,7 +251,7 @@ TEST(WindowSchedulingCalls, GridsAndOptionsChooseTheirKernels) {
         const LoggedCall delta = launchOf(log, "kernelWaveformsUDelta");
         const auto& args = delta.argsAs<powergpu::WaveformsUDeltaArgs>();
         EXPECT_EQ(args.measuredLineCount, grid.second) << "measured voltages, grid " << grid.first;
-        EXPECT_EQ(args.n, 2000) << "window length";
+        EXPECT_EQ(args.window.n, 2000) << "window length";
         EXPECT_EQ(delta.block.y, 3u);
     }
     // Park from the mechanical angle without kept waveforms has no destination ring.

@@ -4,21 +4,28 @@
 // no CUDA types, so .cpp and .cu files share them; kName is the kernel's
 // name as logs and messages give it.
 //
-// Ring windows: n samples starting at ring position `offset` of rings of
-// `ringLength` samples per channel. FFT input rows are `outStride` floats apart.
+// FFT input rows are `outStride` floats apart.
 #pragma once
 
 #include "kernels/DeviceTypes.h"
 
 namespace powergpu {
 
+// The window a kernel reads from the sample rings: n samples starting at
+// ring position `offset` (wrapping at the ring end) of rings of
+// `ringLength` samples per channel. One record, so that every kernel that
+// walks the rings takes the same three numbers in the same order.
+struct RingWindow {
+    int n;
+    int offset;
+    int ringLength;
+};
+
 // Star grid: windowed phase rows and, per pair, the line-to-line voltages
 // (stored back to the ring and/or windowed into their rows).
 struct WaveformsUStarArgs {
     static constexpr const char* kName = "kernelWaveformsUStar";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     int outStride;
     float fftScale;
     bool storeLineToLine;
@@ -34,9 +41,7 @@ struct WaveformsUStarArgs {
 struct WaveformsUDeltaArgs {
     static constexpr const char* kName = "kernelWaveformsUDelta";
     int measuredLineCount;
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     int outStride;
     float fftScale;
     bool windowLineToLine;
@@ -49,9 +54,7 @@ struct WaveformsUDeltaArgs {
 // Windowed current rows.
 struct WaveformsIArgs {
     static constexpr const char* kName = "kernelWaveformsI";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     int outStride;
     float fftScale;
     float* currentRing;
@@ -61,9 +64,7 @@ struct WaveformsIArgs {
 // The third current derived from the other two, stored and windowed.
 struct WaveformsI3Args {
     static constexpr const char* kName = "kernelWaveformsI3";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     int outStride;
     float fftScale;
     float* currentRing;
@@ -73,9 +74,7 @@ struct WaveformsI3Args {
 // Clarke components of each three-channel group of `ring`.
 struct WaveformsClarkeArgs {
     static constexpr const char* kName = "kernelWaveformsClarke";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     const float* ring;
     float* clarkeRing;
 };
@@ -83,9 +82,7 @@ struct WaveformsClarkeArgs {
 // Park components from the mechanical angle ring, and their window means.
 struct WaveformsParkArgs {
     static constexpr const char* kName = "kernelWaveformsPark";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     int polePairs;
     double mechAngleOffset;
     const float* ring;
@@ -97,9 +94,7 @@ struct WaveformsParkArgs {
 // Rectified-mean and mean-square sums of the phase voltages.
 struct RmsUArgs {
     static constexpr const char* kName = "kernelRmsU";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     const float* phaseRing;
     PowerResultsGeneral* results;
 };
@@ -107,9 +102,7 @@ struct RmsUArgs {
 // The same sums of the line-to-line voltages.
 struct RmsULArgs {
     static constexpr const char* kName = "kernelRmsUL";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     const float* lineRing;
     PowerResultsGeneral* results;
 };
@@ -117,9 +110,7 @@ struct RmsULArgs {
 // Voltage and current sums and the active power sum, per phase.
 struct RmsUIArgs {
     static constexpr const char* kName = "kernelRmsUI";
-    int n;
-    int offset;
-    int ringLength;
+    RingWindow window;
     const float* phaseRing;
     const float* currentRing;
     PowerResultsGeneral* results;
@@ -276,3 +267,31 @@ struct ChirpUnpadArgs {
 };
 
 }  // namespace powergpu
+
+// Every kernel, once: X(Name) stands for the record NameArgs, the CPU
+// kernel cpu::kernelName and the CUDA launcher cuda::launchName. The runtime
+// seam declares a launch overload per entry and each runtime defines them
+// from this list, so a new kernel is one line here plus its kernels.
+#define POWERGPU_KERNELS(X)    \
+    X(WaveformsUStar)          \
+    X(WaveformsUDelta)         \
+    X(WaveformsI)              \
+    X(WaveformsI3)             \
+    X(WaveformsClarke)         \
+    X(WaveformsPark)           \
+    X(RmsU)                    \
+    X(RmsUL)                   \
+    X(RmsUI)                   \
+    X(FreqRms)                 \
+    X(ReferenceAngle)          \
+    X(Harmonics)               \
+    X(PQSZ)                    \
+    X(SumOfHarmonicsSquared)   \
+    X(SymmetricalComponents)   \
+    X(SymmetricalComponentsH1) \
+    X(ClarkeH1AndParkAve)      \
+    X(IecHarmonics)            \
+    X(ChirpSetup)              \
+    X(ChirpPad)                \
+    X(ChirpFilter)             \
+    X(ChirpUnpad)

@@ -1,5 +1,5 @@
-// Per-element arithmetic of the seventeen kernels, written once for both
-// backends.
+// Per-element arithmetic of the seventeen general-results kernels, written
+// once for both backends.
 //
 // The CUDA kernels and the CPU kernels call these functions for every
 // sample, bin, harmonic order or phasor they handle, so both compute each

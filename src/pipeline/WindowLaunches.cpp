@@ -2,8 +2,6 @@
 // time-domain kernels, one batched FFT, the spectral, symmetrical and
 // Clarke/Park kernels, the copies back and the events (see
 // WindowScheduler.h for the order of windows and streams).
-#include "pipeline/WindowScheduler.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -11,6 +9,7 @@
 
 #include "buffers/ErrorChecks.h"
 #include "kernels/KernelMath.h"
+#include "pipeline/WindowScheduler.h"
 
 // Where error messages of this file say a failed call was checked.
 static constexpr const char* kErrorLocation = "PowerModuleImpl";
@@ -51,8 +50,7 @@ std::size_t planIndex(bool variableFrequency, uint64_t fftLength, uint64_t minFf
 
 // ------------------------------------------------------------------ schedule
 
-void WindowScheduler::validateWindow(uint64_t firstSampleIndex, uint32_t length,
-                                                  double frequency) const {
+void WindowScheduler::validateWindow(uint64_t firstSampleIndex, uint32_t length, double frequency) const {
     const PowerConfig& config = settings_.getAppliedConfig();
     const PowerBuffers& buffers = settings_.getBuffers();
     const FftPlanSet& fftPlans = settings_.getFftPlans();
@@ -106,8 +104,8 @@ void WindowScheduler::validateWindow(uint64_t firstSampleIndex, uint32_t length,
     }
     const std::size_t plan = planIndex(config.variableFrequency, fftLength, buffers.minFftLength);
     if (!fftPlans.isUsable(plan, fftLength)) {
-        throw PowerInvalidCall("scheduleForCalculation: there is no FFT plan for length " +
-                               std::to_string(fftLength) + "; the last rebuild did not complete.");
+        throw PowerInvalidCall("scheduleForCalculation: there is no FFT plan for length " + std::to_string(fftLength) +
+                               "; the last rebuild did not complete.");
     }
     const bool parkFromAngle =
         (config.areParkVoltagesEnabled() || config.areParkCurrentsEnabled()) && config.mechanicalAngleUsed;
@@ -118,8 +116,7 @@ void WindowScheduler::validateWindow(uint64_t firstSampleIndex, uint32_t length,
     }
 }
 
-WindowScheduler::QueueItemPointer WindowScheduler::getNextQueueItem(
-    const PowerResultsQueueItem& previous) {
+WindowScheduler::QueueItemPointer WindowScheduler::getNextQueueItem(const PowerResultsQueueItem& previous) {
     const PowerConfig& config = settings_.getAppliedConfig();
     PowerBuffers& buffers = settings_.getBuffers();
     const uint64_t calculationIndex = previous.getCalculationIndex() + 1;
@@ -137,8 +134,7 @@ WindowScheduler::QueueItemPointer WindowScheduler::getNextQueueItem(
                                                    streamId, streams[streamId]);
 }
 
-void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length,
-                                                          double frequency) {
+void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t length, double frequency) {
     std::lock_guard<std::mutex> lock(locks_.calculation);
     validateWindow(firstSampleIndex, length, frequency);
     const PowerConfig& config = settings_.getAppliedConfig();
@@ -205,10 +201,14 @@ void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t
     float* fftInU = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kPhaseVoltageItems);
     float* fftInI = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kCurrentItems);
     float* fftInUL = b.fftInput.getDeviceBufferAt(0, fftLength, powergpu::kLineToLineItems);
-    powergpu::float2* fftOutU = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kPhaseVoltageItems);
+    powergpu::float2* fftOutU =
+        b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kPhaseVoltageItems);
     powergpu::float2* fftOutI = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kCurrentItems);
-    powergpu::float2* fftOutUL = b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kLineToLineItems);
-    const auto harmonicRow = [&](uint16_t row) { return b.harmonics.getDeviceBufferAt(firstHarmonic, harmonicLength, row); };
+    powergpu::float2* fftOutUL =
+        b.fftOutput.getDeviceBufferAt(firstFftOutput, fftOutputLength, powergpu::kLineToLineItems);
+    const auto harmonicRow = [&](uint16_t row) {
+        return b.harmonics.getDeviceBufferAt(firstHarmonic, harmonicLength, row);
+    };
     float* magnitudes = harmonicRow(powergpu::kMagnitudeRows);
     float* interharmonics = harmonicRow(powergpu::kInterharmonicRows);
     float* powers = harmonicRow(powergpu::kActivePowerRows);
@@ -248,9 +248,9 @@ void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t
     // Derived waveforms go back to the host when the caller reads them and
     // when period values need them.
     const bool waveformFlag = (config.waveformsEnabled || config.areAnyPeriodValuesEnabled()) && grid.phasesCount > 1;
-    const int n = static_cast<int>(length);
-    const auto ringPos = static_cast<int>(static_cast<uint32_t>(ringPosition));
-    const auto ring = static_cast<int>(static_cast<uint32_t>(ringLength));
+    // The window's place in the rings, as every time-domain kernel reads it.
+    const powergpu::RingWindow window{static_cast<int>(length), static_cast<int>(static_cast<uint32_t>(ringPosition)),
+                                      static_cast<int>(static_cast<uint32_t>(ringLength))};
     const auto outStride = static_cast<int>(fftLength);
     const unsigned phasesCount = grid.phasesCount;
     const unsigned lineCount = static_cast<unsigned>(grid.phasesCount * (grid.phasesCount - 1) / 2);
@@ -265,44 +265,44 @@ void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t
         // it: the host copy (waveforms, period values) or the line-to-line
         // RMS sums below, which read the ring rather than the FFT rows.
         const bool storeLineToLine = (waveformFlag || lineToLine) && lineRing != nullptr;
-        rt.launch(launch, powergpu::WaveformsUStarArgs{n, ringPos, ring, outStride, fftScale, storeLineToLine,
-                                                       lineToLine, voltageRing, lineRing, fftInU, fftInUL});
+        rt.launch(launch, powergpu::WaveformsUStarArgs{window, outStride, fftScale, storeLineToLine, lineToLine,
+                                                       voltageRing, lineRing, fftInU, fftInUL});
         CUDA_CALL(rt, check());
     } else {
         const Launch launch = makeLaunch(timeGrid, 32, phasesCount, stream);
-        rt.launch(launch, powergpu::WaveformsUDeltaArgs{grid.voltagesCount, n, ringPos, ring, outStride, fftScale,
-                                                        lineToLine, voltageRing, lineRing, fftInU, fftInUL});
+        rt.launch(launch, powergpu::WaveformsUDeltaArgs{grid.voltagesCount, window, outStride, fftScale, lineToLine,
+                                                        voltageRing, lineRing, fftInU, fftInUL});
         CUDA_CALL(rt, check());
     }
     if (currents) {
         const Launch launch = makeLaunch(timeGrid, 32, grid.currentsCount, stream);
-        rt.launch(launch, powergpu::WaveformsIArgs{n, ringPos, ring, outStride, fftScale, currentRing, fftInI});
+        rt.launch(launch, powergpu::WaveformsIArgs{window, outStride, fftScale, currentRing, fftInI});
         CUDA_CALL(rt, check());
         if (grid.fewerCurrentsThanPhases) {
             rt.launch(makeLaunch(timeGrid, 32, 1, stream),
-                      powergpu::WaveformsI3Args{n, ringPos, ring, outStride, fftScale, currentRing, fftInI});
+                      powergpu::WaveformsI3Args{window, outStride, fftScale, currentRing, fftInI});
             CUDA_CALL(rt, check());
         }
         rt.launch(makeLaunch(timeGrid, 32, phasesCount, stream),
-                  powergpu::RmsUIArgs{n, ringPos, ring, voltageRing, currentRing, record});
+                  powergpu::RmsUIArgs{window, voltageRing, currentRing, record});
         CUDA_CALL(rt, check());
     } else {
-        rt.launch(makeLaunch(timeGrid, 32, phasesCount, stream),
-                  powergpu::RmsUArgs{n, ringPos, ring, voltageRing, record});
+        rt.launch(makeLaunch(timeGrid, 32, phasesCount, stream), powergpu::RmsUArgs{window, voltageRing, record});
         CUDA_CALL(rt, check());
     }
     if (lineToLine && launched(makeLaunch(timeGrid, 32, lineCount, stream))) {
-        rt.launch(makeLaunch(timeGrid, 32, lineCount, stream), powergpu::RmsULArgs{n, ringPos, ring, lineRing, record});
+        rt.launch(makeLaunch(timeGrid, 32, lineCount, stream), powergpu::RmsULArgs{window, lineRing, record});
         CUDA_CALL(rt, check());
     }
     if (config.areClarkeWaveformsRequired()) {
-        const uint16_t first = config.areClarkeVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
+        const uint16_t first =
+            config.areClarkeVoltagesEnabled() ? powergpu::kPhaseVoltageItems : powergpu::kCurrentItems;
         const uint16_t clarkeFirst =
             config.areClarkeVoltagesEnabled() ? powergpu::kClarkeVoltageItems : powergpu::kClarkeCurrentItems;
         const unsigned groups =
             (config.areClarkeVoltagesEnabled() ? 1u : 0u) + (config.areClarkeCurrentsEnabled() ? 1u : 0u);
         rt.launch(makeLaunch(timeGrid, 32, groups, stream),
-                  powergpu::WaveformsClarkeArgs{n, ringPos, ring, b.waveforms.getDeviceBuffer(first),
+                  powergpu::WaveformsClarkeArgs{window, b.waveforms.getDeviceBuffer(first),
                                                 b.clarkeParkWaveforms.getDeviceBuffer(clarkeFirst)});
         CUDA_CALL(rt, check());
     }
@@ -312,13 +312,13 @@ void WindowScheduler::scheduleForCalculation(uint64_t firstSampleIndex, uint32_t
             (config.areParkVoltagesEnabled() ? 1u : 0u) + (config.areParkCurrentsEnabled() ? 1u : 0u);
         float* destination = nullptr;
         if (config.areParkWaveformsRequired()) {
-            destination = b.clarkeParkWaveforms.getDeviceBuffer(config.areParkVoltagesEnabled() ? powergpu::kParkVoltageItems
-                                                                                           : powergpu::kParkCurrentItems);
+            destination = b.clarkeParkWaveforms.getDeviceBuffer(
+                config.areParkVoltagesEnabled() ? powergpu::kParkVoltageItems : powergpu::kParkCurrentItems);
         }
         rt.launch(makeLaunch(timeGrid, 32, groups, stream),
-                  powergpu::WaveformsParkArgs{n, ringPos, ring, config.polePairs, config.mechAngleOffset,
-                                              b.waveforms.getDeviceBuffer(first), b.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem),
-                                              destination, parkAverages});
+                  powergpu::WaveformsParkArgs{
+                      window, config.polePairs, config.mechAngleOffset, b.waveforms.getDeviceBuffer(first),
+                      b.waveforms.getDeviceBuffer(powergpu::kMechanicalAngleItem), destination, parkAverages});
         CUDA_CALL(rt, check());
     }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <type_traits>
 
 namespace powergpu {
 
@@ -263,92 +264,29 @@ int CpuRuntime::fftDestroy(FftHandle plan) {
 
 // ------------------------------------------------------------------- kernels
 
-void CpuRuntime::launch(const Launch& launch, const WaveformsUStarArgs& args) {
-    cpu::kernelWaveformsUStar(kernelContext_, launch, args);
+namespace {
+
+// The kernels that keep scratch space between launches take the runtime's
+// context first; the others take only the launch and the record. The
+// kernel comes as a generic lambda whose return type names the call, so
+// that the test below sees which form the kernel has.
+template <typename Kernel, typename Args>
+void runKernel(cpu::CpuKernelContext& context, const Launch& launch, const Args& args, Kernel&& kernel) {
+    if constexpr (std::is_invocable_v<Kernel, cpu::CpuKernelContext&, const Launch&, const Args&>) {
+        kernel(context, launch, args);
+    } else {
+        kernel(launch, args);
+    }
 }
 
-void CpuRuntime::launch(const Launch& launch, const WaveformsUDeltaArgs& args) {
-    cpu::kernelWaveformsUDelta(kernelContext_, launch, args);
-}
+}  // namespace
 
-void CpuRuntime::launch(const Launch& launch, const WaveformsIArgs& args) {
-    cpu::kernelWaveformsI(kernelContext_, launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const WaveformsI3Args& args) {
-    cpu::kernelWaveformsI3(kernelContext_, launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const WaveformsClarkeArgs& args) {
-    cpu::kernelWaveformsClarke(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const WaveformsParkArgs& args) {
-    cpu::kernelWaveformsPark(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const RmsUArgs& args) {
-    cpu::kernelRmsU(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const RmsULArgs& args) {
-    cpu::kernelRmsUL(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const RmsUIArgs& args) {
-    cpu::kernelRmsUI(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const FreqRmsArgs& args) {
-    cpu::kernelFreqRms(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ReferenceAngleArgs& args) {
-    cpu::kernelReferenceAngle(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const HarmonicsArgs& args) {
-    cpu::kernelHarmonics(kernelContext_, launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const PQSZArgs& args) {
-    cpu::kernelPQSZ(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) {
-    cpu::kernelSumOfHarmonicsSquared(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const SymmetricalComponentsArgs& args) {
-    cpu::kernelSymmetricalComponents(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const SymmetricalComponentsH1Args& args) {
-    cpu::kernelSymmetricalComponentsH1(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) {
-    cpu::kernelClarkeH1AndParkAve(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const IecHarmonicsArgs& args) {
-    cpu::kernelIecHarmonics(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ChirpSetupArgs& args) {
-    cpu::kernelChirpSetup(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ChirpPadArgs& args) {
-    cpu::kernelChirpPad(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ChirpFilterArgs& args) {
-    cpu::kernelChirpFilter(launch, args);
-}
-
-void CpuRuntime::launch(const Launch& launch, const ChirpUnpadArgs& args) {
-    cpu::kernelChirpUnpad(launch, args);
-}
+#define POWERGPU_DEFINE_LAUNCH(Name)                                                                  \
+    void CpuRuntime::launch(const Launch& launch, const Name##Args& args) {                           \
+        runKernel(kernelContext_, launch, args,                                                       \
+                  [](auto&&... a) -> decltype(cpu::kernel##Name(a...)) { cpu::kernel##Name(a...); }); \
+    }
+POWERGPU_KERNELS(POWERGPU_DEFINE_LAUNCH)
+#undef POWERGPU_DEFINE_LAUNCH
 
 }  // namespace powergpu

@@ -52,28 +52,9 @@ public:
     int fftExecC2C(FftHandle plan, float2* input, float2* output) override;
     int fftDestroy(FftHandle plan) override;
 
-    void launch(const Launch& launch, const WaveformsUStarArgs& args) override;
-    void launch(const Launch& launch, const WaveformsUDeltaArgs& args) override;
-    void launch(const Launch& launch, const WaveformsIArgs& args) override;
-    void launch(const Launch& launch, const WaveformsI3Args& args) override;
-    void launch(const Launch& launch, const WaveformsClarkeArgs& args) override;
-    void launch(const Launch& launch, const WaveformsParkArgs& args) override;
-    void launch(const Launch& launch, const RmsUArgs& args) override;
-    void launch(const Launch& launch, const RmsULArgs& args) override;
-    void launch(const Launch& launch, const RmsUIArgs& args) override;
-    void launch(const Launch& launch, const FreqRmsArgs& args) override;
-    void launch(const Launch& launch, const ReferenceAngleArgs& args) override;
-    void launch(const Launch& launch, const HarmonicsArgs& args) override;
-    void launch(const Launch& launch, const PQSZArgs& args) override;
-    void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) override;
-    void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override;
-    void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override;
-    void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override;
-    void launch(const Launch& launch, const IecHarmonicsArgs& args) override;
-    void launch(const Launch& launch, const ChirpSetupArgs& args) override;
-    void launch(const Launch& launch, const ChirpPadArgs& args) override;
-    void launch(const Launch& launch, const ChirpFilterArgs& args) override;
-    void launch(const Launch& launch, const ChirpUnpadArgs& args) override;
+#define POWERGPU_DECLARE_LAUNCH(Name) void launch(const Launch& launch, const Name##Args& args) override;
+    POWERGPU_KERNELS(POWERGPU_DECLARE_LAUNCH)
+#undef POWERGPU_DECLARE_LAUNCH
 
 private:
     FftwPlan* findPlan(FftHandle plan);

@@ -132,28 +132,9 @@ public:
 
     // Kernel launches, one overload per argument record (kernels/KernelArgs.h).
     // A failed launch surfaces through takeLastLaunchError.
-    virtual void launch(const Launch& launch, const WaveformsUStarArgs& args) = 0;
-    virtual void launch(const Launch& launch, const WaveformsUDeltaArgs& args) = 0;
-    virtual void launch(const Launch& launch, const WaveformsIArgs& args) = 0;
-    virtual void launch(const Launch& launch, const WaveformsI3Args& args) = 0;
-    virtual void launch(const Launch& launch, const WaveformsClarkeArgs& args) = 0;
-    virtual void launch(const Launch& launch, const WaveformsParkArgs& args) = 0;
-    virtual void launch(const Launch& launch, const RmsUArgs& args) = 0;
-    virtual void launch(const Launch& launch, const RmsULArgs& args) = 0;
-    virtual void launch(const Launch& launch, const RmsUIArgs& args) = 0;
-    virtual void launch(const Launch& launch, const FreqRmsArgs& args) = 0;
-    virtual void launch(const Launch& launch, const ReferenceAngleArgs& args) = 0;
-    virtual void launch(const Launch& launch, const HarmonicsArgs& args) = 0;
-    virtual void launch(const Launch& launch, const PQSZArgs& args) = 0;
-    virtual void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) = 0;
-    virtual void launch(const Launch& launch, const SymmetricalComponentsArgs& args) = 0;
-    virtual void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) = 0;
-    virtual void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) = 0;
-    virtual void launch(const Launch& launch, const IecHarmonicsArgs& args) = 0;
-    virtual void launch(const Launch& launch, const ChirpSetupArgs& args) = 0;
-    virtual void launch(const Launch& launch, const ChirpPadArgs& args) = 0;
-    virtual void launch(const Launch& launch, const ChirpFilterArgs& args) = 0;
-    virtual void launch(const Launch& launch, const ChirpUnpadArgs& args) = 0;
+#define POWERGPU_DECLARE_LAUNCH(Name) virtual void launch(const Launch& launch, const Name##Args& args) = 0;
+    POWERGPU_KERNELS(POWERGPU_DECLARE_LAUNCH)
+#undef POWERGPU_DECLARE_LAUNCH
 };
 
 // Whether a backend can be used in this process (Automatic: always true).

@@ -50,11 +50,9 @@ enum class RuntimeCall {
 };
 
 // The argument record of a logged launch (std::monostate for other calls).
-using KernelArgs = std::variant<std::monostate, WaveformsUStarArgs, WaveformsUDeltaArgs, WaveformsIArgs,
-                                WaveformsI3Args, WaveformsClarkeArgs, WaveformsParkArgs, RmsUArgs, RmsULArgs, RmsUIArgs,
-                                FreqRmsArgs, ReferenceAngleArgs, HarmonicsArgs, PQSZArgs, SumOfHarmonicsSquaredArgs,
-                                SymmetricalComponentsArgs, SymmetricalComponentsH1Args, ClarkeH1AndParkAveArgs,
-                                IecHarmonicsArgs, ChirpSetupArgs, ChirpPadArgs, ChirpFilterArgs, ChirpUnpadArgs>;
+#define POWERGPU_VARIANT_ALTERNATIVE(Name) , Name##Args
+using KernelArgs = std::variant<std::monostate POWERGPU_KERNELS(POWERGPU_VARIANT_ALTERNATIVE)>;
+#undef POWERGPU_VARIANT_ALTERNATIVE
 
 struct LoggedCall {
     RuntimeCall call = RuntimeCall::Malloc;
@@ -124,28 +122,12 @@ public:
     int fftExecC2C(FftHandle plan, float2* input, float2* output) override;
     int fftDestroy(FftHandle plan) override;
 
-    void launch(const Launch& launch, const WaveformsUStarArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const WaveformsUDeltaArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const WaveformsIArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const WaveformsI3Args& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const WaveformsClarkeArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const WaveformsParkArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const RmsUArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const RmsULArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const RmsUIArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const FreqRmsArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ReferenceAngleArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const HarmonicsArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const PQSZArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const IecHarmonicsArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ChirpSetupArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ChirpPadArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ChirpFilterArgs& args) override { forward(launch, args); }
-    void launch(const Launch& launch, const ChirpUnpadArgs& args) override { forward(launch, args); }
+#define POWERGPU_FORWARD_LAUNCH(Name)                                    \
+    void launch(const Launch& launch, const Name##Args& args) override { \
+        forward(launch, args);                                           \
+    }
+    POWERGPU_KERNELS(POWERGPU_FORWARD_LAUNCH)
+#undef POWERGPU_FORWARD_LAUNCH
 
 private:
     struct Fault {
@@ -156,7 +138,9 @@ private:
 
     // The code an injected fault gives this call (0 when none is due).
     int takeFault(RuntimeCall call);
-    bool logging() const { return logging_.load(std::memory_order_relaxed); }
+    bool logging() const {
+        return logging_.load(std::memory_order_relaxed);
+    }
     void log(LoggedCall entry);
     // Logs an FFT execution on the stream its plan was last set to.
     int loggedExec(RuntimeCall call, int code, FftHandle plan, const void* input, const void* output);

@@ -1,4 +1,4 @@
-// The seventeen kernels as plain loops on the calling thread.
+// The kernels of POWERGPU_KERNELS as plain loops on the calling thread.
 //
 // Each function takes the launch configuration of its CUDA twin (only the
 // block's y extent, the number of rows or groups, matters here) and the same

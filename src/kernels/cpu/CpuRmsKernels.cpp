@@ -24,13 +24,13 @@ int rowCount(const Launch& launch) {
 // of the samples at ring positions position .. position + count - 1 into
 // entries at .. at + count - 1 of the chunk.
 template <int Sums, typename Terms>
-POWERGPU_CPU_INLINE void windowTermSums(int n, int offset, int ringLength, const Terms& terms, double (&totals)[Sums]) {
+POWERGPU_CPU_INLINE void windowTermSums(const RingWindow& window, const Terms& terms, double (&totals)[Sums]) {
     TermChunk<Sums> chunk;
-    const int start = offset % ringLength;
-    for (int first = 0; first < n; first += kChunk) {
-        const int count = std::min(kChunk, n - first);
+    const int start = window.offset % window.ringLength;
+    for (int first = 0; first < window.n; first += kChunk) {
+        const int count = std::min(kChunk, window.n - first);
         RingPiece pieces[2];
-        const int pieceCount = ringPieces(first, count, start, ringLength, pieces);
+        const int pieceCount = ringPieces(first, count, start, window.ringLength, pieces);
         for (int p = 0; p < pieceCount; ++p) {
             terms(chunk, pieces[p].offset, pieces[p].position, pieces[p].count);
         }
@@ -71,9 +71,9 @@ struct PairTerms {
     }
 };
 
-POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(int n, int offset, int ringLength, const float* channel) {
+POWERGPU_CPU_INLINE math::RmsSums channelRmsSums(const RingWindow& window, const float* channel) {
     double totals[2] = {0.0, 0.0};
-    windowTermSums(n, offset, ringLength, RmsTerms{channel}, totals);
+    windowTermSums(window, RmsTerms{channel}, totals);
     math::RmsSums sums;
     sums.absolute = totals[0];
     sums.square = totals[1];
@@ -144,11 +144,11 @@ POWERGPU_CPU_INLINE void rowSpectralSums(int binCount, const float2* u, const fl
 // The mean-absolute and square sums of one voltage ring per channel, added
 // to the two fields of the channel record that the ring feeds; inlined into
 // each kernel clone, so that it is compiled for the clone's instruction set.
-POWERGPU_CPU_INLINE void addVoltageRmsSums(const Launch& launch, int n, int offset, int ringLength, const float* ring,
+POWERGPU_CPU_INLINE void addVoltageRmsSums(const Launch& launch, const RingWindow& window, const float* ring,
                                            PowerResultsGeneral* results, double PowerResultsChannel::*absolute,
                                            double PowerResultsChannel::*square) {
     for (int c = 0; c < rowCount(launch); ++c) {
-        const math::RmsSums sums = channelRmsSums(n, offset, ringLength, ring + channelStart(c, ringLength));
+        const math::RmsSums sums = channelRmsSums(window, ring + channelStart(c, window.ringLength));
         results->channels[c].*absolute += sums.absolute;
         results->channels[c].*square += sums.square;
     }
@@ -157,21 +157,21 @@ POWERGPU_CPU_INLINE void addVoltageRmsSums(const Launch& launch, int n, int offs
 }  // namespace
 
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsU(const Launch& launch, const RmsUArgs& args) {
-    addVoltageRmsSums(launch, args.n, args.offset, args.ringLength, args.phaseRing, args.results,
-                      &PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU);
+    addVoltageRmsSums(launch, args.window, args.phaseRing, args.results, &PowerResultsChannel::meanAbsU,
+                      &PowerResultsChannel::rmsU);
 }
 
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUL(const Launch& launch, const RmsULArgs& args) {
-    addVoltageRmsSums(launch, args.n, args.offset, args.ringLength, args.lineRing, args.results,
-                      &PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL);
+    addVoltageRmsSums(launch, args.window, args.lineRing, args.results, &PowerResultsChannel::meanAbsUL,
+                      &PowerResultsChannel::rmsUL);
 }
 
 POWERGPU_CPU_KERNEL_CLONES void kernelRmsUI(const Launch& launch, const RmsUIArgs& args) {
     for (int c = 0; c < rowCount(launch); ++c) {
         double totals[math::kPairSums] = {0.0, 0.0, 0.0, 0.0, 0.0};
-        const PairTerms terms{args.phaseRing + channelStart(c, args.ringLength),
-                              args.currentRing + channelStart(c, args.ringLength)};
-        windowTermSums(args.n, args.offset, args.ringLength, terms, totals);
+        const PairTerms terms{args.phaseRing + channelStart(c, args.window.ringLength),
+                              args.currentRing + channelStart(c, args.window.ringLength)};
+        windowTermSums(args.window, terms, totals);
         PowerResultsChannel& channel = args.results->channels[c];
         channel.meanAbsU += totals[math::kPairAbsoluteU];
         channel.meanAbsI += totals[math::kPairAbsoluteI];

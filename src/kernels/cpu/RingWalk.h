@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "kernels/KernelArgs.h"
 #include "kernels/cpu/CpuTargetClones.h"
 
 namespace powergpu::cpu {
@@ -30,12 +31,12 @@ POWERGPU_CPU_INLINE int ringPieces(int first, int count, int windowStart, int ri
 // samples i .. i + run - 1 lie at ring positions j .. j + run - 1. The
 // window is not longer than the ring.
 template <typename VisitRun>
-POWERGPU_CPU_INLINE void forEachWindowRun(int n, int offset, int ringLength, VisitRun&& visitRun) {
-    if (n <= 0) {
+POWERGPU_CPU_INLINE void forEachWindowRun(const RingWindow& window, VisitRun&& visitRun) {
+    if (window.n <= 0) {
         return;
     }
     RingPiece pieces[2];
-    const int pieceCount = ringPieces(0, n, offset % ringLength, ringLength, pieces);
+    const int pieceCount = ringPieces(0, window.n, window.offset % window.ringLength, window.ringLength, pieces);
     for (int p = 0; p < pieceCount; ++p) {
         visitRun(pieces[p].offset, pieces[p].position, pieces[p].count);
     }
@@ -45,8 +46,8 @@ POWERGPU_CPU_INLINE void forEachWindowRun(int n, int offset, int ringLength, Vis
 // position j = (i + offset) mod ringLength, in window order, without a
 // modulo per sample.
 template <typename Visit>
-POWERGPU_CPU_INLINE void forEachWindowSample(int n, int offset, int ringLength, Visit&& visit) {
-    forEachWindowRun(n, offset, ringLength, [&](int i, int j, int run) {
+POWERGPU_CPU_INLINE void forEachWindowSample(const RingWindow& window, Visit&& visit) {
+    forEachWindowRun(window, [&](int i, int j, int run) {
         for (int k = 0; k < run; ++k) {
             visit(i + k, j + k);
         }

@@ -41,12 +41,12 @@ __device__ void addRingRms(int n, int offset, int ringLength, const float* ring,
 }
 
 __global__ void kernelRmsU(const RmsUArgs args) {
-    addRingRms<&PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU>(args.n, args.offset, args.ringLength,
+    addRingRms<&PowerResultsChannel::meanAbsU, &PowerResultsChannel::rmsU>(args.window.n, args.window.offset, args.window.ringLength,
                                                                            args.phaseRing, args.results);
 }
 
 __global__ void kernelRmsUL(const RmsULArgs args) {
-    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(args.n, args.offset, args.ringLength,
+    addRingRms<&PowerResultsChannel::meanAbsUL, &PowerResultsChannel::rmsUL>(args.window.n, args.window.offset, args.window.ringLength,
                                                                              args.lineRing, args.results);
 }
 
@@ -56,12 +56,12 @@ __global__ void kernelRmsUI(const RmsUIArgs args) {
     __syncthreads();
 
     const int c = static_cast<int>(threadIdx.y);
-    const int start = args.offset % args.ringLength;
-    const float* voltage = args.phaseRing + math::rowOffset(c, args.ringLength);
-    const float* current = args.currentRing + math::rowOffset(c, args.ringLength);
+    const int start = args.window.offset % args.window.ringLength;
+    const float* voltage = args.phaseRing + math::rowOffset(c, args.window.ringLength);
+    const float* current = args.currentRing + math::rowOffset(c, args.window.ringLength);
     math::RmsPairSums rms;
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         rms.add(__ldg(&voltage[j]), __ldg(&current[j]));
     }
     double sums[math::kPairSums];

@@ -23,15 +23,15 @@ __global__ void kernelWaveformsUStar(const WaveformsUStarArgs args) {
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % phaseCount;
     const bool derivePair = (args.storeLineToLine || args.windowLineToLine) && c < math::starPairCount(phaseCount);
-    const int start = args.offset % args.ringLength;
-    const float* phase = args.phaseRing + math::rowOffset(c, args.ringLength);
-    const float* nextPhase = args.phaseRing + math::rowOffset(next, args.ringLength);
-    float* line = derivePair && args.storeLineToLine ? args.lineRing + math::rowOffset(c, args.ringLength) : nullptr;
+    const int start = args.window.offset % args.window.ringLength;
+    const float* phase = args.phaseRing + math::rowOffset(c, args.window.ringLength);
+    const float* nextPhase = args.phaseRing + math::rowOffset(next, args.window.ringLength);
+    float* line = derivePair && args.storeLineToLine ? args.lineRing + math::rowOffset(c, args.window.ringLength) : nullptr;
     float* phaseRow = args.phaseOut + math::rowOffset(c, args.outStride);
     float* lineRow = derivePair && args.windowLineToLine ? args.lineOut + math::rowOffset(c, args.outStride) : nullptr;
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
-        const double window = math::blackmanWindow(static_cast<int>(i), args.n);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
+        const double window = math::blackmanWindow(static_cast<int>(i), args.window.n);
         const float u = __ldg(&phase[j]);
         phaseRow[i] = math::windowedSample(u, window, args.fftScale);
         if (derivePair) {
@@ -51,14 +51,14 @@ __global__ void kernelWaveformsUDelta(const WaveformsUDeltaArgs args) {
     const int c = static_cast<int>(threadIdx.y);
     const int next = (c + 1) % channelCount;
     const bool allMeasured = channelCount == args.measuredLineCount;
-    const int start = args.offset % args.ringLength;
-    float* lines[3] = {args.lineRing, args.lineRing + math::rowOffset(1, args.ringLength),
-                       args.lineRing + math::rowOffset(2, args.ringLength)};
-    float* phase = args.phaseRing + math::rowOffset(c, args.ringLength);
+    const int start = args.window.offset % args.window.ringLength;
+    float* lines[3] = {args.lineRing, args.lineRing + math::rowOffset(1, args.window.ringLength),
+                       args.lineRing + math::rowOffset(2, args.window.ringLength)};
+    float* phase = args.phaseRing + math::rowOffset(c, args.window.ringLength);
     float* phaseRow = args.phaseOut + math::rowOffset(c, args.outStride);
     float* lineRow = args.lineOut + math::rowOffset(c, args.outStride);
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         float a = 0.0f;
         float b = 0.0f;
         if (allMeasured) {
@@ -76,7 +76,7 @@ __global__ void kernelWaveformsUDelta(const WaveformsUDeltaArgs args) {
         }
         const float u = math::phaseFromLineToLine(a, b);
         phase[j] = u;
-        const double window = math::blackmanWindow(static_cast<int>(i), args.n);
+        const double window = math::blackmanWindow(static_cast<int>(i), args.window.n);
         phaseRow[i] = math::windowedSample(u, window, args.fftScale);
         if (args.windowLineToLine) {
             lineRow[i] = math::windowedSample(a, window, args.fftScale);
@@ -86,42 +86,42 @@ __global__ void kernelWaveformsUDelta(const WaveformsUDeltaArgs args) {
 
 __global__ void kernelWaveformsI(const WaveformsIArgs args) {
     const int c = static_cast<int>(threadIdx.y);
-    const int start = args.offset % args.ringLength;
-    const float* current = args.currentRing + math::rowOffset(c, args.ringLength);
+    const int start = args.window.offset % args.window.ringLength;
+    const float* current = args.currentRing + math::rowOffset(c, args.window.ringLength);
     float* row = args.currentOut + math::rowOffset(c, args.outStride);
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         row[i] =
-            math::windowedSample(__ldg(&current[j]), math::blackmanWindow(static_cast<int>(i), args.n), args.fftScale);
+            math::windowedSample(__ldg(&current[j]), math::blackmanWindow(static_cast<int>(i), args.window.n), args.fftScale);
     }
 }
 
 __global__ void kernelWaveformsI3(const WaveformsI3Args args) {
-    const int start = args.offset % args.ringLength;
+    const int start = args.window.offset % args.window.ringLength;
     const float* current1 = args.currentRing;
-    const float* current2 = args.currentRing + math::rowOffset(1, args.ringLength);
-    float* current3 = args.currentRing + math::rowOffset(2, args.ringLength);
+    const float* current2 = args.currentRing + math::rowOffset(1, args.window.ringLength);
+    float* current3 = args.currentRing + math::rowOffset(2, args.window.ringLength);
     float* row = args.currentOut + math::rowOffset(2, args.outStride);
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         const float i3 = math::thirdCurrent(current1[j], current2[j]);
         current3[j] = i3;
-        row[i] = math::windowedSample(i3, math::blackmanWindow(static_cast<int>(i), args.n), args.fftScale);
+        row[i] = math::windowedSample(i3, math::blackmanWindow(static_cast<int>(i), args.window.n), args.fftScale);
     }
 }
 
 __global__ void kernelWaveformsClarke(const WaveformsClarkeArgs args) {
     // Group threadIdx.y: rows 3 g .. 3 g + 2 of both rings.
-    const long long base = math::rowOffset(3 * static_cast<int>(threadIdx.y), args.ringLength);
-    const int start = args.offset % args.ringLength;
+    const long long base = math::rowOffset(3 * static_cast<int>(threadIdx.y), args.window.ringLength);
+    const int start = args.window.offset % args.window.ringLength;
     const float* a = args.ring + base;
-    const float* b = a + args.ringLength;
-    const float* c = b + args.ringLength;
+    const float* b = a + args.window.ringLength;
+    const float* c = b + args.window.ringLength;
     float* alpha = args.clarkeRing + base;
-    float* beta = alpha + args.ringLength;
-    float* zero = beta + args.ringLength;
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    float* beta = alpha + args.window.ringLength;
+    float* zero = beta + args.window.ringLength;
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         const float sampleA = __ldg(&a[j]);
         const float sampleB = __ldg(&b[j]);
         const float sampleC = __ldg(&c[j]);
@@ -137,18 +137,18 @@ __global__ void kernelWaveformsPark(const WaveformsParkArgs args) {
     __syncthreads();
 
     const int g = static_cast<int>(threadIdx.y);
-    const long long base = math::rowOffset(3 * g, args.ringLength);
-    const int start = args.offset % args.ringLength;
+    const long long base = math::rowOffset(3 * g, args.window.ringLength);
+    const int start = args.window.offset % args.window.ringLength;
     const float* a = args.ring + base;
-    const float* b = a + args.ringLength;
-    const float* c = b + args.ringLength;
+    const float* b = a + args.window.ringLength;
+    const float* c = b + args.window.ringLength;
     float* d = args.parkRing != nullptr ? args.parkRing + base : nullptr;
-    float* q = args.parkRing != nullptr ? d + args.ringLength : nullptr;
+    float* q = args.parkRing != nullptr ? d + args.window.ringLength : nullptr;
     const double offsetRadians = math::parkOffsetRadians(args.mechAngleOffset);
-    const double count = static_cast<double>(args.n);
+    const double count = static_cast<double>(args.window.n);
     double sums[2] = {0.0, 0.0};  // d, q
-    for (long long i = gridStrideStart(); i < args.n; i += gridStrideStep()) {
-        const int j = math::ringIndex(i, start, args.ringLength);
+    for (long long i = gridStrideStart(); i < args.window.n; i += gridStrideStep()) {
+        const int j = math::ringIndex(i, start, args.window.ringLength);
         const float sampleA = __ldg(&a[j]);
         const float sampleB = __ldg(&b[j]);
         const float sampleC = __ldg(&c[j]);

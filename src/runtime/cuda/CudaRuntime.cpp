@@ -271,46 +271,12 @@ public:
 
     int fftDestroy(FftHandle plan) override { return static_cast<int>(fft_.destroy(plan)); }
 
-    void launch(const Launch& launch, const WaveformsUStarArgs& args) override {
-        cuda::launchWaveformsUStar(launch, args);
+#define POWERGPU_DEFINE_LAUNCH(Name)                                     \
+    void launch(const Launch& launch, const Name##Args& args) override { \
+        cuda::launch##Name(launch, args);                                \
     }
-    void launch(const Launch& launch, const WaveformsUDeltaArgs& args) override {
-        cuda::launchWaveformsUDelta(launch, args);
-    }
-    void launch(const Launch& launch, const WaveformsIArgs& args) override { cuda::launchWaveformsI(launch, args); }
-    void launch(const Launch& launch, const WaveformsI3Args& args) override { cuda::launchWaveformsI3(launch, args); }
-    void launch(const Launch& launch, const WaveformsClarkeArgs& args) override {
-        cuda::launchWaveformsClarke(launch, args);
-    }
-    void launch(const Launch& launch, const WaveformsParkArgs& args) override {
-        cuda::launchWaveformsPark(launch, args);
-    }
-    void launch(const Launch& launch, const RmsUArgs& args) override { cuda::launchRmsU(launch, args); }
-    void launch(const Launch& launch, const RmsULArgs& args) override { cuda::launchRmsUL(launch, args); }
-    void launch(const Launch& launch, const RmsUIArgs& args) override { cuda::launchRmsUI(launch, args); }
-    void launch(const Launch& launch, const FreqRmsArgs& args) override { cuda::launchFreqRms(launch, args); }
-    void launch(const Launch& launch, const ReferenceAngleArgs& args) override {
-        cuda::launchReferenceAngle(launch, args);
-    }
-    void launch(const Launch& launch, const HarmonicsArgs& args) override { cuda::launchHarmonics(launch, args); }
-    void launch(const Launch& launch, const PQSZArgs& args) override { cuda::launchPQSZ(launch, args); }
-    void launch(const Launch& launch, const SumOfHarmonicsSquaredArgs& args) override {
-        cuda::launchSumOfHarmonicsSquared(launch, args);
-    }
-    void launch(const Launch& launch, const SymmetricalComponentsArgs& args) override {
-        cuda::launchSymmetricalComponents(launch, args);
-    }
-    void launch(const Launch& launch, const SymmetricalComponentsH1Args& args) override {
-        cuda::launchSymmetricalComponentsH1(launch, args);
-    }
-    void launch(const Launch& launch, const ClarkeH1AndParkAveArgs& args) override {
-        cuda::launchClarkeH1AndParkAve(launch, args);
-    }
-    void launch(const Launch& launch, const IecHarmonicsArgs& args) override { cuda::launchIecHarmonics(launch, args); }
-    void launch(const Launch& launch, const ChirpSetupArgs& args) override { cuda::launchChirpSetup(launch, args); }
-    void launch(const Launch& launch, const ChirpPadArgs& args) override { cuda::launchChirpPad(launch, args); }
-    void launch(const Launch& launch, const ChirpFilterArgs& args) override { cuda::launchChirpFilter(launch, args); }
-    void launch(const Launch& launch, const ChirpUnpadArgs& args) override { cuda::launchChirpUnpad(launch, args); }
+    POWERGPU_KERNELS(POWERGPU_DEFINE_LAUNCH)
+#undef POWERGPU_DEFINE_LAUNCH
 
 private:
     const CufftApi& fft_;
