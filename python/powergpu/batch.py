@@ -37,6 +37,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
+from .classa_cli import class_a_writes_tables
 from .fleet_inputs import Job, fingerprint, plan_jobs
 
 __all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "MANIFEST",
@@ -45,10 +46,16 @@ __all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "
            "analyze_options"]
 
 MANIFEST = "manifest.parquet"
-#: Tables written by default: the large harmonics table only on request.
-BATCH_TABLES = ("windows", "halfcycles", "events")
+#: Tables written by default: the large harmonics tables only on request;
+#: "aggregates" stands for the 3-s, 10-min and 2-h tables (written when the
+#: analysis aggregates, that is without --no-compliance).
+BATCH_TABLES = ("windows", "halfcycles", "events", "aggregates")
 _TABLE_ATTR = {"windows": "windows", "halfcycles": "half_cycles", "events": "events",
-               "harmonics": "harmonics", "iec_harmonics": "iec_harmonics"}
+               "harmonics": "harmonics", "iec_harmonics": "iec_harmonics",
+               "aggregates_3s": "aggregates_3s", "aggregates_10min": "aggregates_10min",
+               "aggregates_2h": "aggregates_2h"}
+#: The dataset tables that "aggregates" names.
+AGGREGATE_TABLES = ("aggregates_3s", "aggregates_10min", "aggregates_2h")
 PART_FILE = "part-0.parquet"
 #: Seconds between two rewrites of the manifest while results come in.
 MANIFEST_INTERVAL_S = 10.0
@@ -86,7 +93,9 @@ def _missing_extra(exc: ImportError) -> ImportError:
 def options_argv(options: Mapping[str, Any]) -> List[str]:
     """``analyze_many`` keywords as ``powergpu analyze`` options (checked by
     that command's own parser, so both accept and refuse the same values).
-    ``interharmonics=False`` stands for ``no_interharmonics=True``."""
+    ``interharmonics=False`` stands for ``no_interharmonics=True``, and a
+    switch that turns something off is given by its own name
+    (``compliance=False`` for --no-compliance)."""
     known = analyze_options()
     argv: List[str] = []
     for key, value in options.items():
@@ -97,6 +106,10 @@ def options_argv(options: Mapping[str, Any]) -> List[str]:
                             f"{', '.join(sorted(known))}, interharmonics")
         action = known[key]
         flag = max(action.option_strings, key=len)
+        if action.nargs == 0 and action.const is False:  # a switch that turns something off
+            if value is False:
+                argv.append(flag)
+            continue
         if value is None or value is False:
             continue
         if action.nargs == 0:  # a switch
@@ -127,6 +140,19 @@ def parse_settings(argv: Sequence[str]) -> Any:
     args.quiet = True
     args.no_progress = True
     return args
+
+
+def _aggregate_tables(tables: Sequence[str], *, aggregating: bool, asked: bool) -> List[str]:
+    """``tables`` with "aggregates" spelt out as its three tables, or left
+    out when the analysis does not aggregate (refused when asked for)."""
+    wanted = [t for t in tables if t not in AGGREGATE_TABLES and t != "aggregates"]
+    if "aggregates" in tables or any(t in AGGREGATE_TABLES for t in tables):
+        if aggregating:
+            wanted += list(AGGREGATE_TABLES)
+        elif asked:
+            raise ValueError("the aggregates are made by the Class A aggregation, which "
+                             "--no-compliance turns off; drop one of the two")
+    return wanted
 
 
 def settings_key(args: Any, tables: Sequence[str]) -> str:
@@ -189,7 +215,7 @@ def analyze_recording(job: Dict[str, Any]) -> Dict[str, Any]:
         "grid": "", "channels": "", "duration_s": float("nan"), "elapsed_s": float("nan"),
         "library_version": "", "powergpu_version": __version__, "worker": _worker_label(),
         "pid": os.getpid(), **job["fingerprint"], "settings": job["settings"],
-        "tables": ",".join(job["tables"]),
+        "tables": ",".join(job["tables"]), "en50160": "",
     }
     try:
         from ._native import version
@@ -197,6 +223,8 @@ def analyze_recording(job: Dict[str, Any]) -> Dict[str, Any]:
         row["library_version"] = ".".join(str(v) for v in version())
         args = parse_settings(job["argv"])
         args.file = job["path"]
+        # as with analyze --tables: no aggregation where no aggregate is written
+        args.aggregates = any(t in AGGREGATE_TABLES for t in job["tables"])
         source = _file_source(args)
         try:
             row["grid"] = source.grid
@@ -243,7 +271,16 @@ def _key_figures(result: Any) -> Dict[str, Any]:
         "u2_ratio_max": _num(s.get("u2_ratio_max")),
         "frequency_min": _num(s.get("frequency_min")),
         "frequency_max": _num(s.get("frequency_max")),
+        # the EN 50160 verdict in one word ("" without one: no aggregation
+        # or no declared voltage); the criteria are in the aggregates
+        "en50160": _verdict_word(getattr(result, "compliance", None)),
     }
+
+
+def _verdict_word(verdict: Optional[Mapping[str, Any]]) -> str:
+    if not verdict or verdict.get("pass") is None:
+        return ""
+    return "pass" if verdict["pass"] else "fail"
 
 
 def _num(value: Any) -> float:
@@ -393,8 +430,10 @@ def analyze_many(paths: Iterable["os.PathLike[str] | str"], output: "os.PathLike
     on this machine with ``workers`` processes: one per CUDA device, else
     one per core); ``client``: an existing ``distributed.Client`` instead.
     The workers must see ``output`` and the inputs at the same paths.
-    ``tables``: from windows, halfcycles, events, harmonics (default:
-    windows, halfcycles, events).  ``options``: as ``powergpu analyze``:
+    ``tables``: from windows, halfcycles, events, harmonics, iec_harmonics,
+    aggregates (default: windows, halfcycles, events, aggregates; the
+    aggregates are the tables aggregates_3s, aggregates_10min and
+    aggregates_2h, written unless ``compliance=False``).  ``options``: as ``powergpu analyze``:
     channels, sample_rate, scale, secondary, grid, frequency,
     nominal_voltage, rvc_threshold, harmonics, interharmonics, backend.
     ``progress``: None (a bar on a terminal), True or False.
@@ -406,12 +445,15 @@ def analyze_many(paths: Iterable["os.PathLike[str] | str"], output: "os.PathLike
         raise _missing_extra(exc) from None
     from .fleet_run import run_jobs
 
+    asked = tables is not None
     tables = list(BATCH_TABLES if tables is None else tables)
-    bad = [t for t in tables if t not in _TABLE_ATTR]
+    bad = [t for t in tables if t not in _TABLE_ATTR and t != "aggregates"]
     if bad:
-        raise ValueError(f"unknown table {bad[0]!r}; choose from {', '.join(_TABLE_ATTR)}")
+        raise ValueError(f"unknown table {bad[0]!r}; choose from "
+                         f"{', '.join(list(_TABLE_ATTR) + ['aggregates'])}")
     argv = options_argv(options)
     settings = parse_settings(argv)  # refused settings fail here, not once per recording
+    tables = _aggregate_tables(tables, aggregating=class_a_writes_tables(settings), asked=asked)
     out = Path(output)
     previous = read_manifest(out)
     key = settings_key(settings, tables)

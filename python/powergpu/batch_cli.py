@@ -60,7 +60,8 @@ def add_batch_parser(sub: Any, analyze: argparse.ArgumentParser) -> argparse.Arg
                           "is extended and updated)")
     out.add_argument("--tables", type=_table_list, default=None, metavar="LIST",
                      help="tables to write, from windows, halfcycles, events, harmonics, "
-                          "iec_harmonics (default: windows,halfcycles,events)")
+                          "iec_harmonics, aggregates (the 3-s, 10-min and 2-h tables; default: "
+                          "windows,halfcycles,events,aggregates)")
     out.add_argument("--scheduler", metavar="ADDRESS",
                      help="address of a running Dask scheduler, e.g. tcp://head:8786 "
                           "(default: $DASK_SCHEDULER_ADDRESS, else a cluster on this machine)")

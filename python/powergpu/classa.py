@@ -61,11 +61,13 @@ def class_a(windows: pd.DataFrame, events: pd.DataFrame, *, start_time, declared
 
 def write_class_a(folder: Union[str, Path], tables: Dict[str, pd.DataFrame],
                   verdict: Optional[Dict[str, Any]]) -> List[Path]:
-    """Writes the aggregate tables and compliance.json (not without a
-    verdict); returns the paths."""
+    """Writes the aggregate tables given ("3s", "10min", "2h") and
+    compliance.json (not without a verdict); returns the paths."""
     folder = Path(folder)
     paths = []
     for name, file in AGGREGATE_FILES:
+        if name not in tables:
+            continue
         path = folder / file
         tables[name].to_csv(path, index=False, float_format="%.6g", date_format="%Y-%m-%dT%H:%M:%S.%f")
         paths.append(path)

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any, Dict, List
 
 __all__ = ["TABLE_NAME", "add_analyze_options", "split_tables", "class_a_arguments",
-           "write_class_a_outputs"]
+           "class_a_writes_tables", "write_class_a_outputs"]
 
 #: The name in ``--tables`` that asks for the aggregates and the verdict.
 TABLE_NAME = "aggregates"
@@ -53,16 +53,23 @@ def class_a_arguments(source: Any, args: argparse.Namespace) -> Dict[str, Any]:
     without the options (batch) run without the aggregation, and so does
     ``analyze`` with --no-compliance or a --tables list without
     "aggregates"."""
-    enabled = bool(getattr(args, "compliance", False)) and bool(getattr(args, "aggregates", True))
+    enabled = class_a_writes_tables(args)
     start = getattr(args, "start_time", None) or (source.extra.get("input") or {}).get("start_time")
     return {"class_a": enabled, "start_time": start}
 
 
-def write_class_a_outputs(result: Any, folder: Path) -> List[Path]:
-    """Writes the aggregate tables and compliance.json of ``result`` (none
-    when the analysis ran without them); returns the paths."""
+def class_a_writes_tables(args: argparse.Namespace) -> bool:
+    """Whether the analysis these arguments ask for produces the aggregate
+    tables (the verdict needs a declared voltage besides)."""
+    return bool(getattr(args, "compliance", False)) and bool(getattr(args, "aggregates", True))
+
+
+def write_class_a_outputs(result: Any, folder: Path, *, tables: bool = True) -> List[Path]:
+    """Writes the aggregate tables (as CSV; not with ``tables`` False, when
+    a Parquet writer has them) and compliance.json of ``result`` (none when
+    the analysis ran without them); returns the paths."""
     from .classa import write_class_a
 
     if not getattr(result, "aggregates", None):
         return []
-    return write_class_a(folder, result.aggregates, result.compliance)
+    return write_class_a(folder, result.aggregates if tables else {}, result.compliance)

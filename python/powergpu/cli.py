@@ -70,7 +70,7 @@ window; only with --tables naming it), summary.json, flicker.csv (10-minute Pst 
 Plt; at 1600 Hz sampling and more), aggregates_3s.csv, aggregates_10min.csv,
 aggregates_2h.csv (values on the clock) and compliance.json (the EN 50160
 verdict; not with --no-compliance); with --format parquet the same tables as
-.parquet files (the aggregates stay CSV). docs/user-guide.md explains every column.
+.parquet files (compliance.json stays JSON). docs/user-guide.md explains every column.
 
 exit status: 0 success, 1 input or analysis error, 2 usage error.
 """
@@ -675,7 +675,7 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                      "not to --demo")
     outdir, report = _prepare_outputs(args)
     from . import summary
-    from .classa_cli import split_tables, write_class_a_outputs
+    from .classa_cli import class_a_writes_tables, split_tables, write_class_a_outputs
 
     split_tables(args)  # Class A hook: "aggregates" in --tables is not a table writer's
     from .flicker import write_flicker_csv
@@ -692,7 +692,10 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         if args.format == "parquet":
             from .parquet_sink import ParquetTableWriter
 
-            writer = ParquetTableWriter.in_folder(outdir, args.tables)
+            # the aggregates and the flicker table as Parquet too; the
+            # verdict stays compliance.json
+            writer = ParquetTableWriter.in_folder(outdir, args.tables,
+                                                  aggregates=class_a_writes_tables(args))
         else:
             writer = summary.TableWriter(outdir, args.tables)
         sink = _TimedSink(writer)
@@ -717,8 +720,9 @@ def _cmd_analyze(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     status(f"writing the tables to {outdir} ...")
     t0 = time.perf_counter()
     paths = writer.close(result, extra=extra)
-    paths = list(paths) + write_flicker_csv(result.flicker, outdir)
-    paths += write_class_a_outputs(result, outdir)  # Class A hook (classa_cli)
+    if args.format != "parquet":
+        paths = list(paths) + write_flicker_csv(result.flicker, outdir)
+    paths += write_class_a_outputs(result, outdir, tables=args.format != "parquet")  # Class A hook
     tables_seconds = sink.seconds + time.perf_counter() - t0
     if report is not None:
         from .report import write_report

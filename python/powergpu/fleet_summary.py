@@ -53,6 +53,13 @@ def fleet_summary(report: Any) -> str:
         lines.append("  events: " + ", ".join(f"{k} {v}" for k, v in types.most_common()))
     else:
         lines.append("  events: none")
+    if "en50160" in ok.columns:
+        verdicts = Counter(v for v in ok["en50160"] if isinstance(v, str))
+        failing = ok[ok["en50160"] == "fail"]["recording"].tolist()
+        lines.append(f"  EN 50160: {verdicts['pass']} pass, {verdicts['fail']} fail, "
+                     f"{len(ok) - verdicts['pass'] - verdicts['fail']} without a verdict"
+                     + (f" (failing: {', '.join(failing[:WORST])}"
+                        + (", ..." if len(failing) > WORST else "") + ")" if failing else ""))
     lines += _ranking(ok, "u_thd_mean_max", "voltage THD (mean over windows, worst phase)", "%")
     lines += _ranking(ok, "u2_ratio_max", "voltage unbalance u2 (highest window)", "%")
     bad = m[m["status"] != "ok"] if "status" in m.columns else m.iloc[:0]

@@ -17,7 +17,8 @@ import uuid
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Mapping, Optional
 
-__all__ = ["ParquetAppender", "ParquetTableWriter", "PARQUET_FILES", "require_pyarrow"]
+__all__ = ["ParquetAppender", "ParquetTableWriter", "PARQUET_FILES", "AT_END", "AGGREGATE_TABLES",
+           "require_pyarrow"]
 
 #: Result attribute -> Parquet file name (the CSV names with another suffix).
 PARQUET_FILES = (
@@ -26,7 +27,22 @@ PARQUET_FILES = (
     ("events", "events.parquet"),
     ("harmonics", "harmonics.parquet"),
     ("iec_harmonics", "iec_harmonics.parquet"),
+    ("aggregates_3s", "aggregates_3s.parquet"),
+    ("aggregates_10min", "aggregates_10min.parquet"),
+    ("aggregates_2h", "aggregates_2h.parquet"),
+    ("flicker", "flicker.parquet"),
 )
+#: The tables the analysis hands over whole at its end, taken from the
+#: result when the writer closes (the others come batch by batch).
+AT_END = {
+    "events": lambda result: getattr(result, "events", None),
+    "aggregates_3s": lambda result: (getattr(result, "aggregates", None) or {}).get("3s"),
+    "aggregates_10min": lambda result: (getattr(result, "aggregates", None) or {}).get("10min"),
+    "aggregates_2h": lambda result: (getattr(result, "aggregates", None) or {}).get("2h"),
+    "flicker": lambda result: getattr(result, "flicker", None),
+}
+#: The aggregate tables, as ``--tables aggregates`` names them together.
+AGGREGATE_TABLES = ("aggregates_3s", "aggregates_10min", "aggregates_2h")
 #: Rows gathered before a row group is written: large groups compress and
 #: scan well, and a few MB of pending rows bound the memory.
 ROW_GROUP_ROWS = 65536
@@ -172,9 +188,13 @@ def _empty_frame() -> Any:
 class ParquetTableWriter:
     """A sink for ``analyze_stream`` writing the result tables as Parquet.
 
-    ``paths`` maps result attributes ("windows", "half_cycles", "events",
-    "harmonics") to the files to write.  The large tables are appended as
-    their batches come; the events are written from the result at the end.
+    ``paths`` maps the tables of ``PARQUET_FILES`` ("windows",
+    "half_cycles", "events", "harmonics", "iec_harmonics", the aggregates,
+    "flicker") to the files to write.  The large tables are appended as
+    their batches come; those of ``AT_END`` are taken from the result at the
+    end.  ``optional`` names tables of ``AT_END`` that an analysis may not
+    produce (flicker below 1600 Hz sampling): they get no file then, where
+    the others get one without rows.
     ``close(result)`` completes every file and renames them all into place
     (nothing is renamed if any fails); ``abort()`` removes the temporary
     files.  ``ParquetTableWriter.in_folder(outdir, tables)`` gives the
@@ -182,9 +202,11 @@ class ParquetTableWriter:
     """
 
     def __init__(self, paths: Mapping[str, "os.PathLike[str] | str"], *,
-                 summary_dir: "Optional[os.PathLike[str] | str]" = None) -> None:
+                 summary_dir: "Optional[os.PathLike[str] | str]" = None,
+                 optional: Iterable[str] = ()) -> None:
         require_pyarrow()
         self._summary_dir = summary_dir
+        self._optional = set(optional)
         known = {attr for attr, _ in PARQUET_FILES}
         unknown = set(paths) - known
         if unknown:
@@ -200,33 +222,42 @@ class ParquetTableWriter:
             raise
         # the analysis converts only the tables that someone takes
         for attr in self._order:
-            if attr != "events":
+            if attr not in AT_END:
                 setattr(self, f"on_{attr}", self._files[attr].append)
 
     @classmethod
-    def in_folder(cls, outdir: "os.PathLike[str] | str",
-                  tables: Optional[Iterable[str]] = None) -> "ParquetTableWriter":
+    def in_folder(cls, outdir: "os.PathLike[str] | str", tables: Optional[Iterable[str]] = None,
+                  *, aggregates: bool = False) -> "ParquetTableWriter":
         """Files ``windows.parquet``, ``halfcycles.parquet``, ... in ``outdir``;
         ``tables`` as ``--tables`` names them (windows, halfcycles, events,
-        harmonics, iec_harmonics; default all but iec_harmonics)."""
+        harmonics, iec_harmonics; default all but iec_harmonics); with
+        ``aggregates`` also the three aggregate tables.  ``flicker.parquet``
+        comes whenever the analysis measured flicker."""
         from .summary import DEFAULT_TABLES
 
-        wanted = set(DEFAULT_TABLES if tables is None else tables)
+        wanted = set(DEFAULT_TABLES if tables is None else tables) | {"flicker"}
+        if aggregates:
+            wanted |= set(AGGREGATE_TABLES)
         out = Path(outdir)
         out.mkdir(parents=True, exist_ok=True)
         return cls({attr: out / name for attr, name in PARQUET_FILES
-                    if name.split(".")[0] in wanted}, summary_dir=out)
+                    if name.split(".")[0] in wanted}, summary_dir=out, optional=("flicker",))
 
     def close(self, result: Any, *, extra: Optional[Mapping[str, Any]] = None) -> List[Path]:
         """Completes and renames every file; with ``summary_dir`` also
         writes summary.json there (with ``extra``).  Returns the paths."""
         try:
+            written = []
             for attr in self._order:
-                frame = getattr(result, attr, None)
-                if attr == "events" and frame is not None:
+                frame = AT_END[attr](result) if attr in AT_END else getattr(result, attr, None)
+                if attr in self._optional and (frame is None or len(frame) == 0):
+                    self._files[attr].abort()
+                    continue
+                if attr in AT_END and frame is not None:
                     self._files[attr].append(frame)
                 self._files[attr].finish(frame)
-            paths = [self._files[attr].commit() for attr in self._order]
+                written.append(attr)
+            paths = [self._files[attr].commit() for attr in written]
         except BaseException:
             self.abort()
             raise

@@ -66,7 +66,7 @@ def mtimes(out, table="windows"):
 
 def test_dataset_manifest_and_resumed_runs(fleet, client, tmp_path):
     out = tmp_path / "dataset"
-    first = batch.analyze_many([fleet], out, client=client, progress=False)
+    first = batch.analyze_many([fleet], out, client=client, progress=False, nominal_voltage=U)
     assert (first.analysed, first.skipped, first.failed) == (4, 0, 1)
 
     m = first.manifest.set_index("recording")
@@ -96,15 +96,27 @@ def test_dataset_manifest_and_resumed_runs(fleet, client, tmp_path):
     assert stepped["delta_u_max_pct"].iloc[0] == pytest.approx(8.0, abs=1.0)
     half = pd.read_parquet(out / "halfcycles", columns=["recording", "u1_rms"])
     assert half.groupby("recording", observed=True).size().between(790, 800).all()
+    # the aggregates: 8 s of 10-cycle windows make three 150-cycle blocks
+    # (the last one short) and one 10-min value per recording, at the rms of
+    # the steady voltage where no step falls in
+    short = pd.read_parquet(out / "aggregates_3s")
+    assert short.groupby("recording", observed=True).size().to_dict() == {n: 3 for n in FLEET}
+    ten = pd.read_parquet(out / "aggregates_10min").set_index("recording")
+    assert sorted(ten.index) == sorted(FLEET) and (ten["count"] == ok["windows"].reindex(ten.index)).all()
+    assert ten.loc["quiet.cfg", "u1_rms"] == pytest.approx(U * np.hypot(1.0, 0.01), rel=1e-3)
+    assert ten.loc["quiet.cfg", "u1_h5"] == pytest.approx(1.0, abs=0.02)
+    # 8 s hold no complete 10-min value (the one there is flagged as
+    # incomplete), so no recording gets a verdict, and the malformed none either
+    assert (m["en50160"] == "").all()
 
     before = mtimes(out)
-    second = batch.analyze_many([fleet], out, client=client, progress=False)
+    second = batch.analyze_many([fleet], out, client=client, progress=False, nominal_voltage=U)
     assert (second.analysed, second.skipped, second.failed) == (0, 5, 0)
     assert mtimes(out) == before
 
     later = time.time() + 5
     os.utime(fleet / "feeder" / "mild.cfg", (later, later))
-    third = batch.analyze_many([fleet], out, client=client, progress=False)
+    third = batch.analyze_many([fleet], out, client=client, progress=False, nominal_voltage=U)
     assert (third.analysed, third.skipped) == (1, 4)
     changed = {k for k, v in mtimes(out).items() if before[k] != v}
     assert changed == {"recording=feeder%2Fmild.cfg"}
@@ -189,6 +201,8 @@ def test_bad_settings_and_inputs_fail_before_any_work(fleet, tmp_path):
         batch.analyze_many([fleet], out, harmonics=500)
     with pytest.raises(ValueError, match="unknown table 'spectra'"):
         batch.analyze_many([fleet], out, tables=["spectra"])
+    with pytest.raises(ValueError, match="--no-compliance"):
+        batch.analyze_many([fleet], out, tables=["windows", "aggregates"], compliance=False)
     with pytest.raises(FileNotFoundError, match="missing.cfg"):
         batch.analyze_many([fleet / "missing.cfg"], out)
     assert not out.exists()
@@ -199,19 +213,26 @@ def test_analyze_writes_parquet_tables_equal_to_csv(native, tmp_path):
         proc = run_cli("analyze", "--demo", "--demo-seconds", "6", "--format", fmt,
                        "-o", tmp_path / fmt, "-q")
         assert proc.returncode == 0, proc.stderr
-    for name in ("windows", "halfcycles", "events", "harmonics"):
+    for name in ("windows", "halfcycles", "events", "harmonics", "aggregates_3s", "aggregates_10min",
+                 "aggregates_2h"):
         text = pd.read_csv(tmp_path / "csv" / f"{name}.csv")
         columnar = pd.read_parquet(tmp_path / "parquet" / f"{name}.parquet")
-        assert list(columnar.columns) == list(text.columns) and len(columnar) == len(text)
+        assert list(columnar.columns) == list(text.columns) and len(columnar) == len(text) > 0
         for col in text.columns:
-            if pd.api.types.is_numeric_dtype(text[col]) and text[col].dtype != bool:
-                # the CSV holds each value to about 7 significant digits of its column
+            if pd.api.types.is_datetime64_any_dtype(columnar[col]):  # clock times of the aggregates
+                assert (pd.to_datetime(text[col]) == columnar[col]).all(), (name, col)
+            elif pd.api.types.is_numeric_dtype(text[col]) and text[col].dtype != bool:
+                # the CSV holds each value to about 7 significant digits of its
+                # column (6 in the aggregates)
+                digits = 1e-5 if name.startswith("aggregates") else 1e-6
                 scale = float(np.nanmax(np.abs(text[col]), initial=0.0))
-                assert np.allclose(columnar[col].astype(float), text[col], rtol=1e-6,
-                                   atol=1e-6 * scale, equal_nan=True), (name, col)
+                assert np.allclose(columnar[col].astype(float), text[col], rtol=digits,
+                                   atol=digits * scale, equal_nan=True), (name, col)
             else:
                 assert (columnar[col].astype(str) == text[col].astype(str)).all(), (name, col)
     assert (tmp_path / "parquet" / "summary.json").is_file()
+    assert (tmp_path / "parquet" / "compliance.json").is_file()
+    assert not list((tmp_path / "parquet").glob("*.csv"))
     proc = run_cli("analyze", "--demo", "--demo-seconds", "3", "--format", "parquet",
                    "--tables", "windows", "-o", tmp_path / "one", "-q")
     assert proc.returncode == 0, proc.stderr
