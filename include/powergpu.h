@@ -877,10 +877,11 @@ POWERGPU_API PowerStatusCode getTenSecondFrequencies(PowerModuleHandle handle, i
  * line-to-line voltages, as in the harmonic tables) and, with currents
  * enabled, the currents I1..I3 (the third derived where only two are
  * measured, and left out when setIecHarmonicsCurrentsEnabled(false));
- * channels the grid lacks or the analysis leaves out are zero. The settings rebuild the
- * module like the other rebuilding setters. A record is made for every
- * window delivered by getResults while the analysis was enabled by the last
- * rebuild, and waits in a queue of at most 1024 records (the oldest dropped)
+ * channels the grid lacks or the analysis leaves out are zero. The settings
+ * rebuild the module like the other rebuilding setters. A record is made
+ * for every window delivered by getResults while the analysis was enabled
+ * by the last rebuild (a window of one sample has no spectrum: its record
+ * has highestOrder 0 and zero values), and waits in a queue of at most 1024 records (the oldest dropped)
  * until getIecHarmonics moves it to the caller. Disabling the analysis
  * forgets the records waiting; reset does not.
  */

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "kernels/IecGroupMath.h"
@@ -187,6 +188,38 @@ TEST_P(IecHarmonics, CurrentsLeftOutOnRequest) {
         // 1999 samples hold 9.995 periods of the 50 Hz tones: the 10 A
         // fundamental leaks a few mA into the 3rd's subgroup.
         EXPECT_NEAR(both[0].channels[3 + c].subgroup[3], 1.5, 1e-2);
+    }
+}
+
+// Every delivered window has its record, so that callers pair them one to
+// one: a window of one sample has no spectrum, and its record says so
+// (highest order 0, nothing computed) between the records of its neighbours.
+TEST_P(IecHarmonics, AWindowWithoutASpectrumStillHasItsRecord) {
+    const std::vector<Tone> voltage{{50.0, 230.0, 0.0}, {250.0, 9.2, 0.0}};
+    PowerModule module(GetParam());
+    configureStarAt10kHz(module);
+    ModuleFeeder feeder(module, tones(voltage, {}));
+    std::size_t windows = 0;
+    for (const auto& [first, length] : {std::pair<uint64_t, uint32_t>{0, 2000}, {2000, 1}, {4000, 2000}}) {
+        feeder.writeUpTo(first + length);  // the ring holds 3000 samples
+        module.scheduleForCalculation(first, length, 50.0);
+        module.sync();
+        windows += module.getResults(0).size();
+    }
+    ASSERT_EQ(windows, 3u);
+    const std::vector<PowerIecHarmonics> records = module.getIecHarmonics(10);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].firstSampleIndex, 2000u);
+    EXPECT_EQ(records[1].length, 1u);
+    EXPECT_EQ(records[1].highestOrder, 0);
+    for (const PowerIecHarmonicChannel& channel : records[1].channels) {
+        EXPECT_EQ(channel.subgroup[1], 0.0);
+        EXPECT_EQ(channel.thds, 0.0);
+    }
+    for (const std::size_t w : {0u, 2u}) {
+        EXPECT_EQ(records[w].highestOrder, 50);
+        EXPECT_NEAR(records[w].channels[0].subgroup[1], 230.0, 2e-3);
+        EXPECT_NEAR(records[w].channels[0].thds, 4.0, 1e-4);
     }
 }
 

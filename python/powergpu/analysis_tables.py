@@ -34,6 +34,17 @@ SINK_METHODS = ("on_windows", "on_harmonics", "on_iec_harmonics", "on_half_cycle
                 "on_cycles")
 
 
+def _concatenate_orders(tables: List[np.ndarray]) -> np.ndarray:
+    """Harmonic tables of several batches (records, blocks, orders) as one,
+    the narrower ones padded with NaN: each batch is as wide as the highest
+    order its windows resolve, which follows the frequency when the sample
+    rate leaves the requested orders only partly below half of it."""
+    width = max(t.shape[-1] for t in tables)
+    return np.concatenate([t if t.shape[-1] == width else
+                           np.pad(t, ((0, 0), (0, 0), (0, width - t.shape[-1])), constant_values=np.nan)
+                           for t in tables])
+
+
 class TableBuilder:
     """Table rows of one analysis, made batch by batch.
 
@@ -174,7 +185,7 @@ class TableBuilder:
         else:
             r = concatenate_records([p[0] for p in parts])
             valid = np.concatenate([p[1] for p in parts])
-            harm = {f: np.concatenate([p[2][f] for p in parts]) for f in parts[0][2]}
+            harm = {f: _concatenate_orders([p[2][f] for p in parts]) for f in parts[0][2]}
             iec = None if parts[0][3] is None else np.concatenate([p[3] for p in parts])
         n = len(r)
         index = np.arange(self._window_index, self._window_index + n)

@@ -124,6 +124,31 @@ def test_window_frequency_follows_a_drift(backend):
     np.testing.assert_allclose(w.u1_h1, 230.0, rtol=1e-4)
 
 
+def test_orders_beyond_half_the_sample_rate_come_and_go_with_the_frequency(backend):
+    # At 1600 Hz sampling the windows of a frequency swinging between 48.5
+    # and 51.5 Hz resolve the 17th order below 50 Hz and not above (16 x 50 Hz
+    # and the group around it fill the spectrum to 800 Hz): with 25 orders
+    # asked for, batches of windows come with different numbers of orders. Every window still gets
+    # its row and the 5th harmonic (3 %) everywhere; an order a window cannot
+    # resolve has no row in the harmonics table.
+    fs = 1600.0
+    t = np.arange(int(40 * fs)) / fs
+    ph = 2 * np.pi * np.cumsum(50.0 + 1.5 * np.sin(2 * np.pi * t / 20.0)) / fs
+    u = np.stack([230 * SQ2 * (np.sin(ph - 2 * np.pi * p / 3) + 0.03 * np.sin(5 * (ph - 2 * np.pi * p / 3)))
+                  for p in range(3)], axis=1)
+    res = analyze(u, sample_rate=fs, grid="star", backend=backend, harmonics=25,
+                  keep=("windows", "harmonics"))
+    w = res.windows
+    assert len(w) > 150 and w["valid"].mean() > 0.9
+    h = res.harmonics[res.harmonics["channel"].astype(str).isin(["U1", "0"])]
+    fifth = h[(h["order"] == 5) & h["window"].isin(w.index[w["valid"]])]["magnitude"].to_numpy()
+    assert len(fifth) == w["valid"].sum() and np.allclose(fifth, 6.9, rtol=2e-2)
+    with_17 = set(h.loc[h["order"] == 17, "window"])
+    without = w[~w.index.isin(with_17)]
+    assert 0 < len(with_17) < len(w) and (without["frequency"] > 49.9).all()
+    assert (w.loc[w.index.isin(with_17), "frequency"] < 50.1).all()
+
+
 # --- rapid voltage changes --------------------------------------------------------------
 # Hand calculation (50 Hz, one-cycle values every half cycle T/2 = 10 ms, steady state =
 # 100 values, threshold 2 %, hysteresis 50 % -> 1 % during an event).  The -8 % step

@@ -83,14 +83,18 @@ void IecHarmonicAnalysis::enqueue(const IecWindow& window) {
     if (!isActive()) {
         return;
     }
-    if (window.length > maxWindowLength_ || window.length < 2) {
-        // Scheduling keeps windows within the FFT length the areas are sized
-        // for; a window of one sample has no spectrum to group. No record.
-        return;
-    }
     const uint64_t slot = window.calculationIndex % slots_;
     SlotWindow& slotWindow = slotWindows_[slot];
     slotWindow.valid = false;
+    if (window.length > maxWindowLength_ || window.length < 2) {
+        // Scheduling keeps windows within the FFT length the areas are sized
+        // for; a window of one sample has no spectrum to group. Its record
+        // still comes, with no order computed, so that every delivered
+        // window has one and callers can pair them one to one.
+        slotWindow = SlotWindow{
+            true, window.calculationIndex, window.firstSampleIndex, window.length, window.frequency, 0, 0, false};
+        return;
+    }
 
     const int length = static_cast<int>(window.length);
     const int binCount = length / 2 + 1;
@@ -139,9 +143,14 @@ void IecHarmonicAnalysis::enqueue(const IecWindow& window) {
     CUDA_CALL(runtime_, runtime_.memcpyAsync(hostValues_.data() + slot * slotValues(), deviceSlot, slotBytes,
                                              MemcpyKind::DeviceToHost, stream));
 
-    slotWindow = SlotWindow{true,          window.calculationIndex, window.firstSampleIndex,
-                            window.length, window.frequency,        highestOrder,
-                            binsPerPeriod};
+    slotWindow = SlotWindow{true,
+                            window.calculationIndex,
+                            window.firstSampleIndex,
+                            window.length,
+                            window.frequency,
+                            highestOrder,
+                            binsPerPeriod,
+                            true};
 }
 
 bool IecHarmonicAnalysis::usesChirp(const int length) const {
@@ -191,7 +200,7 @@ void IecHarmonicAnalysis::deliver(const uint64_t calculationIndex) {
     record.voltageCount = static_cast<uint8_t>(voltageCount_);
     record.currentCount = static_cast<uint8_t>(currentCount_);
     const double* values = hostValues_.data() + (calculationIndex % slots_) * slotValues();
-    for (int row = 0; row < rows_; ++row) {
+    for (int row = 0; row < rows_ && slotWindow.transformed; ++row) {
         const int channel = row < voltageCount_ ? row : 3 + (row - voltageCount_);
         fillChannel(values + static_cast<std::size_t>(row) * math::kIecValuesPerRow, slotWindow.highestOrder,
                     record.channels[channel]);

@@ -85,6 +85,7 @@ private:
         double frequency = 0.0;
         int32_t highestOrder = 0;
         int32_t binsPerPeriod = 0;
+        bool transformed = false;  // false: a window without a spectrum, its record all zero
     };
     std::size_t slotValues() const;
     bool usesChirp(int length) const;
