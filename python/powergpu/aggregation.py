@@ -34,7 +34,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -43,7 +43,8 @@ from .iec_harmonics import subgroup_percent
 
 __all__ = [
     "WINDOWS_PER_BLOCK", "QUANTITY_PATTERNS", "is_quantity", "quantity_columns", "flagged_mask",
-    "absolute_start", "add_harmonic_columns", "add_subgroup_columns", "add_deviation_columns", "add_deviation_percent",
+    "absolute_start", "add_harmonic_columns", "add_subgroup_columns", "add_deviation_columns", "deviation_values",
+    "add_deviation_percent",
     "Aggregator", "aggregate", "aggregate_2h", "ten_second_frequency", "ten_second_frequency_of_windows",
 ]
 
@@ -60,6 +61,8 @@ QUANTITY_PATTERNS = (
 )
 _QUANTITY = re.compile("^(" + "|".join(QUANTITY_PATTERNS) + ")$")
 
+#: Window columns of the phase voltages' rms.
+_PHASE_RMS = re.compile(r"u\d_rms")
 #: Channel codes of the phase voltages in the harmonics table.
 _VOLTAGE_CHANNELS = (0, 1, 2)
 
@@ -153,10 +156,21 @@ def add_deviation_columns(windows: pd.DataFrame, declared_voltage: float) -> pd.
     if not (np.isfinite(declared_voltage) and declared_voltage > 0):
         raise ValueError(f"declared_voltage: must be finite and above 0 V (got {declared_voltage})")
     out = windows.copy()
-    for column in [c for c in windows.columns if re.fullmatch(r"u\d_rms", str(c))]:
-        u = windows[column].to_numpy(dtype=np.float64)
-        out[f"{column}_under"] = np.fmin(u, declared_voltage)
-        out[f"{column}_over"] = np.fmax(u, declared_voltage)
+    columns = {c: windows[c].to_numpy(dtype=np.float64) for c in windows.columns if _PHASE_RMS.fullmatch(str(c))}
+    for name, values in deviation_values(columns, declared_voltage).items():
+        out[name] = values
+    return out
+
+
+def deviation_values(columns: Mapping[str, np.ndarray], declared_voltage: float) -> Dict[str, np.ndarray]:
+    """For each phase voltage column ``u<k>_rms`` among ``columns``, in
+    their order: ``u<k>_rms_under`` = min(U, Udin) and ``u<k>_rms_over`` =
+    max(U, Udin) (a NaN voltage stays NaN)."""
+    out: Dict[str, np.ndarray] = {}
+    for column, u in columns.items():
+        if _PHASE_RMS.fullmatch(str(column)):
+            out[f"{column}_under"] = np.fmin(u, declared_voltage)
+            out[f"{column}_over"] = np.fmax(u, declared_voltage)
     return out
 
 

@@ -21,7 +21,6 @@ so the ticks fall at whole multiples of 10 min after it.
 from __future__ import annotations
 
 import math
-import re
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -42,8 +41,6 @@ HARMONIC_ORDER = 50
 #: What the harmonic voltages and the THD of the aggregates are made of
 #: (``harmonic_values`` of the verdict): the harmonic subgroups.
 HARMONIC_VALUES = "subgroups"
-#: Window columns of the phase voltages' rms, behind the deviation values.
-_PHASE_RMS = re.compile(r"u\d_rms")
 #: Clock time of the first sample when the recording gives none.
 DEFAULT_START = pd.Timestamp("1970-01-01 00:00:00")
 
@@ -209,10 +206,8 @@ class ClassAJob:
                     mine[c] = np.where(absent, np.nan, mine[c])
         values.update(mine)
         if declared_voltage is not None and declared_voltage > 0:
-            # the values behind the under- and over-deviation (aggregation.add_deviation_columns)
-            for c in [c for c in values if _PHASE_RMS.fullmatch(c)]:
-                values[f"{c}_under"] = np.fmin(values[c], declared_voltage)
-                values[f"{c}_over"] = np.fmax(values[c], declared_voltage)
+            # the values behind the under- and over-deviation
+            values.update(aggregation.deviation_values(values, float(declared_voltage)))
         flagged = ~np.asarray(cols["valid"], dtype=bool) | np.asarray(in_event, dtype=bool)
         self._aggregator.add_columns(np.asarray(cols["t_start"], dtype=np.float64),
                                      np.asarray(cols["t_end"], dtype=np.float64), flagged, values)
