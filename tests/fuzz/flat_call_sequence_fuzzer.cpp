@@ -5,7 +5,9 @@
 // rebuilds that must fail, writes and skips of any length, windows with any
 // position, length and frequency, cycle tables for the period values, result
 // retrieval, waveform getters with any channel, null handles, destroy and
-// re-create. After every call the harness checks what a caller can observe:
+// re-create, and the settings and retrieval calls of the grouped harmonic
+// analysis, the flickermeters and the 10-s frequency. After every call the
+// harness checks what a caller can observe:
 //
 //   - a call that returns non-zero leaves a message, and changes no getter,
 //     no readiness and no waveform pointer (a failed rebuild is the one
@@ -737,7 +739,11 @@ private:
             "setVoltageInterruptionThresholdInPercent", "setVoltageEventHysteresisInPercent"};
         const double values[] = {230.0, 90.0, 110.0, 5.0, 2.0, 0.0, 100.0, 101.0, -1.0, kNaN, kInf, 1e-300};
         const int32_t maxCounts[] = {4, 0, 1, -1, 16};
-        const uint8_t which = in_.byte() % 9;
+        const uint8_t which = in_.byte() % 12;
+        if (which >= 9) {
+            analysisStep(which - 9);
+            return;
+        }
         if (which < 5) {
             const double value = in_.pick(values);
             trace("%s(m, %.17g);", names[which], value);
@@ -775,6 +781,103 @@ private:
                 e.ended != (ended ? 1 : 0)) {
                 violated("a voltage event of type " + std::to_string(e.type) + ", ended " + std::to_string(e.ended));
             }
+        }
+    }
+
+    // The analyses beside the general results, each sized from its own
+    // settings: the grouped harmonic analysis (0), the flickermeters (1) and
+    // the 10-s frequency (2), their settings and retrieval calls.
+    void analysisStep(const int analysis) {
+        const int32_t maxCounts[] = {4, 0, 1, -1, 2000};
+        const uint8_t which = in_.byte() % 4;
+        if (analysis == 0 && which < 3) {
+            const int32_t orders[] = {50, 1, 13, 0, 51, -1};
+            const bool value = in_.flag();
+            const int32_t order = in_.pick(orders);
+            trace("setIecHarmonics%s(m, %d);",
+                  which == 0   ? "Enabled"
+                  : which == 1 ? "HighestOrder"
+                               : "CurrentsEnabled",
+                  which == 1 ? order : static_cast<int>(value));
+            rebuildingSetter("a grouped-harmonics setter", which == 0   ? setIecHarmonicsEnabled(m_, value)
+                                                           : which == 1 ? setIecHarmonicsHighestOrder(m_, order)
+                                                                        : setIecHarmonicsCurrentsEnabled(m_, value));
+            return;
+        }
+        if (analysis == 0) {
+            const int32_t maxCount = in_.pick(maxCounts);
+            std::vector<PowerIecHarmonics> records(static_cast<size_t>(std::max(maxCount, 0)));
+            int32_t count = -1;
+            trace("getIecHarmonics(m, %d, &count, records);", maxCount);
+            if (!after("getIecHarmonics",
+                       getIecHarmonics(m_, maxCount, &count, records.empty() ? nullptr : records.data()))) {
+                return;
+            }
+            if (count < 0 || (maxCount > 0 && count > maxCount) || (maxCount == 0 && count > 1024)) {
+                violated("getIecHarmonics gave count " + std::to_string(count) + " for maxCount " +
+                         std::to_string(maxCount));
+            }
+            for (int32_t k = 0; maxCount > 0 && k < count; ++k) {
+                const PowerIecHarmonics& r = records[static_cast<size_t>(k)];
+                if (r.length < 1 || r.highestOrder < 0 || r.highestOrder > 50 || r.voltageCount > 3 ||
+                    r.currentCount > 3) {
+                    violated("a grouped-harmonics record of length " + std::to_string(r.length) + ", highest order " +
+                             std::to_string(r.highestOrder));
+                }
+            }
+            return;
+        }
+        if (analysis == 1 && which < 3) {
+            const int32_t lamps[] = {POWER_FLICKER_LAMP_230V, POWER_FLICKER_LAMP_120V, 0, 7, -1};
+            const double frequencies[] = {50.0, 60.0, 0.0, kNaN, 55.0};
+            const bool value = in_.flag();
+            const int32_t lamp = in_.pick(lamps);
+            const double frequency = in_.pick(frequencies);
+            trace("setFlicker%s(m, %.17g);",
+                  which == 0   ? "Enabled"
+                  : which == 1 ? "Lamp"
+                               : "SystemFrequency",
+                  which == 0   ? static_cast<double>(value)
+                  : which == 1 ? static_cast<double>(lamp)
+                               : frequency);
+            rebuildingSetter("a flicker setter", which == 0   ? setFlickerEnabled(m_, value)
+                                                 : which == 1 ? setFlickerLamp(m_, lamp)
+                                                              : setFlickerSystemFrequency(m_, frequency));
+            return;
+        }
+        if (analysis == 1) {
+            const uint8_t channel = in_.byte() % 5;
+            const int32_t capacity = in_.pick(maxCounts);
+            std::vector<PowerFlickerPst> records(static_cast<size_t>(std::max(capacity, 0)));
+            int32_t count = -1;
+            trace("getFlickerPst(m, %u, %d, &count, records);", channel, capacity);
+            if (after("getFlickerPst",
+                      getFlickerPst(m_, channel, capacity, &count, records.empty() ? nullptr : records.data())) &&
+                (count < 0 || count > std::max(capacity, 0))) {
+                violated("getFlickerPst gave count " + std::to_string(count) + " for capacity " +
+                         std::to_string(capacity));
+            }
+            return;
+        }
+        if (which < 2) {  // plain stores, applied at the next reset
+            const double clocks[] = {0.0, 1.7e9, -5.0, kNaN, kInf};
+            const bool value = in_.flag();
+            const double clock = in_.pick(clocks);
+            trace(which == 0 ? "setTenSecondFrequencyEnabled(m, %.17g);" : "setClockTimeAtSampleIndexZero(m, %.17g);",
+                  which == 0 ? static_cast<double>(value) : clock);
+            after("a 10-s frequency setting",
+                  which == 0 ? setTenSecondFrequencyEnabled(m_, value) : setClockTimeAtSampleIndexZero(m_, clock));
+            return;
+        }
+        const int32_t maxCount = in_.pick(maxCounts);
+        std::vector<PowerTenSecondFrequency> records(static_cast<size_t>(std::max(maxCount, 0)));
+        int32_t count = -1;
+        trace("getTenSecondFrequencies(m, %d, &count, records);", maxCount);
+        if (after("getTenSecondFrequencies",
+                  getTenSecondFrequencies(m_, maxCount, &count, records.empty() ? nullptr : records.data())) &&
+            (count < 0 || (maxCount > 0 && count > maxCount))) {
+            violated("getTenSecondFrequencies gave count " + std::to_string(count) + " for maxCount " +
+                     std::to_string(maxCount));
         }
     }
 

@@ -20,6 +20,10 @@ GRID, PERIOD_COUNT, HARMONIC, BOOL_SETTER, PLAIN_STORE, RVC = 6, 7, 8, 9, 10, 11
 RESET, WRITE, SKIP, SCHEDULE, READY, GET_RESULTS = 12, 13, 14, 15, 17, 18
 PERIOD_SCHEDULE, PERIOD_RESULTS, WAVEFORM, SYNC, RECREATE, ODD_ARGUMENTS = 20, 21, 22, 23, 24, 25
 VOLTAGE_EVENTS = 26
+# The voltage-event opcode's first byte (modulo 12): 9, 10 and 11 reach the
+# grouped harmonic analysis, the flickermeters and the 10-s frequency, whose
+# next byte (modulo 4) picks a setter (0..2) or the retrieval call (3).
+IEC, FLICKER, TEN_SECOND = 9, 10, 11
 
 # Indices into the fuzzer's tables.
 LENGTH = {1000: 0, 256: 1, 512: 2, 2000: 3, 4096: 4, 100: 5, 64: 6, 0: 7, 1: 8, 3: 9, -1: 10, -5: 11,
@@ -115,6 +119,11 @@ SEEDS = {
     + [VOLTAGE_EVENTS, 5, 1, VOLTAGE_EVENTS, 0, 0, VOLTAGE_EVENTS, 6, 1] + [RESET, 0] + write(4000) + cycles(16)
     + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS, VOLTAGE_EVENTS, 7, 0, VOLTAGE_EVENTS, 8, 0,
                        VOLTAGE_EVENTS, 7, 1, VOLTAGE_EVENTS, 1, 8, VOLTAGE_EVENTS, 2, 9],
+    "analyses": header(grid=1) + configure(rate=10000, length=100000, extra=[("periodValues", True)])
+    + [VOLTAGE_EVENTS, IEC, 0, 1, 0, VOLTAGE_EVENTS, IEC, 2, 0, 0, VOLTAGE_EVENTS, FLICKER, 0, 1, 0, 0,
+       VOLTAGE_EVENTS, TEN_SECOND, 0, 1, 0, VOLTAGE_EVENTS, IEC, 1, 0, 4, VOLTAGE_EVENTS, FLICKER, 1, 0, 3, 0]
+    + [RESET, 0] + write(4000) + cycles(16) + schedule(200) + [SYNC, GET_RESULTS, 0, PERIOD_RESULTS]
+    + [VOLTAGE_EVENTS, IEC, 3, 0, VOLTAGE_EVENTS, FLICKER, 3, 0, 0, VOLTAGE_EVENTS, TEN_SECOND, 3, 0],
     "period_invalid_cycles": header() + configure(extra=[("periodValues", True)]) + [RESET, 0] + write(4000)
     + cycles(4, valid=False) + cycles(4) + [PERIOD_RESULTS],
     "skip_and_resume": header() + configure() + [RESET, 0] + write() + [SKIP, SKIP_COUNT[1000]] + write()
@@ -174,6 +183,8 @@ FRAGMENTS = {
     "open_bracket_grid": [BEGIN, GRID, 1],
     "failing_harmonic": [HARMONIC, ORDER[-5], 1],
     "failing_length": [BUFFER_LENGTH, LENGTH[2000000000]],
+    "grouped_harmonics_on": [VOLTAGE_EVENTS, IEC, 0, 1, 0],
+    "flicker_on": [VOLTAGE_EVENTS, FLICKER, 0, 1, 0, 0],
 }
 
 
