@@ -6,8 +6,9 @@ the samples held until the first zero crossing is known, the ring writes,
 the cycles handed over for the period values in fixed blocks, the grouping
 of cycles into windows and their scheduling, and the fetching of what the
 module delivers.  What it fetches goes to a consumer (the table builder):
-``cycles(c)``, ``windows(records, valid, iec)``, ``periods(records)`` and
-``voltage_events(module, final)``.  With the grouped harmonic analysis on
+``cycles(c)``, ``windows(records, valid, iec)``, ``waiting_periods`` (a
+``records.RecordBuffer`` the period records are fetched into) with
+``periods_fetched()`` after each fetch, and ``voltage_events(module, final)``.  With the grouped harmonic analysis on
 (``iec_harmonics_enabled`` in the settings) ``iec`` holds the grouped
 values of the same windows (``iec_harmonics.IEC_HARMONICS_DTYPE``), else
 None: the module makes one such record per window it delivers and holds
@@ -36,6 +37,9 @@ __all__ = ["ModuleScheduler", "PERIOD_BLOCK"]
 
 #: Cycle entries per scheduleForPeriodCalculation call.
 PERIOD_BLOCK = 10
+#: Seconds of samples between two takes of the flicker records (the module
+#: queues 600 s of Pinst values).
+FLICKER_DRAIN_SECONDS = 60.0
 
 
 def _slice(c: Cycles, lo: int, hi: Optional[int]) -> Cycles:
@@ -119,6 +123,12 @@ class ModuleScheduler:
         self.written = self.start_index
         self.screen = SampleScreen(voltage_channels + current_channels)
         self.flicker = FlickerCollector(self.module, fs, delta)
+        # The module queues ten minutes of Pinst values per channel; taking
+        # them once a minute keeps the queue far from full while the
+        # per-call cost (a fetch and an envelope update per channel) is paid
+        # 60 times an hour instead of once per written piece.
+        self._flicker_every = int(FLICKER_DRAIN_SECONDS * fs)
+        self._flicker_drained = self.start_index
         self.declared_voltage = nominal_voltage
         self.declared_voltage_estimated = False
         self.voltage_events_on = False
@@ -240,7 +250,9 @@ class ModuleScheduler:
             piece = min(n - pos, room, self.ring_length)
             self._write_samples(block[pos:pos + piece])
             self.written += piece
-            self.flicker.drain()
+            if self.written - self._flicker_drained >= self._flicker_every:
+                self.flicker.drain()
+                self._flicker_drained = self.written
             self._drain_ten_second_frequency()
             pos += piece
             self._advance()
@@ -488,11 +500,11 @@ class ModuleScheduler:
             self._take_windows(records, m.iec_harmonics_records() if self.iec else None)
             if not wait:
                 break
-        periods = m.period_results()
+        # the period values first: the module finds dips and swells in them
+        m.period_results(into=self.consumer.waiting_periods)
         if self.voltage_events_on:
             self.consumer.voltage_events(m, final=False)
-        if len(periods):
-            self.consumer.periods(periods)
+        self.consumer.periods_fetched()
 
     def _take_windows(self, r: np.ndarray, iec: Optional[np.ndarray]) -> None:
         n = len(r)

@@ -22,7 +22,7 @@ from .iec_harmonics import iec_rows, iec_table
 from .module import Module
 from .record_tables import (ChannelLayout, cycles_frame, harmonic_rows, harmonics_frame,
                             period_columns, table_frame, window_columns)
-from .records import concatenate_records
+from .records import PERIOD_DTYPE, RecordBuffer, concatenate_records
 from .rvc_events import RvcEvents
 from .screening import SampleScreen
 from .voltage_events import events_frame, voltage_event_rows
@@ -86,8 +86,10 @@ class TableBuilder:
         # records waiting to become table rows
         self._waiting_windows: List[Tuple[np.ndarray, np.ndarray, Dict[str, np.ndarray], Any]] = []
         self._waiting_window_count = 0
-        self._waiting_periods: List[np.ndarray] = []
-        self._waiting_period_count = 0
+        # period records waiting to become rows, gathered by the module
+        # straight into one array (see ``periods_fetched``)
+        self.waiting_periods = RecordBuffer(PERIOD_DTYPE, (layout.phases + 1,),
+                                            capacity=half_cycle_batch + half_cycle_batch // 4)
         self._window_index = 0
         # rows waiting for their flags
         self._held_windows = RowHoldback()
@@ -126,10 +128,10 @@ class TableBuilder:
         if self._waiting_window_count >= self.window_batch:
             self._emit_windows()
 
-    def periods(self, records: np.ndarray) -> None:
-        self._waiting_periods.append(records)
-        self._waiting_period_count += len(records)
-        if self._waiting_period_count >= self.half_cycle_batch:
+    def periods_fetched(self) -> None:
+        """Makes rows of a full batch of the period records waiting in
+        ``waiting_periods`` (where the module appends them, one copy)."""
+        if self.waiting_periods.count >= self.half_cycle_batch:
             self._emit_periods()
 
     def voltage_events(self, module: Module, final: bool = False) -> List[Dict[str, Any]]:
@@ -240,12 +242,9 @@ class TableBuilder:
 
     # --------------------------------------------------- half-cycle values
     def _emit_periods(self) -> None:
-        parts = self._waiting_periods
-        if not parts:
+        if not self.waiting_periods.count:
             return
-        self._waiting_periods = []
-        self._waiting_period_count = 0
-        pr = concatenate_records(parts)
+        pr = self.waiting_periods.take()
         cols = period_columns(self.layout, pr)
         total = pr[:, 0] if self.layout.phases > 1 else pr[:, 1]
         valid = cols["valid"].astype(bool)

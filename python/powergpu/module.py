@@ -15,7 +15,7 @@ from .errors import BackendUnavailableError, PowerError, error_for_status
 from .flicker import FLICKER_SETTINGS, LAMP_120V, LAMP_230V, PINST_DTYPE, PST_DTYPE, lamp_code
 from .iec_harmonics import IEC_HARMONICS_DTYPE, iec_frame
 from .records import (GENERAL_DTYPE, PERIOD_DTYPE, TEN_SECOND_FREQUENCY_DTYPE, VOLTAGE_EVENT_DTYPE,
-                      concatenate_records)
+                      RecordBuffer, concatenate_records)
 
 __all__ = ["Module", "GRID_TYPES", "GRID_NAMES", "GridInfo", "grid_info", "grid_type"]
 
@@ -775,28 +775,28 @@ class Module:
         schedule.keep = (s, n, f, v)  # the arrays live as long as the function
         return schedule
 
-    def period_results(self) -> np.ndarray:
+    def period_results(self, into: Optional[RecordBuffer] = None) -> Any:
         """Computes and copies out every period value that can be handed out.
 
         Returns PERIOD_DTYPE records of shape (values, phases + 1): column 0
         is the summary record (grids with more than one phase), columns
-        1..phases the phases."""
+        1..phases the phases.  With ``into`` (a ``RecordBuffer`` of
+        PERIOD_DTYPE rows of phases + 1 records) the values are appended
+        there instead, and the number appended is returned: one copy for
+        callers that gather many fetches."""
         per = self.phases_count + 1
-        batches = []
+        buffer = RecordBuffer(PERIOD_DTYPE, (per,)) if into is None else into
+        if buffer.dtype != PERIOD_DTYPE or buffer.tail != (per,):
+            raise ValueError(f"period records need a RecordBuffer of PERIOD_DTYPE x {per}")
+        before = buffer.count
         while True:
             count, more, ptr = c_int32(0), c_bool(False), c_void_p()
             self._call("getPeriodResults", byref(count), byref(more), byref(ptr))
             if count.value > 0 and ptr.value:
-                n = count.value * per
-                raw = (ctypes.c_char * (n * PERIOD_DTYPE.itemsize)).from_address(ptr.value)
-                batches.append(np.frombuffer(raw, dtype=PERIOD_DTYPE).copy().reshape(
-                    count.value, per))
+                buffer.extend_from_address(ptr.value, count.value)
             if not more.value:
                 break
-        if not batches:
-            return np.zeros((0, per), dtype=PERIOD_DTYPE)
-        return concatenate_records(batches)
-
+        return buffer.take() if into is None else buffer.count - before
 
     def _take_waiting(self, function: str, dtype: np.dtype) -> np.ndarray:
         """Takes every record waiting behind ``function`` (a retrieval that

@@ -52,6 +52,10 @@ def _refuse_text(path: str, offset: int, available: int, ft: str, display: str) 
             f"{first!r}); correct the file type line of the .cfg to ASCII", path=display)
 
 
+def _all_in_order(cols: np.ndarray, width: int) -> bool:
+    return len(cols) == width and bool((cols == np.arange(width)).all())
+
+
 class BinarySource:
     """SampleSource over the binary data of ``path`` starting at ``offset``."""
 
@@ -99,8 +103,11 @@ class BinarySource:
         return self._map[start:start + count]
 
     def read_raw(self, start: int, count: int, cols: np.ndarray) -> np.ndarray:
-        values = self._rows(start, count)["a"][:, cols]
-        out = values.astype(np.float64)
+        values = self._rows(start, count)["a"]
+        if not _all_in_order(cols, values.shape[1]):
+            values = values[:, cols]  # a copy; every channel in order converts in one pass
+        # channel-major, as the analysis reads each channel as one run
+        out = values.astype(np.float64, order="F")
         # the marker is the type's smallest value: one pass finds whether any is there
         if self.missing is not None and values.size and values.min() == self.missing:
             out[values == self.missing] = np.nan
