@@ -321,13 +321,6 @@ TEST_F(PeriodTracks, RejectedCallsChangeNothing) {
 
 namespace {
 
-// One cycle reported to the module, in sub-sample positions.
-struct Cycle {
-    uint64_t start;
-    int length;
-    double frequency;
-};
-
 std::vector<Cycle> constantCycles(int count, int samplesPerCycle = 200) {
     std::vector<Cycle> cycles;
     for (int n = 0; n < count; ++n) {
@@ -339,11 +332,13 @@ std::vector<Cycle> constantCycles(int count, int samplesPerCycle = 200) {
 // Runs a CPU module at 10 kHz with a ring of 20000 and period values: per
 // block of 2000 samples it writes the inputs, schedules and fetches one
 // general window, reports the cycles whose samples are written, and copies
-// every period value handed out (summary record first, then the phases).
-std::vector<std::vector<PowerResultsPeriod>> periodValues(const std::function<void(PowerModule&)>& configure,
-                                                          const SignalFunction& signal,
-                                                          const std::vector<Cycle>& cycles, int blocks,
-                                                          int positionsPerSample = 1) {
+// every period value handed out; `each` sees every batch of cycles with the
+// values handed out after it.
+using Values = std::vector<std::vector<PowerResultsPeriod>>;
+
+Values periodValues(const std::function<void(PowerModule&)>& configure, const SignalFunction& signal,
+                    const std::vector<Cycle>& cycles, int blocks, int positionsPerSample = 1,
+                    const std::function<void(const std::vector<Cycle>&, const Values&)>& each = {}) {
     PowerModule module(POWER_BACKEND_CPU);
     powergpu::test::configure(
         module, 10000.0, 20000,
@@ -356,34 +351,22 @@ std::vector<std::vector<PowerResultsPeriod>> periodValues(const std::function<vo
         positionsPerSample);
     ModuleFeeder feeder(module, signal);
     std::vector<std::vector<PowerResultsPeriod>> values;
-    const std::size_t perValue = module.getPhasesCount() + 1u;
-    std::size_t next = 0;
-    bool valid[64];
-    std::fill_n(valid, 64, true);
+    auto next = cycles.begin();
     for (int block = 0; block < blocks; ++block) {
         feeder.write(2000);
         module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
         module.getResults(0);
-        std::vector<uint64_t> starts;
-        std::vector<int> lengths;
-        std::vector<double> frequencies;
-        for (;
-             next < cycles.size() && cycles[next].start + cycles[next].length <= feeder.written() * positionsPerSample;
-             ++next) {
-            starts.push_back(cycles[next].start);
-            lengths.push_back(cycles[next].length);
-            frequencies.push_back(cycles[next].frequency);
+        const auto first = next;
+        while (next != cycles.end() && next->start + next->length <= feeder.written() * positionsPerSample) {
+            ++next;
         }
-        module.scheduleForPeriodCalculation(static_cast<int>(starts.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), valid);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int n = 0; n < count; ++n) {
-                values.emplace_back(records + n * perValue, records + (n + 1) * perValue);
-            }
+        const std::vector<Cycle> batch(first, next);
+        scheduleCycles(module, batch);
+        const Values taken = takePeriodValues(module);
+        if (each) {
+            each(batch, taken);
         }
+        values.insert(values.end(), taken.begin(), taken.end());
     }
     return values;
 }
@@ -573,8 +556,13 @@ namespace {
 class PerSamplePeriodValues {
 public:
     PerSamplePeriodValues(double sampleRate, uint64_t positions, double required, double advance, uint64_t samples)
-        : fs_(sampleRate), positions_(positions), required_(required), advance_(advance), frequency_(samples),
-          cosine_(samples), sine_(samples) {
+        : fs_(sampleRate),
+          positions_(positions),
+          required_(required),
+          advance_(advance),
+          frequency_(samples),
+          cosine_(samples),
+          sine_(samples) {
         windows_.push_back(Window{0, 1.0});
     }
 
@@ -696,72 +684,42 @@ TEST(PeriodValues, EveryValueEqualsThePerSampleFormulationAcrossGeneralWindowBou
     // that every twentieth value straddles the boundary between two calls'
     // reference tracks; the ring of 20000 wraps on the way.
     for (const uint64_t positions : {uint64_t{1}, uint64_t{1000}}) {
-    SCOPED_TRACE(testing::Message() << positions << " positions per sample");
-    const double fs = 10000.0, f = 49.97;
-    std::vector<Cycle> cycles;
-    for (int n = 0; n < 200; ++n) {
-        const auto first = static_cast<uint64_t>(std::llround(n * fs / f * positions));
-        const auto last = static_cast<uint64_t>(std::llround((n + 1) * fs / f * positions));
-        cycles.push_back({first, static_cast<int>(last - first), fs * positions / static_cast<double>(last - first)});
-    }
-    const SignalFunction signal = [&](char kind, int, double t) {
-        return kind == 'U' ? sine(polar(230.0, 10.0), kTwoPi * f, t) : sine(polar(10.0, -20.0), kTwoPi * f, t);
-    };
-    const auto sample = [&](char kind, uint64_t k) { return static_cast<float>(signal(kind, 0, k / fs)); };
-
-    PowerModule module(POWER_BACKEND_CPU);
-    powergpu::test::configure(
-        module, fs, 20000,
-        [](PowerModule& m) {
-            m.setPeriodValuesEnabled(true);
+        SCOPED_TRACE(testing::Message() << positions << " positions per sample");
+        const double fs = 10000.0, f = 49.97;
+        std::vector<Cycle> cycles;
+        for (int n = 0; n < 200; ++n) {
+            const auto first = static_cast<uint64_t>(std::llround(n * fs / f * positions));
+            const auto last = static_cast<uint64_t>(std::llround((n + 1) * fs / f * positions));
+            cycles.push_back(
+                {first, static_cast<int>(last - first), fs * positions / static_cast<double>(last - first)});
+        }
+        const SignalFunction signal = [&](char kind, int, double t) {
+            return kind == 'U' ? sine(polar(230.0, 10.0), kTwoPi * f, t) : sine(polar(10.0, -20.0), kTwoPi * f, t);
+        };
+        const auto sample = [&](char kind, uint64_t k) { return static_cast<float>(signal(kind, 0, k / fs)); };
+        const auto configure = [](PowerModule& m) {
             m.setHalfPeriodValuesCount(2);
             m.setPeriodValuesOverlapInPercent(50);
-        },
-        static_cast<int>(positions));
-    ModuleFeeder feeder(module, signal);
-    PerSamplePeriodValues reference(fs, positions, 1.0, 0.5, 40000);
-    std::size_t next = 0, compared = 0;
-    std::vector<bool> valid(cycles.size(), true);
-    for (int block = 0; block < 19; ++block) {
-        feeder.write(2000);
-        module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
-        module.getResults(0);
-        std::vector<Cycle> batch;
-        for (; next < cycles.size() && cycles[next].start + cycles[next].length <= feeder.written() * positions;
-             ++next) {
-            batch.push_back(cycles[next]);
-        }
-        std::vector<uint64_t> starts;
-        std::vector<int> lengths;
-        std::vector<double> frequencies;
-        for (const Cycle& c : batch) {
-            starts.push_back(c.start);
-            lengths.push_back(c.length);
-            frequencies.push_back(c.frequency);
-        }
-        bool flags[64];
-        std::fill_n(flags, 64, true);
-        module.scheduleForPeriodCalculation(static_cast<int>(batch.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), flags);
-        reference.schedule(batch);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int n = 0; n < count; ++n, ++compared) {
-                const PowerResultsPeriod& got = records[n * 2 + 1];
+        };
+        PerSamplePeriodValues reference(fs, positions, 1.0, 0.5, 40000);
+        std::size_t compared = 0;
+        // Each value against the reference as it stands when the module hands the value out.
+        const auto compare = [&](const std::vector<Cycle>& batch, const Values& taken) {
+            reference.schedule(batch);
+            for (const auto& value : taken) {
+                const PowerResultsPeriod& got = value[1];
                 const PowerResultsPeriod want = reference.next(sample);
-                SCOPED_TRACE(testing::Message() << "value " << compared << " ending at " << want.time << " s");
+                SCOPED_TRACE(testing::Message() << "value " << compared++ << " ending at " << want.time << " s");
                 EXPECT_NEAR(got.time, want.time, 1e-12);
                 for (const auto field : {&PowerResultsPeriod::rmsU, &PowerResultsPeriod::rmsI, &PowerResultsPeriod::p,
-                                         &PowerResultsPeriod::h1U, &PowerResultsPeriod::h1I,
-                                         &PowerResultsPeriod::p1, &PowerResultsPeriod::s1}) {
+                                         &PowerResultsPeriod::h1U, &PowerResultsPeriod::h1I, &PowerResultsPeriod::p1,
+                                         &PowerResultsPeriod::s1}) {
                     EXPECT_NEAR(got.*field, want.*field, 1e-12 * std::abs(want.*field));
                 }
                 EXPECT_NEAR(got.phi1, want.phi1, 1e-10);
             }
-        }
-    }
-    EXPECT_GE(compared, 350u);
+        };
+        periodValues(configure, signal, cycles, 19, static_cast<int>(positions), compare);
+        EXPECT_GE(compared, 350u);
     }
 }
