@@ -125,13 +125,7 @@ protected:
             },
             positionsPerSample);
     }
-    void schedule(std::vector<uint64_t> starts, std::vector<int> lengths, std::vector<double> frequencies,
-                  const std::vector<bool>& validity) {
-        std::unique_ptr<bool[]> valid(new bool[validity.size() + 1]);
-        std::copy(validity.begin(), validity.end(), valid.get());
-        module.scheduleForPeriodCalculation(static_cast<int>(starts.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), valid.get());
-    }
+    void schedule(const std::vector<Cycle>& cycles) { scheduleCycles(module, cycles); }
     struct Batch {
         int count = -1;
         bool more = true;
@@ -159,7 +153,7 @@ protected:
 TEST_F(PeriodTracks, SubSamplePositionsGiveFractionalSamplesAndTouchingCyclesShareOneStep) {
     // R = 4: sub-samples 10 .. 17 lie in samples 2 (half of it), 3 and 4 (half of it).
     configure(4);
-    schedule({10}, {8}, {50.0}, {true});
+    schedule({{10, 8, 50.0}});
     EXPECT_NEAR(phaseAt(2), 0.5 * kStep, 1e-12);
     EXPECT_NEAR(phaseAt(3), 1.5 * kStep, 1e-12);
     EXPECT_NEAR(phaseAt(4), 2.0 * kStep, 1e-12);
@@ -168,7 +162,7 @@ TEST_F(PeriodTracks, SubSamplePositionsGiveFractionalSamplesAndTouchingCyclesSha
     EXPECT_TRUE(validityAt(2) == 1.0 && validityAt(4) == 1.0);
     // Two cycles of 2.5 samples meeting in the middle of sample 2 advance it one whole step.
     module.reset(0);
-    schedule({0, 10}, {10, 10}, {50.0, 50.0}, {true, true});
+    schedule({{0, 10, 50.0}, {10, 10, 50.0}});
     for (uint64_t sample = 0; sample <= 4; ++sample) {
         EXPECT_NEAR(phaseAt(sample), (sample + 1) * kStep, 1e-12) << "sample " << sample;
     }
@@ -183,7 +177,7 @@ TEST_F(PeriodTracks, ValidCycleAfterAnInvalidOneNeedsMoreThanNinetyPercentOfTheS
     } cases[] = {{21, false, 1.0}, {23, false, 0.0}, {40, false, 0.0}, {30, true, 1.0}};
     for (const auto& c : cases) {
         module.reset(0);
-        schedule({0, c.start}, {static_cast<int>(c.start), 40}, {50.0, 50.0}, {c.firstValid, true});
+        schedule({{0, static_cast<int>(c.start), 50.0, c.firstValid}, {c.start, 40, 50.0}});
         EXPECT_EQ(validityAt(0), c.firstValid ? 1.0 : 0.0) << c.start;
         EXPECT_EQ(validityAt(1), c.sample1) << "second cycle from sub-sample " << c.start;
         EXPECT_EQ(validityAt(2), 1.0) << c.start;
@@ -194,15 +188,15 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     configure(1, 50);  // one-cycle windows every half cycle: at most 3200 Hz at 6400 samples/s
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const double refused : {nan, std::numeric_limits<double>::infinity(), -50.0, 3200.5, 6400.0}) {
-        EXPECT_THROW(schedule({0, 0}, {128, 128}, {50.0, refused}, {true, true}), PowerInvalidCall) << refused;
+        EXPECT_THROW(schedule({{0, 128, 50.0}, {0, 128, refused}}), PowerInvalidCall) << refused;
         EXPECT_EQ(frequencyAt(0), 0.0) << "a refused call writes nothing, its valid first entry included";
     }
-    EXPECT_THROW(schedule({0}, {6401}, {50.0}, {true}), PowerInvalidCall) << "a cycle longer than the ring";
-    EXPECT_THROW(schedule({UINT64_MAX - 10}, {128}, {50.0}, {true}), PowerInvalidCall) << "beyond the last index";
-    schedule({0, 0}, {0, -5}, {nan, nan}, {true, true});  // empty: ignored, frequencies unread
+    EXPECT_THROW(schedule({{0, 6401, 50.0}}), PowerInvalidCall) << "a cycle longer than the ring";
+    EXPECT_THROW(schedule({{UINT64_MAX - 10, 128, 50.0}}), PowerInvalidCall) << "beyond the last index";
+    schedule({{0, 0, nan}, {0, -5, nan}});  // empty: ignored, frequencies unread
     EXPECT_EQ(frequencyAt(0), 0.0);
     // A 0 Hz cycle holds the reference where it is; the next cycle goes on from there.
-    schedule({0, 64}, {64, 128}, {0.0, 50.0}, {true, true});
+    schedule({{0, 64, 0.0}, {64, 128, 50.0}});
     EXPECT_TRUE(frequencyAt(10) == 0.0 && phaseAt(63) == 0.0);
     EXPECT_NEAR(phaseAt(64), kStep, 1e-12);
     EXPECT_NEAR(phaseAt(191), 0.0, 1e-12) << "a whole cycle after the held samples";
@@ -212,12 +206,12 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     // far one over ring positions 64 to 191 half a cycle after the first
     // one's sample 63.
     const uint64_t far = uint64_t{1} << 40;
-    schedule({0, far * 6400 + 64}, {128, 128}, {50.0, 50.0}, {true, true});
+    schedule({{0, 128, 50.0}, {far * 6400 + 64, 128, 50.0}});
     EXPECT_NEAR(std::fmod(phaseAt(63) - phaseAt(191) + 1.0, 1.0), 0.5, 1e-12);
     // The highest usable frequency is half the sample rate here: windows then
     // advance one sample each and the chain ends.
     module.reset(0);
-    schedule({0}, {6400}, {3200.0}, {true});
+    schedule({{0, 6400, 3200.0}});
     module.skipSamples(6400);
     EXPECT_GT(fetch().count, 50);
 }
@@ -242,13 +236,11 @@ TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInva
     configure(1, 50);
     // Ten touching cycles of 128 samples, the fifth invalid; the samples are
     // skipped, which counts them as delivered.
-    std::vector<uint64_t> starts;
+    std::vector<Cycle> cycles;
     for (uint64_t n = 0; n < 10; ++n) {
-        starts.push_back(128 * n);
+        cycles.push_back({128 * n, 128, 50.0, n != 4});  // the fifth over samples 512 .. 639
     }
-    std::vector<bool> validity(10, true);
-    validity[4] = false;  // samples 512 .. 639
-    schedule(starts, std::vector<int>(10, 128), std::vector<double>(10, 50.0), validity);
+    schedule(cycles);
     module.skipSamples(1280);
     const Batch batch = fetch();
     ASSERT_EQ(batch.count, 19) << "windows end at 128, 192, ..., 1280 samples";
@@ -264,12 +256,11 @@ TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInva
 TEST_F(PeriodTracks, RingWrapSplitsTheOutputAndUndeliveredValuesWait) {
     configure(1, 0, 10000.0, 1400);  // 1400 samples at up to 55 Hz with one-cycle values: 8 slots
     const auto cycles = [this](uint64_t first, int count) {
-        std::vector<uint64_t> starts;
+        std::vector<Cycle> run;
         for (int n = 0; n < count; ++n) {
-            starts.push_back((first + n) * 200);
+            run.push_back({(first + n) * 200, 200, 50.0});
         }
-        schedule(starts, std::vector<int>(count, 200), std::vector<double>(count, 50.0),
-                 std::vector<bool>(count, true));
+        schedule(run);
     };
     cycles(0, 6);
     Batch batch = fetch();
