@@ -125,13 +125,7 @@ protected:
             },
             positionsPerSample);
     }
-    void schedule(std::vector<uint64_t> starts, std::vector<int> lengths, std::vector<double> frequencies,
-                  const std::vector<bool>& validity) {
-        std::unique_ptr<bool[]> valid(new bool[validity.size() + 1]);
-        std::copy(validity.begin(), validity.end(), valid.get());
-        module.scheduleForPeriodCalculation(static_cast<int>(starts.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), valid.get());
-    }
+    void schedule(const std::vector<Cycle>& cycles) { scheduleCycles(module, cycles); }
     struct Batch {
         int count = -1;
         bool more = true;
@@ -159,7 +153,7 @@ protected:
 TEST_F(PeriodTracks, SubSamplePositionsGiveFractionalSamplesAndTouchingCyclesShareOneStep) {
     // R = 4: sub-samples 10 .. 17 lie in samples 2 (half of it), 3 and 4 (half of it).
     configure(4);
-    schedule({10}, {8}, {50.0}, {true});
+    schedule({{10, 8, 50.0}});
     EXPECT_NEAR(phaseAt(2), 0.5 * kStep, 1e-12);
     EXPECT_NEAR(phaseAt(3), 1.5 * kStep, 1e-12);
     EXPECT_NEAR(phaseAt(4), 2.0 * kStep, 1e-12);
@@ -168,7 +162,7 @@ TEST_F(PeriodTracks, SubSamplePositionsGiveFractionalSamplesAndTouchingCyclesSha
     EXPECT_TRUE(validityAt(2) == 1.0 && validityAt(4) == 1.0);
     // Two cycles of 2.5 samples meeting in the middle of sample 2 advance it one whole step.
     module.reset(0);
-    schedule({0, 10}, {10, 10}, {50.0, 50.0}, {true, true});
+    schedule({{0, 10, 50.0}, {10, 10, 50.0}});
     for (uint64_t sample = 0; sample <= 4; ++sample) {
         EXPECT_NEAR(phaseAt(sample), (sample + 1) * kStep, 1e-12) << "sample " << sample;
     }
@@ -183,7 +177,7 @@ TEST_F(PeriodTracks, ValidCycleAfterAnInvalidOneNeedsMoreThanNinetyPercentOfTheS
     } cases[] = {{21, false, 1.0}, {23, false, 0.0}, {40, false, 0.0}, {30, true, 1.0}};
     for (const auto& c : cases) {
         module.reset(0);
-        schedule({0, c.start}, {static_cast<int>(c.start), 40}, {50.0, 50.0}, {c.firstValid, true});
+        schedule({{0, static_cast<int>(c.start), 50.0, c.firstValid}, {c.start, 40, 50.0}});
         EXPECT_EQ(validityAt(0), c.firstValid ? 1.0 : 0.0) << c.start;
         EXPECT_EQ(validityAt(1), c.sample1) << "second cycle from sub-sample " << c.start;
         EXPECT_EQ(validityAt(2), 1.0) << c.start;
@@ -194,15 +188,15 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     configure(1, 50);  // one-cycle windows every half cycle: at most 3200 Hz at 6400 samples/s
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (const double refused : {nan, std::numeric_limits<double>::infinity(), -50.0, 3200.5, 6400.0}) {
-        EXPECT_THROW(schedule({0, 0}, {128, 128}, {50.0, refused}, {true, true}), PowerInvalidCall) << refused;
+        EXPECT_THROW(schedule({{0, 128, 50.0}, {0, 128, refused}}), PowerInvalidCall) << refused;
         EXPECT_EQ(frequencyAt(0), 0.0) << "a refused call writes nothing, its valid first entry included";
     }
-    EXPECT_THROW(schedule({0}, {6401}, {50.0}, {true}), PowerInvalidCall) << "a cycle longer than the ring";
-    EXPECT_THROW(schedule({UINT64_MAX - 10}, {128}, {50.0}, {true}), PowerInvalidCall) << "beyond the last index";
-    schedule({0, 0}, {0, -5}, {nan, nan}, {true, true});  // empty: ignored, frequencies unread
+    EXPECT_THROW(schedule({{0, 6401, 50.0}}), PowerInvalidCall) << "a cycle longer than the ring";
+    EXPECT_THROW(schedule({{UINT64_MAX - 10, 128, 50.0}}), PowerInvalidCall) << "beyond the last index";
+    schedule({{0, 0, nan}, {0, -5, nan}});  // empty: ignored, frequencies unread
     EXPECT_EQ(frequencyAt(0), 0.0);
     // A 0 Hz cycle holds the reference where it is; the next cycle goes on from there.
-    schedule({0, 64}, {64, 128}, {0.0, 50.0}, {true, true});
+    schedule({{0, 64, 0.0}, {64, 128, 50.0}});
     EXPECT_TRUE(frequencyAt(10) == 0.0 && phaseAt(63) == 0.0);
     EXPECT_NEAR(phaseAt(64), kStep, 1e-12);
     EXPECT_NEAR(phaseAt(191), 0.0, 1e-12) << "a whole cycle after the held samples";
@@ -212,12 +206,12 @@ TEST_F(PeriodTracks, EmptyCyclesAreIgnoredZeroHertzAdvancesNothingAndUnusableFre
     // far one over ring positions 64 to 191 half a cycle after the first
     // one's sample 63.
     const uint64_t far = uint64_t{1} << 40;
-    schedule({0, far * 6400 + 64}, {128, 128}, {50.0, 50.0}, {true, true});
+    schedule({{0, 128, 50.0}, {far * 6400 + 64, 128, 50.0}});
     EXPECT_NEAR(std::fmod(phaseAt(63) - phaseAt(191) + 1.0, 1.0), 0.5, 1e-12);
     // The highest usable frequency is half the sample rate here: windows then
     // advance one sample each and the chain ends.
     module.reset(0);
-    schedule({0}, {6400}, {3200.0}, {true});
+    schedule({{0, 6400, 3200.0}});
     module.skipSamples(6400);
     EXPECT_GT(fetch().count, 50);
 }
@@ -242,13 +236,11 @@ TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInva
     configure(1, 50);
     // Ten touching cycles of 128 samples, the fifth invalid; the samples are
     // skipped, which counts them as delivered.
-    std::vector<uint64_t> starts;
+    std::vector<Cycle> cycles;
     for (uint64_t n = 0; n < 10; ++n) {
-        starts.push_back(128 * n);
+        cycles.push_back({128 * n, 128, 50.0, n != 4});  // the fifth over samples 512 .. 639
     }
-    std::vector<bool> validity(10, true);
-    validity[4] = false;  // samples 512 .. 639
-    schedule(starts, std::vector<int>(10, 128), std::vector<double>(10, 50.0), validity);
+    schedule(cycles);
     module.skipSamples(1280);
     const Batch batch = fetch();
     ASSERT_EQ(batch.count, 19) << "windows end at 128, 192, ..., 1280 samples";
@@ -264,12 +256,11 @@ TEST_F(PeriodTracks, HalfOverlapGivesOneCycleWindowsEveryHalfCycleInOrderAndInva
 TEST_F(PeriodTracks, RingWrapSplitsTheOutputAndUndeliveredValuesWait) {
     configure(1, 0, 10000.0, 1400);  // 1400 samples at up to 55 Hz with one-cycle values: 8 slots
     const auto cycles = [this](uint64_t first, int count) {
-        std::vector<uint64_t> starts;
+        std::vector<Cycle> run;
         for (int n = 0; n < count; ++n) {
-            starts.push_back((first + n) * 200);
+            run.push_back({(first + n) * 200, 200, 50.0});
         }
-        schedule(starts, std::vector<int>(count, 200), std::vector<double>(count, 50.0),
-                 std::vector<bool>(count, true));
+        schedule(run);
     };
     cycles(0, 6);
     Batch batch = fetch();
@@ -321,13 +312,6 @@ TEST_F(PeriodTracks, RejectedCallsChangeNothing) {
 
 namespace {
 
-// One cycle reported to the module, in sub-sample positions.
-struct Cycle {
-    uint64_t start;
-    int length;
-    double frequency;
-};
-
 std::vector<Cycle> constantCycles(int count, int samplesPerCycle = 200) {
     std::vector<Cycle> cycles;
     for (int n = 0; n < count; ++n) {
@@ -339,11 +323,13 @@ std::vector<Cycle> constantCycles(int count, int samplesPerCycle = 200) {
 // Runs a CPU module at 10 kHz with a ring of 20000 and period values: per
 // block of 2000 samples it writes the inputs, schedules and fetches one
 // general window, reports the cycles whose samples are written, and copies
-// every period value handed out (summary record first, then the phases).
-std::vector<std::vector<PowerResultsPeriod>> periodValues(const std::function<void(PowerModule&)>& configure,
-                                                          const SignalFunction& signal,
-                                                          const std::vector<Cycle>& cycles, int blocks,
-                                                          int positionsPerSample = 1) {
+// every period value handed out; `each` sees every batch of cycles with the
+// values handed out after it.
+using Values = std::vector<std::vector<PowerResultsPeriod>>;
+
+Values periodValues(const std::function<void(PowerModule&)>& configure, const SignalFunction& signal,
+                    const std::vector<Cycle>& cycles, int blocks, int positionsPerSample = 1,
+                    const std::function<void(const std::vector<Cycle>&, const Values&)>& each = {}) {
     PowerModule module(POWER_BACKEND_CPU);
     powergpu::test::configure(
         module, 10000.0, 20000,
@@ -356,34 +342,22 @@ std::vector<std::vector<PowerResultsPeriod>> periodValues(const std::function<vo
         positionsPerSample);
     ModuleFeeder feeder(module, signal);
     std::vector<std::vector<PowerResultsPeriod>> values;
-    const std::size_t perValue = module.getPhasesCount() + 1u;
-    std::size_t next = 0;
-    bool valid[64];
-    std::fill_n(valid, 64, true);
+    auto next = cycles.begin();
     for (int block = 0; block < blocks; ++block) {
         feeder.write(2000);
         module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
         module.getResults(0);
-        std::vector<uint64_t> starts;
-        std::vector<int> lengths;
-        std::vector<double> frequencies;
-        for (;
-             next < cycles.size() && cycles[next].start + cycles[next].length <= feeder.written() * positionsPerSample;
-             ++next) {
-            starts.push_back(cycles[next].start);
-            lengths.push_back(cycles[next].length);
-            frequencies.push_back(cycles[next].frequency);
+        const auto first = next;
+        while (next != cycles.end() && next->start + next->length <= feeder.written() * positionsPerSample) {
+            ++next;
         }
-        module.scheduleForPeriodCalculation(static_cast<int>(starts.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), valid);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int n = 0; n < count; ++n) {
-                values.emplace_back(records + n * perValue, records + (n + 1) * perValue);
-            }
+        const std::vector<Cycle> batch(first, next);
+        scheduleCycles(module, batch);
+        const Values taken = takePeriodValues(module);
+        if (each) {
+            each(batch, taken);
         }
+        values.insert(values.end(), taken.begin(), taken.end());
     }
     return values;
 }
@@ -573,8 +547,13 @@ namespace {
 class PerSamplePeriodValues {
 public:
     PerSamplePeriodValues(double sampleRate, uint64_t positions, double required, double advance, uint64_t samples)
-        : fs_(sampleRate), positions_(positions), required_(required), advance_(advance), frequency_(samples),
-          cosine_(samples), sine_(samples) {
+        : fs_(sampleRate),
+          positions_(positions),
+          required_(required),
+          advance_(advance),
+          frequency_(samples),
+          cosine_(samples),
+          sine_(samples) {
         windows_.push_back(Window{0, 1.0});
     }
 
@@ -696,72 +675,42 @@ TEST(PeriodValues, EveryValueEqualsThePerSampleFormulationAcrossGeneralWindowBou
     // that every twentieth value straddles the boundary between two calls'
     // reference tracks; the ring of 20000 wraps on the way.
     for (const uint64_t positions : {uint64_t{1}, uint64_t{1000}}) {
-    SCOPED_TRACE(testing::Message() << positions << " positions per sample");
-    const double fs = 10000.0, f = 49.97;
-    std::vector<Cycle> cycles;
-    for (int n = 0; n < 200; ++n) {
-        const auto first = static_cast<uint64_t>(std::llround(n * fs / f * positions));
-        const auto last = static_cast<uint64_t>(std::llround((n + 1) * fs / f * positions));
-        cycles.push_back({first, static_cast<int>(last - first), fs * positions / static_cast<double>(last - first)});
-    }
-    const SignalFunction signal = [&](char kind, int, double t) {
-        return kind == 'U' ? sine(polar(230.0, 10.0), kTwoPi * f, t) : sine(polar(10.0, -20.0), kTwoPi * f, t);
-    };
-    const auto sample = [&](char kind, uint64_t k) { return static_cast<float>(signal(kind, 0, k / fs)); };
-
-    PowerModule module(POWER_BACKEND_CPU);
-    powergpu::test::configure(
-        module, fs, 20000,
-        [](PowerModule& m) {
-            m.setPeriodValuesEnabled(true);
+        SCOPED_TRACE(testing::Message() << positions << " positions per sample");
+        const double fs = 10000.0, f = 49.97;
+        std::vector<Cycle> cycles;
+        for (int n = 0; n < 200; ++n) {
+            const auto first = static_cast<uint64_t>(std::llround(n * fs / f * positions));
+            const auto last = static_cast<uint64_t>(std::llround((n + 1) * fs / f * positions));
+            cycles.push_back(
+                {first, static_cast<int>(last - first), fs * positions / static_cast<double>(last - first)});
+        }
+        const SignalFunction signal = [&](char kind, int, double t) {
+            return kind == 'U' ? sine(polar(230.0, 10.0), kTwoPi * f, t) : sine(polar(10.0, -20.0), kTwoPi * f, t);
+        };
+        const auto sample = [&](char kind, uint64_t k) { return static_cast<float>(signal(kind, 0, k / fs)); };
+        const auto configure = [](PowerModule& m) {
             m.setHalfPeriodValuesCount(2);
             m.setPeriodValuesOverlapInPercent(50);
-        },
-        static_cast<int>(positions));
-    ModuleFeeder feeder(module, signal);
-    PerSamplePeriodValues reference(fs, positions, 1.0, 0.5, 40000);
-    std::size_t next = 0, compared = 0;
-    std::vector<bool> valid(cycles.size(), true);
-    for (int block = 0; block < 19; ++block) {
-        feeder.write(2000);
-        module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
-        module.getResults(0);
-        std::vector<Cycle> batch;
-        for (; next < cycles.size() && cycles[next].start + cycles[next].length <= feeder.written() * positions;
-             ++next) {
-            batch.push_back(cycles[next]);
-        }
-        std::vector<uint64_t> starts;
-        std::vector<int> lengths;
-        std::vector<double> frequencies;
-        for (const Cycle& c : batch) {
-            starts.push_back(c.start);
-            lengths.push_back(c.length);
-            frequencies.push_back(c.frequency);
-        }
-        bool flags[64];
-        std::fill_n(flags, 64, true);
-        module.scheduleForPeriodCalculation(static_cast<int>(batch.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), flags);
-        reference.schedule(batch);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int n = 0; n < count; ++n, ++compared) {
-                const PowerResultsPeriod& got = records[n * 2 + 1];
+        };
+        PerSamplePeriodValues reference(fs, positions, 1.0, 0.5, 40000);
+        std::size_t compared = 0;
+        // Each value against the reference as it stands when the module hands the value out.
+        const auto compare = [&](const std::vector<Cycle>& batch, const Values& taken) {
+            reference.schedule(batch);
+            for (const auto& value : taken) {
+                const PowerResultsPeriod& got = value[1];
                 const PowerResultsPeriod want = reference.next(sample);
-                SCOPED_TRACE(testing::Message() << "value " << compared << " ending at " << want.time << " s");
+                SCOPED_TRACE(testing::Message() << "value " << compared++ << " ending at " << want.time << " s");
                 EXPECT_NEAR(got.time, want.time, 1e-12);
                 for (const auto field : {&PowerResultsPeriod::rmsU, &PowerResultsPeriod::rmsI, &PowerResultsPeriod::p,
-                                         &PowerResultsPeriod::h1U, &PowerResultsPeriod::h1I,
-                                         &PowerResultsPeriod::p1, &PowerResultsPeriod::s1}) {
+                                         &PowerResultsPeriod::h1U, &PowerResultsPeriod::h1I, &PowerResultsPeriod::p1,
+                                         &PowerResultsPeriod::s1}) {
                     EXPECT_NEAR(got.*field, want.*field, 1e-12 * std::abs(want.*field));
                 }
                 EXPECT_NEAR(got.phi1, want.phi1, 1e-10);
             }
-        }
-    }
-    EXPECT_GE(compared, 350u);
+        };
+        periodValues(configure, signal, cycles, 19, static_cast<int>(positions), compare);
+        EXPECT_GE(compared, 350u);
     }
 }

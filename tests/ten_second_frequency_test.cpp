@@ -152,20 +152,13 @@ TEST_P(TenSecondFrequencyOfAModule, FiftyPointFiveHertzReadsFiftyPointFiveHundre
         }
     }
     std::vector<PowerTenSecondFrequency> records;
-    const std::size_t kBlock = 50;
-    for (std::size_t first = 0; first + 1 < crossings.size(); first += kBlock) {
-        std::vector<uint64_t> starts;
-        std::vector<int> lengths;
-        std::vector<double> frequencies;
-        bool valid[kBlock];
-        for (std::size_t k = first; k < std::min(first + kBlock, crossings.size() - 1); ++k) {
-            starts.push_back(crossings[k]);
-            lengths.push_back(static_cast<int>(crossings[k + 1] - crossings[k]));
-            frequencies.push_back(kRate * kPositions / lengths.back());
-            valid[k - first] = true;
+    for (std::size_t first = 0; first + 1 < crossings.size(); first += 50) {
+        std::vector<Cycle> cycles;
+        for (std::size_t k = first; k < std::min(first + 50, crossings.size() - 1); ++k) {
+            const auto length = static_cast<int>(crossings[k + 1] - crossings[k]);
+            cycles.push_back({crossings[k], length, kRate * kPositions / length});
         }
-        module.scheduleForPeriodCalculation(static_cast<int>(starts.size()), starts.data(), lengths.data(),
-                                            frequencies.data(), valid);
+        scheduleCycles(module, cycles);
         const auto taken = module.getTenSecondFrequencies(100);
         records.insert(records.end(), taken.begin(), taken.end());
     }

@@ -208,27 +208,18 @@ std::vector<PowerVoltageEvent> dipEvents(int32_t backend, double dipStart, std::
     };
     ModuleFeeder feeder(module, signal);
     std::vector<PowerVoltageEvent> events;
-    bool valid[10];
-    std::fill_n(valid, 10, true);
     for (int block = 0; block < 10; ++block) {
         feeder.write(2000);
         module.scheduleForCalculation(feeder.written() - 2000, 2000, 50.0);
         module.getResults(0);
-        uint64_t starts[10];
-        int lengths[10];
-        double frequencies[10];
+        std::vector<Cycle> cycles;
         for (int k = 0; k < 10; ++k) {
-            starts[k] = static_cast<uint64_t>(block * 10 + k) * 200;
-            lengths[k] = 200;
-            frequencies[k] = 50.0;
+            cycles.push_back({static_cast<uint64_t>(block * 10 + k) * 200, 200, 50.0});
         }
-        module.scheduleForPeriodCalculation(10, starts, lengths, frequencies, valid);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int n = 0; n < count && phase1Values != nullptr; ++n) {
-                phase1Values->push_back(records[n * 4 + 1].rmsU);
+        scheduleCycles(module, cycles);
+        for (const auto& value : takePeriodValues(module)) {
+            if (phase1Values != nullptr) {
+                phase1Values->push_back(value[1].rmsU);
             }
         }
         const auto taken = module.getVoltageEvents(100);

@@ -14,7 +14,7 @@ import pytest
 
 from powergpu import analyze
 from powergpu.classa_job import ClassAJob
-from powergpu.flicker import flag_intervals, plt
+from powergpu.flicker import flag_intervals, plt, write_flicker_csv
 from powergpu.iec_harmonics import IEC_HARMONICS_DTYPE
 
 from conftest import run_cli
@@ -44,7 +44,7 @@ def recording(h5, step_at=None):
                    keep=("windows",), start_time=START.isoformat())
 
 
-def test_windows_and_aggregates_follow_the_clock_ticks():
+def test_windows_and_aggregates_follow_the_clock_ticks(tmp_path):
     result = recording(0.055)
     w = result.windows
     starts = START + pd.to_timedelta(w["t_start"], unit="s")
@@ -79,7 +79,12 @@ def test_windows_and_aggregates_follow_the_clock_ticks():
     assert middle["Pst_U1"] == pytest.approx(1.0, abs=0.05)
     assert middle["Pst_U3"] == pytest.approx(1.0, abs=0.05)
     assert middle["Pst_U2"] < 0.01
-    assert result.flicker["t_start"].iloc[0] == pytest.approx((TICK - START).total_seconds())
+    flicker = result.flicker
+    assert flicker["t_start"].iloc[0] == pytest.approx((TICK - START).total_seconds())
+    assert flicker[["complete_U1", "complete_U2", "complete_U3"]].iloc[0].all()
+    assert flicker["Plt_U1"].isna().all()  # no 2-hour block here
+    (path,) = write_flicker_csv(flicker, tmp_path)
+    assert path.read_text().splitlines()[0].startswith("t_start,t_end,Pst_U1,complete_U1,Plt_U1")
 
 
 def criteria(result):

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "module/PowerConfig.h"
 #include "runtime/Runtime.h"
@@ -114,6 +115,35 @@ void ModuleFeeder::writeUpTo(uint64_t end, uint32_t block) {
     while (written_ < end) {
         write(static_cast<uint32_t>(std::min<uint64_t>(block, end - written_)));
     }
+}
+
+void scheduleCycles(PowerModule& module, const std::vector<Cycle>& cycles) {
+    std::vector<uint64_t> starts;
+    std::vector<int> lengths;
+    std::vector<double> frequencies;
+    const std::unique_ptr<bool[]> valid(new bool[cycles.size() + 1]);
+    for (std::size_t k = 0; k < cycles.size(); ++k) {
+        starts.push_back(cycles[k].start);
+        lengths.push_back(cycles[k].length);
+        frequencies.push_back(cycles[k].frequency);
+        valid[k] = cycles[k].valid;
+    }
+    module.scheduleForPeriodCalculation(static_cast<int>(cycles.size()), starts.data(), lengths.data(),
+                                        frequencies.data(), valid.get());
+}
+
+std::vector<std::vector<PowerResultsPeriod>> takePeriodValues(PowerModule& module) {
+    std::vector<std::vector<PowerResultsPeriod>> values;
+    const std::size_t perValue = module.getPhasesCount() + 1u;
+    for (bool more = true; more;) {
+        int count = 0;
+        PowerResultsPeriod* records = nullptr;
+        module.getPeriodResults(&count, &more, &records);
+        for (int n = 0; n < count; ++n) {
+            values.emplace_back(records + n * perValue, records + (n + 1) * perValue);
+        }
+    }
+    return values;
 }
 
 double wrapDegrees(double angle) {

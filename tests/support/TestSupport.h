@@ -76,6 +76,18 @@ private:
     uint64_t written_ = 0;
 };
 
+// One cycle reported to the module, in sub-sample positions.
+struct Cycle {
+    uint64_t start;
+    int length;
+    double frequency;
+    bool valid = true;
+};
+// Reports the cycles to the module in one call.
+void scheduleCycles(PowerModule& module, const std::vector<Cycle>& cycles);
+// Every period value handed out now: per value its records, the summary first, then the phases'.
+std::vector<std::vector<PowerResultsPeriod>> takePeriodValues(PowerModule& module);
+
 // Calls each of the given boolean setters of the module with true.
 inline void enable(PowerModule& module, std::initializer_list<void (PowerModule::*)(bool)> setters) {
     for (const auto setter : setters) {
