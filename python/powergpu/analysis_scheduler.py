@@ -8,7 +8,8 @@ of cycles into windows and their scheduling, and the fetching of what the
 module delivers.  What it fetches goes to a consumer (the table builder):
 ``cycles(c)``, ``windows(records, valid, iec)``, ``waiting_periods`` (a
 ``records.RecordBuffer`` the period records are fetched into) with
-``periods_fetched()`` after each fetch, and ``voltage_events(module, final)``.  With the grouped harmonic analysis on
+``periods_fetched()`` after each fetch, and ``voltage_events(module,
+final)``.  With the grouped harmonic analysis on
 (``iec_harmonics_enabled`` in the settings) ``iec`` holds the grouped
 values of the same windows (``iec_harmonics.IEC_HARMONICS_DTYPE``), else
 None: the module makes one such record per window it delivers and holds

@@ -68,7 +68,8 @@ class SampleSource(Protocol):
 
 
 def iter_mapped_blocks(source: "SampleSource", mapped: Optional[np.ndarray], start: int, chunk: int,
-                       cols: np.ndarray, read: Optional[Callable[[int, int, np.ndarray], np.ndarray]] = None
+                       cols: np.ndarray,
+                       read: Optional[Callable[[int, int, np.ndarray], np.ndarray]] = None
                        ) -> Iterator[Tuple[int, np.ndarray]]:
     """Sequential blocks of a memory-mapped source: each block is read with
     ``read`` (default ``source.read_raw``) and the pages behind it are
