@@ -106,12 +106,20 @@ class SampleScreen:
 
 def _column_extremes(block: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """Largest and smallest value of each column (NaN where a column holds
-    one).  numpy reduces a few long rows much faster than many rows of a
-    few channels, so the rows of a C-ordered block are taken eight at a
-    time as one row; the extremes are the same either way."""
+    one).  For row-major blocks: numpy reduces a few long rows much faster
+    than many rows of a few channels, so the rows of a C-ordered block are
+    taken eight at a time as one row; the extremes are the same either way."""
     n, c = block.shape
     if n == 0:
         return np.zeros(c), np.zeros(c)
+    if block.flags.f_contiguous and not block.flags.c_contiguous:
+        # a channel-major block (what the readers give): column by column,
+        # so that the second pass over a column finds it still in the cache
+        hi, lo = np.empty(c), np.empty(c)
+        for k in range(c):
+            column = block[:, k]
+            hi[k], lo[k] = column.max(), column.min()
+        return hi, lo
     rows = n - n % 8
     if not (rows and c and block.flags.c_contiguous):
         return block.max(axis=0), block.min(axis=0)
