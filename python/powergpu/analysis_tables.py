@@ -238,7 +238,8 @@ class TableBuilder:
         if "windows" in self.keep:
             self._window_batches.append(cols)
         if "on_windows" in self.sink:
-            self.sink["on_windows"](table_frame([cols], self.window_names))
+            self.sink["on_windows"](table_frame([cols], self.window_names,
+                                                share="windows" not in self.keep))
 
     # --------------------------------------------------- half-cycle values
     def _emit_periods(self) -> None:
@@ -277,7 +278,8 @@ class TableBuilder:
         if "half_cycles" in self.keep:
             self._half_cycle_batches.append(cols)
         if "on_half_cycles" in self.sink:
-            self.sink["on_half_cycles"](table_frame([cols], self.half_cycle_names))
+            self.sink["on_half_cycles"](table_frame([cols], self.half_cycle_names,
+                                                    share="half_cycles" not in self.keep))
 
     # ------------------------------------------------------ channel state
     def _absent_phases(self) -> Tuple[Dict[int, float], Dict[int, float]]:

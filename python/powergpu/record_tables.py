@@ -89,16 +89,22 @@ def _conventional(angle: np.ndarray) -> np.ndarray:
     return _wrap_degrees(-np.asarray(angle, dtype=np.float64))
 
 
-def table_frame(batches: List[Dict[str, np.ndarray]], names: Sequence[str]) -> pd.DataFrame:
+def table_frame(batches: List[Dict[str, np.ndarray]], names: Sequence[str], *,
+                share: bool = False) -> pd.DataFrame:
     """One table of column batches (an empty table of float columns
-    without any)."""
+    without any).  ``share``: the frame uses the arrays of a single batch
+    as they are, for batches that nothing else holds."""
     if not batches:
         return pd.DataFrame({k: pd.Series(dtype=np.float64) for k in names}, columns=list(names))
     if len(batches) == 1:
         data = batches[0]
     else:
         data = {k: np.concatenate([b[k] for b in batches]) for k in names}
-    return pd.DataFrame(data, columns=list(names))
+    # Shared columns stay one block each: consolidating them into one block
+    # per type copies every value once more (four times the time of the
+    # frame itself). A batch that is also kept for the result is copied, so
+    # that whoever receives this frame cannot change the result's values.
+    return pd.DataFrame(data, columns=list(names), copy=not share)
 
 
 def _channel_columns(cols: Dict[str, np.ndarray], name: str, b: np.ndarray, kind: str,
