@@ -33,8 +33,18 @@ CycleDetector::CycleDetector(const PowerCycleDetectorSettings& settings)
           (bandpassTapCount(settings.sampleRate, settings.nominalFrequency, settings.filterCycles) - 1) / 2)),
       nominalLength_(settings.sampleRate / settings.nominalFrequency),
       shortest_(nominalLength_ / 1.5),
+      gapLimit_(settings.maxGapCycles * nominalLength_),
+      armDepth_(0.0),
       filter_(designBandpass(settings.sampleRate, settings.nominalFrequency, settings.filterCycles)),
-      lastPos_(static_cast<std::int64_t>(settings.startIndex) * settings.positionsPerSample) {}
+      lastPos_(static_cast<std::int64_t>(settings.startIndex) * settings.positionsPerSample) {
+    updateArmDepth();
+}
+
+// The depth follows the reference level, which changes only at a measured
+// cycle.
+void CycleDetector::updateArmDepth() {
+    armDepth_ = settings_.hysteresis * referenceLevel() * std::sqrt(2.0);
+}
 
 void CycleDetector::process(const double* samples, std::size_t count) {
     if (flushed_) {
@@ -120,10 +130,9 @@ void CycleDetector::examine(float y, bool fillGapsHere) {
     // Re-arming: the signal went below minus the hysteresis since the last
     // accepted candidate (the sample g - 1, now that its candidate is done).
     if (g >= 1 && !armed_) {
-        const double depth = settings_.hysteresis * referenceLevel() * std::sqrt(2.0);
-        armed_ = window_[2] < -depth;
+        armed_ = window_[2] < -armDepth_;
     }
-    if (fillGapsHere) {
+    if (fillGapsHere && static_cast<double>(g) - 1.0 - lastT_ > gapLimit_) {
         fillGaps(static_cast<double>(g) - 1.0);
     }
 }
@@ -143,6 +152,7 @@ void CycleDetector::crossing(double t, double energy, std::int64_t sampleAfter) 
         const bool lengthOk = std::abs(gap / nominalLength_ - 1.0) <= settings_.tolerance;
         if (learn_ && lengthOk) {
             level_.add(amplitude);
+            updateArmDepth();
         }
         const double level = referenceLevel();
         const bool valid = lengthOk && amplitude >= settings_.minAmplitude * level && amplitude > 0.0 &&
@@ -164,8 +174,7 @@ void CycleDetector::crossing(double t, double energy, std::int64_t sampleAfter) 
 }
 
 void CycleDetector::fillGaps(double reliable) {
-    const double limit = settings_.maxGapCycles * nominalLength_;
-    while (reliable - lastT_ > limit) {
+    while (reliable - lastT_ > gapLimit_) {
         const double t = lastT_ + nominalLength_;
         const std::int8_t kind = last_ == Boundary::Start ? POWER_CYCLE_PARTIAL : POWER_CYCLE_FILLER;
         if (!anchorKnown_) {

@@ -53,6 +53,7 @@ private:
     void examine(float y, bool fillGaps);
     void crossing(double t, double energy, std::int64_t sampleAfter);
     void fillGaps(double reliable);
+    void updateArmDepth();
     void emitPieces(double t0, double t1, std::int8_t kind, bool last);
     void emit(double t1, double frequency, bool valid, double amplitude, std::int8_t kind);
     bool transient(double t) const;
@@ -63,6 +64,8 @@ private:
     int delay_;
     double nominalLength_;  // samples per nominal cycle
     double shortest_;       // crossings sooner than this after the last do not end a cycle
+    double gapLimit_;       // samples without a crossing before fillers
+    double armDepth_;       // the filtered signal must go below minus this to re-arm
     StreamingFir filter_;
     std::vector<float> filtered_;  // outputs of the filter not yet examined
     std::vector<double> cleaned_;  // a chunk with its non-finite samples replaced

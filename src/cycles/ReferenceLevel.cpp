@@ -4,20 +4,23 @@
 
 namespace powergpu::cycles {
 
+// The window is kept sorted by moving one value out and one in (about 50
+// moves a cycle rather than a selection over all 50).
 void ReferenceLevel::add(double amplitude) {
+    double* first = sorted_.data();
+    if (count_ == kCycles) {
+        double* oldest = std::lower_bound(first, first + count_, recent_[next_]);
+        std::copy(oldest + 1, first + count_, oldest);
+        --count_;
+    }
+    double* place = std::upper_bound(first, first + count_, amplitude);
+    std::copy_backward(place, first + count_, first + count_ + 1);
+    *place = amplitude;
+    ++count_;
     recent_[next_] = amplitude;
     next_ = (next_ + 1) % kCycles;
-    count_ = std::min(count_ + 1, kCycles);
-    std::array<double, kCycles> sorted = recent_;
-    auto* first = sorted.data();
-    auto* middle = first + count_ / 2;
-    std::nth_element(first, middle, first + count_);
-    double median = *middle;
-    if (count_ % 2 == 0) {
-        // the mean of the two middle values; the lower one is the largest
-        // of those below the upper
-        median = (*std::max_element(first, middle) + median) / 2.0;
-    }
+    const std::size_t middle = count_ / 2;
+    const double median = count_ % 2 == 1 ? sorted_[middle] : (sorted_[middle - 1] + sorted_[middle]) / 2.0;
     level_ = std::max(level_, median);
 }
 

@@ -18,9 +18,10 @@ public:
     double level() const { return level_; }
 
 private:
-    std::array<double, kCycles> recent_{};
-    std::size_t count_ = 0;  // amplitudes held (up to kCycles)
-    std::size_t next_ = 0;   // where the next one goes
+    std::array<double, kCycles> recent_{};  // in arrival order, a ring
+    std::array<double, kCycles> sorted_{};  // the same, ascending
+    std::size_t count_ = 0;                 // amplitudes held (up to kCycles)
+    std::size_t next_ = 0;                  // where the next one goes in recent_
     double level_ = 0.0;
 };
 
