@@ -165,8 +165,8 @@ class CycleDetector:
         self.max_gap_cycles = float(max_gap_cycles)
         if not 0 <= self.start_index < 2 ** 64:
             raise ValueError(f"start_index {self.start_index} must be an unsigned 64-bit index")
-        if not 0 < self.positions_per_sample < 2 ** 63:
-            raise ValueError(f"positions_per_sample {self.positions_per_sample} must be at least 1000")
+        if not -2 ** 63 <= self.positions_per_sample < 2 ** 63:  # the library checks the range
+            raise ValueError(f"positions_per_sample {self.positions_per_sample} is too large")
         lib = self._lib = _native.load()
         settings = np.zeros(1, CYCLE_DETECTOR_SETTINGS_DTYPE)
         _check(lib.powerCycleDetector_defaultSettings(settings.ctypes.data),
