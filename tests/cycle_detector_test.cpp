@@ -189,6 +189,41 @@ TEST(CycleDetector, ASpikeMakesNoCycleShorterThanTwoThirdsOfANominalOne) {
     EXPECT_GE(measured, 140);
 }
 
+TEST(CycleDetector, ACycleLongerThanTheLengthFieldIsSplitAndOnlyItsLastPieceCarriesTheVerdict) {
+    // 2e7 positions per sample: a cycle of 200 samples is 4e9 positions, two
+    // pieces of 2^30 and a last one of 4e9 - 2 x 2^30 = 1852516352 (below 2^31)
+    PowerCycleDetectorSettings settings = settingsAt(kRate);
+    settings.positionsPerSample = 20000000;
+    const std::vector<double> x = sine(10000, 50.0, 1.0, 0.3);
+    CycleDetector detector(settings);
+    detector.process(x.data(), x.size());
+    detector.flush();
+    std::vector<PowerCycleEntry> entries(detector.waiting());
+    entries.resize(detector.take(entries.size(), entries.data()));
+    uint64_t position = 0;
+    int lastPieces = 0;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        const PowerCycleEntry& e = entries[k];
+        EXPECT_EQ(e.start, position);
+        position += static_cast<uint64_t>(e.length);
+        if (e.kind == POWER_CYCLE_MEASURED && e.valid) {
+            ++lastPieces;
+            ASSERT_GE(k, 2u);
+            // the crossings are found to about 1e-6 sample, 20 positions here
+            EXPECT_NEAR(static_cast<double>(e.length), 1852516352.0, 100.0);
+            for (std::size_t p = k - 2; p < k; ++p) {
+                EXPECT_EQ(entries[p].length, 1 << 30);
+                EXPECT_EQ(entries[p].kind, POWER_CYCLE_MEASURED);
+                EXPECT_FALSE(entries[p].valid);
+                EXPECT_TRUE(std::isnan(entries[p].amplitude));
+                EXPECT_EQ(entries[p].frequency, e.frequency);
+            }
+        }
+    }
+    EXPECT_EQ(position, uint64_t{10000} * 20000000u);
+    EXPECT_GE(lastPieces, 35);
+}
+
 TEST(CycleDetector, SettingsOutOfRangeAreRejectedNamingTheField) {
     struct Case {
         const char* field;
