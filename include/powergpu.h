@@ -940,6 +940,146 @@ POWERGPU_API PowerStatusCode getIecHarmonicsCurrentsEnabled(PowerModuleHandle ha
 POWERGPU_API PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t maxCount, int32_t* count,
                                              PowerIecHarmonics* records);
 
+/* ------------------------------------------------ extensions: cycle detection */
+
+/*
+ * Extension: a detector of the cycles of the fundamental in a reference
+ * voltage, whose entries are what scheduleForPeriodCalculation takes. It
+ * needs no module and runs on the host under both backends.
+ *
+ * Method. The reference is band-pass filtered around the nominal frequency
+ * f0 by a linear-phase FIR filter: a Blackman-windowed difference of two
+ * sinc low-passes at 1.5 f0 and 0.5 f0, round(filterCycles fs / f0) taps
+ * made odd (at least 5), scaled to unit gain at f0 (pass band about 0.8 to
+ * 1.2 f0, about -74 dB below 0.2 f0 and above 1.8 f0). Its group delay of
+ * (taps - 1) / 2 samples is compensated exactly. The filter runs by FFT
+ * convolution in single precision over blocks aligned to absolute sample
+ * positions, so the entries do not depend on how the samples are split
+ * into calls: any split gives the same bits. Non-finite samples count as 0.
+ *
+ * A cycle runs from one positive-going zero crossing of the filtered signal
+ * to the next; each crossing is located between samples by the cubic
+ * through the four samples around it, refined by Newton steps. A crossing
+ * is accepted only after the filtered signal went below minus hysteresis x
+ * sqrt 2 x the reference level since the last one (noise near zero makes
+ * no cycles), and a crossing sooner than 1/1.5 of a nominal cycle after
+ * the last one (the filter ringing after a spike) does not end a cycle, so
+ * no cycle is shorter than that. A cycle is valid when its length is
+ * within tolerance of the nominal length, its amplitude (the rms of the
+ * filtered signal over the cycle) is at least minAmplitude x the reference
+ * level, and neither of its crossings lies within the filter delay of the
+ * signal's start or end (the filter had not settled there). The reference
+ * level is nominalRms when that is positive, else it is learnt: the
+ * largest median so far of the amplitudes of the last 50 cycles of valid
+ * length (0 until the first).
+ *
+ * Every sample from startIndex on is covered by exactly one entry, in
+ * order: measured cycles (POWER_CYCLE_MEASURED), filler pieces of about
+ * nominal length where no crossing came for maxGapCycles nominal cycles
+ * (POWER_CYCLE_FILLER, invalid), and the partial pieces before the first
+ * crossing and after the last (POWER_CYCLE_PARTIAL, invalid). Starts and
+ * lengths are in positions, 1/positionsPerSample of a sample, as the
+ * module's sample rate setting counts them; an entry longer than 2^31 - 1
+ * positions is split (the pieces before the last invalid). The frequency
+ * of a measured cycle is sampleRate / (its length in samples), from the
+ * unrounded crossing times. From the anchor (the first crossing, or the
+ * start when no crossing came within the gap limit) on, every entry that
+ * ends at a crossing spans exactly one cycle at the frequency it carries,
+ * fillers included, so period values stay aligned to the crossings after
+ * a gap; the pieces before the anchor and after the last crossing carry
+ * the nominal frequency.
+ *
+ * Latency: the filter works in blocks, so the entries trail the samples by
+ * up to the filter latency (getFilterLatency) plus maxGapCycles nominal
+ * cycles; flush hands out the rest. Memory stays bounded whatever the
+ * length of the signal, apart from the entries waiting to be taken.
+ */
+
+/** Kinds of a cycle entry. */
+#define POWER_CYCLE_MEASURED 0
+#define POWER_CYCLE_FILLER 1
+#define POWER_CYCLE_PARTIAL 2
+
+/** Opaque detector handle: created by powerCycleDetector_create. */
+typedef struct PowerCycleDetector* PowerCycleDetectorHandle;
+
+/** Settings of a cycle detector (80 bytes). */
+typedef struct PowerCycleDetectorSettings {
+    double sampleRate;          /**< Hz, finite, at least 4 x nominalFrequency */
+    double nominalFrequency;    /**< f0, Hz, finite and positive (default 50) */
+    int64_t positionsPerSample; /**< positions per sample, at least 1000 (default 1000) */
+    uint64_t startIndex;        /**< running index of the first sample fed (default 0) */
+    double tolerance;           /**< largest relative deviation of a valid cycle's length (default 0.15) */
+    double nominalRms;          /**< rms of the reference at nominal level; NaN or <= 0: learnt (default NaN) */
+    double minAmplitude;        /**< smallest valid amplitude, fraction of the reference level (default 0.1) */
+    double hysteresis;          /**< re-arming depth, fraction of the reference peak (default 0.02) */
+    double filterCycles;        /**< filter length, nominal cycles (default 10) */
+    double maxGapCycles;        /**< nominal cycles without a crossing before fillers, >= 1.5 (default 2) */
+} PowerCycleDetectorSettings;
+
+/** One entry: a cycle or a piece covering samples without one (32 bytes). */
+typedef struct PowerCycleEntry {
+    uint64_t start;     /**< position of the first sample (sample index x positionsPerSample) */
+    int32_t length;     /**< positions */
+    int8_t kind;        /**< POWER_CYCLE_MEASURED, _FILLER or _PARTIAL */
+    uint8_t valid;      /**< 1: a valid measured cycle */
+    uint16_t reserved;  /**< 0 */
+    double frequency;   /**< Hz */
+    double amplitude;   /**< rms of the filtered fundamental over the cycle; NaN for fillers and partial pieces */
+} PowerCycleEntry;
+
+/** Extension: fills settings with the defaults above (sampleRate 0: the caller sets it). */
+POWERGPU_API PowerStatusCode powerCycleDetector_defaultSettings(PowerCycleDetectorSettings* settings);
+/**
+ * Extension: creates a detector; *detector receives it (null on failure).
+ * Settings out of the ranges above are rejected, the message naming the
+ * field.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_create(const PowerCycleDetectorSettings* settings,
+                                                       PowerCycleDetectorHandle* detector);
+/** Extension: destroys a detector (null is accepted). */
+POWERGPU_API PowerStatusCode powerCycleDetector_destroy(PowerCycleDetectorHandle detector);
+/**
+ * Extension: feeds the next count samples of the reference. Rejected for a
+ * negative count, null samples with a positive count, and after the flush.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_process(PowerCycleDetectorHandle detector, const double* samples,
+                                                        int64_t count);
+/**
+ * Extension: ends the signal: the entries up to its last sample become
+ * ready (crossings within the filter delay of the end invalid, a partial
+ * piece after the last crossing). A second flush does nothing.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_flush(PowerCycleDetectorHandle detector);
+/**
+ * Extension: moves up to maxCount completed entries, oldest first, into the
+ * caller's array entries; *count receives how many. With maxCount 0 nothing
+ * moves and *count receives the number waiting. Rejected for a negative
+ * maxCount, a null count and null entries with maxCount above 0.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_takeEntries(PowerCycleDetectorHandle detector, int32_t maxCount,
+                                                            int32_t* count, PowerCycleEntry* entries);
+/**
+ * Extension: the anchor: *known receives whether it is known yet (no later
+ * than the first entry) and *position the position of the first crossing
+ * (or of the start, see above; 0 while unknown).
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_getAnchor(PowerCycleDetectorHandle detector, bool* known,
+                                                          uint64_t* position);
+/** Extension: the reference level that validity and hysteresis use now (0: not learnt yet). */
+POWERGPU_API PowerStatusCode powerCycleDetector_getReferenceLevel(PowerCycleDetectorHandle detector, double* level);
+/** Extension: the samples fed so far. */
+POWERGPU_API PowerStatusCode powerCycleDetector_getSamplesConsumed(PowerCycleDetectorHandle detector,
+                                                                   uint64_t* count);
+/** Extension: the filter's delay, (taps - 1) / 2 samples. */
+POWERGPU_API PowerStatusCode powerCycleDetector_getFilterDelay(PowerCycleDetectorHandle detector, int32_t* samples);
+/**
+ * Extension: the most samples by which the filtered signal trails the
+ * input: the filter delay plus a block of the FFT convolution, less one.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_getFilterLatency(PowerCycleDetectorHandle detector,
+                                                                 int32_t* samples);
+
 #ifdef __cplusplus
 }
 #endif

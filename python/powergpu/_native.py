@@ -22,7 +22,7 @@ import glob
 import os
 import sys
 import threading
-from ctypes import (CFUNCTYPE, POINTER, c_bool, c_char_p, c_double, c_float, c_int32,
+from ctypes import (CFUNCTYPE, POINTER, c_bool, c_char_p, c_double, c_float, c_int32, c_int64,
                     c_uint8, c_uint16, c_uint32, c_uint64, c_void_p)
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
@@ -210,6 +210,30 @@ IEC_HARMONICS_SETTINGS = {
     "IecHarmonicsCurrentsEnabled": c_bool,
 }
 EXTENSIONS += _settings_and_records(IEC_HARMONICS_SETTINGS, ("getIecHarmonics",))
+
+#: Extensions: the cycle detector (no module; its own handle).  Settings
+#: and entries travel as ``cycles.CYCLE_DETECTOR_SETTINGS_DTYPE`` and
+#: ``cycles.CYCLE_ENTRY_DTYPE`` arrays that the caller owns.
+CYCLE_DETECTOR_EXTENSIONS = (
+    "powerCycleDetector_defaultSettings", "powerCycleDetector_create",
+    "powerCycleDetector_destroy", "powerCycleDetector_process", "powerCycleDetector_flush",
+    "powerCycleDetector_takeEntries", "powerCycleDetector_getAnchor",
+    "powerCycleDetector_getReferenceLevel", "powerCycleDetector_getSamplesConsumed",
+    "powerCycleDetector_getFilterDelay", "powerCycleDetector_getFilterLatency")
+PROTOTYPES.update({
+    "powerCycleDetector_defaultSettings": (Status, [c_void_p]),
+    "powerCycleDetector_create": (Status, [c_void_p, P(c_void_p)]),
+    "powerCycleDetector_destroy": (Status, [_H]),
+    "powerCycleDetector_process": (Status, [_H, P(c_double), c_int64]),
+    "powerCycleDetector_flush": (Status, [_H]),
+    "powerCycleDetector_takeEntries": (Status, [_H, c_int32, P(c_int32), c_void_p]),
+    "powerCycleDetector_getAnchor": (Status, [_H, P(c_bool), P(c_uint64)]),
+    "powerCycleDetector_getReferenceLevel": (Status, [_H, P(c_double)]),
+    "powerCycleDetector_getSamplesConsumed": (Status, [_H, P(c_uint64)]),
+    "powerCycleDetector_getFilterDelay": (Status, [_H, P(c_int32)]),
+    "powerCycleDetector_getFilterLatency": (Status, [_H, P(c_int32)]),
+})
+EXTENSIONS += CYCLE_DETECTOR_EXTENSIONS
 
 def _candidates() -> List[Path]:
     out: List[Path] = []

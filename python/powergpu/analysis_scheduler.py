@@ -103,9 +103,9 @@ class ModuleScheduler:
                                       start_index=start_index, nominal_rms=reference_rms)
         # Ring sizing: history that must stay in the ring while writing.
         # (a window group and a block of cycles waiting, each up to 1.5 x
-        # nominal per cycle, the detector's delay and gap limit, a margin)
+        # nominal per cycle, the detector's filter latency and gap limit, a margin)
         backlog = (window_cycles + PERIOD_BLOCK) * 1.5 * self.cycle_samples
-        lag = self.detector.delay + (self.detector.max_gap_cycles + 2.0) * self.cycle_samples
+        lag = self.detector.latency + (self.detector.max_gap_cycles + 2.0) * self.cycle_samples
         history = int(math.ceil(backlog + lag + 6 * self.cycle_samples)) + 8
         self.ring_length = int(max(3 * history, math.ceil(4.0 * fs)))
         if self.ring_length > 2 ** 31 - 1:

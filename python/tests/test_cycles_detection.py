@@ -117,6 +117,10 @@ def test_parameter_checks_and_no_samples_after_the_flush():
     det.flush()
     with pytest.raises(RuntimeError):
         det.process(np.zeros(10))
-    for args, kw in (((FS, 50.0), {"positions_per_sample": 100}), ((150.0, 50.0), {})):
-        with pytest.raises(ValueError):
+    for args, kw, field in (((FS, 50.0), {"positions_per_sample": 100}, "positionsPerSample"),
+                            ((150.0, 50.0), {}, "sampleRate"),
+                            ((FS, 50.0), {"max_gap_cycles": 1.0}, "maxGapCycles")):
+        with pytest.raises(ValueError, match=field):
             CycleDetector(*args, **kw)
+    # the filter described here is the one the library runs: 10 cycles of 200 samples
+    assert len(det.taps) == 2 * det.delay + 1 == 2001

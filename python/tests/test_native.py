@@ -5,17 +5,20 @@ import os
 import re
 import shutil
 import subprocess
-from ctypes import (POINTER, c_bool, c_char_p, c_double, c_float, c_int32, c_uint8, c_uint16,
-                    c_uint32, c_uint64, c_void_p)
+from ctypes import (POINTER, c_bool, c_char_p, c_double, c_float, c_int32, c_int64, c_uint8,
+                    c_uint16, c_uint32, c_uint64, c_void_p)
 from pathlib import Path
 
 import pytest
 
 from powergpu import Module, _native
+from powergpu.cycles import CYCLE_DETECTOR_SETTINGS_DTYPE, CYCLE_ENTRY_DTYPE
 from powergpu.flicker import PINST_DTYPE, PST_DTYPE
 from powergpu.records import DTYPES
 
-RECORDS = {**DTYPES, "PowerFlickerPinst": PINST_DTYPE, "PowerFlickerPst": PST_DTYPE}
+RECORDS = {**DTYPES, "PowerFlickerPinst": PINST_DTYPE, "PowerFlickerPst": PST_DTYPE,
+           "PowerCycleDetectorSettings": CYCLE_DETECTOR_SETTINGS_DTYPE,
+           "PowerCycleEntry": CYCLE_ENTRY_DTYPE}
 
 INCLUDE = Path(__file__).resolve().parents[2] / "include"
 TEXT = re.sub(r"//[^\n]*", " ", re.sub(r"/\*.*?\*/", " ", (INCLUDE / "powergpu.h").read_text(),
@@ -28,7 +31,9 @@ CTYPES = {"PowerModuleHandle": c_void_p, "PowerStatusCode": c_int32,
           "PowerResultsPeriod**": POINTER(c_void_p), "char*": c_char_p,
           "PowerVoltageEvent*": c_void_p, "PowerTenSecondFrequency*": c_void_p,
           "PowerIecHarmonics*": c_void_p,
-          "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p,
+          "PowerFlickerPinst*": c_void_p, "PowerFlickerPst*": c_void_p, "int64_t": c_int64,
+          "PowerCycleDetectorHandle": c_void_p, "PowerCycleDetectorSettings*": c_void_p,
+          "PowerCycleEntry*": c_void_p, "PowerCycleDetectorHandle*": POINTER(c_void_p),
           "PowerErrorReporter": _native.ErrorReporter}
 
 
@@ -60,9 +65,9 @@ FUNCTIONS = _header_functions()
 
 def test_prototype_table_names_exactly_the_header_functions():
     # 84 flat functions, five extensions, sixteen for dips, swells and interruptions,
-    # the eleven flicker extensions, five for the 10-s frequency and seven for
-    # the grouped harmonic analysis
-    assert len(FUNCTIONS) == 105 + len(_native.FLICKER_EXTENSIONS) + 5 + 7 == 128
+    # the eleven flicker extensions, five for the 10-s frequency, seven for
+    # the grouped harmonic analysis and eleven for the cycle detector
+    assert len(FUNCTIONS) == 105 + len(_native.FLICKER_EXTENSIONS) + 5 + 7 + 11 == 139
     assert set(_native.PROTOTYPES) == set(FUNCTIONS)
     assert set(_native.EXTENSIONS) <= set(FUNCTIONS)
     assert set(_native.FLICKER_EXTENSIONS) <= set(FUNCTIONS)
@@ -139,7 +144,7 @@ def c_layout(tmp_path_factory):
     ("PowerResultsGeneral", 3808), ("PowerResultsChannel", 776), ("PowerResultsThd", 72),
     ("PowerResultsSymmetricalComponent", 168), ("PowerResultsPeriod", 392), ("RvcResult", 40),
     ("PowerVoltageEvent", 64), ("PowerTenSecondFrequency", 48), ("PowerFlickerPinst", 32),
-    ("PowerFlickerPst", 80)])
+    ("PowerFlickerPst", 80), ("PowerCycleDetectorSettings", 80), ("PowerCycleEntry", 32)])
 def test_record_dtype_has_the_c_layout(struct, size, c_layout):
     assert set(DTYPES) == {"PowerResultsGeneral", "PowerResultsChannel", "PowerResultsThd",
                            "PowerResultsSymmetricalComponent", "PowerResultsPeriod", "RvcResult",

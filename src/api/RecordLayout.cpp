@@ -205,3 +205,22 @@ POWERGPU_CHECK_FIELD(PowerFlickerPst, p50s, 56);
 POWERGPU_CHECK_FIELD(PowerFlickerPst, coverage, 64);
 POWERGPU_CHECK_FIELD(PowerFlickerPst, channel, 72);
 POWERGPU_CHECK_FIELD(PowerFlickerPst, complete, 73);
+
+POWERGPU_CHECK_SIZE(PowerCycleDetectorSettings, 80);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, nominalFrequency, 8);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, positionsPerSample, 16);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, startIndex, 24);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, tolerance, 32);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, nominalRms, 40);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, minAmplitude, 48);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, hysteresis, 56);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, filterCycles, 64);
+POWERGPU_CHECK_FIELD(PowerCycleDetectorSettings, maxGapCycles, 72);
+
+POWERGPU_CHECK_SIZE(PowerCycleEntry, 32);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, length, 8);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, kind, 12);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, valid, 13);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, reserved, 14);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, frequency, 16);
+POWERGPU_CHECK_FIELD(PowerCycleEntry, amplitude, 24);

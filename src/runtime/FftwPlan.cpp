@@ -5,14 +5,12 @@
 
 namespace powergpu {
 
-namespace {
-
-// FFTW's planner is not thread-safe (execution is): every planner call of
-// the process goes through this one lock.
-std::mutex& plannerMutex() {
+std::mutex& fftwPlannerMutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+namespace {
 
 struct FftwArray {
     explicit FftwArray(std::size_t bytes) : data(fftwf_malloc(bytes == 0 ? 1 : bytes)) {
@@ -29,7 +27,7 @@ struct FftwArray {
 }  // namespace
 
 FftwPlan::FftwPlan(const FftPlanParameters& parameters) : parameters_(parameters) {
-    std::lock_guard<std::mutex> lock(plannerMutex());
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
     aligned_ = make(FFTW_ESTIMATE);
     if (aligned_ == nullptr) {
         throw std::runtime_error("FFTW could not plan the transform");
@@ -37,7 +35,7 @@ FftwPlan::FftwPlan(const FftPlanParameters& parameters) : parameters_(parameters
 }
 
 FftwPlan::~FftwPlan() {
-    std::lock_guard<std::mutex> lock(plannerMutex());
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
     if (aligned_ != nullptr) {
         fftwf_destroy_plan(aligned_);
     }
@@ -70,7 +68,7 @@ fftwf_plan FftwPlan::planFor(float* input, float* output) {
         return aligned_;
     }
     if (unaligned_ == nullptr) {
-        std::lock_guard<std::mutex> lock(plannerMutex());
+        std::lock_guard<std::mutex> lock(fftwPlannerMutex());
         unaligned_ = make(FFTW_ESTIMATE | FFTW_UNALIGNED);
         if (unaligned_ == nullptr) {
             throw std::runtime_error("FFTW could not plan the transform");

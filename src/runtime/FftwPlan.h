@@ -9,10 +9,15 @@
 #include <fftw3.h>
 
 #include <memory>
+#include <mutex>
 
 #include "runtime/Runtime.h"
 
 namespace powergpu {
+
+// FFTW's planner is not thread-safe (execution is): every planner call of
+// the process (making and destroying plans) goes through this one lock.
+std::mutex& fftwPlannerMutex();
 
 class FftwPlan {
 public:

@@ -1,0 +1,123 @@
+// The flat functions of the cycle detector: each runs inside the exception
+// translation, so every failure leaves its message for getLastErrorMessage.
+#include <string>
+
+#include "api/ErrorTranslation.h"
+#include "cycles/CycleDetector.h"
+#include "cycles/CycleSettings.h"
+#include "powergpu.h"
+#include "powergpu.hpp"
+
+using powergpu::api::required;
+using powergpu::api::setLastErrorMessage;
+using powergpu::api::translate;
+
+// What a handle points to.
+struct PowerCycleDetector {
+    explicit PowerCycleDetector(const PowerCycleDetectorSettings& settings) : detector(settings) {}
+    powergpu::cycles::CycleDetector detector;
+};
+
+namespace {
+
+// translate() for a call on a detector; a null handle is rejected.
+template <typename Body>
+PowerStatusCode onDetector(PowerCycleDetectorHandle handle, Body&& body) noexcept {
+    if (handle == nullptr) {
+        setLastErrorMessage("the cycle detector handle is null");
+        return PowerStatusCode::UnknownError;
+    }
+    return translate([&] { body(handle->detector); });
+}
+
+}  // namespace
+
+extern "C" {
+
+PowerStatusCode powerCycleDetector_defaultSettings(PowerCycleDetectorSettings* settings) {
+    return translate([&] { required(settings, "settings") = powergpu::cycles::defaultCycleSettings(); });
+}
+
+PowerStatusCode powerCycleDetector_create(const PowerCycleDetectorSettings* settings,
+                                          PowerCycleDetectorHandle* detector) {
+    return translate([&] {
+        PowerCycleDetectorHandle& out = required(detector, "detector");
+        out = nullptr;
+        if (settings == nullptr) {
+            throw PowerInvalidCall("powerCycleDetector_create: the settings pointer is null");
+        }
+        out = new PowerCycleDetector(*settings);
+    });
+}
+
+PowerStatusCode powerCycleDetector_destroy(PowerCycleDetectorHandle detector) {
+    return translate([&] { delete detector; });
+}
+
+PowerStatusCode powerCycleDetector_process(PowerCycleDetectorHandle detector, const double* samples, int64_t count) {
+    return onDetector(detector, [&](powergpu::cycles::CycleDetector& d) {
+        if (count < 0) {
+            throw PowerInvalidCall("powerCycleDetector_process: the sample count " + std::to_string(count) +
+                                   " is negative");
+        }
+        if (samples == nullptr && count > 0) {
+            throw PowerInvalidCall("powerCycleDetector_process: the samples pointer is null");
+        }
+        d.process(samples, static_cast<std::size_t>(count));
+    });
+}
+
+PowerStatusCode powerCycleDetector_flush(PowerCycleDetectorHandle detector) {
+    return onDetector(detector, [](powergpu::cycles::CycleDetector& d) { d.flush(); });
+}
+
+PowerStatusCode powerCycleDetector_takeEntries(PowerCycleDetectorHandle detector, int32_t maxCount, int32_t* count,
+                                               PowerCycleEntry* entries) {
+    return onDetector(detector, [&](powergpu::cycles::CycleDetector& d) {
+        int32_t& countOut = required(count, "count");
+        if (maxCount < 0) {
+            throw PowerInvalidCall("powerCycleDetector_takeEntries: maxCount " + std::to_string(maxCount) +
+                                   " is negative");
+        }
+        if (entries == nullptr && maxCount > 0) {
+            throw PowerInvalidCall("powerCycleDetector_takeEntries: the entries pointer is null");
+        }
+        if (maxCount == 0) {
+            const std::size_t waiting = d.waiting();
+            countOut = waiting > INT32_MAX ? INT32_MAX : static_cast<int32_t>(waiting);
+            return;
+        }
+        countOut = static_cast<int32_t>(d.take(static_cast<std::size_t>(maxCount), entries));
+    });
+}
+
+PowerStatusCode powerCycleDetector_getAnchor(PowerCycleDetectorHandle detector, bool* known, uint64_t* position) {
+    return onDetector(detector, [&](const powergpu::cycles::CycleDetector& d) {
+        bool& knownOut = required(known, "known");
+        uint64_t& positionOut = required(position, "position");
+        knownOut = d.anchorKnown();
+        positionOut = d.anchor();
+    });
+}
+
+PowerStatusCode powerCycleDetector_getReferenceLevel(PowerCycleDetectorHandle detector, double* level) {
+    return onDetector(detector,
+                      [&](const powergpu::cycles::CycleDetector& d) { required(level, "level") = d.referenceLevel(); });
+}
+
+PowerStatusCode powerCycleDetector_getSamplesConsumed(PowerCycleDetectorHandle detector, uint64_t* count) {
+    return onDetector(
+        detector, [&](const powergpu::cycles::CycleDetector& d) { required(count, "count") = d.samplesConsumed(); });
+}
+
+PowerStatusCode powerCycleDetector_getFilterDelay(PowerCycleDetectorHandle detector, int32_t* samples) {
+    return onDetector(
+        detector, [&](const powergpu::cycles::CycleDetector& d) { required(samples, "samples") = d.filterDelay(); });
+}
+
+PowerStatusCode powerCycleDetector_getFilterLatency(PowerCycleDetectorHandle detector, int32_t* samples) {
+    return onDetector(
+        detector, [&](const powergpu::cycles::CycleDetector& d) { required(samples, "samples") = d.filterLatency(); });
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+// Defaults and checks of a cycle detector's settings.
+#pragma once
+
+#include "powergpu.h"
+
+namespace powergpu::cycles {
+
+PowerCycleDetectorSettings defaultCycleSettings();
+
+// Throws PowerInvalidCall naming the first field out of range. The limits
+// keep every position and the filter within the integer types that carry
+// them.
+void checkCycleSettings(const PowerCycleDetectorSettings& settings);
+
+// Whether the reference level is learnt from the signal (nominalRms NaN or
+// not positive).
+inline bool learnsLevel(const PowerCycleDetectorSettings& settings) {
+    return !(settings.nominalRms > 0.0);
+}
+
+}  // namespace powergpu::cycles
