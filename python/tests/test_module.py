@@ -239,6 +239,26 @@ def test_harmonic_copies_stay_after_the_slot_is_reused(backend):
     assert copy[0, 2, 7] == pytest.approx(6.9, rel=1e-3)
 
 
+def test_harmonic_tables_of_batches_across_the_ring_end_equal_the_copies_one_by_one(backend):
+    x = signal(120000, h5=0.05, h7=0.03)
+    fields = ["harmonicsU", "phasesU", "harmonicsP"]
+    wrapped = 0
+    with star_module(backend, 16000) as m:  # batches of four cross the ring's end
+        for batch in range(15):
+            for k in range(4 * batch, 4 * batch + 4):
+                m.write(x[2000 * k:2000 * (k + 1)] * (1 + 0.1 * k))
+                m.schedule(2000 * k, 2000, F)
+            m.sync()
+            r = m.results()
+            assert len(r) == 4
+            starts = r["channels"][:, 0]["harmonicsU"].astype(np.int64)
+            wrapped += bool((np.diff(starts) < 0).any())
+            together = Module.harmonic_tables(r, fields, 3)
+            for f in fields:
+                np.testing.assert_array_equal(together[f], Module.harmonics(r, f, blocks=3))
+    assert wrapped  # the case this is about happened
+
+
 # --- errors -----------------------------------------------------------------------------
 
 @pytest.fixture
