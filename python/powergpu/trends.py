@@ -84,10 +84,13 @@ class ColumnStats:
             return
         for k in self.names:
             x = cols[k]
-            if np.isnan(x).all():
+            # fmin and fmax skip NaN and give NaN only where every value is
+            # one: one pass each, where nanmin would check for NaN first
+            lo = float(np.fmin.reduce(x))
+            if math.isnan(lo):
                 continue
-            self._min[k] = min(self._min[k], float(np.nanmin(x)))
-            self._max[k] = max(self._max[k], float(np.nanmax(x)))
+            self._min[k] = min(self._min[k], lo)
+            self._max[k] = max(self._max[k], float(np.fmax.reduce(x)))
         self._pending.append(cols)
         self._pending_rows += n
         self.rows += n
@@ -110,14 +113,18 @@ class ColumnStats:
         self._pending_rows = left
         for k in self.names:
             x = block[k]
-            finite = np.isfinite(x)
-            nf = int(finite.sum())
+            s = float(np.sum(x))
+            if math.isfinite(s):  # every value finite: one pass tells all
+                nf = present = count
+            else:
+                finite = np.isfinite(x)
+                nf = int(finite.sum())
+                present = count - int(np.isnan(x).sum())
+                if nf != present:
+                    self._inf[k] = True
+                s = float(np.sum(x[finite]))
             self._finite[k] += nf
-            nan = np.isnan(x)
-            self._present[k] += int(count - nan.sum())
-            if nf != count - int(nan.sum()):
-                self._inf[k] = True
-            s = float(np.sum(x[finite])) if nf != count else float(np.sum(x))
+            self._present[k] += present
             # Neumaier's compensated addition of the block sum
             total = self._sum[k]
             t = total + s
