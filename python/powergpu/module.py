@@ -708,7 +708,7 @@ class Module:
         offset = ((addr - np.uint64(base)) // np.uint64(4)).astype(np.int64)
         offset[~ok] = 0
         if ok.all() and (lengths == width).all():
-            out = _copy_slot_runs(view, offset, width, out_shape)
+            out = _copy_phase_rows(view, offset, width, out_shape)
             if out is not None:
                 return {f: out[j] for j, f in enumerate(fields)}
         cols = np.arange(width, dtype=np.int64)
@@ -864,41 +864,33 @@ class Module:
 _VOID_FUNCTIONS: Dict[Tuple[int, str], Any] = {}
 
 
-def _copy_slot_runs(view: np.ndarray, offset: np.ndarray, width: int,
-                    out_shape: Tuple[int, ...]) -> Optional[np.ndarray]:
-    """The tables of ``harmonic_tables`` copied run by run, or None where
-    their layout is not the one this needs.
+def _copy_phase_rows(view: np.ndarray, offset: np.ndarray, width: int,
+                     out_shape: Tuple[int, ...]) -> Optional[np.ndarray]:
+    """The tables of ``harmonic_tables`` copied a record's phases at a time,
+    or None where the phases' tables of a record do not lie one after the
+    other.
 
     ``offset`` (fields, records, phases) holds where each table starts in
-    ``view``. The library writes the tables of a record's phases one after
-    the other and the records into ring slots of one size, so between two
-    wraps of the ring every field's tables form a strided array: a strided
-    copy per field and run moves them, several times faster than gathering
-    every value by index."""
+    ``view``. The library writes the tables of a record's phases back to
+    back, so each (field, record) is one run of phases x width floats:
+    indexing a sliding-window view of ``view`` with the runs' starts copies
+    them all in one call, wherever the ring put them, several times faster
+    than gathering every value by index."""
     fields, n, used = offset.shape
     if used > 1 and (np.diff(offset, axis=2) != width).any():
         return None
+    row = used * width
     first = offset[:, :, 0]
-    steps = np.diff(first, axis=1)
-    slot = steps.max(axis=1) if n > 1 else np.zeros(fields, dtype=np.int64)
-    # runs end where the ring wraps: the one step back instead of on by a slot
-    breaks = np.flatnonzero((steps != slot[:, None]).any(axis=0)) + 1
-    edges = [0, *(int(b) for b in breaks), n]
-    if len(edges) > 8 or (slot < 0).any():  # not ring slots: the gather is as good
+    if int(first.max()) + row > len(view):
         return None
+    runs = np.lib.stride_tricks.as_strided(view, shape=(len(view) - row + 1, row),
+                                           strides=(view.strides[0],) * 2, writeable=False)
+    picked = runs[first].reshape(fields, n, used, width)
+    if used == out_shape[2]:
+        return picked
     out = np.empty(out_shape, dtype=np.float32)
     out[:, :, used:] = np.nan
-    row = used * width
-    for a, b in zip(edges[:-1], edges[1:]):
-        for j in range(fields):
-            step = int(slot[j])
-            start = int(first[j, a])
-            last = start + (b - a - 1) * step + row
-            if last > len(view):
-                return None
-            runs = np.lib.stride_tricks.as_strided(view[start:last], shape=(b - a, row),
-                                                   strides=(4 * step, 4), writeable=False)
-            out[j, a:b, :used] = runs.reshape(b - a, used, width)
+    out[:, :, :used] = picked
     return out
 
 
