@@ -41,6 +41,9 @@ PERIOD_BLOCK = 10
 #: Seconds of samples between two takes of the flicker records (the module
 #: queues 600 s of Pinst values).
 FLICKER_DRAIN_SECONDS = 60.0
+#: Shortest sample ring of the module, in seconds of samples (about 8 MB of
+#: rings and result slots at 10 kHz with six channels).
+RING_SECONDS = 16.0
 
 
 def _slice(c: Cycles, lo: int, hi: Optional[int]) -> Cycles:
@@ -107,7 +110,11 @@ class ModuleScheduler:
         backlog = (window_cycles + PERIOD_BLOCK) * 1.5 * self.cycle_samples
         lag = self.detector.latency + (self.detector.max_gap_cycles + 2.0) * self.cycle_samples
         history = int(math.ceil(backlog + lag + 6 * self.cycle_samples)) + 8
-        self.ring_length = int(max(3 * history, math.ceil(4.0 * fs)))
+        # At least RING_SECONDS: a chunk of the reader then goes to the
+        # module in one or two pieces, and every piece costs a round of
+        # scheduling and fetching whatever its length (with 4 s, an hour
+        # took 0.2 s more in 1100 rounds instead of about 300).
+        self.ring_length = int(max(3 * history, math.ceil(RING_SECONDS * fs)))
         if self.ring_length > 2 ** 31 - 1:
             raise ValueError("sample rate too high for the ring sizes")
         # windows the module can hold at once (its result slots)
