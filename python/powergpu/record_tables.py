@@ -9,7 +9,7 @@ counter-clockwise: the library gives negated sine phases.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -79,14 +79,20 @@ class ChannelLayout:
                                                   dtype=PERIOD_DTYPE)).keys())
 
 
-def _wrap_degrees(a: np.ndarray) -> np.ndarray:
-    a = np.asarray(a, dtype=np.float64)
-    return a - np.ceil(a / 360.0 - 0.5) * 360.0
-
-
-def _conventional(angle: np.ndarray) -> np.ndarray:
-    """Library angles (negated sine phases) -> phasor angles."""
-    return _wrap_degrees(-np.asarray(angle, dtype=np.float64))
+def _conventional(angle: np.ndarray, dtype: Any = np.float64) -> np.ndarray:
+    """Library angles (negated sine phases) -> phasor angles in
+    (-180, 180]: a - ceil(a / 360 - 0.5) x 360 of the negated angle a,
+    computed in float64 and returned as ``dtype``, step by step in place
+    (the harmonics table has millions of angles, and every temporary array
+    of that size costs as much as a step)."""
+    a = np.negative(angle, dtype=np.float64)
+    turns = a / 360.0
+    turns -= 0.5
+    np.ceil(turns, out=turns)
+    turns *= 360.0
+    out = np.empty(a.shape, dtype=dtype)
+    np.subtract(a, turns, out=out, casting="same_kind")
+    return out
 
 
 def table_frame(batches: List[Dict[str, np.ndarray]], names: Sequence[str], *,
@@ -217,7 +223,7 @@ def harmonic_rows(layout: ChannelLayout, r: np.ndarray, index: np.ndarray,
         "channel": np.broadcast_to(codes[None, :, None], shape).ravel()[keep],
         "order": np.broadcast_to(orders[None, None, :], shape).ravel()[keep],
         "magnitude": table(1),
-        "angle": _conventional(table(2)).astype(np.float32),
+        "angle": _conventional(table(2), np.float32),
         "interharmonic": table(3),
         "p": table(4),
         "q": table(5),
