@@ -206,7 +206,7 @@ class TableBuilder:
         if rows is not None and "harmonics" in self.keep:
             self._harmonic_batches.append(rows)
         if "on_harmonics" in self.sink:
-            self.sink["on_harmonics"](harmonics_frame([rows]))
+            self.sink["on_harmonics"](harmonics_frame([rows], share="harmonics" not in self.keep))
         # the flags need the events up to each window's end
         self._held_windows.push(cols)
         self._release_windows(self._events_known_until)

@@ -230,11 +230,13 @@ def harmonic_rows(layout: ChannelLayout, r: np.ndarray, index: np.ndarray,
     }
 
 
-def harmonics_frame(batches: List[Dict[str, np.ndarray]]) -> pd.DataFrame:
-    """The harmonics table of row batches of ``harmonic_rows``."""
+def harmonics_frame(batches: List[Dict[str, np.ndarray]], *, share: bool = False) -> pd.DataFrame:
+    """The harmonics table of row batches of ``harmonic_rows``.  ``share``:
+    the frame uses the arrays of a single batch as they are, for batches
+    that nothing else holds."""
     names = HARMONIC_COLUMNS
     if len(batches) == 1:
-        data = dict(batches[0])
+        data = dict(batches[0]) if share else {k: batches[0][k].copy() for k in names}
     elif batches:
         data = {k: np.concatenate([b[k] for b in batches]) for k in names}
     else:
@@ -244,11 +246,11 @@ def harmonics_frame(batches: List[Dict[str, np.ndarray]]) -> pd.DataFrame:
             data[k] = np.zeros(0, np.float32)
     data["channel"] = pd.Categorical.from_codes(data["channel"].astype(np.int8),
                                                 categories=list(HARMONIC_CHANNEL_NAMES))
-    # Columns joined as Series of one index: the frame keeps them as they
-    # are, where a dict (of arrays or of Series) is first copied into one
-    # block per type (seven times the time for this long, narrow table).
-    index = pd.RangeIndex(len(data["window"]))
-    return pd.concat([pd.Series(data[k], index=index, name=k) for k in names], axis=1)
+    # The arrays are the frame's own by now: used as they are, one block
+    # each. Copying them into one block per type (what a frame made with
+    # copies does, seven times the time for this long, narrow table) or
+    # into Series first (a copy each) would only move the same bytes again.
+    return pd.DataFrame(data, columns=list(names), copy=False)
 
 
 def period_columns(layout: ChannelLayout, pr: np.ndarray) -> Dict[str, np.ndarray]:
