@@ -435,7 +435,7 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
                                  "contiguous")
             if block.shape[1] < ncols:
                 raise ValueError("a chunk has fewer columns than the first one")
-            analyzer.feed(block[:, :ncols])
+            analyzer.feed(block if block.shape[1] == ncols else block[:, :ncols])
             expected += len(block)
             bar.advance(len(block))
         if analyzer is None:

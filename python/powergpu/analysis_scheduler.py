@@ -30,6 +30,7 @@ import numpy as np
 
 from .cycles import KIND_MEASURED, KIND_PARTIAL, CycleDetector, Cycles
 from .flicker import FlickerCollector
+from .io.recording import block_extremes
 from .module import Module
 from .screening import SampleScreen
 from .voltage_events import estimate_declared_voltage
@@ -170,10 +171,11 @@ class ModuleScheduler:
 
     # ------------------------------------------------------------ feeding
     def feed(self, block: np.ndarray) -> None:
+        extremes = block_extremes(block)  # what the reader knows saves the screen a pass
         block = np.asarray(block, dtype=np.float64)
         if block.ndim == 1:
             block = block[:, None]
-        block, runs = self.screen.screen(block, self.written)
+        block, runs = self.screen.screen(block, self.written, extremes)
         self._bad_runs += runs
         cycles = self.detector.process(block[:, 0])
         if self.module_start is None:

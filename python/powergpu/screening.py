@@ -19,7 +19,7 @@ crest of any real transient, so faults and switching spikes pass.
 """
 from __future__ import annotations
 
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -43,12 +43,16 @@ class SampleScreen:
         #: Running index of each channel's first usable sample (-1: none yet).
         self.first_usable = np.full(int(columns), -1, dtype=np.int64)
 
-    def screen(self, block: np.ndarray, start: int) -> Tuple[np.ndarray, List[Tuple[int, int]]]:
+    def screen(self, block: np.ndarray, start: int,
+               extremes: Optional[Tuple[np.ndarray, np.ndarray]] = None
+               ) -> Tuple[np.ndarray, List[Tuple[int, int]]]:
         """Returns the block with unusable samples set to 0 and the runs
         [first, end) of running sample indices (from ``start``) in which
-        any channel holds one."""
+        any channel holds one.  ``extremes``: the largest and smallest
+        value of each column (NaN where a column holds one) where the
+        caller knows them already."""
         # the extremes hold a NaN or an infinity wherever a column does
-        hi, lo = _column_extremes(block)
+        hi, lo = _column_extremes(block) if extremes is None else extremes
         all_finite = bool(np.isfinite(hi).all() and np.isfinite(lo).all())
         finite = None if all_finite else np.isfinite(block)
         peak = np.maximum(hi, -lo) if all_finite else \

@@ -165,6 +165,23 @@ def test_missing_value_markers_are_nan(tmp_path, fmt, raw, nan_mask, spot):
     assert got[spot[0], spot[1]] == pytest.approx(spot[2], rel=REL)
 
 
+@pytest.mark.parametrize("fmt,limit", [("BINARY", 2**15), ("BINARY32", 2**31)])
+def test_blocks_carry_the_extremes_of_their_scaled_values(tmp_path, fmt, limit):
+    # a negative gain turns the raw minimum into the largest value; a column with a
+    # missing-value marker has NaN extremes, as numpy's max and min of it give
+    raw = np.random.default_rng(11).integers(-limit + 1, limit, size=(500, 2))
+    raw[77, 1] = -limit
+    cfg = ANALOG_ONLY.replace("ASCII", fmt).replace("1000,3", "1000,500").replace(
+        "A,Bay1,kV,0.5,10", "A,Bay1,kV,-0.37,10.3")
+    with open_recording(write_pair(tmp_path, cfg, binary_records(fmt, raw))) as rec:
+        (_, block), = rec.chunks(1000)
+    hi, lo = block.extremes
+    np.testing.assert_array_equal(hi, block.max(axis=0))  # to the bit, NaN where missing
+    np.testing.assert_array_equal(lo, block.min(axis=0))
+    assert np.isnan(hi[1]) and not np.isnan(hi[0])
+    assert block[1:].extremes is None  # a part of the block may not have them
+
+
 def test_digital_words_do_not_shift_analog_values(tmp_path):
     # 17 digital channels -> two status words per record
     cfg = CFG.replace("3,2A,1D", "19,2A,17D").replace("ASCII", "BINARY").replace(

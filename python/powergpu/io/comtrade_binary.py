@@ -13,7 +13,7 @@ import numpy as np
 
 from .comtrade_cfg import ComtradeConfig
 from .errors import RecordingError
-from .recording import iter_mapped_blocks
+from .recording import SampleBlock, iter_mapped_blocks
 
 _VALUE_TYPES = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
 #: Raw value that marks a missing sample, per integer format.
@@ -54,6 +54,19 @@ def _refuse_text(path: str, offset: int, available: int, ft: str, display: str) 
 
 def _all_in_order(cols: np.ndarray, width: int) -> bool:
     return len(cols) == width and bool((cols == np.arange(width)).all())
+
+
+def _scaled_extremes(lowest: np.ndarray, highest: np.ndarray, gain: np.ndarray,
+                     offset: np.ndarray, missing: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Largest and smallest scaled value of each channel from its raw
+    extremes: the scaling (the same multiplication and addition as the
+    values') is monotonic, so these are the extremes of the scaled values
+    to the bit; NaN for a channel with a missing sample."""
+    a = lowest.astype(np.float64) * gain + offset
+    b = highest.astype(np.float64) * gain + offset
+    hi, lo = np.maximum(a, b), np.minimum(a, b)
+    hi[missing] = lo[missing] = np.nan
+    return hi, lo
 
 
 class BinarySource:
@@ -130,10 +143,17 @@ class BinarySource:
                 row = out[k]
                 np.multiply(raw[k], gain[k], out=row)  # exact int -> float, then *
                 row += offset[k]
-        # the marker is the type's smallest value: one pass finds whether any is there
-        if self.missing is not None and raw.size and raw.min() == self.missing:
+        if self.missing is None or not raw.size:  # floats, or no rows
+            return out.T
+        # the marker is the type's smallest value: the channels' minima tell
+        # whether any is there
+        lowest, highest = raw.min(axis=1), raw.max(axis=1)
+        missing = lowest == self.missing
+        if missing.any():
             out[raw == self.missing] = np.nan
-        return out.T
+        if gain is None:
+            return out.T
+        return SampleBlock.of(out.T, _scaled_extremes(lowest, highest, gain, offset, missing))
 
     def iter_raw(self, start: int, chunk: int,
                  cols: np.ndarray) -> Iterator[Tuple[int, np.ndarray]]:

@@ -23,6 +23,30 @@ DEFAULT_CHUNK = 65536
 WIDE_ROWS = 8
 
 
+class SampleBlock(np.ndarray):
+    """A block of scaled samples that also carries the largest and smallest
+    value of each column (``extremes``: (highest, lowest), NaN for a column
+    holding a NaN), where the reader had them for less than a pass over the
+    block costs (from the raw integers). Any array made from it (a slice, a
+    view, a result) has ``extremes`` None: its values may differ."""
+
+    extremes: Optional[Tuple[np.ndarray, np.ndarray]] = None
+
+    def __array_finalize__(self, obj: Any) -> None:
+        self.extremes = None
+
+    @staticmethod
+    def of(values: np.ndarray, extremes: Tuple[np.ndarray, np.ndarray]) -> "SampleBlock":
+        block = values.view(SampleBlock)
+        block.extremes = extremes
+        return block
+
+
+def block_extremes(block: Any) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+    """The extremes a ``SampleBlock`` carries (None for other arrays)."""
+    return getattr(block, "extremes", None) if isinstance(block, SampleBlock) else None
+
+
 def release_mapped(array: Optional[np.ndarray], rows: int) -> None:
     """Drops the resident pages of the memory-mapped ``array`` that hold its
     first ``rows`` rows (they are read again from the file if touched).
