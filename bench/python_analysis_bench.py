@@ -146,8 +146,8 @@ def _pin_one_core() -> None:
 def settle_writes() -> None:
     """Writes the files of the last run to disk before the next is timed:
     the kernel otherwise flushes the command's hundreds of megabytes of
-    tables while the next run computes, which slowed that run by up to
-    5 % (memory traffic on the same two cores)."""
+    tables while the next run computes, and the run after the one writing
+    every table came out slower than the same command run alone."""
     if hasattr(os, "sync"):
         os.sync()
 
