@@ -408,7 +408,7 @@ def analyze_stream(chunks: Iterable[Tuple[int, np.ndarray]], *, sample_rate: flo
     expected = None
     try:
         for start, block in chunks:
-            block = np.asarray(block)
+            block = np.asanyarray(block)  # a reader's SampleBlock keeps its extremes
             if block.ndim == 1:
                 block = block[:, None]
             if analyzer is None:
