@@ -98,6 +98,11 @@ class RunningSummary:
         self.phasor_sums.add(steady)
 
     # -------------------------------------------------------- worst window
+    @property
+    def highest_thd(self) -> float:
+        """The voltage THD of the worst window kept so far (-inf: none)."""
+        return self._worst_thd
+
     def hold_worst_candidates(self, r: np.ndarray, index: np.ndarray,
                               harm: Dict[str, np.ndarray], cols: Dict[str, np.ndarray]) -> None:
         """Holds the valid windows whose voltage THD beats the worst one so

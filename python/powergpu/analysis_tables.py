@@ -120,9 +120,12 @@ class TableBuilder:
         harmonic records (None when that analysis is off)."""
         layout = self.layout
         # the harmonic tables live in ring slots that later windows reuse: copy now
-        harm = Module.harmonic_tables(r, layout.phase_fields, layout.phases)
-        if layout.line_fields:
-            harm.update(Module.harmonic_tables(r, layout.line_fields, layout.line_to_line))
+        if self._harmonic_rows_wanted():
+            harm = Module.harmonic_tables(r, layout.phase_fields, layout.phases)
+            if layout.line_fields:
+                harm.update(Module.harmonic_tables(r, layout.line_fields, layout.line_to_line))
+        else:
+            harm = self._angles_and_worst_candidates(r, valid)
         self._waiting_windows.append((r, valid, harm, iec))
         self._waiting_window_count += len(r)
         if self._waiting_window_count >= self.window_batch:
@@ -201,7 +204,7 @@ class TableBuilder:
         if self.class_a is not None:  # harmonic subgroups in % of the fundamental's
             self.class_a.take_grouped(iec)
         self._iec_rows(iec, index, r["time"])
-        want_rows = "harmonics" in self.keep or "on_harmonics" in self.sink
+        want_rows = self._harmonic_rows_wanted()
         rows = harmonic_rows(self.layout, r, index, harm) if want_rows else None
         if rows is not None and "harmonics" in self.keep:
             self._harmonic_batches.append(rows)
@@ -210,6 +213,43 @@ class TableBuilder:
         # the flags need the events up to each window's end
         self._held_windows.push(cols)
         self._release_windows(self._events_known_until)
+
+    def _harmonic_rows_wanted(self) -> bool:
+        return "harmonics" in self.keep or "on_harmonics" in self.sink
+
+    def _angles_and_worst_candidates(self, r: np.ndarray, valid: np.ndarray
+                                     ) -> Dict[str, np.ndarray]:
+        """The harmonic tables when no harmonics table is made: the windows
+        table needs only the phase angles; the other tables only the windows
+        that could still become the one of the highest voltage THD (whose
+        spectrum the summary keeps), NaN for the rest. The highest THD so
+        far only rises, so a window not above it now never becomes it. With
+        the fleets' and the main job's tables this copies about a quarter of
+        the values."""
+        layout = self.layout
+        nb, n = layout.phases, len(r)
+        angles = ["phasesU"] + (["phasesI"] if layout.with_currents else [])
+        harm = Module.harmonic_tables(r, angles, nb)
+        width = harm["phasesU"].shape[2]
+        thd = r["channels"][:, :nb]["thdU"]["thd"].astype(np.float64)
+        with np.errstate(invalid="ignore"):
+            score = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        maybe = np.asarray(valid, dtype=bool) & (score > self.summary.highest_thd)
+        groups = [([f for f in layout.phase_fields if f not in angles], nb),
+                  (layout.line_fields, layout.line_to_line)]
+        for fields, blocks in groups:
+            if not fields:
+                continue
+            none = np.full((n, blocks, width), np.nan, dtype=np.float32)
+            copied = Module.harmonic_tables(r[maybe], fields, blocks) if maybe.any() else {}
+            for f in fields:
+                if f in copied:
+                    table = none.copy()
+                    table[maybe, :, :copied[f].shape[2]] = copied[f]
+                    harm[f] = table
+                else:
+                    harm[f] = none
+        return harm
 
     def _iec_rows(self, iec: Optional[np.ndarray], index: np.ndarray, t_end: np.ndarray) -> None:
         """Rows of the grouped harmonics table, when kept or sunk."""

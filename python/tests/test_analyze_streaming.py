@@ -203,6 +203,12 @@ def test_report_and_console_from_a_streamed_result(demo, demo_result, tmp_path):
     assert [f["note"] for f in figures] == [None] * len(report.FIGURES)
     assert all(f["png"] for f in figures)
     assert streamed.trends.worst["window"] == report.worst_window(demo_result)
+    # without a harmonics table only the candidates' spectra are copied: the worst is the same
+    pd.testing.assert_frame_equal(streamed.trends.worst["harmonics"],
+                                  demo_result.trends.worst["harmonics"], check_exact=True)
+    windows_only = analyze(demo[0], demo[1], sample_rate=FS, grid="star", backend="cpu",
+                           keep=("windows",))
+    pd.testing.assert_frame_equal(windows_only.windows, demo_result.windows, check_exact=True)
     kept, got = report.fundamental_phasors(demo_result), report.fundamental_phasors(streamed)
     assert kept.keys() == got.keys()
     for key, (mag, ang) in kept.items():
