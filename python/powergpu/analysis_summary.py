@@ -29,6 +29,14 @@ OFF_NOMINAL = 0.05
 #: Share of off-nominal measured cycles that triggers the warning.
 OFF_NOMINAL_SHARE = 0.5
 
+
+def thd_score(thd: np.ndarray) -> np.ndarray:
+    """Each window's highest voltage THD over its phases (rows of ``thd``),
+    -inf where none is finite: what ranks the windows for the worst one."""
+    with np.errstate(invalid="ignore"):
+        return np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+
+
 class RunningSummary:
     """Bounded figures of one analysis, fed with its table rows.
 
@@ -110,10 +118,8 @@ class RunningSummary:
         names = [f"u{k}_thd" for k in (1, 2, 3) if f"u{k}_thd" in cols]
         if not names or not len(index):
             return
-        thd = np.column_stack([cols[c] for c in names])
-        with np.errstate(invalid="ignore"):
-            score = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
-        keep = cols["valid"] & (score > self._worst_thd)
+        keep = cols["valid"] & (thd_score(np.column_stack([cols[c] for c in names]))
+                                > self._worst_thd)
         if not keep.any():
             return
         held = {"t_start": cols["t_start"][keep], "t_end": cols["t_end"][keep],

@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 import pandas as pd
 
-from .analysis_summary import RunningSummary
+from .analysis_summary import RunningSummary, thd_score
 from .cycles import Cycles
 from .flags import EventIntervals, RowHoldback, blank_absent, blank_without_phasor
 from .iec_harmonics import iec_rows, iec_table
@@ -231,9 +231,7 @@ class TableBuilder:
         angles = ["phasesU"] + (["phasesI"] if layout.with_currents else [])
         harm = Module.harmonic_tables(r, angles, nb)
         width = harm["phasesU"].shape[2]
-        thd = r["channels"][:, :nb]["thdU"]["thd"].astype(np.float64)
-        with np.errstate(invalid="ignore"):
-            score = np.max(np.where(np.isfinite(thd), thd, -np.inf), axis=1)
+        score = thd_score(r["channels"][:, :nb]["thdU"]["thd"].astype(np.float64))
         maybe = np.asarray(valid, dtype=bool) & (score > self.summary.highest_thd)
         groups = [([f for f in layout.phase_fields if f not in angles], nb),
                   (layout.line_fields, layout.line_to_line)]
