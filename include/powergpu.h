@@ -1079,6 +1079,16 @@ POWERGPU_API PowerStatusCode powerCycleDetector_getFilterDelay(PowerCycleDetecto
  */
 POWERGPU_API PowerStatusCode powerCycleDetector_getFilterLatency(PowerCycleDetectorHandle detector,
                                                                  int32_t* samples);
+/**
+ * Extension: the band-pass filter's taps in double, as designed (2 x delay
+ * + 1 of them, unit gain at the nominal frequency): up to maxCount of them,
+ * first to last, into the caller's array taps; *count receives how many.
+ * With maxCount 0 nothing is copied and *count receives the tap count.
+ * Rejected for a negative maxCount, a null count and null taps with
+ * maxCount above 0.
+ */
+POWERGPU_API PowerStatusCode powerCycleDetector_getFilterTaps(PowerCycleDetectorHandle detector, int32_t maxCount,
+                                                              int32_t* count, double* taps);
 
 #ifdef __cplusplus
 }

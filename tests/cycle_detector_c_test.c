@@ -71,6 +71,18 @@ int main(void) {
     int32_t delay = 0;
     ASSERT_OK(powerCycleDetector_getFilterDelay(detector, &delay));
     ASSERT_TRUE(delay == 1000); /* 10 cycles of 200 samples: 2001 taps */
+    ASSERT_REJECTED(powerCycleDetector_getFilterTaps(detector, 1, &count, NULL));
+    ASSERT_OK(powerCycleDetector_getFilterTaps(detector, 0, &count, NULL));
+    ASSERT_TRUE(count == 2 * delay + 1);
+    static double taps[2001];
+    ASSERT_OK(powerCycleDetector_getFilterTaps(detector, 2001, &count, taps));
+    ASSERT_TRUE(count == 2001);
+    /* unit gain at 50 Hz: the taps are symmetric, so the response is real */
+    double gain = 0.0;
+    for (int k = 0; k < count; ++k) {
+        gain += taps[k] * cos(2.0 * 3.14159265358979323846 * 50.0 * (k - delay) / 10000.0);
+    }
+    ASSERT_TRUE(fabs(gain - 1.0) < 1e-12 && taps[0] == taps[2000]);
 
     ASSERT_OK(powerCycleDetector_takeEntries(detector, 0, &count, NULL));
     ASSERT_TRUE(count > 40 && count <= kMostEntries);

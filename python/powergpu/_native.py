@@ -219,7 +219,8 @@ CYCLE_DETECTOR_EXTENSIONS = (
     "powerCycleDetector_destroy", "powerCycleDetector_process", "powerCycleDetector_flush",
     "powerCycleDetector_takeEntries", "powerCycleDetector_getAnchor",
     "powerCycleDetector_getReferenceLevel", "powerCycleDetector_getSamplesConsumed",
-    "powerCycleDetector_getFilterDelay", "powerCycleDetector_getFilterLatency")
+    "powerCycleDetector_getFilterDelay", "powerCycleDetector_getFilterLatency",
+    "powerCycleDetector_getFilterTaps")
 PROTOTYPES.update({
     "powerCycleDetector_defaultSettings": (Status, [c_void_p]),
     "powerCycleDetector_create": (Status, [c_void_p, P(c_void_p)]),
@@ -232,6 +233,7 @@ PROTOTYPES.update({
     "powerCycleDetector_getSamplesConsumed": (Status, [_H, P(c_uint64)]),
     "powerCycleDetector_getFilterDelay": (Status, [_H, P(c_int32)]),
     "powerCycleDetector_getFilterLatency": (Status, [_H, P(c_int32)]),
+    "powerCycleDetector_getFilterTaps": (Status, [_H, c_int32, P(c_int32), P(c_double)]),
 })
 EXTENSIONS += CYCLE_DETECTOR_EXTENSIONS
 

@@ -44,7 +44,7 @@ import numpy as np
 from . import _native
 
 __all__ = ["Cycles", "CycleDetector", "detect_cycles", "KIND_MEASURED", "KIND_FILLER",
-           "KIND_PARTIAL", "design_bandpass", "CYCLE_ENTRY_DTYPE", "CYCLE_DETECTOR_SETTINGS_DTYPE"]
+           "KIND_PARTIAL", "CYCLE_ENTRY_DTYPE", "CYCLE_DETECTOR_SETTINGS_DTYPE"]
 
 KIND_MEASURED = 0
 KIND_FILLER = 1
@@ -93,28 +93,6 @@ class Cycles(NamedTuple):
     def end(self) -> np.ndarray:
         """Sub-sample index one past each cycle (uint64)."""
         return self.start + self.length.astype(np.uint64)
-
-
-def design_bandpass(sample_rate: float, nominal_frequency: float,
-                    filter_cycles: float = 10.0) -> np.ndarray:
-    """Linear-phase band-pass taps (odd count) with unit gain at the nominal
-    frequency: pass band about 0.8..1.2 x nominal, stop bands below 0.2 x and
-    above 1.8 x nominal (Blackman window, about -74 dB).  The detector
-    computes the same taps in the library; this copy describes the filter."""
-    fs, f0 = float(sample_rate), float(nominal_frequency)
-    taps = int(round(filter_cycles * fs / f0))
-    taps += 1 - taps % 2
-    taps = max(taps, 5)
-    half = (taps - 1) // 2
-    n = np.arange(-half, half + 1, dtype=np.float64)
-
-    def lowpass(fc: float) -> np.ndarray:
-        w = 2.0 * fc / fs
-        return w * np.sinc(w * n)
-
-    h = (lowpass(1.5 * f0) - lowpass(0.5 * f0)) * np.blackman(taps)
-    gain = abs(np.sum(h * np.exp(-2j * np.pi * f0 / fs * n)))
-    return h / gain
 
 
 def _check(status: int, function: str, error=RuntimeError) -> None:
@@ -198,8 +176,18 @@ class CycleDetector:
     # ----------------------------------------------------------------- API
     @property
     def taps(self) -> np.ndarray:
-        """The band-pass filter's taps (as the library computes them, in double)."""
-        return design_bandpass(self.sample_rate, self.nominal_frequency, self.filter_cycles)
+        """The band-pass filter's taps in double, as the library designed them:
+        a Blackman-windowed difference of sinc low-passes at 1.5 and 0.5 x
+        nominal, unit gain at the nominal frequency (pass band about 0.8..1.2
+        x nominal, stop bands below 0.2 x and above 1.8 x, about -74 dB)."""
+        count = ctypes.c_int32()
+        get = self._lib.powerCycleDetector_getFilterTaps
+        _check(get(self._handle, 0, ctypes.byref(count), None), "powerCycleDetector_getFilterTaps")
+        taps = np.empty(count.value, np.float64)
+        _check(get(self._handle, len(taps), ctypes.byref(count),
+                   taps.ctypes.data_as(ctypes.POINTER(ctypes.c_double))),
+               "powerCycleDetector_getFilterTaps")
+        return taps
 
     @property
     def samples_consumed(self) -> int:

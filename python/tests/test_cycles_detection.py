@@ -122,5 +122,15 @@ def test_parameter_checks_and_no_samples_after_the_flush():
                             ((FS, 50.0), {"max_gap_cycles": 1.0}, "maxGapCycles")):
         with pytest.raises(ValueError, match=field):
             CycleDetector(*args, **kw)
-    # the filter described here is the one the library runs: 10 cycles of 200 samples
-    assert len(det.taps) == 2 * det.delay + 1 == 2001
+    # the library's filter: 10 cycles of 200 samples, symmetric (linear phase),
+    # unit gain at 50 Hz, the third harmonic and DC below -70 dB
+    taps = det.taps
+    assert len(taps) == 2 * det.delay + 1 == 2001
+    np.testing.assert_array_equal(taps, taps[::-1])
+    n = np.arange(len(taps)) - det.delay
+
+    def gain(f):
+        return abs(np.sum(taps * np.exp(-2j * np.pi * f / FS * n)))
+
+    assert gain(50.0) == pytest.approx(1.0, abs=1e-12)
+    assert gain(150.0) < 10 ** (-70 / 20) and gain(0.0) < 10 ** (-70 / 20)

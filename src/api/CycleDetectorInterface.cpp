@@ -1,6 +1,8 @@
 // The flat functions of the cycle detector: each runs inside the exception
 // translation, so every failure leaves its message for getLastErrorMessage.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "api/ErrorTranslation.h"
 #include "cycles/CycleDetector.h"
@@ -28,6 +30,18 @@ PowerStatusCode onDetector(PowerCycleDetectorHandle handle, Body&& body) noexcep
         return PowerStatusCode::UnknownError;
     }
     return translate([&] { body(handle->detector); });
+}
+
+// The checks shared by the calls that copy up to maxCount items into a
+// caller's array (what: its name in the messages): a negative maxCount, and
+// a null array where something is to be copied, are rejected.
+void checkCopyRequest(const char* function, int32_t maxCount, const void* items, const char* what) {
+    if (maxCount < 0) {
+        throw PowerInvalidCall(std::string(function) + ": maxCount " + std::to_string(maxCount) + " is negative");
+    }
+    if (items == nullptr && maxCount > 0) {
+        throw PowerInvalidCall(std::string(function) + ": the " + what + " pointer is null");
+    }
 }
 
 }  // namespace
@@ -75,13 +89,7 @@ PowerStatusCode powerCycleDetector_takeEntries(PowerCycleDetectorHandle detector
                                                PowerCycleEntry* entries) {
     return onDetector(detector, [&](powergpu::cycles::CycleDetector& d) {
         int32_t& countOut = required(count, "count");
-        if (maxCount < 0) {
-            throw PowerInvalidCall("powerCycleDetector_takeEntries: maxCount " + std::to_string(maxCount) +
-                                   " is negative");
-        }
-        if (entries == nullptr && maxCount > 0) {
-            throw PowerInvalidCall("powerCycleDetector_takeEntries: the entries pointer is null");
-        }
+        checkCopyRequest("powerCycleDetector_takeEntries", maxCount, entries, "entries");
         if (maxCount == 0) {
             const std::size_t waiting = d.waiting();
             countOut = waiting > INT32_MAX ? INT32_MAX : static_cast<int32_t>(waiting);
@@ -118,6 +126,18 @@ PowerStatusCode powerCycleDetector_getFilterDelay(PowerCycleDetectorHandle detec
 PowerStatusCode powerCycleDetector_getFilterLatency(PowerCycleDetectorHandle detector, int32_t* samples) {
     return onDetector(
         detector, [&](const powergpu::cycles::CycleDetector& d) { required(samples, "samples") = d.filterLatency(); });
+}
+
+PowerStatusCode powerCycleDetector_getFilterTaps(PowerCycleDetectorHandle detector, int32_t maxCount, int32_t* count,
+                                                 double* taps) {
+    return onDetector(detector, [&](const powergpu::cycles::CycleDetector& d) {
+        int32_t& countOut = required(count, "count");
+        checkCopyRequest("powerCycleDetector_getFilterTaps", maxCount, taps, "taps");
+        const std::vector<double> all = d.filterTaps();
+        const std::size_t copied = std::min(all.size(), static_cast<std::size_t>(maxCount));
+        std::copy_n(all.begin(), copied, taps);
+        countOut = static_cast<int32_t>(maxCount == 0 ? all.size() : copied);
+    });
 }
 
 }  // extern "C"

@@ -42,6 +42,10 @@ CycleDetector::CycleDetector(const PowerCycleDetectorSettings& settings)
 
 // The depth follows the reference level, which changes only at a measured
 // cycle.
+std::vector<double> CycleDetector::filterTaps() const {
+    return designBandpass(settings_.sampleRate, settings_.nominalFrequency, settings_.filterCycles);
+}
+
 void CycleDetector::updateArmDepth() {
     armDepth_ = settings_.hysteresis * referenceLevel() * std::sqrt(2.0);
 }

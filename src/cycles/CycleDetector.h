@@ -44,6 +44,9 @@ public:
     std::uint64_t samplesConsumed() const { return consumed_; }
     int filterDelay() const { return delay_; }
     int filterLatency() const { return delay_ + static_cast<int>(filter_.blockLength()) - 1; }
+    // The band-pass taps in double, as designed (the filter runs on their
+    // single-precision spectrum).
+    std::vector<double> filterTaps() const;
 
 private:
     enum class Boundary { Start, Crossing, Filler };
