@@ -222,6 +222,8 @@ _LIBRARY_CHILD = textwrap.dedent("""
     from powergpu import Module
     from powergpu.io import open_recording
 
+    from powergpu.process_memory import reuse_freed_memory
+    reuse_freed_memory()  # the allocator settings of the command line's process
     cfg, windows_csv, backend = sys.argv[1:4]
     w = pd.read_csv(windows_csv, usecols=["first_sample", "n_samples", "frequency"])
     rec = open_recording(cfg)
@@ -259,7 +261,9 @@ _LIBRARY_CHILD = textwrap.dedent("""
 # block by block as the command feeds it), the same windows, cycles handed
 # over in blocks of ten as the command does. Timed: every library call
 # (finding the cycles, writing the samples, scheduling, computing,
-# fetching); not timed: reading the file.
+# fetching); not timed: reading the file. Both library children keep freed
+# memory for reuse as the command line does in its process, so that the
+# allocator's page faults weigh the same on either side.
 _LIBRARY_SAME_WORK_CHILD = textwrap.dedent("""
     import json, os, sys, time, resource
     import numpy as np
@@ -270,6 +274,8 @@ _LIBRARY_SAME_WORK_CHILD = textwrap.dedent("""
     from powergpu.flicker import flicker_settings
     from powergpu.io import open_recording
 
+    from powergpu.process_memory import reuse_freed_memory
+    reuse_freed_memory()  # the allocator settings of the command line's process
     cfg, windows_csv, backend, declared, iec_order = sys.argv[1:6]
     iec_order = int(iec_order)
     f0, R, W, BLOCK = 50.0, 1000, 10, 10

@@ -47,9 +47,11 @@ def block_extremes(block: Any) -> Optional[Tuple[np.ndarray, np.ndarray]]:
     return getattr(block, "extremes", None) if isinstance(block, SampleBlock) else None
 
 
-def release_mapped(array: Optional[np.ndarray], rows: int) -> None:
+def release_mapped(array: Optional[np.ndarray], rows: int, first: int = 0) -> None:
     """Drops the resident pages of the memory-mapped ``array`` that hold its
-    first ``rows`` rows (they are read again from the file if touched).
+    rows from ``first`` up to ``rows`` (they are read again from the file if
+    touched); a sequential reader passes where its last call ended, so that
+    each call walks only the pages of its own block.
 
     A sequential read of a mapped file otherwise leaves every page it
     touched resident in the process, so its memory would grow with the
@@ -58,15 +60,18 @@ def release_mapped(array: Optional[np.ndarray], rows: int) -> None:
 
     mm = getattr(array, "_mmap", None)
     advice = getattr(mmap, "MADV_DONTNEED", None)
-    if mm is None or advice is None or rows <= 0 or not hasattr(mm, "madvise"):
+    if mm is None or advice is None or rows <= first or not hasattr(mm, "madvise"):
         return
     try:
         base = array.__array_interface__["data"][0]
         start = base - array.offset % mmap.ALLOCATIONGRANULARITY  # the mapping's start
         end = base + rows * array.strides[0] - start
         end -= end % mmap.PAGESIZE
-        if end > 0:
-            mm.madvise(advice, 0, min(end, len(mm)))
+        begin = base + first * array.strides[0] - start
+        begin -= begin % mmap.PAGESIZE
+        end = min(end, len(mm))
+        if end > begin:
+            mm.madvise(advice, begin, end - begin)
     except (OSError, ValueError, AttributeError, TypeError):
         pass
 
@@ -102,7 +107,7 @@ def iter_mapped_blocks(source: "SampleSource", mapped: Optional[np.ndarray], sta
     for i in range(start, source.n_samples, chunk):
         count = min(chunk, source.n_samples - i)
         block = read(i, count, cols)
-        release_mapped(mapped, i + count)
+        release_mapped(mapped, i + count, first=i)
         yield i, block
 
 
