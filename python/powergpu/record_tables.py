@@ -110,6 +110,10 @@ def table_frame(batches: List[Dict[str, np.ndarray]], names: Sequence[str], *,
     # per type copies every value once more (four times the time of the
     # frame itself). A batch that is also kept for the result is copied, so
     # that whoever receives this frame cannot change the result's values.
+    # Columns already in order are not named again: selecting them costs
+    # pandas half as much as building the frame.
+    if list(data) == list(names):
+        return pd.DataFrame(data, copy=not share)
     return pd.DataFrame(data, columns=list(names), copy=not share)
 
 
