@@ -284,7 +284,8 @@ _LIBRARY_SAME_WORK_CHILD = textwrap.dedent("""
     fs, n = rec.sample_rate, rec.n_samples
     det = CycleDetector(fs, f0, positions_per_sample=R)
     parts, t_cycles = [], 0.0
-    for _, b in rec.chunks(1 << 17):  # reading not timed
+    from powergpu.cli import CHUNK_SAMPLES
+    for _, b in rec.chunks(CHUNK_SAMPLES):  # reading not timed
         reference = b[:, 0]
         t0 = clock()
         parts.append(det.process(reference))
