@@ -39,6 +39,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
 
 from .classa_cli import class_a_writes_tables
 from .fleet_inputs import Job, fingerprint, plan_jobs
+from .process_memory import ALLOCATOR_ENVIRON
 
 __all__ = ["analyze_many", "analyze_recording", "BatchReport", "BATCH_TABLES", "MANIFEST",
            "task_prefix", "fingerprint", "cuda_devices", "start_local_cluster", "read_manifest",
@@ -355,11 +356,11 @@ def cuda_devices() -> List[str]:
 #: Environment of the worker processes, set before they start.  Dask's own
 #: default trims freed memory back to the system at 64 KiB, which makes glibc
 #: map and fault in every large array afresh: a third more CPU time per
-#: recording here, most of it in the kernel.  Big thresholds keep the arrays
-#: of one chunk in the heap for the next; a worker stays near 260 MB anyway.
+#: recording here, most of it in the kernel.  The command line's allocator
+#: settings keep the arrays of one chunk in the heap for the next; a worker
+#: stays near 260 MB anyway.
 WORKER_ENVIRON = {
-    "MALLOC_TRIM_THRESHOLD_": str(256 << 20),
-    "MALLOC_MMAP_THRESHOLD_": str(32 << 20),
+    **ALLOCATOR_ENVIRON,
     "OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1",
 }
 #: Dask settings of the clusters started here: the workers' sampling

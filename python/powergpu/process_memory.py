@@ -9,8 +9,9 @@ kernel must fault in and zero: about 125 000 page faults per hour of a
 10 kHz six-channel recording, three times what the analysis needs when
 freed memory is reused (about 0.3 s of a 5.5 s analysis, in system time).
 
-Only the command line calls this, for the process it owns: the package and
-the library never change the allocator of a program that imports them.
+Only the command line calls this, for the process it owns, and the batch
+sets the same for the worker processes it starts: the package and the
+library never change the allocator of a program that imports them.
 """
 from __future__ import annotations
 
@@ -23,6 +24,13 @@ HEAP_BLOCKS_UP_TO = 32 << 20
 #: Free memory at the top of the heap returned to the system only beyond
 #: this: the per-block arrays of an analysis stay well below it.
 FREE_KEPT_AT_TOP = 256 << 20
+
+#: The same settings for a process not yet started (glibc reads them from
+#: its environment): the batch's worker processes.
+ALLOCATOR_ENVIRON = {
+    "MALLOC_TRIM_THRESHOLD_": str(FREE_KEPT_AT_TOP),
+    "MALLOC_MMAP_THRESHOLD_": str(HEAP_BLOCKS_UP_TO),
+}
 
 # mallopt parameters (malloc.h)
 _M_TRIM_THRESHOLD = -1
