@@ -382,7 +382,12 @@ POWERGPU_API PowerStatusCode getResults(PowerModuleHandle handle, int32_t maxCou
  * Computes the period values whose samples have been delivered as general
  * results: a value is handed out once its last sample lies before the first
  * sample not yet delivered (derived channels reach the host rings with the
- * general results, so that sample must be there). On return *count period
+ * general results, so that sample must be there), and once the cycles
+ * reported cover its samples for good: the sample in which a cycle ends
+ * inside takes its phase advance, frequency and validity from both cycles,
+ * so a value reading it waits until the next cycle is reported (or a later
+ * call starts past it). A value is thus the same whatever calls the cycles
+ * came in and whenever it is fetched. On return *count period
  * values of (phases + 1) records each lie contiguously from *records; *more
  * is true when further values wait at the start of the record ring. The
  * records stay valid until the record ring wraps. Rejected while period

@@ -1,7 +1,9 @@
 // Period values: RVC detection on values worked out by hand, reference tracks
 // and windows built from reported cycles, and whole modules driven as a caller
 // drives them against the values the physics of the signal dictates.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 
@@ -324,12 +326,14 @@ std::vector<Cycle> constantCycles(int count, int samplesPerCycle = 200) {
 // block of 2000 samples it writes the inputs, schedules and fetches one
 // general window, reports the cycles whose samples are written, and copies
 // every period value handed out; `each` sees every batch of cycles with the
-// values handed out after it.
+// values handed out after it. With `cyclesPerCall` above 0 a batch goes in
+// calls of that many cycles, the values fetched after each call.
 using Values = std::vector<std::vector<PowerResultsPeriod>>;
 
 Values periodValues(const std::function<void(PowerModule&)>& configure, const SignalFunction& signal,
                     const std::vector<Cycle>& cycles, int blocks, int positionsPerSample = 1,
-                    const std::function<void(const std::vector<Cycle>&, const Values&)>& each = {}) {
+                    const std::function<void(const std::vector<Cycle>&, const Values&)>& each = {},
+                    std::size_t cyclesPerCall = 0) {
     PowerModule module(POWER_BACKEND_CPU);
     powergpu::test::configure(
         module, 10000.0, 20000,
@@ -352,8 +356,14 @@ Values periodValues(const std::function<void(PowerModule&)>& configure, const Si
             ++next;
         }
         const std::vector<Cycle> batch(first, next);
-        scheduleCycles(module, batch);
-        const Values taken = takePeriodValues(module);
+        Values taken;
+        const std::size_t step = cyclesPerCall > 0 ? cyclesPerCall : std::max<std::size_t>(batch.size(), 1);
+        for (std::size_t from = 0; from < batch.size() || from == 0; from += step) {
+            const auto to = batch.begin() + static_cast<std::ptrdiff_t>(std::min(batch.size(), from + step));
+            scheduleCycles(module, std::vector<Cycle>(batch.begin() + static_cast<std::ptrdiff_t>(from), to));
+            const Values now = takePeriodValues(module);
+            taken.insert(taken.end(), now.begin(), now.end());
+        }
         if (each) {
             each(batch, taken);
         }
@@ -401,22 +411,34 @@ TEST(PeriodValues, SinesOf230VoltsGiveTheirRmsFundamentalAngleAndPowerPerCycle) 
     }
 }
 
-TEST(PeriodValues, FrequencyRampFrom49Point5To50Point5KeepsTheFundamentalAt230Volts) {
-    // Phase f0 t + k t^2 / 2; cycle n starts at (sqrt(f0^2 + 2 k n) - f0) / k. Cycles
-    // go in at 1/1000 sample with their mean frequency; the current leads by 30 degrees.
-    const double f0 = 49.5, k = 1.0;
-    const auto cycleStart = [&](int n) { return (std::sqrt(f0 * f0 + 2.0 * k * n) - f0) / k; };
+// A voltage of 230 V whose frequency ramps from 49.5 Hz by 1 Hz/s (phase
+// f0 t + k t^2 / 2; cycle n starts at (sqrt(f0^2 + 2 k n) - f0) / k), and a
+// current of 5 A leading it by 30 degrees; its first 50 cycles at 1/1000
+// sample with their mean frequencies (they end inside samples).
+constexpr double kRampStart = 49.5;
+constexpr double kRampRate = 1.0;
+
+std::vector<Cycle> rampCycles() {
+    const auto cycleStart = [](int n) {
+        return (std::sqrt(kRampStart * kRampStart + 2.0 * kRampRate * n) - kRampStart) / kRampRate;
+    };
     std::vector<Cycle> cycles;
     for (int n = 0; n < 50; ++n) {
         const auto first = static_cast<uint64_t>(std::llround(cycleStart(n) * 1e7));
         const auto last = static_cast<uint64_t>(std::llround(cycleStart(n + 1) * 1e7));
         cycles.push_back({first, static_cast<int>(last - first), 1.0 / (cycleStart(n + 1) - cycleStart(n))});
     }
-    const SignalFunction chirp = [&](char kind, int, double t) {
-        return kSqrt2 * (kind == 'U' ? 230.0 : 5.0) *
-               std::cos(kTwoPi * (f0 * t + 0.5 * k * t * t) + (kind == 'U' ? 0.0 : radians(30.0)));
-    };
-    const auto values = periodValues(nullptr, chirp, cycles, 6, 1000);
+    return cycles;
+}
+
+double rampSignal(char kind, int /*channel*/, double t) {
+    return kSqrt2 * (kind == 'U' ? 230.0 : 5.0) *
+           std::cos(kTwoPi * (kRampStart * t + 0.5 * kRampRate * t * t) + (kind == 'U' ? 0.0 : radians(30.0)));
+}
+
+TEST(PeriodValues, FrequencyRampFrom49Point5To50Point5KeepsTheFundamentalAt230Volts) {
+    const std::vector<Cycle> cycles = rampCycles();
+    const auto values = periodValues(nullptr, rampSignal, cycles, 6, 1000);
     ASSERT_GE(values.size(), 49u);
     for (std::size_t n = 0; n < values.size(); ++n) {
         EXPECT_NEAR(values[n][1].h1U, 230.0, 1e-3) << "value " << n;
@@ -424,6 +446,24 @@ TEST(PeriodValues, FrequencyRampFrom49Point5To50Point5KeepsTheFundamentalAt230Vo
         // The reference advances linearly within a cycle, the chirp quadratically: a few 1e-5 rad.
         EXPECT_NEAR(values[n][1].phi1, -30.0, 5e-3) << "value " << n;
         EXPECT_NEAR(values[n][1].frequency, cycles[n].frequency, 1e-3) << "value " << n;
+    }
+}
+
+TEST(PeriodValues, AValueIsTheSameWhateverCallsTheCyclesCameInAndWhenItWasFetched) {
+    // The sample in which a cycle ends is completed by the next cycle (its
+    // phase advance, frequency and validity); a value that reads it must
+    // wait for that cycle, or it would depend on when it was fetched.
+    const std::vector<Cycle> cycles = rampCycles();
+    const Values whole = periodValues(nullptr, rampSignal, cycles, 6, 1000);
+    const Values single = periodValues(nullptr, rampSignal, cycles, 6, 1000, {}, 1);
+    const Values threes = periodValues(nullptr, rampSignal, cycles, 6, 1000, {}, 3);
+    ASSERT_GE(whole.size(), 49u);
+    ASSERT_TRUE(single.size() == whole.size() && threes.size() == whole.size());
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+        ASSERT_EQ(whole[n].size(), single[n].size());
+        const std::size_t bytes = whole[n].size() * sizeof(PowerResultsPeriod);
+        EXPECT_EQ(std::memcmp(whole[n].data(), single[n].data(), bytes), 0) << "value " << n;
+        EXPECT_EQ(std::memcmp(whole[n].data(), threes[n].data(), bytes), 0) << "value " << n;
     }
 }
 
@@ -543,7 +583,9 @@ namespace {
 // any shortcut: the reference phase of every sample is accumulated and its
 // phasor taken with a cosine and a sine, the windows are measured off sample
 // by sample, and each value is summed with its weights. It is fed the same
-// calls as the module and computes each value when the module hands it out.
+// calls as the module and computes each value when the module hands it out;
+// a sample in which a cycle ends is measured only once the next cycle has
+// completed it.
 class PerSamplePeriodValues {
 public:
     PerSamplePeriodValues(double sampleRate, uint64_t positions, double required, double advance, uint64_t samples)
@@ -558,7 +600,6 @@ public:
     }
 
     void schedule(const std::vector<Cycle>& cycles) {
-        uint64_t lastSample = 0;
         for (const Cycle& c : cycles) {
             const double step = c.frequency / fs_;
             const uint64_t end = c.start + static_cast<uint64_t>(c.length);
@@ -573,9 +614,14 @@ public:
                 set(q, c.frequency);
             }
             previousFrequency_ = c.frequency;
-            lastSample = q1;
+            // a cycle ending inside a sample leaves it to the next cycle
+            final_ = end % positions_ == 0 ? q1 + 1 : q1;
         }
-        // Feed the windows up to the last sample written.
+        if (final_ == 0) {
+            return;
+        }
+        // Feed the windows up to the last sample whose tracks are final.
+        const uint64_t lastSample = final_ - 1;
         for (std::size_t w = open_; w < windows_.size(); ++w) {
             Window& window = windows_[w];
             for (; !window.closed && window.next <= lastSample; ++window.next) {
@@ -663,6 +709,7 @@ private:
     double required_, advance_;
     std::vector<double> frequency_, cosine_, sine_;
     double phase_ = 0.0, previousFrequency_ = 0.0;
+    uint64_t final_ = 0;  // the samples before it have their final tracks
     std::deque<Window> windows_;
     std::size_t open_ = 0, delivered_ = 0;
 };

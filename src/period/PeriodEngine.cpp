@@ -49,6 +49,7 @@ void PeriodEngine::reset(const uint64_t firstSampleIndex) {
     previousFrequency = 0.0;
     referencePhase = 0.0;
     previousValidity = 1.0;
+    tracksFinalBefore = firstSampleIndex;
     periodQueue.clear();
     resetVoltageEvents();
     resetTenSecondFrequency();

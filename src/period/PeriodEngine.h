@@ -104,6 +104,11 @@ private:
     double previousFrequency = 0.0;
     double referencePhase = 0.0;
     double previousValidity = 1.0;
+    // The tracks of the samples before this one are final. A cycle that ends
+    // inside a sample leaves that sample's phase, frequency and validity to
+    // be completed by the cycle that follows; a period value reading it waits
+    // for that cycle, so that it never depends on when it was fetched.
+    uint64_t tracksFinalBefore = 0;
     // The window being fed, and finished windows waiting for their values.
     PeriodItemPointer currentPeriodItem;
     std::deque<PeriodItemPointer> periodQueue;

@@ -172,7 +172,13 @@ void PeriodEngine::scheduleForPeriodCalculation(const int count, const uint64_t*
                    tracks.length);
     feedTenSecondFrequency(count, starts, lengths, valid);
 
-    uint64_t lastSample = 0;
+    // The chain measures its windows off the frequency and validity tracks,
+    // so it is fed only the samples whose tracks are final.
+    const auto feedFinalSamples = [&] {
+        if (tracksFinalBefore > 0) {
+            feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, tracksFinalBefore - 1);
+        }
+    };
     bool anyWritten = false;
     for (int entry = 0; entry < count; ++entry) {
         const int length = lengths[entry];
@@ -193,12 +199,14 @@ void PeriodEngine::scheduleForPeriodCalculation(const int count, const uint64_t*
         // The windows are fed once per call, when every track of the call is
         // written. A cycle whose tracks would overwrite ring positions the
         // chain has not consumed yet (a call spanning more than a ring, or
-        // jumping ahead) first has the chain fed up to what is written.
+        // jumping ahead) first has the chain fed up to what is final.
         if (anyWritten && lastSampleOfEntry >= currentPeriodItem->getNextSampleIndexToProcess() + tracks.length) {
-            feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, lastSample);
+            feedFinalSamples();
         }
         restartChainIfBehind(firstSample, tracks.length);
-        lastSample = lastSampleOfEntry;
+        if (firstSample > tracksFinalBefore) {
+            tracksFinalBefore = firstSample;  // a gap: nothing completes the waiting sample
+        }
         anyWritten = true;
 
         // The first sample may be shared with the previous cycle: its phase
@@ -242,9 +250,13 @@ void PeriodEngine::scheduleForPeriodCalculation(const int count, const uint64_t*
 
         previousFrequency = frequency;
         previousValidity = validity;
+        // Up to the cycle's last sample when the cycle ends on a sample's
+        // boundary; else that sample waits for the next cycle (or for a
+        // call whose cycles start later: then nothing will complete it).
+        tracksFinalBefore = end % positions == 0 ? lastSampleOfEntry + 1 : lastSampleOfEntry;
     }
 
-    feedPeriodWindows(currentPeriodItem, periodQueue, tracks, sampleRate, lastSample);
+    feedFinalSamples();
 }
 
 }  // namespace powergpu

@@ -197,8 +197,10 @@ void PeriodEngine::getPeriodResults(int* const count, bool* const more, PowerRes
         // value waits until those cover its samples. `delivered` is the first
         // sample not yet delivered, so the window's last sample must lie
         // before it: a window ending exactly there would read one derived
-        // sample that is not on the host yet.
-        if (window->getLastRequiredSampleIndex() >= delivered) {
+        // sample that is not on the host yet. It also waits until the tracks
+        // of its samples are final (see tracksFinalBefore).
+        if (window->getLastRequiredSampleIndex() >= delivered ||
+            window->getLastRequiredSampleIndex() >= tracksFinalBefore) {
             return;
         }
         const uint64_t slot = window->getItemIndex() % slots;
@@ -248,7 +250,8 @@ void PeriodEngine::calculatePeriodValues(const uint64_t firstSampleIndex, const 
             rings[c].i = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kCurrentItems + c));
         }
         if (lineToLineResults && c < lineToLineCount) {
-            rings[c].lineToLine = buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kLineToLineItems + c));
+            rings[c].lineToLine =
+                buffers.waveforms.getHostBuffer(static_cast<uint16_t>(powergpu::kLineToLineItems + c));
         }
     }
 
