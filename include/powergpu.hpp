@@ -1,7 +1,8 @@
-// powergpu: the C++ face of one analysis module.
+// powergpu: the C++ face of one analysis module and of the cycle detector.
 //
-// PowerModule offers the same operations as the flat interface of
-// powergpu.h, as methods that throw instead of returning status codes:
+// PowerModule and PowerCycleDetector offer the same operations as the flat
+// interface of powergpu.h, as methods that throw instead of returning
+// status codes:
 //   GpuException              a CUDA runtime or FFT call failed
 //   PowerErrorTooManyResults  (thrown by the flat getResults only)
 //   PowerInvalidCall          a call rejected for its arguments or state;
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -238,6 +241,56 @@ public:
 
 private:
     PowerModuleImpl* impl_ = nullptr;
+};
+
+/**
+ * The detector of the cycles of the fundamental in a reference voltage (the
+ * method, the units and the settings are described with the flat
+ * powerCycleDetector_* functions in powergpu.h). It needs no module and
+ * runs on the host. Not copyable; movable (a moved-from detector holds
+ * nothing and may only be destroyed or assigned to; its other calls throw
+ * PowerInvalidCall).
+ */
+class POWERGPU_API PowerCycleDetector {
+public:
+    class PowerCycleDetectorImpl;
+
+    /** The default settings (sampleRate 0: the caller sets it). */
+    static PowerCycleDetectorSettings defaultSettings();
+    /** Throws PowerInvalidCall, naming the field, for settings out of range. */
+    explicit PowerCycleDetector(const PowerCycleDetectorSettings& settings);
+    PowerCycleDetector(PowerCycleDetector&& other) noexcept;
+    PowerCycleDetector& operator=(PowerCycleDetector&& other) noexcept;
+    PowerCycleDetector(const PowerCycleDetector&) = delete;
+    PowerCycleDetector& operator=(const PowerCycleDetector&) = delete;
+    ~PowerCycleDetector();
+
+    /** The implementation (null after a move); for the flat functions and tests. */
+    PowerCycleDetectorImpl* implementation() const noexcept { return impl_; }
+
+    /** Feeds the next count samples (non-finite ones count as 0); throws after the flush. */
+    void process(const double* samples, std::size_t count);
+    void process(const std::vector<double>& samples) { process(samples.data(), samples.size()); }
+    /** Ends the signal: the entries up to its last sample become ready. A second flush does nothing. */
+    void flush();
+    /** The completed entries waiting to be taken. */
+    std::size_t getEntriesWaiting() const;
+    /** Takes up to maxCount completed entries, oldest first. */
+    std::vector<PowerCycleEntry> takeEntries(std::size_t maxCount = std::numeric_limits<std::size_t>::max());
+    /** The anchor's position (see powerCycleDetector_getAnchor); empty while it is not known. */
+    std::optional<uint64_t> getAnchor() const;
+    /** The reference level that validity and hysteresis use now (0: not learnt yet). */
+    double getReferenceLevel() const;
+    uint64_t getSamplesConsumed() const;
+    /** The filter's delay, (taps - 1) / 2 samples. */
+    int32_t getFilterDelay() const;
+    /** The most samples by which the filtered signal trails the input. */
+    int32_t getFilterLatency() const;
+    /** The band-pass filter's taps in double, as designed. */
+    std::vector<double> getFilterTaps() const;
+
+private:
+    PowerCycleDetectorImpl* impl_ = nullptr;
 };
 
 #endif  // POWERGPU_HPP

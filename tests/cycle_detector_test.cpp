@@ -37,16 +37,19 @@ std::vector<double> sine(std::size_t count, double frequency, double amplitude, 
     return x;
 }
 
+// Every entry for x fed in chunks, through the public class.
 std::vector<PowerCycleEntry> detect(const PowerCycleDetectorSettings& settings, const std::vector<double>& x,
                                     std::size_t chunk) {
-    CycleDetector detector(settings);
+    PowerCycleDetector detector(settings);
     for (std::size_t k = 0; k < x.size(); k += chunk) {
         detector.process(x.data() + k, std::min(chunk, x.size() - k));
     }
     detector.flush();
-    std::vector<PowerCycleEntry> entries(detector.waiting());
-    entries.resize(detector.take(entries.size(), entries.data()));
-    return entries;
+    return detector.takeEntries();
+}
+
+bool sameBytes(const std::vector<PowerCycleEntry>& a, const std::vector<PowerCycleEntry>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(PowerCycleEntry)) == 0;
 }
 
 // Each entry starts where the last ended, from startIndex to the last sample.
@@ -113,10 +116,7 @@ TEST(CycleDetector, AnySplitOfTheSamplesGivesTheSameEntries) {
     const std::vector<PowerCycleEntry> whole = detect(settings, x, count);
     expectCoverage(whole, 777, count);
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{997}}) {
-        const std::vector<PowerCycleEntry> split = detect(settings, x, chunk);
-        ASSERT_EQ(split.size(), whole.size()) << "chunk " << chunk;
-        EXPECT_EQ(std::memcmp(split.data(), whole.data(), whole.size() * sizeof(PowerCycleEntry)), 0)
-            << "chunk " << chunk;
+        EXPECT_TRUE(sameBytes(detect(settings, x, chunk), whole)) << "chunk " << chunk;
     }
 }
 
@@ -257,4 +257,33 @@ TEST(CycleDetector, SettingsOutOfRangeAreRejectedNamingTheField) {
     detector.flush();
     const double sample = 0.0;
     EXPECT_THROW(detector.process(&sample, 1), PowerInvalidCall) << "no samples after the flush";
+}
+
+TEST(CycleDetector, TheClassMovesItsStateAndTakesTheOldestEntriesFirst) {
+    const std::vector<double> x = sine(40000, 50.2, 325.0, 0.3);
+    const std::vector<PowerCycleEntry> whole = detect(settingsAt(kRate), x, x.size());
+
+    PowerCycleDetector first(settingsAt(kRate));
+    first.process(x.data(), 100);
+    EXPECT_FALSE(first.getAnchor().has_value()) << "no crossing seen yet";
+    ASSERT_LT(first.getFilterLatency(), 20000);
+    first.process(x.data() + 100, 19900);  // past the filter's latency
+    ASSERT_TRUE(first.getAnchor().has_value());
+    // a crossing at (1 - 0.3 / (2 pi)) of a period of 10000 / 50.2 samples
+    EXPECT_NEAR(static_cast<double>(*first.getAnchor()) / kPositions, (1.0 - 0.3 / (2.0 * kPi)) * kRate / 50.2, 1.0);
+    std::vector<PowerCycleEntry> taken = first.takeEntries(3);
+    ASSERT_EQ(taken.size(), 3u);
+
+    PowerCycleDetector second = std::move(first);  // the rest of the signal goes to the moved-to detector
+    EXPECT_THROW(first.process(x.data(), 1), PowerInvalidCall);
+    EXPECT_THROW(static_cast<void>(first.getEntriesWaiting()), PowerInvalidCall);
+    EXPECT_THROW(second.process(nullptr, 1), PowerInvalidCall);
+    second.process(x.data() + 20000, x.size() - 20000);
+    second.flush();
+    const std::vector<PowerCycleEntry> rest = second.takeEntries();
+    taken.insert(taken.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(sameBytes(taken, whole)) << "as if fed and taken at once";
+    EXPECT_EQ(second.getSamplesConsumed(), x.size());
+    EXPECT_EQ(second.getFilterTaps().size(), static_cast<std::size_t>(2 * second.getFilterDelay() + 1));
+    EXPECT_THROW(PowerCycleDetector{PowerCycleDetector::defaultSettings()}, PowerInvalidCall) << "no sample rate";
 }

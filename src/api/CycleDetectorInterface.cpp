@@ -7,6 +7,7 @@
 #include "api/ErrorTranslation.h"
 #include "cycles/CycleDetector.h"
 #include "cycles/CycleSettings.h"
+#include "cycles/PowerCycleDetectorImpl.h"
 #include "powergpu.h"
 #include "powergpu.hpp"
 
@@ -14,22 +15,17 @@ using powergpu::api::required;
 using powergpu::api::setLastErrorMessage;
 using powergpu::api::translate;
 
-// What a handle points to.
-struct PowerCycleDetector {
-    explicit PowerCycleDetector(const PowerCycleDetectorSettings& settings) : detector(settings) {}
-    powergpu::cycles::CycleDetector detector;
-};
-
 namespace {
 
-// translate() for a call on a detector; a null handle is rejected.
+// translate() for a call on a detector (a handle points to the C++ class);
+// a null handle is rejected.
 template <typename Body>
 PowerStatusCode onDetector(PowerCycleDetectorHandle handle, Body&& body) noexcept {
-    if (handle == nullptr) {
+    if (handle == nullptr || handle->implementation() == nullptr) {
         setLastErrorMessage("the cycle detector handle is null");
         return PowerStatusCode::UnknownError;
     }
-    return translate([&] { body(handle->detector); });
+    return translate([&] { body(*handle->implementation()); });
 }
 
 // The checks shared by the calls that copy up to maxCount items into a

@@ -1,9 +1,10 @@
 # The shared library exports its interface and nothing else: every function
 # and data symbol that include/powergpu.h declares POWERGPU_API (and no
 # other plain name but the table of grid configurations), the members of
-# PowerModule and of the exception classes of include/powergpu.hpp, and the
-# rotation factors of the symmetrical components. Internal classes, the
-# namespace powergpu and the implementation behind PowerModule stay hidden,
+# PowerModule, PowerCycleDetector and the exception classes of
+# include/powergpu.hpp, and the rotation factors of the symmetrical
+# components. Internal classes, the namespace powergpu and the
+# implementations behind the two classes stay hidden,
 # so that callers cannot come to depend on them.
 #
 #   cmake -DLIBRARY=<libpowergpu.so> -DHEADER=<include/powergpu.h> -P CheckExportedSymbols.cmake
@@ -34,7 +35,7 @@ endif()
 # A data symbol declared outside the public header, documented with it.
 list(APPEND declared powerGridConfigs)
 
-set(classMembers "^(PowerModule|GpuException|PowerInvalidCall|PowerErrorTooManyResults)::")
+set(classMembers "^(PowerModule|PowerCycleDetector|GpuException|PowerInvalidCall|PowerErrorTooManyResults)::")
 set(classData "^(typeinfo|typeinfo name|vtable|VTT) for (GpuException|PowerInvalidCall|PowerErrorTooManyResults)$")
 set(thunks "^virtual thunk to PowerErrorTooManyResults::")
 string(REPLACE "\n" ";" lines "${table}")
@@ -51,7 +52,7 @@ foreach(line IN LISTS lines)
     # symbols: the instrumented build's own, not part of the interface.
     continue()
   endif()
-  if(name MATCHES "PowerModuleImpl|powergpu::")
+  if(name MATCHES "PowerModuleImpl|PowerCycleDetectorImpl|powergpu::")
     list(APPEND unexpected "${name}")
   elseif(name MATCHES "^[A-Za-z_][A-Za-z_0-9]*$")
     list(FIND declared "${name}" at)
