@@ -1012,8 +1012,8 @@ typedef struct PowerCycleDetector* PowerCycleDetectorHandle;
 typedef struct PowerCycleDetectorSettings {
     double sampleRate;          /**< Hz, finite, at least 4 x nominalFrequency */
     double nominalFrequency;    /**< f0, Hz, finite and positive (default 50) */
-    int64_t positionsPerSample; /**< positions per sample, at least 1000 (default 1000) */
-    uint64_t startIndex;        /**< running index of the first sample fed (default 0) */
+    int64_t positionsPerSample; /**< positions per sample, 1000 .. 2^31 - 1 (default 1000) */
+    uint64_t startIndex;        /**< running index of the first sample fed; x positionsPerSample below 2^62 (default 0) */
     double tolerance;           /**< largest relative deviation of a valid cycle's length (default 0.15) */
     double nominalRms;          /**< rms of the reference at nominal level; NaN or <= 0: learnt (default NaN) */
     double minAmplitude;        /**< smallest valid amplitude, fraction of the reference level (default 0.1) */
@@ -1046,7 +1046,10 @@ POWERGPU_API PowerStatusCode powerCycleDetector_create(const PowerCycleDetectorS
 POWERGPU_API PowerStatusCode powerCycleDetector_destroy(PowerCycleDetectorHandle detector);
 /**
  * Extension: feeds the next count samples of the reference. Rejected for a
- * negative count, null samples with a positive count, and after the flush.
+ * negative count, null samples with a positive count, after the flush, and
+ * where the signal would run past the positions the entries can describe
+ * ((startIndex + samples) x positionsPerSample at 2^62, with the filter's
+ * tail).
  */
 POWERGPU_API PowerStatusCode powerCycleDetector_process(PowerCycleDetectorHandle detector, const double* samples,
                                                         int64_t count);

@@ -234,6 +234,7 @@ TEST(CycleDetector, SettingsOutOfRangeAreRejectedNamingTheField) {
         {"sampleRate", [](PowerCycleDetectorSettings& s) { s.sampleRate = 150.0; }},  // below 4 x 50 Hz
         {"nominalFrequency", [](PowerCycleDetectorSettings& s) { s.nominalFrequency = NAN; }},
         {"positionsPerSample", [](PowerCycleDetectorSettings& s) { s.positionsPerSample = 100; }},
+        {"positionsPerSample", [](PowerCycleDetectorSettings& s) { s.positionsPerSample = int64_t{1} << 31; }},
         {"startIndex", [](PowerCycleDetectorSettings& s) { s.startIndex = uint64_t{1} << 60; }},
         {"tolerance", [](PowerCycleDetectorSettings& s) { s.tolerance = -0.1; }},
         {"nominalRms", [](PowerCycleDetectorSettings& s) { s.nominalRms = INFINITY; }},
@@ -257,6 +258,14 @@ TEST(CycleDetector, SettingsOutOfRangeAreRejectedNamingTheField) {
     detector.flush();
     const double sample = 0.0;
     EXPECT_THROW(detector.process(&sample, 1), PowerInvalidCall) << "no samples after the flush";
+    // A signal that would run past the positions the entries carry is refused
+    // before it is fed: here the last 1000 samples' room, less the filter's tail.
+    PowerCycleDetectorSettings late = settingsAt(kRate);
+    late.startIndex = (uint64_t{1} << 62) / 1000 - 1000;
+    CycleDetector nearTheEnd(late);
+    const std::vector<double> chunk(1000, 0.0);
+    EXPECT_THROW(nearTheEnd.process(chunk.data(), chunk.size()), PowerInvalidCall);
+    EXPECT_EQ(nearTheEnd.samplesConsumed(), 0u);
 }
 
 TEST(CycleDetector, TheClassMovesItsStateAndTakesTheOldestEntriesFirst) {

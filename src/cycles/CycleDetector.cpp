@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "cycles/BandpassDesign.h"
 #include "cycles/CrossingMath.h"
@@ -53,6 +54,16 @@ void CycleDetector::updateArmDepth() {
 void CycleDetector::process(const double* samples, std::size_t count) {
     if (flushed_) {
         throw PowerInvalidCall("powerCycleDetector_process: the detector was flushed; it takes no more samples");
+    }
+    // The positions of the samples, and of the filter's tail that the flush
+    // adds, must stay within the range positions are carried in.
+    const auto perSample = static_cast<std::uint64_t>(settings_.positionsPerSample);
+    const std::uint64_t room = kMostPositions / perSample - settings_.startIndex;
+    const auto tail = static_cast<std::uint64_t>(filterLatency()) + static_cast<std::uint64_t>(gapLimit_) + 1;
+    if (count > room || consumed_ + tail > room - count) {
+        throw PowerInvalidCall("powerCycleDetector_process: " + std::to_string(count) +
+                               " more samples would take the signal past the last position the entries can "
+                               "describe: (startIndex + samples) x positionsPerSample must stay below 2^62");
     }
     consumed_ += count;
     while (count > 0) {

@@ -57,12 +57,12 @@ void checkCycleSettings(const PowerCycleDetectorSettings& s) {
     if (s.sampleRate < 4.0 * s.nominalFrequency) {
         reject("sampleRate", s.sampleRate, "it must be at least 4 x nominalFrequency");
     }
-    if (s.positionsPerSample < 1000) {
-        reject("positionsPerSample", static_cast<double>(s.positionsPerSample), "it must be at least 1000");
+    // The module takes the cycles at its own positions per sample, an int32.
+    if (s.positionsPerSample < 1000 || s.positionsPerSample > std::numeric_limits<std::int32_t>::max()) {
+        reject("positionsPerSample", static_cast<double>(s.positionsPerSample),
+               "it must be from 1000 to 2^31 - 1, the range of the module's positions per sample");
     }
-    // Positions run up to (startIndex + samples) x positionsPerSample; half
-    // the signed range leaves room for 2^62 positions of signal.
-    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / 2);
+    const std::uint64_t limit = kMostPositions;
     if (s.startIndex > limit / static_cast<std::uint64_t>(s.positionsPerSample)) {
         reject("startIndex", static_cast<double>(s.startIndex), "startIndex x positionsPerSample must stay below 2^62");
     }

@@ -1,9 +1,16 @@
 // Defaults and checks of a cycle detector's settings.
 #pragma once
 
+#include <cstdint>
+
 #include "powergpu.h"
 
 namespace powergpu::cycles {
+
+// Positions run up to (startIndex + samples) x positionsPerSample and are
+// carried in int64; half the signed range leaves room for every sum the
+// detector forms of them.
+constexpr std::uint64_t kMostPositions = std::uint64_t{1} << 62;
 
 PowerCycleDetectorSettings defaultCycleSettings();
 
