@@ -960,7 +960,9 @@ POWERGPU_API PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t m
  * (taps - 1) / 2 samples is compensated exactly. The filter runs by FFT
  * convolution in single precision over blocks aligned to absolute sample
  * positions, so the entries do not depend on how the samples are split
- * into calls: any split gives the same bits. Non-finite samples count as 0.
+ * into calls: any split gives the same bits. Non-finite samples, and
+ * samples beyond 1e20 in magnitude (whose single-precision filter sums
+ * could overflow), count as 0.
  *
  * A cycle runs from one positive-going zero crossing of the filtered signal
  * to the next; each crossing is located between samples by the cubic

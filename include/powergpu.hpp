@@ -268,7 +268,7 @@ public:
     /** The implementation (null after a move); for the flat functions and tests. */
     PowerCycleDetectorImpl* implementation() const noexcept { return impl_; }
 
-    /** Feeds the next count samples (non-finite ones count as 0); throws after the flush. */
+    /** Feeds the next count samples (non-finite ones and those beyond 1e20 count as 0); throws after the flush. */
     void process(const double* samples, std::size_t count);
     void process(const std::vector<double>& samples) { process(samples.data(), samples.size()); }
     /** Ends the signal: the entries up to its last sample become ready. A second flush does nothing. */

@@ -64,5 +64,5 @@ fuzz() {
 # the module's corpus folder of earlier runs keeps its name
 [ -d "${BUILD_DIR}/corpus" ] && [ ! -e "${BUILD_DIR}/corpus-flat" ] && mv "${BUILD_DIR}/corpus" "${BUILD_DIR}/corpus-flat"
 fuzz flat "${FUZZ_SECONDS}" tests/fuzz/corpus -dict=tests/fuzz/flat_calls.dict
-fuzz cycle_detector "${DETECTOR_SECONDS}"
+fuzz cycle_detector "${DETECTOR_SECONDS}" tests/fuzz/cycle_detector_corpus
 echo "== no finding"

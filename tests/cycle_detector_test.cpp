@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,29 @@ TEST(CycleDetector, AnySplitOfTheSamplesGivesTheSameEntries) {
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{997}}) {
         EXPECT_TRUE(sameBytes(detect(settings, x, chunk), whole)) << "chunk " << chunk;
     }
+}
+
+TEST(CycleDetector, SamplesTooLargeForTheFilterCountAsMissingLikeNonFiniteOnes) {
+    // Values beyond 1e20 would overflow the single-precision convolution and
+    // spoil their whole block; they must give exactly what zeros give.
+    std::vector<double> huge = sine(30000, 50.2, 325.0);
+    std::vector<double> zeros = huge;
+    for (std::size_t n = 12000; n < 12050; ++n) {
+        huge[n] = n % 2 == 0 ? 1e300 : -1e25;
+        zeros[n] = 0.0;
+    }
+    huge[20000] = std::numeric_limits<double>::quiet_NaN();
+    zeros[20000] = 0.0;
+    const std::vector<PowerCycleEntry> entries = detect(settingsAt(kRate), huge, 4096);
+    EXPECT_TRUE(sameBytes(entries, detect(settingsAt(kRate), zeros, 4096)));
+    int valid = 0;
+    for (const PowerCycleEntry& e : entries) {
+        valid += e.valid;
+        EXPECT_TRUE(std::isfinite(e.frequency)) << "at " << e.start;
+    }
+    // 150 cycles, less five at either end within the filter's reach and the
+    // few the disturbances touch; a spoiled filter block would take about 70
+    EXPECT_GE(valid, 130);
 }
 
 TEST(CycleDetector, AGapIsBridgedByFillersThatKeepThePhaseOfTheCrossings) {

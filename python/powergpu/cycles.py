@@ -219,8 +219,9 @@ class CycleDetector:
         return out.value
 
     def process(self, samples: np.ndarray) -> Cycles:
-        """Feeds the next samples of the reference signal (non-finite ones
-        count as 0); returns the entries that are now complete."""
+        """Feeds the next samples of the reference signal (non-finite ones,
+        and those beyond 1e20 in magnitude, count as 0); returns the entries
+        that are now complete."""
         if self._flushed:
             raise RuntimeError("the detector was flushed")
         x = np.ascontiguousarray(np.asarray(samples, dtype=np.float64).ravel())

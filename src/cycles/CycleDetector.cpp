@@ -17,8 +17,19 @@ namespace {
 constexpr std::int64_t kLongestEntry = std::numeric_limits<std::int32_t>::max();
 // Pieces of an entry too long for its length field.
 constexpr std::int64_t kSplitPiece = std::int64_t{1} << 30;
-// Chunks cleaned of non-finite samples at a time.
+// Chunks cleaned of unusable samples at a time.
 constexpr std::size_t kCleanChunk = 1 << 14;
+// The filter convolves in single precision by a forward and an inverse
+// transform of up to 2^22 points, each summing as many values: samples up
+// to this size stay far below the largest float (1e20 x 2^44 = 2e33 <
+// 3.4e38). A larger sample could overflow the sums and spoil its whole
+// block, so it counts as missing, like a non-finite one; measured voltages
+// are many orders below.
+constexpr double kLargestSample = 1e20;
+
+bool usable(double x) {
+    return std::abs(x) <= kLargestSample;  // false for NaN too
+}
 
 const PowerCycleDetectorSettings& checked(const PowerCycleDetectorSettings& settings) {
     checkCycleSettings(settings);
@@ -68,12 +79,12 @@ void CycleDetector::process(const double* samples, std::size_t count) {
     consumed_ += count;
     while (count > 0) {
         const std::size_t n = std::min(count, kCleanChunk);
-        if (std::all_of(samples, samples + n, [](double x) { return std::isfinite(x); })) {
+        if (std::all_of(samples, samples + n, usable)) {
             filterAndExamine(samples, n);
         } else {
             cleaned_.assign(samples, samples + n);
             for (double& x : cleaned_) {
-                x = std::isfinite(x) ? x : 0.0;
+                x = usable(x) ? x : 0.0;
             }
             filterAndExamine(cleaned_.data(), n);
         }
@@ -257,9 +268,12 @@ bool CycleDetector::transient(double t) const {
 }
 
 std::int64_t CycleDetector::positionAt(double t) const {
-    const double position =
-        (static_cast<double>(settings_.startIndex) + t) * static_cast<double>(settings_.positionsPerSample);
-    return static_cast<std::int64_t>(std::nearbyint(position));
+    // The start's positions are added as integers: in double, positions
+    // beyond 2^53 (a start index of 9e12 at 1000 positions per sample) would
+    // be rounded, and the entries would no longer meet end to end.
+    const double sinceStart = std::nearbyint(t * static_cast<double>(settings_.positionsPerSample));
+    return static_cast<std::int64_t>(settings_.startIndex) * settings_.positionsPerSample +
+           static_cast<std::int64_t>(sinceStart);
 }
 
 }  // namespace powergpu::cycles

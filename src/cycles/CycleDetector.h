@@ -28,7 +28,7 @@ public:
     // Throws PowerInvalidCall for settings out of range.
     explicit CycleDetector(const PowerCycleDetectorSettings& settings);
 
-    // Feeds the next samples (non-finite ones count as 0). Throws
+    // Feeds the next samples (non-finite ones and those beyond 1e20 count as 0). Throws
     // PowerInvalidCall after the flush.
     void process(const double* samples, std::size_t count);
     // Ends the signal; a second call does nothing.
