@@ -105,7 +105,8 @@ class CycleDetector:
 
     Parameters: ``sample_rate`` (Hz), ``nominal_frequency`` (Hz),
     ``positions_per_sample`` (sub-sample resolution of starts and lengths,
-    at least 1000), ``start_index`` (running index of the first sample fed),
+    1000 to 2**31 - 1), ``start_index`` (running index of the first sample fed;
+    times ``positions_per_sample`` below 2**62),
     ``tolerance`` (a cycle is valid only if its length is within this
     fraction of the nominal one), ``nominal_rms`` (rms of the reference at
     nominal level; when None (or not positive), the level is learnt from the
