@@ -52,12 +52,12 @@ CycleDetector::CycleDetector(const PowerCycleDetectorSettings& settings)
     updateArmDepth();
 }
 
-// The depth follows the reference level, which changes only at a measured
-// cycle.
 std::vector<double> CycleDetector::filterTaps() const {
     return designBandpass(settings_.sampleRate, settings_.nominalFrequency, settings_.filterCycles);
 }
 
+// The depth follows the reference level, which changes only at a measured
+// cycle.
 void CycleDetector::updateArmDepth() {
     armDepth_ = settings_.hysteresis * referenceLevel() * std::sqrt(2.0);
 }
