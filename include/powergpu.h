@@ -1007,8 +1007,15 @@ POWERGPU_API PowerStatusCode getIecHarmonics(PowerModuleHandle handle, int32_t m
 #define POWER_CYCLE_FILLER 1
 #define POWER_CYCLE_PARTIAL 2
 
-/** Opaque detector handle: created by powerCycleDetector_create. */
+/** Opaque detector handle: created by powerCycleDetector_create (in C++ a PowerCycleDetector). */
+#ifdef __cplusplus
+}
+class PowerCycleDetector;
+typedef PowerCycleDetector* PowerCycleDetectorHandle;
+extern "C" {
+#else
 typedef struct PowerCycleDetector* PowerCycleDetectorHandle;
+#endif
 
 /** Settings of a cycle detector (80 bytes). */
 typedef struct PowerCycleDetectorSettings {
