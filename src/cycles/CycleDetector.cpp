@@ -70,8 +70,9 @@ void CycleDetector::process(const double* samples, std::size_t count) {
     // adds, must stay within the range positions are carried in.
     const auto perSample = static_cast<std::uint64_t>(settings_.positionsPerSample);
     const std::uint64_t room = kMostPositions / perSample - settings_.startIndex;
-    const auto tail = static_cast<std::uint64_t>(filterLatency()) + static_cast<std::uint64_t>(gapLimit_) + 1;
-    if (count > room || consumed_ + tail > room - count) {
+    // (in double: the gap limit may be any finite number of cycles)
+    const double tail = static_cast<double>(filterLatency()) + gapLimit_ + 1.0;
+    if (count > room || static_cast<double>(consumed_) + tail > static_cast<double>(room - count)) {
         throw PowerInvalidCall("powerCycleDetector_process: " + std::to_string(count) +
                                " more samples would take the signal past the last position the entries can "
                                "describe: (startIndex + samples) x positionsPerSample must stay below 2^62");
